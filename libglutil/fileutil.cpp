@@ -1,0 +1,59 @@
+#include "fileutil.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fmt/printf.h>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+std::string quoted(const path& p) {
+    std::ostringstream s;
+    s << std::quoted(p.string());
+    return s.str();
+}
+
+std::string exeDir(const std::string& name) {
+    static char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    buffer[n > 0 ? n : 0] = 0;
+    std::string dir(buffer);
+    auto slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+    return dir + name;
+}
+
+std::string pathExt(const path& file) {
+    std::string ext = file.filename().extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return ext.empty() ? ext : ext.substr(1);
+}
+
+Fopen::Fopen(const path& file, const char* mode) {
+    if (file == "-") {
+        f = stdout;
+        return;
+    }
+    f = fopen(file.c_str(), mode);
+    if (!f)
+        throw std::runtime_error(fmt::sprintf("Error opening file '%s' (with mode '%s'): %s",
+                                              quoted(file), mode, strerror(errno)));
+}
+
+Fopen::~Fopen() {
+    if (f && f != stdout) fclose(f);
+}
+
+Popen::Popen(const std::string& command) {
+    f = popen(command.c_str(), "r");
+    if (!f)
+        throw std::runtime_error(
+            fmt::sprintf("Error opening/executing '%s': %s", command, strerror(errno)));
+}
+
+Popen::~Popen() {
+    if (f) pclose(f);
+}

@@ -1,0 +1,40 @@
+#pragma once
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// One image's record of the project.
+struct ImageParameters {
+    std::string file;
+    int width = 0;
+    int height = 0;
+    float y = 0, r = 0, p = 0, v = 0;  // yaw, roll, pitch, horizontal field of view (degrees)
+    float a = 0, b = 0, c = 0;         // radial lens polynomial
+    float d = 0, e = 0;                // lens centre shift (pixels)
+    float exposureValue = 0;
+    float Va = 0, Vb = 0, Vc = 0, Vd = 0;  // vignetting
+};
+
+// One stored control point; n and N are 0-based image indices.
+struct ControlPoint {
+    int n, N;
+    float x, y, X, Y;
+};
+
+// The images and control points of a project file.
+struct Project {
+    std::vector<ImageParameters> images;
+    std::vector<ControlPoint> cps;
+};
+
+// The file name of the record an orientation line adds to the image list.
+inline const char* const orientationRecordName = "orientation:";
+
+// Reads the images and control points of a PTGui project file.
+Project parsePTGuiProject(const std::filesystem::path& path);
+
+// Removes control points that name no image of the list, with one warning line.
+void dropInvalidControlPoints(Project& project, const std::filesystem::path& path);
+
+// Writes the image list to standard error, one image a line.
+void printImageParameters(const std::vector<ImageParameters>& images);

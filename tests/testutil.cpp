@@ -1,0 +1,57 @@
+#include "testutil.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+
+std::string shellQuote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+fs::path makeTempDir() {
+    static std::mt19937_64 rng(std::random_device{}());
+    fs::path dir = fs::temp_directory_path() / ("korvel-test-" + std::to_string(rng()));
+    fs::create_directories(dir);
+    return dir;
+}
+
+fs::path writeFile(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+    return file;
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+RunResult runCommand(const std::string& command, const std::map<std::string, std::string>& env) {
+    fs::path dir = makeTempDir();
+    std::string prefix;
+    for (auto& [k, v] : env) prefix += k + "=" + shellQuote(v) + " ";
+    std::string line = prefix + command + " >" + shellQuote((dir / "out").string()) + " 2>" +
+                       shellQuote((dir / "err").string()) + " </dev/null";
+    int raw = std::system(line.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(dir / "out");
+    r.err = readFile(dir / "err");
+    fs::remove_all(dir);
+    return r;
+}
+
+RunResult runKorvel(const std::string& args, const std::map<std::string, std::string>& env) {
+    return runCommand(shellQuote(KORVEL_EXE) + " " + args, env);
+}
+
+fs::path sharedDir() {
+    fs::path dir = KORVEL_SHARED_DIR;
+    return fs::exists(dir / "rigs") ? fs::canonical(dir) : fs::path();
+}
