@@ -1,0 +1,41 @@
+#pragma once
+#include <glm/mat3x3.hpp>
+#include <glm/vec2.hpp>
+#include <glm/vec3.hpp>
+
+#include "project.h"
+
+using glm::mat3;
+using glm::vec2;
+using glm::vec3;
+
+// World-to-camera rotation Rz(roll) Rx(pitch) Ry(-yaw) Rx(b.x) Rz(b.y) Ry(a.x) Rx(-a.y), degrees.
+mat3 cameraMat(float yaw, float pitch, float roll, vec2 a, vec2 b);
+
+// One source image's camera and lens, and the equirectangular patch it is rendered into.
+struct CameraModel {
+    float yaw = 0, pitch = 0, roll = 0;  // degrees
+    float fov = 0;                       // horizontal field of view, degrees
+    int32_t rectilinear = 1;             // 1: pinhole projection, 0: equidistant fisheye
+    float a = 0, b = 0, c = 0;           // radial lens polynomial
+    float d = 0, e = 0;                  // optical centre shift, pixels
+    float outFovX = 0;                   // patch field of view, degrees
+    vec2 inSize{0, 0};                   // source image size, pixels
+    vec2 outSize{0, 0};                  // patch size, pixels
+    vec2 view{0, 0};                     // patch centre yaw and pitch, degrees
+
+    CameraModel() = default;
+    // The camera of a project image, with no patch.
+    explicit CameraModel(const ImageParameters& image);
+
+    // Direction of patch pixel q in the patch's own frame.
+    vec3 equi(vec2 q) const;
+    // Source pixel of a camera-frame direction, through projection and lens distortion.
+    vec2 inv_lens(vec3 p) const;
+    // Source pixel seen at patch pixel q, or (0, 0) where the source has none.
+    vec2 dest2source(vec2 q) const;
+    // Camera-frame unit direction of a source pixel (inverse of inv_lens).
+    vec3 inv_inv_lens(vec2 px) const;
+    // World-frame unit direction of a source pixel.
+    vec3 source2sphere(vec2 px) const;
+};
