@@ -1,0 +1,60 @@
+#pragma once
+// The hidden GL context, GLEW start-up and the GL diagnostics of the GPU layer.
+#include <GL/glew.h>
+
+#include <QOpenGLWidget>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+// Every GL failure of the GPU layer; file, format and argument errors stay runtime_error.
+class opengl_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Sets the process-wide default surface format (3.3 core under USE_GL_CORE); call before
+// the Qt application object exists.
+void myContextInit();
+
+// Hidden widget whose GL context, once shown, stays current on the main thread.
+class QtContext : public QOpenGLWidget {
+    Q_OBJECT
+protected:
+    // Starts GLEW, reports the GL version and sets the blend function.
+    void initializeGL() override;
+};
+
+// Starts GLEW in the current context; throws opengl_error on a GLEW failure and returns the
+// GL error code read last.
+GLenum myGlewInit();
+
+// The current context's GL version as major * 10 + minor, read once (33 for 3.3).
+int glVersion();
+
+// major * 10 + minor from a GL_VERSION string ("4.1 Mesa" gives 41).
+int parseGlVersion(const char* version);
+
+// Drains the GL error queue into one message for file:line; empty when no error is pending.
+std::string glError(const char* file, int line);
+
+// glError reading its codes from nextError instead of the GL error queue.
+std::string glError(const char* file, int line, const std::function<GLenum()>& nextError);
+
+// Describes the bound framebuffer when it is incomplete; empty when it is complete.
+std::string framebufferStatus(const char* file, int line);
+
+// framebufferStatus for a status already queried.
+std::string framebufferStatus(const char* file, int line, GLenum status);
+
+// Multi-line description of the GL implementation and its memory.
+std::string glInfo();
+
+// Throws opengl_error with the text when it is not empty (the GL check of every call site).
+void throwIfGlText(const std::string& text);
+
+// GL check: throws opengl_error when a GL error is pending here.
+#define GL_CHECK() throwIfGlText(glError(__FILE__, __LINE__))
+
+// Throws opengl_error when the bound framebuffer is incomplete here.
+#define FRAMEBUFFER_CHECK() throwIfGlText(framebufferStatus(__FILE__, __LINE__))
