@@ -1,0 +1,169 @@
+// JPEG, raw preview and PPM readers, and the dispatch hash.
+#include "readers.h"
+
+#include <csetjmp>
+#include <cstdlib>
+#include <fmt/printf.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// libjpeg's header needs FILE and size_t declared first.
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "fileutil.h"
+
+int32_t hash(const char* s, int i) {
+    if (s[i] == 0) return 5381;
+    return int32_t(uint32_t(hash(s, i + 1)) * 33u ^
+                   uint32_t(int32_t(static_cast<signed char>(s[i]))));
+}
+
+namespace {
+// libjpeg's standard error manager with a way back from fatal errors.
+struct JpegErrors {
+    jpeg_error_mgr mgr;
+    void (*defaultEmit)(j_common_ptr, int);
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void jumpBack(j_common_ptr cinfo) {
+    JpegErrors* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, errors->message);
+    std::longjmp(errors->jump, 1);
+}
+
+void emitMessage(j_common_ptr cinfo, int level) {
+    // A premature end would leave the rest of the picture grey: fatal like a corrupt header.
+    if (level == -1 && cinfo->err->msg_code == JWRN_JPEG_EOF) jumpBack(cinfo);
+    reinterpret_cast<JpegErrors*>(cinfo->err)->defaultEmit(cinfo, level);
+}
+
+// Runs one libjpeg step; false when it ended in a fatal error. Nothing between the setjmp here
+// and the longjmp in jumpBack owns resources, so the jump skips no destructor.
+template <class Arg>
+bool guarded(j_decompress_ptr cinfo, void (*step)(j_decompress_ptr, Arg*), Arg* arg) {
+    if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump)) return false;
+    step(cinfo, arg);
+    return true;
+}
+
+void create(j_decompress_ptr cinfo, void*) {
+    jpeg_create_decompress(cinfo);
+}
+
+void start(j_decompress_ptr cinfo, void*) {
+    jpeg_read_header(cinfo, TRUE);
+    jpeg_start_decompress(cinfo);
+}
+
+void readRows(j_decompress_ptr cinfo, Image<RgbPixel<unsigned char>>* image) {
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(image->row(int(cinfo->output_scanline)));
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+}
+
+void finish(j_decompress_ptr cinfo, void*) {
+    jpeg_finish_decompress(cinfo);
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool isExecutable(const std::string& file) {
+    struct stat status;
+    return stat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           access(file.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
+                                        const std::string& source) {
+    jpeg_decompress_struct cinfo;
+    JpegErrors errors;
+    cinfo.err = jpeg_std_error(&errors.mgr);
+    errors.defaultEmit = errors.mgr.emit_message;
+    errors.mgr.error_exit = jumpBack;
+    errors.mgr.emit_message = emitMessage;
+    auto fail = [&] {
+        return std::runtime_error(fmt::sprintf("Failed to decode %s: %s", source, errors.message));
+    };
+    if (!guarded<void>(&cinfo, create, nullptr)) throw fail();
+    struct Destroy {
+        j_decompress_ptr cinfo;
+        ~Destroy() { jpeg_destroy_decompress(cinfo); }
+    } destroy{&cinfo};
+
+    auto install = [](j_decompress_ptr cinfo, decltype(setSource)* set) { (*set)(cinfo); };
+    if (!guarded<decltype(setSource)>(&cinfo, install, &setSource)) throw fail();
+    if (!guarded<void>(&cinfo, start, nullptr)) throw fail();
+    if (cinfo.output_components != 3)
+        throw std::runtime_error("can not open JPEG with color format other than RGB");
+    Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height));
+    if (!guarded(&cinfo, readRows, &image)) throw fail();
+    if (!guarded<void>(&cinfo, finish, nullptr)) throw fail();
+    return image;
+}
+
+Image<RgbPixel<unsigned char>> readJPEG(const path& file) {
+    Fopen f(file, "rb");
+    return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); },
+                    fmt::sprintf("JPEG file '%s'", quoted(file)));
+}
+
+std::string findProgram(const std::string& name, const std::string& exeDirectory,
+                        const std::string& searchPath) {
+    auto in = [&](std::string dir) {
+        if (dir.empty()) dir = ".";
+        return dir.back() == '/' ? dir + name : dir + "/" + name;
+    };
+    if (!exeDirectory.empty() && isExecutable(in(exeDirectory))) return in(exeDirectory);
+    for (size_t start = 0; start <= searchPath.size();) {
+        size_t colon = std::min(searchPath.find(':', start), searchPath.size());
+        std::string candidate = in(searchPath.substr(start, colon - start));
+        if (isExecutable(candidate)) return candidate;
+        start = colon + 1;
+    }
+    throw std::runtime_error(
+        fmt::sprintf("Cannot find the program '%s' beside the executable or on PATH", name));
+}
+
+Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file) {
+    const char* searchPath = std::getenv("PATH");
+    std::string dcraw = findProgram("dcraw", exeDir(""), searchPath ? searchPath : "");
+    std::string djpeg = findProgram("djpeg", exeDir(""), searchPath ? searchPath : "");
+    // A name starting with "-" would read as an option.
+    std::string name = file.string();
+    if (!name.empty() && name[0] == '-') name = "./" + name;
+    Popen pipe(shellQuote(dcraw) + " -e -c " + shellQuote(name) + " | " + shellQuote(djpeg) +
+               " -fast -ppm -scale 1/8");
+    return readPNM<unsigned char>(pipe);
+}
+
+template <class T>
+Image<RgbPixel<T>> readPNM(FILE* f) {
+    std::string header;
+    char line[16];
+    for (int i = 0; i < 3; ++i)
+        if (std::fgets(line, sizeof(line), f)) header += line;
+    int width = 0, height = 0, maxValue = 0;
+    if (std::sscanf(header.c_str(), "P6\n%d %d\n%d", &width, &height, &maxValue) < 3)
+        throw std::runtime_error("Failed to parse PNM file header.");
+    if (maxValue != 255)
+        throw std::runtime_error("PNM file has wrong max value: " + std::to_string(maxValue));
+    Image<RgbPixel<T>> image(width, height);
+    size_t expected = sizeof(RgbPixel<T>) * size_t(width) * size_t(height);
+    size_t got = std::fread(image.data, 1, expected, f);
+    if (got < expected)
+        throw std::runtime_error(fmt::sprintf("Failed to read PNM file data: %d != %d -> %d", got,
+                                              expected, std::feof(f) ? 1 : 0));
+    return image;
+}
+
+template Image<RgbPixel<unsigned char>> readPNM<unsigned char>(FILE* f);

@@ -1,0 +1,51 @@
+#pragma once
+// Image file readers: Radiance HDR, JPEG, raw previews through dcraw and djpeg, binary PPM.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "image.h"
+
+using std::filesystem::path;
+
+struct jpeg_decompress_struct;
+
+// Exponent statistics of a Radiance image (exponents unbiased, black pixels left out).
+struct RgbeStats {
+    double meanExponent;
+    int32_t minExponent;
+    int32_t maxExponent;
+    int32_t stops;  // maxExponent - minExponent
+};
+
+// Dispatch hash of s from index i: characters folded from the last, h * 33 ^ c from 5381.
+int32_t hash(const char* s, int i);
+
+// Reads a Radiance HDR file (flat or run-length rows, top row first).
+Image<Rgbe> readHDR(const path& file);
+
+// Reads an RGB JPEG file; greyscale and CMYK files and corrupt or truncated data throw.
+Image<RgbPixel<unsigned char>> readJPEG(const path& file);
+
+// Decodes the JPEG stream that setSource installs as libjpeg's source; libjpeg's fatal errors
+// throw runtime_error naming source.
+Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
+                                        const std::string& source = "JPEG data");
+
+// The embedded preview of a raw file at 1/8 size, through dcraw -e and djpeg.
+Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file);
+
+// Full path of an outside program: in exeDirectory when executable there, else on the
+// colon-separated searchPath; throws runtime_error naming it when neither has it.
+std::string findProgram(const std::string& name, const std::string& exeDirectory,
+                        const std::string& searchPath);
+
+// Reads a binary PPM ("P6", maximum 255) from f.
+template <class T>
+Image<RgbPixel<T>> readPNM(FILE* f);
+
+// Exponent statistics over every step-th pixel (0: all up to 1 Mpixel, else every 11th);
+// prints them on standard error.
+RgbeStats stats(const ImageView<Rgbe>& view, unsigned long step);

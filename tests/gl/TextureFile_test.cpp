@@ -1,0 +1,140 @@
+// Textures read from files: dispatch by extension, upload and read-back.
+#include <cmath>
+#include <gtest/gtest.h>
+#include <regex>
+
+#include "Texture.h"
+#include "copypass.h"
+#include "fileutil.h"
+#include "glfixture.h"
+#include "imagefiles.h"
+#include "readers.h"
+#include "testutil.h"
+
+namespace {
+class TextureFiles : public ::testing::Test {
+protected:
+    fs::path dir = makeTempDir();
+    std::unique_ptr<Shader> shader;
+
+    void SetUp() override {
+        REQUIRE_GL();
+        shader = std::make_unique<Shader>("test_copy", "");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // The raw texels of a texture as bytes, through an RGBA8 target.
+    std::vector<uint8_t> texels(const Texture& t) {
+        setCopyUniforms(*shader, {0});
+        Texture target(t.width, t.height, GL_RGBA8);
+        renderTo(target, t, true);
+        std::vector<uint8_t> p(size_t(4) * t.width * t.height);
+        target.readPixels(p.data(), GL_RGBA, GL_UNSIGNED_BYTE);
+        return p;
+    }
+
+    // Uploads the file and checks every texel against the CPU decoding.
+    void expectSameAsCpu(const fs::path& file) {
+        SCOPED_TRACE(file.string());
+        testing::internal::CaptureStderr();  // timings and statistics of Radiance files
+        Texture t(file);
+        testing::internal::GetCapturedStderr();
+        std::vector<uint8_t> p = texels(t);
+        if (pathExt(file) == "hdr") {
+            Image<Rgbe> image = readHDR(file);
+            ASSERT_EQ(t.width, image.width);
+            ASSERT_EQ(t.height, image.height);
+            EXPECT_TRUE(t.isRGBE);
+            ASSERT_EQ(std::memcmp(p.data(), image.data, p.size()), 0);
+            return;
+        }
+        Image<RgbPixel<unsigned char>> image = readJPEG(file);
+        ASSERT_EQ(t.width, image.width);
+        ASSERT_EQ(t.height, image.height);
+        EXPECT_FALSE(t.isHDR);
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) {
+                const uint8_t* a = &p[4 * (size_t(y) * image.width + x)];
+                const RgbPixel<unsigned char>& b = image.at(x, y);
+                ASSERT_TRUE(a[0] == b.r && a[1] == b.g && a[2] == b.b) << x << "," << y;
+            }
+    }
+};
+}  // namespace
+
+TEST_F(TextureFiles, UnsupportedTypes) {
+    for (const char* name : {"photo.tif", "photo", "photo.jpg.txt", ".hdr"}) {
+        fs::path file = dir / name;
+        try {
+            Texture t(file);
+            ADD_FAILURE() << name;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "failed to open file '" + quoted(file) + "': unsupported file type");
+        }
+    }
+}
+
+TEST_F(TextureFiles, RadianceByUpperCaseExtensionWithTimings) {
+    std::vector<Rgbe> pixels = testPixels(40, 12);
+    for (Rgbe& p : pixels) p.e = p.e ? 126 : 0;
+    pixels[5].e = 131;
+    fs::path file = writeFile(dir / "PHOTO.HDR", hdrFile({"#?RADIANCE", "FORMAT=32-bit_rle_rgbe"},
+                                                         40, 12, pixels, HdrRows::rle));
+    testing::internal::CaptureStderr();
+    Texture t(file);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_search(err, std::regex(R"(^\[T\] +read: \d+\.\d{3}s\n)"))) << err;
+    EXPECT_NE(err.find("40x12, M: 3, m: -2 -> 5 f-stops, mean: "), std::string::npos) << err;
+    EXPECT_TRUE(std::regex_search(err, std::regex(R"(\n\[T\] +cpu -> gpu: \d+\.\d{3}s\n$)")))
+        << err;
+    EXPECT_TRUE(t.isHDR && t.isRGBE);
+    EXPECT_EQ(t.maxScale, 8.0);
+    EXPECT_EQ(t.minScale, 0.25);
+    EXPECT_GT(t.meanScale, 0.25);
+    EXPECT_LT(t.meanScale, 0.5);
+    expectSameAsCpu(file);
+}
+
+TEST_F(TextureFiles, JpegBothExtensions) {
+    Image<RgbPixel<uint8_t>> picture = gradient(50, 30);
+    std::string bytes = jpegBytes(picture.data, 50, 30, 3, 95);
+    for (const char* name : {"a.jpg", "b.JPEG"}) {
+        fs::path file = writeFile(dir / name, bytes);
+        testing::internal::CaptureStderr();
+        Texture t(file);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no timings for JPEG
+        EXPECT_EQ(t.meanScale, 0.0);
+        expectSameAsCpu(file);
+    }
+}
+
+TEST_F(TextureFiles, ReaderErrorsPassThrough) {
+    fs::path file = writeFile(dir / "bad.jpg", "no jpeg");
+    EXPECT_THROW(Texture t(file), std::runtime_error);
+    file = writeFile(dir / "bad.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_xyze\n\n");
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(Texture t(file), std::runtime_error);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(TextureFiles, RawPreviewThroughDcrawAndDjpeg) {
+    REQUIRE_SHARED();
+    Texture t(sharedDir() / "raw" / "IMG_0001.CR2");
+    EXPECT_EQ(t.width, 120);
+    EXPECT_EQ(t.height, 160);
+    EXPECT_FALSE(t.isHDR);
+}
+
+TEST_F(TextureFiles, EveryRigImageLoadsAndReadsBack) {
+    REQUIRE_SHARED();
+    int n = 0;
+    for (const char* rig : {"ring13", "ring13-hdr"})
+        for (auto& entry : fs::directory_iterator(sharedDir() / "rigs" / rig)) {
+            std::string ext = pathExt(entry.path());
+            if (ext != "jpg" && ext != "hdr") continue;
+            expectSameAsCpu(entry.path());
+            ++n;
+        }
+    EXPECT_EQ(n, 26);
+}
