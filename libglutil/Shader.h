@@ -60,7 +60,8 @@ public:
     // One column-major 3x3 matrix, not transposed.
     void setUniformMatrix3fv(const char* name, const glm::mat3& m) const;
 
-    // Draws the full-viewport quad with the current program; flip puts texture row 0 on top.
+    // Draws the full-viewport quad with the current program; _gl_TexCoord counts output pixels
+    // from the bottom row of the viewport, or from the top row when flip.
     static void execute(int width, int height, bool flip, void* context);
 
 private:

@@ -10,6 +10,9 @@
 //   ivec2 inputSize(int k)             size of input k in pixels
 //   bool  inputIsRGBE(int k)           input k holds Radiance RGBE bytes
 //   bool  inputIsHDR(int k)            input k is RGBE or a half-float RGB image
+//   int   nextInput(int k)             index of the input bound after input k: k + 2 when
+//                                      input k lies in two textures, else k + 1 (the second
+//                                      input of renderTo(dst, src0, src1) is nextInput(0))
 //   bool  insideInput(int k, vec2 p)   0 <= p < inputSize(k) on both axes
 //   vec4  fetchInput(int k, ivec2 px)  raw texel of pixel px, clamped to the image, RGBE not
 //                                      decoded
@@ -99,6 +102,14 @@ int inputTileWidth(int k) {
     if (k == 3) return tileSize3.x;
     if (k == 4) return tileSize4.x;
     return tileSize5.x;
+#endif
+}
+
+int nextInput(int k) {
+#ifdef USE_ARRAY_TEXTURE
+    return k + 1;
+#else
+    return inputTileWidth(k) < inputSize(k).x ? k + 2 : k + 1;
 #endif
 }
 

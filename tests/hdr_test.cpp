@@ -21,12 +21,7 @@ protected:
     }
     // The message readHDR throws for the file.
     std::string error(const fs::path& file) {
-        try {
-            readHDR(file);
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "no error";
+        return errorMessage([&] { readHDR(file); });
     }
 };
 

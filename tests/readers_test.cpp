@@ -18,15 +18,6 @@ size_t openFiles() {
     return n;
 }
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 void makeExecutable(const fs::path& file, const std::string& script) {
     writeFile(file, script);
     fs::permissions(file, fs::perms::owner_all);
@@ -81,7 +72,7 @@ TEST_F(JpegFiles, DecodesFromAnyLibjpegSource) {
 TEST_F(JpegFiles, RefusesGreyscale) {
     std::vector<uint8_t> grey(20 * 10, 128);
     fs::path file = writeFile(dir / "grey.jpg", jpegBytes(grey.data(), 20, 10, 1, 90));
-    EXPECT_EQ(errorOf([&] { readJPEG(file); }),
+    EXPECT_EQ(errorMessage([&] { readJPEG(file); }),
               "can not open JPEG with color format other than RGB");
 }
 
@@ -99,7 +90,7 @@ TEST_F(JpegFiles, CorruptAndTruncatedFilesThrowAndCloseTheFile) {
     size_t before = openFiles();
     for (const Case& c : cases) {
         fs::path file = writeFile(dir / "it's bad.jpg", c.bytes);
-        std::string message = errorOf([&] { readJPEG(file); });
+        std::string message = errorMessage([&] { readJPEG(file); });
         SCOPED_TRACE(message);
         EXPECT_EQ(message.rfind("Failed to decode JPEG file '" + quoted(file) + "': ", 0), 0u);
         EXPECT_NE(message.find(c.message), std::string::npos);
@@ -107,7 +98,7 @@ TEST_F(JpegFiles, CorruptAndTruncatedFilesThrowAndCloseTheFile) {
     }
     fs::path missing = dir / "missing.jpg";
     EXPECT_EQ(
-        errorOf([&] { readJPEG(missing); }),
+        errorMessage([&] { readJPEG(missing); }),
         "Error opening file '" + quoted(missing) + "' (with mode 'rb'): No such file or directory");
 }
 
@@ -127,7 +118,7 @@ TEST(Pnm, ReadsBinaryPpm) {
 
 TEST(Pnm, HeaderAndDataErrors) {
     auto read = [](std::string bytes) {
-        return errorOf([&] {
+        return errorMessage([&] {
             // fmemopen refuses an empty buffer.
             std::unique_ptr<FILE, int (*)(FILE*)> f(
                 bytes.empty() ? fopen("/dev/null", "rb")
@@ -161,7 +152,7 @@ TEST(FindProgram, BesideTheExecutableFirstThenPath) {
     makeExecutable(root / "exe" / "tool", "#!/bin/sh\n");
     EXPECT_EQ(findProgram("tool", (root / "exe").string() + "/", path),
               (root / "exe/tool").string());
-    EXPECT_EQ(errorOf([&] { findProgram("dcraw", (root / "b").string(), path); }),
+    EXPECT_EQ(errorMessage([&] { findProgram("dcraw", (root / "b").string(), path); }),
               "Cannot find the program 'dcraw' beside the executable or on PATH");
     fs::remove_all(root);
 }
@@ -210,24 +201,26 @@ TEST_F(FakeRawTools, PathReachesDcrawAsOneArgument) {
 }
 
 TEST_F(FakeRawTools, BadPreviewsReportThePpmProblem) {
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(writeFile(dir / "empty.cr2", "")); }),
+    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(writeFile(dir / "empty.cr2", "")); }),
               "Failed to parse PNM file header.");
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(writeFile(dir / "deep.cr2", "P6\n1 1\n65535\n")); }),
-              "PNM file has wrong max value: 65535");
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(writeFile(dir / "short.cr2", "P6\n2 2\n255\nab")); }),
-              "Failed to read PNM file data: 2 != 12 -> 1");
+    EXPECT_EQ(
+        errorMessage([&] { readCr2Thumbnail(writeFile(dir / "deep.cr2", "P6\n1 1\n65535\n")); }),
+        "PNM file has wrong max value: 65535");
+    EXPECT_EQ(
+        errorMessage([&] { readCr2Thumbnail(writeFile(dir / "short.cr2", "P6\n2 2\n255\nab")); }),
+        "Failed to read PNM file data: 2 != 12 -> 1");
     // The missing file makes the fake dcraw fail and write nothing.
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(dir / "missing.cr2"); }),
+    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "missing.cr2"); }),
               "Failed to parse PNM file header.");
 }
 
 TEST_F(FakeRawTools, MissingProgramIsNamed) {
     fs::remove(dir / "bin" / "djpeg");
     setenv("PATH", (dir / "bin").string().c_str(), 1);
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(dir / "x.cr2"); }),
+    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
               "Cannot find the program 'djpeg' beside the executable or on PATH");
     setenv("PATH", "", 1);
-    EXPECT_EQ(errorOf([&] { readCr2Thumbnail(dir / "x.cr2"); }),
+    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
               "Cannot find the program 'dcraw' beside the executable or on PATH");
 }
 

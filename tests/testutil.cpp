@@ -5,12 +5,22 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 
 std::string shellQuote(const std::string& text) {
     std::string q = "'";
     for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+std::string errorMessage(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 fs::path makeTempDir() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -13,10 +14,14 @@ struct RunResult {
 };
 
 // Runs a shell command line with extra environment variables and captures its output.
-RunResult runCommand(const std::string& command, const std::map<std::string, std::string>& env = {});
+RunResult runCommand(const std::string& command,
+                     const std::map<std::string, std::string>& env = {});
 
 // Runs the korvel executable with the arguments, each quoted for the shell.
 RunResult runKorvel(const std::string& args, const std::map<std::string, std::string>& env = {});
+
+// The message of the runtime_error that f throws, or "no error".
+std::string errorMessage(const std::function<void()>& f);
 
 // Quotes text as one shell word.
 std::string shellQuote(const std::string& text);

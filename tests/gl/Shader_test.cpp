@@ -95,25 +95,15 @@ TEST_F(ShaderFiles, AssemblesHeaderDefinesPreludeAndText) {
         unsetenv("USE_ARRAY_TEXTURE");
 
     fs::remove(dir / "stdlib.frag");
-    try {
-        shaderSources(frag, "");
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Error opening file '" + quoted(dir / "stdlib.frag") + "'");
-    }
+    EXPECT_EQ(errorMessage([&] { shaderSources(frag, ""); }),
+              "Error opening file '" + quoted(dir / "stdlib.frag") + "'");
     fs::remove_all(dir);
 }
 
 TEST_F(ShaderFiles, MissingFragmentFile) {
-    try {
-        Shader shader("korvel_no_such_shader", "");
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(
-            std::string(e.what()),
-            "Error opening file '" + quoted(fs::path(exeDir("korvel_no_such_shader.frag"))) + "'");
-    }
+    fs::path file = exeDir("korvel_no_such_shader.frag");
+    EXPECT_EQ(errorMessage([] { Shader shader("korvel_no_such_shader", ""); }),
+              "Error opening file '" + quoted(file) + "'");
 }
 
 TEST_F(ShaderFiles, PendingErrorFailsConstruction) {

@@ -7,23 +7,21 @@
 #include "copypass.h"
 #include "glcontext.h"
 #include "glfixture.h"
+#include "testutil.h"
 
 namespace {
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 class Textures : public ::testing::Test {
 protected:
     std::unique_ptr<Shader> shader;
     void SetUp() override {
         REQUIRE_GL();
         shader = std::make_unique<Shader>("test_copy", "");
+    }
+    // Draws test_copy's mode over the whole target (the input is not read).
+    void draw(Texture& target, int mode) {
+        setCopyUniforms(*shader, {mode});
+        Texture unused(1, 1, GL_RGBA32F);
+        renderTo(target, unused, true);
     }
     void TearDown() override {
         if (glAvailable()) {
@@ -71,14 +69,14 @@ TEST(TextureFormats, Tables) {
 }
 
 TEST(TextureFormats, UnknownValuesInDecimal) {
-    EXPECT_EQ(errorOf([] { Texture::glTypeSize(GL_INT); }), "unknown GL pixel type: 5124");
-    EXPECT_EQ(errorOf([] { Texture::glComponents(GL_BGRA); }), "unknown GL format: 32993");
-    EXPECT_EQ(errorOf([] { Texture::glInternalFormat(GL_RGB, GL_INT); }),
+    EXPECT_EQ(errorMessage([] { Texture::glTypeSize(GL_INT); }), "unknown GL pixel type: 5124");
+    EXPECT_EQ(errorMessage([] { Texture::glComponents(GL_BGRA); }), "unknown GL format: 32993");
+    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_RGB, GL_INT); }),
               "unknown GL pixel type: 5124");
-    EXPECT_EQ(errorOf([] { Texture::glInternalFormat(GL_BGRA, GL_FLOAT); }),
+    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_FLOAT); }),
               "unknown GL format: 32993");
     // The type is judged first.
-    EXPECT_EQ(errorOf([] { Texture::glInternalFormat(GL_BGRA, GL_INT); }),
+    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_INT); }),
               "unknown GL pixel type: 5124");
 }
 
@@ -107,12 +105,8 @@ TEST(TextureSplitRule, Cases) {
 
 TEST(TextureSplitRule, TooLargeForTheGpu) {
     auto message = [](int w, int h, int max) {
-        try {
-            textureSplit(w, h, max);
-        } catch (const opengl_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
+        EXPECT_THROW(textureSplit(w, h, max), opengl_error);
+        return errorMessage([&] { textureSplit(w, h, max); });
     };
     EXPECT_EQ(message(40000, 10000, 16384),
               "Maximum texture size of GPU is too small (40000x10000 > 16384)");
@@ -265,14 +259,17 @@ TEST_F(Textures, BindSetsUniformsWithTheUnitSuffix) {
         EXPECT_EQ(at(p, 8, 3, 2, 2), t.isRGBE ? 1.0f : 0.0f);
         EXPECT_EQ(at(p, 8, 3, 2, 3), t.isHDR ? 1.0f : 0.0f);
     }
-    // Reading the second input through its suffix.
-    setCopyUniforms(*shader, {3, k});
-    Texture target(9, 6, GL_RGBA32F);
-    renderTo(target, split, second, true);
-    std::vector<float> p = readRGBA(target);
-    for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 9; ++x)
-            ASSERT_NEAR(at(p, 9, x, y, 0), rgbe(bytes[4 * (size_t(y) * 9 + x)], 129), 1e-6);
+    // Reading the second input through its suffix, given or found by nextInput(0).
+    for (CopyPass pass : {CopyPass{3, k}, CopyPass{8}}) {
+        setCopyUniforms(*shader, pass);
+        Texture target(9, 6, GL_RGBA32F);
+        renderTo(target, split, second, true);
+        std::vector<float> p = readRGBA(target);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 9; ++x)
+                ASSERT_NEAR(at(p, 9, x, y, 0), rgbe(bytes[4 * (size_t(y) * 9 + x)], 129), 1e-6)
+                    << "mode " << pass.mode;
+    }
 
     GLint level = -1;
     glGetIntegerv(GL_ACTIVE_TEXTURE, &level);
@@ -298,10 +295,8 @@ TEST_F(Textures, RenderToTwoTargets) {
 
 TEST_F(Textures, ReadPixelsRectangles) {
     const int w = 11, h = 7;
-    setCopyUniforms(*shader, {7});
     Texture target(w, h, GL_RGBA32F);
-    Texture dummy(1, 1, GL_RGBA32F);
-    renderTo(target, dummy, true);
+    draw(target, 7);
     // Rows come back from framebuffer row y upwards.
     std::vector<float> p(4 * 4 * 5);
     target.readPixels(p.data(), GL_RGBA, GL_FLOAT, 3, 2, 4, 5);
@@ -323,10 +318,8 @@ TEST_F(Textures, ReadPixelsRectangles) {
 TEST_F(Textures, LargeReadsGoInBands) {
     // 4100 x 4100 is above 4096^2 pixels: bands of 8388608 / 4100 = 2045 rows.
     const int w = 4100, h = 4100;
-    setCopyUniforms(*shader, {6});
     Texture target(w, h, GL_RGBA8);
-    Texture dummy(1, 1, GL_RGBA32F);
-    renderTo(target, dummy, true);
+    draw(target, 6);
     for (int padding : {0, 5}) {
         SCOPED_TRACE(padding);
         int rowLength = w + padding;
@@ -387,7 +380,7 @@ TEST_F(Textures, HalfFloatTargetKeepsColours) {
 
 TEST_F(Textures, TooLargeForTheLimit) {
     MaxTextureSize limit(16);
-    EXPECT_EQ(errorOf([] { Texture(40, 10, GL_RGBA16F); }),
+    EXPECT_EQ(errorMessage([] { Texture(40, 10, GL_RGBA16F); }),
               "Maximum texture size of GPU is too small (40x10 > 16)");
     EXPECT_THROW(Texture(8, 17, GL_RGBA16F), opengl_error);
 }
