@@ -34,7 +34,8 @@ Image<RgbPixel<unsigned char>> readJPEG(const path& file);
 Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
                                         const std::string& source = "JPEG data");
 
-// The embedded preview of a raw file at 1/8 size, through dcraw -e and djpeg.
+// The embedded preview of a raw file at 1/8 size, through dcraw -e and djpeg (each looked up
+// beside the executable, then on PATH).
 Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file);
 
 // Full path of an outside program: in exeDirectory when executable there, else on the

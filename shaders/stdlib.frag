@@ -29,6 +29,7 @@
 // Outputs: write fragColor (and fragColor1, the second target of renderTo2); they stand for
 // gl_FragData[0] and [1] before GLSL 3.30. _gl_TexCoord is the interpolated pixel position.
 // A .vert file of its own writes _gl_TexCoord (GLSL 3.30) or gl_TexCoord[0] (older).
+// Also taken here: inputTileWidth, fetchUnit and the STDLIB_ macros.
 
 #if __VERSION__ < 130 && defined(USE_ARRAY_TEXTURE)
 #extension GL_EXT_texture_array : enable
