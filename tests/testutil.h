@@ -13,7 +13,8 @@ struct RunResult {
 };
 
 // Runs a shell command line with extra environment variables and captures its output.
-RunResult runCommand(const std::string& command, const std::map<std::string, std::string>& env = {});
+RunResult runCommand(const std::string& command,
+                     const std::map<std::string, std::string>& env = {});
 
 // Runs the korvel executable with the arguments, each quoted for the shell.
 RunResult runKorvel(const std::string& args, const std::map<std::string, std::string>& env = {});

@@ -11,7 +11,9 @@ namespace {
 bool available = false;
 }
 
-bool glAvailable() { return available; }
+bool glAvailable() {
+    return available;
+}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
