@@ -6,7 +6,8 @@
 #include <stdexcept>
 
 // Three consecutive colour values in GL_RGB / PPM order.
-template <class T> struct RgbPixel {
+template <class T>
+struct RgbPixel {
     T r, g, b;
 };
 
@@ -16,7 +17,8 @@ struct Rgbe {
 };
 
 // Non-owning window onto strided pixel memory; strides are in bytes.
-template <class T> struct ImageView {
+template <class T>
+struct ImageView {
     uint8_t* data = nullptr;
     int32_t pixelStride = sizeof(T);
     int32_t rowStride = 0;
@@ -26,8 +28,10 @@ template <class T> struct ImageView {
     ImageView() = default;
     // A pixelStride of 0 means sizeof(T); a rowStride of 0 means pixelStride * width.
     ImageView(void* data, int width, int height, int pixelStride = 0, int rowStride = 0)
-        : data(static_cast<uint8_t*>(data)), pixelStride(pixelStride ? pixelStride : int(sizeof(T))),
-          rowStride(rowStride ? rowStride : this->pixelStride * width), width(width),
+        : data(static_cast<uint8_t*>(data)),
+          pixelStride(pixelStride ? pixelStride : int(sizeof(T))),
+          rowStride(rowStride ? rowStride : this->pixelStride * width),
+          width(width),
           height(height) {}
 
     // Pixel (x, y), unchecked.
@@ -47,26 +51,26 @@ template <class T> struct ImageView {
         if (w <= 0) w = width - x + w;
         if (h <= 0) h = height - y + h;
         if (x < 0 || y + h > height || y < 0 || x + w > width)
-            throw std::runtime_error(fmt::sprintf(
-                "Access out of bounds in ImageView::subView: %dx%d@%dx%d not in %dx%d", w, h, x,
-                y, width, height));
-        if (w < 1 || h < 1)
             throw std::runtime_error(
-                fmt::sprintf("Access out of bounds in ImageView::subView: empty ROI (%dx%d)", w, h));
+                fmt::sprintf("Access out of bounds in ImageView::subView: %dx%d@%dx%d not in %dx%d",
+                             w, h, x, y, width, height));
+        if (w < 1 || h < 1)
+            throw std::runtime_error(fmt::sprintf(
+                "Access out of bounds in ImageView::subView: empty ROI (%dx%d)", w, h));
         return ImageView(data + ptrdiff_t(x) * pixelStride + ptrdiff_t(y) * rowStride, w, h,
                          pixelStride, rowStride);
     }
 };
 
 // An ImageView over a buffer it owns; moved, never copied.
-template <class T> struct Image : ImageView<T> {
+template <class T>
+struct Image : ImageView<T> {
     std::unique_ptr<T[]> storage;
 
     Image() = default;
     // Allocates a zeroed, contiguous width x height image.
     Image(int width, int height)
-        : ImageView<T>(nullptr, width, height),
-          storage(new T[checkedCount(width, height)]()) {
+        : ImageView<T>(nullptr, width, height), storage(new T[checkedCount(width, height)]()) {
         this->data = reinterpret_cast<uint8_t*>(storage.get());
     }
     Image(Image&& o) noexcept { *this = std::move(o); }
@@ -92,7 +96,8 @@ inline ImageView<float> channelView(const ImageView<RgbPixel<float>>& v, int k) 
 }
 
 // A contiguous copy of the view's pixels.
-template <class T> Image<T> toImage(const ImageView<T>& v) {
+template <class T>
+Image<T> toImage(const ImageView<T>& v) {
     Image<T> out(v.width, v.height);
     if (v.contiguous()) {
         if (v.width > 0 && v.height > 0)
@@ -126,7 +131,9 @@ inline void downsample2x(Image<float>& img) {
 }
 
 // Luminance of a linear RGB colour.
-inline float luminance(float r, float g, float b) { return 0.3f * r + 0.59f * g + 0.11f * b; }
+inline float luminance(float r, float g, float b) {
+    return 0.3f * r + 0.59f * g + 0.11f * b;
+}
 
 // Luminance of a view's mean colour.
 inline float luminance(const ImageView<RgbPixel<float>>& v) {

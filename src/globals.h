@@ -9,17 +9,18 @@
 #include "corners.h"
 #include "exposure.h"
 
-extern FILE* log_file;  // control points and diagnostics; standard output by default
-extern bool debug;      // DEBUG is set: flush the log after every write
-extern int processor;   // 1: correlation on the GPU, 0: on the CPU
-extern Timer t;         // the process-wide lap timer
+extern FILE* log_file;                 // control points and diagnostics; standard output by default
+extern bool debug;                     // DEBUG is set: flush the log after every write
+extern int processor;                  // 1: correlation on the GPU, 0: on the CPU
+extern Timer t;                        // the process-wide lap timer
 extern float t_use, t_render, t_read;  // GPU correlation stage totals, seconds
 extern std::vector<corner_t> good, bad, ignored;  // corners of the current pair
 extern std::vector<glm::vec2> good_in_b;          // match in B of each good corner
 extern std::vector<exposure_t> exposure;          // pairwise brightness observations
 
 // printf-style write of one piece of text to the log, flushed at once under DEBUG.
-template <class... Args> void writeLog(const char* format, const Args&... args) {
+template <class... Args>
+void writeLog(const char* format, const Args&... args) {
     fmt::fprintf(log_file, format, args...);
     if (debug) fflush(log_file);
 }

@@ -14,14 +14,13 @@ namespace {
 #define NUM "([-=]?\\d+\\.?\\d*e?-?\\d*)"
 const std::regex vignettingLine("^#-libpano_vignettingparams Va" NUM " *Vb" NUM " *Vc" NUM
                                 " *Vd" NUM " *.*");
-const std::regex referenceLine("^o w1 h1 y" NUM " *r" NUM " *p" NUM " *v" NUM " *a" NUM
-                               " *b" NUM " *c" NUM " *f\\d d" NUM " *e" NUM " *.*");
+const std::regex referenceLine("^o w1 h1 y" NUM " *r" NUM " *p" NUM " *v" NUM " *a" NUM " *b" NUM
+                               " *c" NUM " *f\\d d" NUM " *e" NUM " *.*");
 const std::regex imgfileLine("^#-imgfile (\\d+) (\\d+) \"(.*)\".*");
 const std::regex exposureLine("^#-exposureparams 0 0 0 (-?\\d+\\.?\\d*).*");
 const std::regex imageLine("^o f\\d y" NUM " *r" NUM " *p" NUM " *v" NUM " *a" NUM " *b" NUM
                            " *c" NUM " *d" NUM " *e" NUM " *.*");
-const std::regex cpLine("^c n(\\d{1,2}) N(\\d{1,2}) x" NUM " *y" NUM " *X" NUM " *Y" NUM
-                        " *t0.*");
+const std::regex cpLine("^c n(\\d{1,2}) N(\\d{1,2}) x" NUM " *y" NUM " *X" NUM " *Y" NUM " *t0.*");
 const std::regex orientationLine("^#orientation_abs_slot1 y" NUM " *r" NUM " *p" NUM " *t" NUM
                                  " *?.*");
 #undef NUM
@@ -40,9 +39,9 @@ float resolve(const std::string& text, float ImageParameters::*field,
     if (text.size() > 1 && text[1] == '0') return reference.*field;
     unsigned long k = std::stoul(text.substr(1), nullptr, 10);
     if (k < 1 || k > images.size())
-        throw std::runtime_error(fmt::sprintf(
-            "reference '%s' in project '%s' names no image read so far (%d images)", text,
-            quoted(path), int(images.size())));
+        throw std::runtime_error(
+            fmt::sprintf("reference '%s' in project '%s' names no image read so far (%d images)",
+                         text, quoted(path), int(images.size())));
     return images[k - 1].*field;
 }
 
@@ -65,8 +64,7 @@ void dropInvalidControlPoints(Project& project, const std::filesystem::path& pat
 
 Project parsePTGuiProject(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(fmt::sprintf("Error opening project '%s'", quoted(path)));
+    if (!in) throw std::runtime_error(fmt::sprintf("Error opening project '%s'", quoted(path)));
 
     Project project;
     ImageParameters pending;
@@ -117,8 +115,8 @@ Project parsePTGuiProject(const std::filesystem::path& path) {
 void printImageParameters(const std::vector<ImageParameters>& images) {
     for (const ImageParameters& i : images) {
         fmt::fprintf(stderr, "%s", i.file);
-        for (float v : {i.y, i.r, i.p, i.v, i.a, i.b, i.c, i.d, i.e, i.exposureValue, i.Va, i.Vb,
-                        i.Vc, i.Vd})
+        for (float v :
+             {i.y, i.r, i.p, i.v, i.a, i.b, i.c, i.d, i.e, i.exposureValue, i.Va, i.Vb, i.Vc, i.Vd})
             fmt::fprintf(stderr, " %g", v);
         fmt::fprintf(stderr, " \n");
         fflush(stderr);

@@ -5,7 +5,7 @@
 bool glAvailable();
 
 // Skips the current test when no GL context is available.
-#define REQUIRE_GL()                                             \
-    do {                                                         \
-        if (!glAvailable()) GTEST_SKIP() << "no GL context";     \
+#define REQUIRE_GL()                                         \
+    do {                                                     \
+        if (!glAvailable()) GTEST_SKIP() << "no GL context"; \
     } while (0)

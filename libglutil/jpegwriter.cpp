@@ -1,0 +1,66 @@
+#include "jpegwriter.h"
+
+#include <csetjmp>
+#include <cstdio>
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fileutil.h"
+
+namespace {
+
+// libjpeg's fatal errors must not end the process: jump back and throw from C++.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void errorExit(j_common_ptr info) {
+    auto* err = reinterpret_cast<ErrorManager*>(info->err);
+    info->err->format_message(info, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+}  // namespace
+
+void writeJPEG(const std::filesystem::path& file, const ImageView<RgbPixel<unsigned char>>& img,
+               int quality) {
+    Fopen out(file, "wb");
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = errorExit;
+    // Everything that may be skipped by the jump lives outside this frame's locals after it.
+    std::vector<unsigned char> row(size_t(img.width) * 3);
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        throw std::runtime_error(
+            fmt::sprintf("Failed to write JPEG '%s': %s", quoted(file), err.message));
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, out);
+    cinfo.image_width = img.width;
+    cinfo.image_height = img.height;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        for (int x = 0; x < img.width; ++x) {
+            const RgbPixel<unsigned char>& p = img.at(x, int(cinfo.next_scanline));
+            row[3 * x] = p.r;
+            row[3 * x + 1] = p.g;
+            row[3 * x + 2] = p.b;
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+}

@@ -1,0 +1,62 @@
+// Normalised cross-correlation of the green-channel template around corner "tem_c" of A
+// (input 1) with B (input 0). Cell (u, v) of the 241 x 201 map scores the template moved by
+// ((u - 120) * s, (v - 100) * s) texture pixels, s = "sub_sampling"; at s = 2 template and
+// window are 2 x 2 box averages, as in the CPU back end. NaN marks cells without a score:
+// moves beyond 120 x 100 pixels, placements whose corners touch exact black in B, and
+// placements without variance.
+uniform int sub_sampling;
+uniform float mean;    // about the template's mean; subtracted for precision only
+uniform ivec2 win_tl;  // top-left of the search range in B: the corner moved by (-120, -100)
+uniform ivec2 tem_c;   // the corner in A
+uniform int tem_r;     // template half side, texture pixels
+
+bool isBlack(ivec2 p) { return all(equal(fetchInput(0, p).rgb, vec3(0.0))); }
+
+// Green of the s x s block at p of input k.
+float cell(int k, ivec2 p) {
+    if (sub_sampling == 1) return fetchInput(k, p).g;
+    return 0.25 * (fetchInput(k, p).g + fetchInput(k, p + ivec2(1, 0)).g +
+                   fetchInput(k, p + ivec2(0, 1)).g + fetchInput(k, p + ivec2(1, 1)).g);
+}
+
+void main() {
+    ivec2 uv = ivec2(floor(outputPosition()));
+    int s = sub_sampling;
+    ivec2 move = (uv - ivec2(120, 100)) * s;
+    // Built at run time so that no compiler folds it away.
+    float nan = sqrt(mean - abs(mean) - 1.0);
+    int side = 2 * tem_r + 1;
+    int n = side / s;
+    int last = n * s - 1;
+    ivec2 a0 = tem_c - ivec2(tem_r);
+    ivec2 b0 = a0 + move;
+    // The search range, centred on the corner: win_tl is its top-left.
+    ivec2 fromTopLeft = tem_c + move - win_tl;
+    bool inRange = all(greaterThanEqual(fromTopLeft, ivec2(0))) &&
+                   all(lessThanEqual(fromTopLeft, ivec2(240, 200)));
+    bool inside = all(greaterThanEqual(b0, ivec2(0))) &&
+                  all(lessThan(b0 + ivec2(last), inputSize(0)));
+    if (!inRange || !inside || isBlack(b0) || isBlack(b0 + ivec2(last, 0)) ||
+        isBlack(b0 + ivec2(0, last)) || isBlack(b0 + ivec2(last))) {
+        fragColor = vec4(nan);
+        return;
+    }
+    float shiftB = cell(0, b0 + ivec2(n / 2 * s));
+    float sa = 0.0, saa = 0.0, sb = 0.0, sbb = 0.0, sab = 0.0;
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            ivec2 o = ivec2(i, j) * s;
+            float a = cell(1, a0 + o) - mean;
+            float b = cell(0, b0 + o) - shiftB;
+            sa += a;
+            saa += a * a;
+            sb += b;
+            sbb += b * b;
+            sab += a * b;
+        }
+    float count = float(n * n);
+    float va = saa - sa * sa / count;
+    float vb = sbb - sb * sb / count;
+    float cov = sab - sa * sb / count;
+    fragColor = vec4(va > 0.0 && vb > 0.0 ? cov / sqrt(va * vb) : nan);
+}

@@ -1,0 +1,115 @@
+// The driver, run as the user runs it.
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+
+namespace {
+
+const char* smallProject =
+    "#-imgfile 1000 800 \"a.jpg\"\n"
+    "o f0 y0 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n"
+    "#-imgfile 1000 800 \"b.jpg\"\n"
+    "o f0 y30 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n";
+
+struct Driver : testing::Test {
+    fs::path dir = makeTempDir();
+    fs::path project = writeFile(dir / "p.pts", smallProject);
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+}  // namespace
+
+TEST_F(Driver, UsageWithoutProject) {
+    for (const char* args : {"", "-e"}) {
+        RunResult r = runKorvel(args);
+        EXPECT_EQ(r.status, 255) << args;
+        EXPECT_EQ(r.out, std::string("usage: ") + KORVEL_EXE + " [-e] <pts file> [output file]\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Driver, PrintsTheImageListAndEvaluates) {
+    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string list =
+        "a.jpg 0 0 0 60 0 0 0 0 0 0 0 0 0 0 \n"
+        "b.jpg 30 0 0 60 0 0 0 0 0 0 0 0 0 0 \n";
+    EXPECT_EQ(r.err.substr(0, list.size()), list);
+}
+
+TEST_F(Driver, FailuresPrintOneErrorLineAndStatus255) {
+    RunResult r = runKorvel("-e " + shellQuote((dir / "missing.pts").string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
+                         (dir / "missing.pts").string() + "\"'\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Driver, ConversionErrorsKeepTheirType) {
+    writeFile(project, "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\nc n1 N1 x=1 y1 X1 Y1 t0\n");
+    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.rfind("Error (St16invalid_argument): ", 0), 0u) << r.err;
+}
+
+TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {
+    fs::path out = dir / "out.txt";
+    // Evaluation mode never opens an output file.
+    RunResult r = runKorvel("-e " + shellQuote(project.string()) + " " + shellQuote(out.string()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_NE(r.out.find("canonicalEquirectWidth"), std::string::npos);
+
+    // With an extra argument the log stays on standard output.
+    runKorvel(shellQuote(project.string()) + " " + shellQuote(out.string()) + " extra");
+    EXPECT_FALSE(fs::exists(out));
+
+    runKorvel(shellQuote(project.string()) + " " + shellQuote(out.string()));
+    EXPECT_TRUE(fs::exists(out));
+}
+
+TEST_F(Driver, UnwritableOutputFileFailsBeforeTheProjectIsRead) {
+    fs::path out = dir / "no" / "such" / "dir" / "out.txt";
+    RunResult r =
+        runKorvel(shellQuote((dir / "missing.pts").string()) + " " + shellQuote(out.string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening output file '\"" + out.string() +
+                         "\"': No such file or directory\n");
+}
+
+TEST_F(Driver, TrailingOrientationRecordIsDropped) {
+    writeFile(project, std::string(smallProject) + "#orientation_abs_slot1 y1 r2 p3 t4\n");
+    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("orientation:"), std::string::npos) << r.err;
+
+    // One in the middle stays and counts as an image.
+    writeFile(project, "#orientation_abs_slot1 y1 r2 p3 t4\n" + std::string(smallProject));
+    r = runKorvel("-e " + shellQuote(project.string()));
+    EXPECT_EQ(r.err.rfind("orientation: 1 2 3 4 ", 0), 0u) << r.err;
+}
+
+TEST_F(Driver, ProjectOfOnlyAnOrientationIsRejected) {
+    writeFile(project, "#orientation_abs_slot1 y1 r2 p3 t4\n");
+    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("has no images"), std::string::npos) << r.err;
+}
+
+TEST_F(Driver, PrintsTheRing13ImageList) {
+    REQUIRE_SHARED();
+    RunResult r = runKorvel("-e " + shellQuote((sharedDir() / "rigs/ring13/rig.pts").string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string expected =
+        "ring00.jpg 358.514 0.405993 89.9971 75 -0.009426 -0.032604 0.017846 -12.8874 -11.1068 0 "
+        "1 -0.160334 0.062188 0 \n"
+        "ring01.jpg 359.476 0.651372 30.0456 75 -0.004494 -0.033102 0.013641 5.11082 0.371469 0 "
+        "1 -0.186653 0.054908 0 \n";
+    EXPECT_EQ(r.err.substr(0, expected.size()), expected);
+    EXPECT_NE(r.err.find("ring12.jpg 268.463 0.246008 -31.6553 75 0.009268 0.005363 0.011007 "
+                         "-12.9975 9.19204 0 1 -0.213325 0.014393 0 \n"),
+              std::string::npos);
+    int lines = 0;
+    for (char c : r.err) lines += c == '\n';
+    EXPECT_GE(lines, 13);
+}
