@@ -1,6 +1,7 @@
 // Shader programs: source assembly, loading, uniforms, drawing and hot reload.
 #include <fmt/printf.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,4 +273,26 @@ TEST_F(ShaderFiles, VertexFileAppearingLaterIsAChange) {
     target.bindFB();
     Shader::execute(1, 1, false, nullptr);
     EXPECT_FLOAT_EQ(readRGBA(target)[0], 3.0f);
+}
+
+TEST_F(ShaderFiles, EveryShaderBesideTheExecutableBuilds) {
+    // Each program file of the tool, with the defines its callers may pass.
+    const std::map<std::string, std::vector<std::string>> defines = {
+        {"fish", {"", "#define BLUR\n#define LDR\n", "#define BLUR\n#define FISHEYE\n"}}};
+    int built = 0;
+    for (auto& entry : fs::directory_iterator(fs::path(exeDir("")))) {
+        std::string name = entry.path().stem().string();
+        if (entry.path().extension() != ".frag" || name == "stdlib" ||
+            name.rfind("korvel_test_", 0) == 0)
+            continue;
+        auto variants = defines.count(name) ? defines.at(name) : std::vector<std::string>{""};
+        for (const std::string& d : variants) {
+            SCOPED_TRACE(name + " with " + d);
+            testing::internal::CaptureStderr();
+            EXPECT_NO_THROW(Shader(name, d));
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            ++built;
+        }
+    }
+    EXPECT_GT(built, 0);  // test_copy at least
 }
