@@ -1,17 +1,13 @@
 #pragma once
-// Redirects the run's log into a temporary file for the lifetime of the object.
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 
 #include "globals.h"
 
+// Points the log at a temporary file for the lifetime of the object.
 class LogCapture {
 public:
-    LogCapture() : saved(log_file), file(std::tmpfile()) {
-        if (!file) throw std::runtime_error("cannot create a temporary log");
-        log_file = file;
-    }
+    LogCapture() : file(std::tmpfile()), saved(log_file) { log_file = file; }
     ~LogCapture() {
         log_file = saved;
         std::fclose(file);
@@ -22,16 +18,15 @@ public:
     // Everything written to the log so far.
     std::string text() const {
         std::fflush(file);
+        std::string s;
         std::rewind(file);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
-        std::fseek(file, 0, SEEK_END);  // ready for further writes
-        return out;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) s.append(buffer, n);
+        std::fseek(file, 0, SEEK_END);  // writes may follow reads only after a seek
+        return s;
     }
 
 private:
-    FILE* saved;
     FILE* file;
+    FILE* saved;
 };
