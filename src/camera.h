@@ -30,11 +30,13 @@ struct CameraModel {
 
     // Direction of patch pixel q in the patch's own frame.
     vec3 equi(vec2 q) const;
-    // Source pixel of a camera-frame direction, through projection and lens distortion.
+    // Source pixel of a camera-frame direction, through projection and lens distortion;
+    // the optical axis meets the optical centre.
     vec2 inv_lens(vec3 p) const;
     // Source pixel seen at patch pixel q, or (0, 0) where the source has none.
     vec2 dest2source(vec2 q) const;
-    // Camera-frame unit direction of a source pixel (inverse of inv_lens).
+    // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the
+    // smallest non-negative radius that the lens polynomial maps onto the pixel's).
     vec3 inv_inv_lens(vec2 px) const;
     // World-frame unit direction of a source pixel.
     vec3 source2sphere(vec2 px) const;
