@@ -31,12 +31,12 @@ void putPeak(Image<float>& m, int px, int py, float top) {
         }
 }
 
-// A paraboloid with its vertex of value 1 at (cx, cy).
-Image<float> paraboloid(int w, int h, float cx, float cy) {
+// A paraboloid with its vertex of value top at (cx, cy).
+Image<float> paraboloid(int w, int h, float cx, float cy, float top = 1.0f) {
     Image<float> m(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            m.at(x, y) = 1.0f - 0.01f * ((x - cx) * (x - cx) + (y - cy) * (y - cy));
+            m.at(x, y) = top - 0.01f * ((x - cx) * (x - cx) + (y - cy) * (y - cy));
     return m;
 }
 
@@ -391,6 +391,12 @@ TEST(AcceptMaximum, NearBlackDemandsAStrongMatch) {
     EXPECT_TRUE(judge(map, 0, 0, 1, false).accepted);
     putPeak(map, 20, 15, 0.95f);
     EXPECT_TRUE(judge(map, 0, 0, 1, true).accepted);
+
+    // The interpolated level counts, not the best cell.
+    Image<float> between = paraboloid(41, 21, 20.5f, 10.5f, 0.902f);
+    v = judge(between, 0, 0, 1, true);
+    EXPECT_TRUE(v.accepted) << v.log;
+    EXPECT_TRUE(contains(v.log, "M 0.897, MM 0.90")) << v.log;
 }
 
 TEST(AcceptMaximum, SubPixelVertexOfAParaboloid) {
