@@ -1,0 +1,265 @@
+#include "correlate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "globals.h"
+#include "ncc.h"
+
+using glm::vec2;
+
+namespace {
+
+// Search reach around the corner, texture pixels.
+constexpr int searchX = 120;
+constexpr int searchY = 100;
+
+// Ends the log line with a rejection reason.
+template <class... Args>
+bool reject(const char* format, const Args&... args) {
+    writeLog(format, args...);
+    writeLog("\n");
+    return false;
+}
+
+// Makes a template zero-mean with unit L2 norm, as the correlation kernel expects.
+void normalise(Image<float>& templ) {
+    float sum = 0;
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) sum += templ.at(x, y);
+    float mean = sum / float(templ.width * templ.height);
+    float sumSq = 0;
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) {
+            float& v = templ.at(x, y);
+            v -= mean;
+            sumSq += v * v;
+        }
+    float norm = std::sqrt(sumSq);
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) templ.at(x, y) /= norm;
+}
+
+// Cubic Hermite segment from p1 to p2 with one-sided end tangents.
+template <class T>
+T hermite(T p0, T p1, T p2, T p3, float t) {
+    T m1 = p1 - p0, m2 = p3 - p2;
+    return p1 + m1 * t + (3 * (p2 - p1) - 2 * m1 - m2) * t * t +
+           (2 * (p1 - p2) + m1 + m2) * t * t * t;
+}
+
+// The four sample indices around position v of an axis of length n.
+void cubicTaps(float v, int n, int taps[4], float& frac) {
+    int i = int(v);
+    frac = v - float(i);
+    taps[0] = std::max(i - 1, 0);
+    taps[1] = i;
+    taps[2] = frac > 0 ? i + 1 : i;
+    taps[3] = std::min(i + 2, n - 1);
+}
+
+}  // namespace
+
+PatchSize patchSize(int scale, bool gpu) {
+    PatchSize p;
+    p.s = scale == 4 ? 2 : 1;
+    p.P = 18 * scale + 1;
+    p.r = 9 * scale;
+    int unit = 4 * p.s;
+    p.Wt = gpu ? p.P : (p.P + unit - 1) / unit * unit;
+    return p;
+}
+
+SearchWindow searchWindow(const corner_t& c, int scale, int width, int height) {
+    PatchSize p = patchSize(scale, false);
+    int x0 = c.x - p.r, y0 = c.y - p.r;
+    SearchWindow w;
+    w.x = std::max(x0 - searchX, 0);
+    w.y = std::max(y0 - searchY, 0);
+    // A half-cell origin would shift every match by one texture pixel.
+    if ((x0 - w.x) % p.s != 0) ++w.x;
+    if ((y0 - w.y) % p.s != 0) ++w.y;
+    w.w = std::min(c.x + p.r + searchX, width - 1) - w.x + 1;
+    w.h = std::min(c.y + p.r + searchY, height - 1) - w.y + 1;
+    w.ox = (x0 - w.x) / p.s;
+    w.oy = (y0 - w.y) / p.s;
+    return w;
+}
+
+PeakRatio peakToBackground(const ImageView<float>& patch) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    int mx = -1, my = -1;
+    float peak = nan;
+    for (int y = 0; y < patch.height; ++y)
+        for (int x = 0; x < patch.width; ++x) {
+            float v = patch.at(x, y);
+            if (!std::isnan(v) && (mx < 0 || v > peak)) {
+                peak = v;
+                mx = x;
+                my = y;
+            }
+        }
+    if (mx < 0) return {nan, nan};
+    float s3 = 0, all = 0;
+    int k = 0;
+    for (int y = std::max(my - 1, 0); y <= std::min(my + 1, patch.height - 1); ++y)
+        for (int x = std::max(mx - 1, 0); x <= std::min(mx + 1, patch.width - 1); ++x, ++k)
+            s3 += patch.at(x, y);
+    for (int y = 0; y < patch.height; ++y)
+        for (int x = 0; x < patch.width; ++x) all += patch.at(x, y);
+    float background = (all - s3) / float(patch.width * patch.height - k);
+    return {peak, peak / background};
+}
+
+bool peakTest(const ImageView<RgbPixel<float>>& imgA, const corner_t& c) {
+    PeakRatio p = peakToBackground(channelView(imgA, 1).subView(c.x - 9, c.y - 9, 19, 19));
+    writeLog("P %3.0f, P/B %5.1f | ", p.peak, p.ratio);
+    if (p.ratio > 50)
+        return reject("feature too pointy at the peak (peak / background = %4.1f > 50)", p.ratio);
+    return true;
+}
+
+bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
+    const vec2 corners[] = {vec2(x, y), vec2(x + w - 1, y), vec2(x, y + h - 1),
+                            vec2(x + w - 1, y + h - 1)};
+    for (vec2 q : corners)
+        if (cam.dest2source(q).x == 0) return true;
+    return false;
+}
+
+CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
+                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
+                                 int scale) {
+    PatchSize p = patchSize(scale, false);
+    Image<float> templ = toImage(channelView(imgA, 1).subView(c.x - p.r, c.y - p.r, p.Wt, p.P));
+    if (p.s == 2) downsample2x(templ);
+    normalise(templ);
+
+    SearchWindow w = searchWindow(c, scale, imgB.width, imgB.height);
+    Image<float> window = toImage(channelView(imgB, 1).subView(w.x, w.y, w.w, w.h));
+    if (p.s == 2) downsample2x(window);
+
+    CorrelationMap m;
+    m.map = normalizedCorrelationCoefficient<float>(window, templ);
+    m.ox = w.ox;
+    m.oy = w.oy;
+    return m;
+}
+
+bool isDistinct(float MM, float sM) {
+    return (MM > 1.0 && sM < 0.98) || (MM > 0.85 && sM < 0.9 * MM) || (MM > 0.7 && sM < 0.7 * MM) ||
+           (MM > 0.2 && sM < 0.1 * MM);
+}
+
+bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool nearBlack,
+                   vec2& offset) {
+    const int W = map.width, H = map.height;
+    auto R = [&](int x, int y) { return map.at(x, y); };
+
+    float M = 0;
+    int mx = 0, my = 0;
+    bool any = false;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            float v = R(x, y);
+            if (!std::isnan(v) && (!any || v > M)) {
+                M = v;
+                mx = x;
+                my = y;
+                any = true;
+            }
+        }
+    if (mx < 2 || my >= H - 2 || my < 2 || mx >= W - 2)
+        return reject("max is too close to search window border: %dx%d (window: %dx%d)", mx, my, W,
+                      H);
+    if (std::isnan(R(mx - 2, my - 2)) || std::isnan(R(mx + 2, my - 2)) ||
+        std::isnan(R(mx - 2, my + 2)) || std::isnan(R(mx + 2, my + 2)))
+        return reject("max too close to black/border: %dx%d", mx - W / 2, my - H / 2);
+
+    // Vertex of the parabola through the maximum and its two neighbours, per axis.
+    float dx = (R(mx + 1, my) - R(mx - 1, my)) / (2 * (2 * M - R(mx - 1, my) - R(mx + 1, my)));
+    float dy = (R(mx, my + 1) - R(mx, my - 1)) / (2 * (2 * M - R(mx, my - 1) - R(mx, my + 1)));
+    offset = vec2(dx, dy);
+    if (std::isnan(dx) || std::isnan(dy)) return reject("random NaN near maximum: %dx%d", mx, my);
+
+    float MM = cubic_at(map, float(mx) + dx, float(my) + dy);
+    writeLog("M %5.3f, MM %5.3f | ", M, MM);
+    if (nearBlack && MM < 0.9) return reject("max too low (near black)");
+
+    float sM = -1.0f;
+    int sx = 0, sy = 0;
+    for (int y = 1; y < H - 1; ++y)
+        for (int x = 1; x < W - 1; ++x) {
+            float v = R(x, y);
+            if ((x == mx && y == my) || !(v > sM)) continue;
+            bool localMax = true;
+            for (int j = -1; j <= 1 && localMax; ++j)
+                for (int i = -1; i <= 1; ++i)
+                    if ((i || j) && !(v > R(x + i, y + j))) {
+                        localMax = false;
+                        break;
+                    }
+            if (localMax) {
+                sM = v;
+                sx = x;
+                sy = y;
+            }
+        }
+    writeLog("sM %5.3f | ", sM);
+    if (!isDistinct(MM, sM))
+        return reject("max to 2nd max ratio ambiguous (sM @ rel: %dx%d | abs: %dx%d)", sx - mx,
+                      sy - my, sx, sy);
+
+    offset.x = (float(mx - ox) + dx) * float(s);
+    offset.y = (float(my - oy) + dy) * float(s);
+    writeLog("found -> %6.2f x %6.2f\n", offset.x, offset.y);
+    return true;
+}
+
+template <class T>
+bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixel<T>>& imgA,
+               const ImageView<RgbPixel<T>>& imgB, const CameraModel& camA, const CameraModel& camB,
+               const corner_t& c, vec2& offset, int scale) {
+    writeLog("%4d x %4d | %4.2f | ", c.x, c.y, c.val);
+    PatchSize p = patchSize(scale, processor == 1);
+    int x0 = c.x - p.r, y0 = c.y - p.r;
+    if (x0 < 0 || y0 + p.P > imgA.height || y0 < 0 || x0 + p.Wt > imgA.width)
+        return reject("feature too close to edge");
+    if (touchesBlack(camA, x0, y0, p.Wt, p.P))
+        return reject("feature too close to black area (patch)");
+    if (camB.dest2source(vec2(c.x, c.y)).x == 0)
+        return reject("feature too close to black area (window)");
+    // Half the search extent: black inside it only demands a stronger match.
+    int ww = 18 * scale + searchX, wh = 18 * scale + searchY;
+    bool nearBlack = touchesBlack(camB, c.x - ww / 2, c.y - wh / 2, ww, wh);
+    if (!peakTest(imgA, c)) return false;
+
+    CorrelationMap m;
+    if (processor == 1)
+        m.map = gpuCorrelationMap(texA, texB, imgA, c, scale);
+    else
+        m = cpuCorrelationMap(imgA, imgB, c, scale);
+    return acceptMaximum(m.map, m.ox, m.oy, p.s, nearBlack, offset);
+}
+
+template bool correlate<float>(const Texture&, const Texture&, const ImageView<RgbPixel<float>>&,
+                               const ImageView<RgbPixel<float>>&, const CameraModel&,
+                               const CameraModel&, const corner_t&, vec2&, int);
+
+template <class T>
+T cubic_at(ImageView<T> img, float x, float y) {
+    x = std::min(std::max(x, 0.0f), float(img.width - 1));
+    y = std::min(std::max(y, 0.0f), float(img.height - 1));
+    int cols[4], rows[4];
+    float fx, fy;
+    cubicTaps(x, img.width, cols, fx);
+    cubicTaps(y, img.height, rows, fy);
+    T r[4];
+    for (int k = 0; k < 4; ++k)
+        r[k] = hermite(img.at(cols[0], rows[k]), img.at(cols[1], rows[k]), img.at(cols[2], rows[k]),
+                       img.at(cols[3], rows[k]), fx);
+    return hermite(r[0], r[1], r[2], r[3], fy);
+}
+
+template float cubic_at<float>(ImageView<float>, float, float);

@@ -1,0 +1,84 @@
+#pragma once
+// Locating a corner of one rendering in the other by normalised cross-correlation.
+#include <glm/vec2.hpp>
+
+#include "camera.h"
+#include "corners.h"
+#include "image.h"
+
+class Texture;
+
+// Template and search sizes of one correlation at a detection scale.
+struct PatchSize {
+    int s;   // sub-sampling factor: 2 at scale 4, else 1
+    int P;   // template side, texture pixels
+    int r;   // template half side
+    int Wt;  // template width as correlated
+};
+
+// Template sizes at scale 1, 2 or 4; the CPU kernel needs Wt / s to be a multiple of 4.
+PatchSize patchSize(int scale, bool gpu);
+
+// Rectangle of B searched by the CPU back end, in texture pixels, and the zero-displacement
+// cell of its map.
+struct SearchWindow {
+    int x, y;    // top-left corner
+    int w, h;    // size
+    int ox, oy;  // map cell of the template at its own position in A
+};
+
+// The search window of corner c clipped to a width x height texture; at scale 4 a clipped
+// edge is kept an even distance from the template so that the map origin falls on a cell.
+SearchWindow searchWindow(const corner_t& c, int scale, int width, int height);
+
+// A correlation map and the cell that means zero displacement.
+struct CorrelationMap {
+    Image<float> map;
+    int ox = -1, oy = -1;
+};
+
+// Peak of a patch and its ratio to the mean of the patch outside the peak's 3 x 3 neighbourhood.
+struct PeakRatio {
+    float peak;
+    float ratio;
+};
+
+// Peak-to-background measurement; the first of equal maxima wins and NaNs never do.
+PeakRatio peakToBackground(const ImageView<float>& patch);
+
+// Logs the peak measurement of the 19 x 19 green patch around c and rejects needle-like features.
+bool peakTest(const ImageView<RgbPixel<float>>& imgA, const corner_t& c);
+
+// True when some corner of the w x h rectangle at (x, y) has no source pixel in cam.
+bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h);
+
+// CPU correlation map of the green channel: zero-mean, unit-norm template around c in A,
+// slid over the search window of B; both halved at scale 4.
+CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
+                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
+                                 int scale);
+
+// GPU correlation map, 241 x 201 cells; cell (u, v) is displacement (u + 1, v + 1) sub-sampled.
+Image<float> gpuCorrelationMap(const Texture& texA, const Texture& texB,
+                               const ImageView<RgbPixel<float>>& imgA, const corner_t& c,
+                               int scale);
+
+// True when a best score MM stands out clearly enough from the second local maximum sM.
+bool isDistinct(float MM, float sM);
+
+// Judges the best cell of a map with origin (ox, oy): border, black, sub-pixel parabola,
+// near-black level and distinctness; on acceptance offset is the displacement in texture
+// pixels. Logs the measurements and the verdict, closing the line.
+bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool nearBlack,
+                   glm::vec2& offset);
+
+// Matches corner c of A in B; true with offset the displacement to the match, else false.
+// Writes one log line with the measurements and the reason.
+template <class T>
+bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixel<T>>& imgA,
+               const ImageView<RgbPixel<T>>& imgB, const CameraModel& camA, const CameraModel& camB,
+               const corner_t& c, glm::vec2& offset, int scale);
+
+// Bicubic Hermite sample with one-sided tangents, position clamped to the image.
+template <class T>
+T cubic_at(ImageView<T> img, float x, float y);

@@ -1,0 +1,293 @@
+#include "ncc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KORVEL_X86 1
+#endif
+
+namespace {
+
+// Table S of the values f(x, y): S(x+1, y+1) = f + S(x, y+1) + S(x+1, y) - S(x, y), added in
+// this order. A cell waits for its left neighbour through three additions, so R rows advance
+// together on a diagonal front (row r one cell behind row r - 1) to overlap R such chains.
+template <int R, class F>
+void fillSATBand(Image<double>& s, int w, int y0, F f) {
+    const double* top = s.row(y0);
+    double* rows[R];
+    double cur[R], old[R];  // the latest cell of each row, and the one before it
+    for (int r = 0; r < R; ++r) {
+        rows[r] = s.row(y0 + r + 1);
+        cur[r] = old[r] = 0;
+    }
+    for (int step = 0; step < w + R - 1; ++step) {
+        // Bottom row first: it reads the cells its upper neighbour wrote in the previous step.
+#pragma GCC unroll 8
+        for (int r = R - 1; r >= 0; --r) {
+            int x = step - r;
+            if (unsigned(x) >= unsigned(w)) continue;
+            double up = r == 0 ? top[x + 1] : cur[r - 1];
+            double diag = r == 0 ? top[x] : old[r - 1];
+            double v = double(f(x, y0 + r)) + cur[r] + up - diag;
+            old[r] = cur[r];
+            cur[r] = v;
+            rows[r][x + 1] = v;
+        }
+    }
+}
+
+template <class F>
+void fillSAT(Image<double>& s, int w, int h, F f) {
+    int y = 0;
+    for (; y + 4 <= h; y += 4) fillSATBand<4>(s, w, y, f);
+    for (; y < h; ++y) fillSATBand<1>(s, w, y, f);
+}
+
+// The sum over a tw x th rectangle at (x, y) from a table's four corners.
+inline double boxSum(const Image<double>& s, int x, int y, int tw, int th) {
+    const double* top = s.row(y);
+    const double* bottom = s.row(y + th);
+    return bottom[x + tw] - bottom[x] - top[x + tw] + top[x];
+}
+
+// Everything a map row needs besides the dot products.
+struct Kernel {
+    const float* window;
+    int windowStride;  // floats per window row
+    const float* templ;
+    int templStride;  // floats per template row
+    int tw, th;
+    const Image<double>* s1;
+    const Image<double>* s2;
+
+    const float* windowRow(int y) const { return window + ptrdiff_t(y) * windowStride; }
+    const float* templRow(int j) const { return templ + ptrdiff_t(j) * templStride; }
+
+    // Final score of cell (x, y) given its template product.
+    float score(int x, int y, float dot) const {
+        const float* top = windowRow(y);
+        const float* bottom = windowRow(y + th - 1);
+        if (top[x] == 0.0f || bottom[x + tw - 1] == 0.0f || top[x + tw - 1] == 0.0f ||
+            bottom[x] == 0.0f)
+            return std::numeric_limits<float>::quiet_NaN();
+        double sum = boxSum(*s1, x, y, tw, th);
+        double sumSq = boxSum(*s2, x, y, tw, th);
+        float var = float(sumSq - sum * sum / (tw * th));
+        if (var > 0) return dot / std::sqrt(var);
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+};
+
+// One cell at a time: four lanes over each template row, then (l0 + l1) + (l2 + l3).
+void cellsOneByOne(const Kernel& k, int y, int x0, int x1, float* out) {
+    for (int x = x0; x < x1; ++x) {
+#ifdef KORVEL_X86
+        __m128 acc = _mm_setzero_ps();
+        for (int j = 0; j < k.th; ++j) {
+            const float* w = k.windowRow(y + j) + x;
+            const float* t = k.templRow(j);
+            for (int c = 0; c < k.tw; c += 4)
+                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(w + c), _mm_loadu_ps(t + c)));
+        }
+        alignas(16) float lane[4];
+        _mm_store_ps(lane, acc);
+#else
+        float lane[4] = {0, 0, 0, 0};
+        for (int j = 0; j < k.th; ++j) {
+            const float* w = k.windowRow(y + j) + x;
+            const float* t = k.templRow(j);
+            for (int c = 0; c < k.tw; c += 4)
+                for (int l = 0; l < 4; ++l) lane[l] += w[c + l] * t[c + l];
+        }
+#endif
+        out[x] = k.score(x, y, (lane[0] + lane[1]) + (lane[2] + lane[3]));
+    }
+}
+
+#ifdef KORVEL_X86
+// Adds the products of one window row into the accumulators of the map rows in Mask: map row
+// yy pairs it with template row t[yy]. Register i of a row holds the four lanes of cell i in
+// its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
+// cells of each row while every lane sees the same products in the same order as one by one.
+template <int Y, unsigned Mask>
+__attribute__((target("avx2"), always_inline)) inline void accumulateRow(__m256 (&acc)[Y][4],
+                                                                         const float* w,
+                                                                         const float* const (&t)[Y],
+                                                                         int tw) {
+#pragma GCC unroll 2
+    for (int c = 0; c < tw; c += 4) {
+        __m256 tv[Y];
+#pragma GCC unroll 4
+        for (int yy = 0; yy < Y; ++yy)
+            if (Mask >> yy & 1)
+                tv[yy] = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(t[yy] + c));
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) {
+            __m256 wv = _mm256_loadu_ps(w + c + i);
+            // Keep the load in a register: folded into each multiply it would repeat per row.
+            if (Y > 1) asm("" : "+x"(wv));
+#pragma GCC unroll 4
+            for (int yy = 0; yy < Y; ++yy)
+                if (Mask >> yy & 1)
+                    acc[yy][i] = _mm256_add_ps(acc[yy][i], _mm256_mul_ps(wv, tv[yy]));
+        }
+    }
+}
+
+// accumulateRow for the map rows in mask.
+template <int Y, unsigned... Masks>
+__attribute__((target("avx2"), always_inline)) inline void accumulateSome(
+    unsigned mask, __m256 (&acc)[Y][4], const float* w, const float* const (&t)[Y], int tw,
+    std::integer_sequence<unsigned, Masks...>) {
+    ((mask == Masks && Masks ? accumulateRow<Y, Masks>(acc, w, t, tw) : void()), ...);
+}
+
+// Template products of the 8 x Y cells from (x, y), row yy of the block into dots[yy].
+template <int Y>
+__attribute__((target("avx2"))) void cellBlockAvx(const Kernel& k, int y, int x,
+                                                  __m256 (&dots)[Y]) {
+    __m256 acc[Y][4];
+#pragma GCC unroll 4
+    for (int yy = 0; yy < Y; ++yy)
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) acc[yy][i] = _mm256_setzero_ps();
+    const int tw = k.tw, th = k.th;
+    // Window row y + r meets template row r - yy of map row y + yy; the first and last Y - 1
+    // window rows reach only some of the map rows.
+    for (int r = 0; r < th + Y - 1; ++r) {
+        const float* w = k.windowRow(y + r) + x;
+        const float* t[Y];
+        unsigned mask = 0;
+        for (int yy = 0; yy < Y; ++yy) {
+            bool hit = r - yy >= 0 && r - yy < th;
+            mask |= unsigned(hit) << yy;
+            t[yy] = k.templRow(hit ? r - yy : 0);
+        }
+        accumulateSome<Y>(mask, acc, w, t, tw, std::make_integer_sequence<unsigned, 1u << Y>());
+    }
+    // hadd twice gives (l0 + l1) + (l2 + l3): cells 0..3 in the low half, 4..7 in the high.
+#pragma GCC unroll 4
+    for (int yy = 0; yy < Y; ++yy)
+        dots[yy] = _mm256_hadd_ps(_mm256_hadd_ps(acc[yy][0], acc[yy][1]),
+                                  _mm256_hadd_ps(acc[yy][2], acc[yy][3]));
+}
+
+// score() for the eight cells from (x, y), with the same operations four doubles or eight
+// floats wide.
+__attribute__((target("avx2"))) void scoreAvx(const Kernel& k, int y, int x, __m256 dot,
+                                              float* out) {
+    const int tw = k.tw, th = k.th;
+    const float* top = k.windowRow(y) + x;
+    const float* bottom = k.windowRow(y + th - 1) + x;
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 black = _mm256_or_ps(
+        _mm256_or_ps(_mm256_cmp_ps(_mm256_loadu_ps(top), zero, _CMP_EQ_OQ),
+                     _mm256_cmp_ps(_mm256_loadu_ps(bottom + tw - 1), zero, _CMP_EQ_OQ)),
+        _mm256_or_ps(_mm256_cmp_ps(_mm256_loadu_ps(top + tw - 1), zero, _CMP_EQ_OQ),
+                     _mm256_cmp_ps(_mm256_loadu_ps(bottom), zero, _CMP_EQ_OQ)));
+    const __m256d n = _mm256_set1_pd(double(tw * th));
+    __m128 var[2];
+    for (int half = 0; half < 2; ++half) {
+        int cx = x + 4 * half;
+        __m256d box[2];
+        for (int t = 0; t < 2; ++t) {
+            const double* st = (t == 0 ? k.s1 : k.s2)->row(y) + cx;
+            const double* sb = (t == 0 ? k.s1 : k.s2)->row(y + th) + cx;
+            box[t] = _mm256_add_pd(
+                _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(sb + tw), _mm256_loadu_pd(sb)),
+                              _mm256_loadu_pd(st + tw)),
+                _mm256_loadu_pd(st));
+        }
+        var[half] =
+            _mm256_cvtpd_ps(_mm256_sub_pd(box[1], _mm256_div_pd(_mm256_mul_pd(box[0], box[0]), n)));
+    }
+    __m256 v = _mm256_set_m128(var[1], var[0]);
+    __m256 valid = _mm256_andnot_ps(black, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
+    __m256 score = _mm256_div_ps(dot, _mm256_sqrt_ps(v));
+    __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    _mm256_storeu_ps(out + x, _mm256_blendv_ps(nan, score, valid));
+}
+
+// Map rows y .. y + Y - 1 in blocks of eight cells; the last block overlaps its predecessor.
+template <int Y>
+__attribute__((target("avx2"))) void rowsAvx(const Kernel& k, int y, Image<float>& map) {
+    for (int x0 = 0; x0 < map.width; x0 += 8) {
+        int x = std::min(x0, map.width - 8);
+        __m256 dots[Y];
+        cellBlockAvx<Y>(k, y, x, dots);
+        for (int yy = 0; yy < Y; ++yy) scoreAvx(k, y + yy, x, dots[yy], map.row(y + yy));
+    }
+}
+
+bool hasAvx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+#endif
+
+// Map rows y .. y + rows - 1 (rows at most kRowsPerStep).
+constexpr int kRowsPerStep = 2;
+void mapRows(const Kernel& k, int y, int rows, Image<float>& map) {
+#ifdef KORVEL_X86
+    if (hasAvx2() && map.width >= 8) {
+        if (rows == 2) return rowsAvx<2>(k, y, map);
+        return rowsAvx<1>(k, y, map);
+    }
+#endif
+    for (int yy = y; yy < y + rows; ++yy) cellsOneByOne(k, yy, 0, map.width, map.row(yy));
+}
+
+}  // namespace
+
+template <class T>
+Image<double> createSAT(const ImageView<T>& v) {
+    Image<double> s(v.width + 1, v.height + 1);
+    fillSAT(s, v.width, v.height, [&](int x, int y) { return v.at(x, y); });
+    return s;
+}
+
+template <class T>
+Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
+                                              const ImageView<T>& templ) {
+    const int tw = templ.width, th = templ.height;
+    Image<double> s1(window.width + 1, window.height + 1);
+    Image<double> s2(window.width + 1, window.height + 1);
+    // The table of squares takes float products, as a float image of squares would.
+#pragma omp parallel sections
+    {
+#pragma omp section
+        fillSAT(s1, window.width, window.height, [&](int x, int y) { return window.row(y)[x]; });
+#pragma omp section
+        fillSAT(s2, window.width, window.height, [&](int x, int y) {
+            float v = window.row(y)[x];
+            return v * v;
+        });
+    }
+
+    Image<float> map(window.width - tw + 1, window.height - th + 1);
+    const Kernel k{reinterpret_cast<const float*>(window.data),
+                   window.rowStride / int(sizeof(float)),
+                   reinterpret_cast<const float*>(templ.data),
+                   templ.rowStride / int(sizeof(float)),
+                   tw,
+                   th,
+                   &s1,
+                   &s2};
+    // Rows go in pairs, which share window rows; every cell is computed alike whichever
+    // thread takes its pair.
+    const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
+#pragma omp parallel for schedule(static)
+    for (int i = 0; i < steps; ++i) {
+        int y = i * kRowsPerStep;
+        mapRows(k, y, std::min(kRowsPerStep, map.height - y), map);
+    }
+    return map;
+}
+
+template Image<double> createSAT<float>(const ImageView<float>& v);
+template Image<float> normalizedCorrelationCoefficient<float>(const ImageView<float>& window,
+                                                              const ImageView<float>& templ);

@@ -1,0 +1,36 @@
+#pragma once
+// One detection pass of the pair matcher: the corners of every tile tried, strongest first.
+#include <array>
+#include <functional>
+#include <glm/vec2.hpp>
+
+#include "corners.h"
+
+// Failure counts before the first success, one counter per count 0 to 9.
+using BadStats = std::array<int, 10>;
+
+// Tries to match a corner; true with the displacement to its match in B.
+using MatchAttempt = std::function<bool(const corner_t& c, glm::vec2& offset)>;
+
+// Called after an accepted match has been added to good and good_in_b.
+using MatchFound = std::function<void(const corner_t& c, glm::vec2 offset)>;
+
+// Empties good, bad, ignored and good_in_b for a new pair.
+void resetPairLists();
+
+// Tries the corners of each tile by falling strength (equal strengths in read-back order) until
+// one matches or ten fail, skipping corners near earlier ones, and files every corner in good,
+// bad or ignored. Once three matches exist, corners in the bottom 100 rows of a texture of the
+// given height count as failures without an attempt.
+BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attempt,
+                    const MatchFound& found);
+
+// Logs the number of matches of pair i-j so far and the pass's failure statistics.
+void logPassSummary(int i, int j, const BadStats& stats);
+
+// True when the matches so far are too few for pair (i, ...): none for image 0, fewer than five
+// for a rectilinear image, fewer than five above the bottom 128 rows for a fisheye image.
+bool tooFewMatches(int i, bool rectilinear, int height);
+
+// Doubles scale and logs the rerun when few matches were found and scale is at most 3.
+bool rerunCoarser(bool few, int& scale);

@@ -1,0 +1,258 @@
+#include "ncc.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+namespace {
+
+Image<float> randomImage(int w, int h, unsigned seed, float lo = 0.05f, float hi = 1.0f) {
+    Image<float> img(w, h);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> d(lo, hi);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) img.at(x, y) = d(rng);
+    return img;
+}
+
+// Zero-mean, unit-norm copy of a patch, as the patch correlation prepares templates.
+Image<float> normalised(const ImageView<float>& patch) {
+    Image<float> t = toImage(patch);
+    int n = t.width * t.height;
+    float* p = t.storage.get();
+    float mean = 0;
+    for (int i = 0; i < n; ++i) mean += p[i];
+    mean /= float(n);
+    float norm = 0;
+    for (int i = 0; i < n; ++i) norm += (p[i] - mean) * (p[i] - mean);
+    norm = std::sqrt(norm);
+    for (int i = 0; i < n; ++i) p[i] = (p[i] - mean) / norm;
+    return t;
+}
+
+// The kernel written out cell by cell, in the order of its definition.
+Image<float> referenceMap(const ImageView<float>& I, const ImageView<float>& T) {
+    int tw = T.width, th = T.height;
+    auto table = [&](bool squares) {
+        std::vector<double> s(size_t(I.width + 1) * (I.height + 1), 0.0);
+        auto S = [&](int x, int y) -> double& { return s[size_t(y) * (I.width + 1) + x]; };
+        for (int y = 0; y < I.height; ++y)
+            for (int x = 0; x < I.width; ++x) {
+                float v = squares ? I.at(x, y) * I.at(x, y) : I.at(x, y);
+                S(x + 1, y + 1) = double(v) + S(x, y + 1) + S(x + 1, y) - S(x, y);
+            }
+        return s;
+    };
+    std::vector<double> s1 = table(false), s2 = table(true);
+    auto box = [&](const std::vector<double>& s, int x, int y) {
+        auto S = [&](int u, int v) { return s[size_t(v) * (I.width + 1) + u]; };
+        return S(x + tw, y + th) - S(x, y + th) - S(x + tw, y) + S(x, y);
+    };
+    Image<float> map(I.width - tw + 1, I.height - th + 1);
+    for (int y = 0; y < map.height; ++y)
+        for (int x = 0; x < map.width; ++x) {
+            float& cell = map.at(x, y);
+            if (I.at(x, y) == 0.0f || I.at(x + tw - 1, y + th - 1) == 0.0f ||
+                I.at(x + tw - 1, y) == 0.0f || I.at(x, y + th - 1) == 0.0f) {
+                cell = NAN;
+                continue;
+            }
+            float lane[4] = {0, 0, 0, 0};
+            for (int j = 0; j < th; ++j)
+                for (int k = 0; k < tw; k += 4)
+                    for (int l = 0; l < 4; ++l) lane[l] += I.at(x + k + l, y + j) * T.at(k + l, j);
+            float dot = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+            double sum = box(s1, x, y), sumSq = box(s2, x, y);
+            float var = float(sumSq - sum * sum / (tw * th));
+            cell = var > 0 ? dot / std::sqrt(var) : NAN;
+        }
+    return map;
+}
+
+// Same size and the same bits in every cell (any NaN matches any NaN).
+void expectSameMap(const ImageView<float>& a, const ImageView<float>& b) {
+    ASSERT_EQ(a.width, b.width);
+    ASSERT_EQ(a.height, b.height);
+    int differing = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x) {
+            float u = a.at(x, y), v = b.at(x, y);
+            bool same = (std::isnan(u) && std::isnan(v)) || std::memcmp(&u, &v, 4) == 0;
+            if (!same && differing++ < 5)
+                ADD_FAILURE() << "cell " << x << "," << y << ": " << u << " vs " << v;
+        }
+    EXPECT_EQ(differing, 0);
+}
+
+}  // namespace
+
+TEST(CreateSAT, TwoByTwo) {
+    float px[] = {1, 2, 3, 4};
+    Image<double> s = createSAT<float>(ImageView<float>(px, 2, 2));
+    ASSERT_EQ(s.width, 3);
+    ASSERT_EQ(s.height, 3);
+    double expected[3][3] = {{0, 0, 0}, {0, 1, 3}, {0, 4, 10}};
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(s.at(x, y), expected[y][x]) << x << "," << y;
+}
+
+TEST(CreateSAT, EveryCellIsTheSumAboveAndLeft) {
+    // Whole numbers keep every partial sum exact whatever the order of additions; the
+    // odd height leaves rows outside groups of four.
+    std::mt19937 rng(3);
+    for (int h : {1, 3, 4, 7, 11}) {
+        Image<float> img(13, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < 13; ++x) img.at(x, y) = float(rng() % 256);
+        Image<double> s = createSAT<float>(img);
+        for (int y = 0; y <= h; ++y)
+            for (int x = 0; x <= 13; ++x) {
+                double sum = 0;
+                for (int v = 0; v < y; ++v)
+                    for (int u = 0; u < x; ++u) sum += img.at(u, v);
+                ASSERT_EQ(s.at(x, y), sum) << "height " << h << " cell " << x << "," << y;
+            }
+    }
+}
+
+TEST(CreateSAT, AddsInTheStatedOrder) {
+    // Values over many octaves make the double sums round, so the order of the additions
+    // decides the last bits.
+    Image<float> img = randomImage(37, 23, 8, -30.0f, 4.0f);
+    for (int i = 0; i < 37 * 23; ++i) img.storage[i] = std::exp2(img.storage[i]);
+    Image<double> s = createSAT<float>(img);
+    std::vector<double> expected(38 * 24, 0.0);
+    auto S = [&](int x, int y) -> double& { return expected[size_t(y) * 38 + x]; };
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 37; ++x)
+            S(x + 1, y + 1) = double(img.at(x, y)) + S(x, y + 1) + S(x + 1, y) - S(x, y);
+    for (int y = 0; y <= 23; ++y)
+        for (int x = 0; x <= 37; ++x) ASSERT_EQ(s.at(x, y), S(x, y)) << x << "," << y;
+}
+
+TEST(CreateSAT, StridedView) {
+    Image<RgbPixel<float>> rgb(6, 5);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 6; ++x) rgb.at(x, y) = {float(x), float(10 * y + x), float(y)};
+    ImageView<float> green = channelView(rgb, 1).subView(1, 1, 4, 3);
+    Image<double> strided = createSAT(green);
+    Image<double> copied = createSAT<float>(toImage(green));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x) EXPECT_EQ(strided.at(x, y), copied.at(x, y));
+    EXPECT_EQ(strided.at(4, 3), 11 + 12 + 13 + 14 + 21 + 22 + 23 + 24 + 31 + 32 + 33 + 34);
+}
+
+TEST(NormalizedCorrelation, TemplateCutFromTheWindowScoresOne) {
+    Image<float> window = randomImage(60, 50, 1);
+    Image<float> templ = normalised(window.subView(17, 11, 20, 19));
+    Image<float> map = normalizedCorrelationCoefficient<float>(window, templ);
+    ASSERT_EQ(map.width, 41);
+    ASSERT_EQ(map.height, 32);
+    EXPECT_NEAR(map.at(17, 11), 1.0f, 1e-5f);
+    for (int y = 0; y < map.height; ++y) {
+        for (int x = 0; x < map.width; ++x) {
+            if (x == 17 && y == 11) continue;
+            EXPECT_LT(map.at(x, y), 0.9f) << x << "," << y;
+        }
+    }
+}
+
+TEST(NormalizedCorrelation, InvertedPatchScoresMinusOne) {
+    Image<float> window = randomImage(30, 30, 2);
+    Image<float> templ = normalised(window.subView(5, 6, 8, 7));
+    for (int i = 0; i < templ.width * templ.height; ++i) templ.storage[i] = -templ.storage[i];
+    Image<float> map = normalizedCorrelationCoefficient<float>(window, templ);
+    EXPECT_NEAR(map.at(5, 6), -1.0f, 1e-5f);
+}
+
+TEST(NormalizedCorrelation, BlackCornersAndFlatPatchesAreUndefined) {
+    const int tw = 8, th = 5;
+    Image<float> window = randomImage(40, 30, 4);
+    Image<float> templ = normalised(randomImage(tw, th, 5));
+    const int px = 20, py = 12;
+    window.at(px, py) = 0.0f;
+    // A flat patch away from the black pixel.
+    for (int y = 22; y < 22 + th; ++y)
+        for (int x = 2; x < 2 + tw; ++x) window.at(x, y) = 0.5f;
+    Image<float> map = normalizedCorrelationCoefficient<float>(window, templ);
+
+    EXPECT_TRUE(std::isnan(map.at(px, py)));                    // top-left corner
+    EXPECT_TRUE(std::isnan(map.at(px - tw + 1, py)));           // top-right
+    EXPECT_TRUE(std::isnan(map.at(px, py - th + 1)));           // bottom-left
+    EXPECT_TRUE(std::isnan(map.at(px - tw + 1, py - th + 1)));  // bottom-right
+    EXPECT_FALSE(std::isnan(map.at(px - 1, py - 1)));           // strictly inside
+    EXPECT_FALSE(std::isnan(map.at(px - 1, py)));               // on the top edge
+    EXPECT_TRUE(std::isnan(map.at(2, 22)));                     // variance 0
+    EXPECT_FALSE(std::isnan(map.at(3, 22)));
+
+    int undefined = 0;
+    for (int y = 0; y < map.height; ++y)
+        for (int x = 0; x < map.width; ++x) undefined += std::isnan(map.at(x, y));
+    EXPECT_EQ(undefined, 5);
+}
+
+TEST(NormalizedCorrelation, NegativeZeroCountsAsBlack) {
+    Image<float> window = randomImage(16, 8, 6);
+    window.at(0, 0) = -0.0f;
+    Image<float> map =
+        normalizedCorrelationCoefficient<float>(window, normalised(randomImage(4, 4, 7)));
+    EXPECT_TRUE(std::isnan(map.at(0, 0)));
+    EXPECT_FALSE(std::isnan(map.at(1, 0)));
+}
+
+TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
+    // Map widths below, at and between the kernel's block sizes, black pixels and flat
+    // areas included. A bright window with little contrast makes the variance cancel, and
+    // values spread over many octaves make the double sums round, so that any change in
+    // the order of the operations shows.
+    struct Values {
+        float lo, hi;
+        bool octaves;  // the pixel is 2 to the drawn value
+    };
+    const Values kinds[] = {{-1.0f, 4.0f, false}, {2000.0f, 2001.0f, false}, {-30.0f, 4.0f, true}};
+    unsigned seed = 10;
+    for (const Values& kind : kinds)
+        for (int tw : {4, 8, 20, 40})
+            for (int mapWidth : {1, 3, 7, 8, 9, 15, 16, 17, 29, 40, 117}) {
+                int th = 3 + tw % 7;
+                Image<float> window =
+                    randomImage(mapWidth + tw - 1, th + 6, seed++, kind.lo, kind.hi);
+                int n = window.width * window.height;
+                if (kind.octaves)
+                    for (int i = 0; i < n; ++i) window.storage[i] = std::exp2(window.storage[i]);
+                for (int i = 0; i < n; i += 37) window.storage[i] = 0.0f;
+                for (int x = 0; x < std::min(window.width, tw + 2); ++x)
+                    for (int y = 0; y < th; ++y) window.at(x, y) = 2.0f;
+                Image<float> templ = normalised(randomImage(tw, th, seed++));
+                SCOPED_TRACE(testing::Message() << "values " << kind.lo << ".." << kind.hi
+                                                << (kind.octaves ? " octaves" : "") << ", template "
+                                                << tw << "x" << th << ", map width " << mapWidth);
+                expectSameMap(normalizedCorrelationCoefficient<float>(window, templ),
+                              referenceMap(window, templ));
+            }
+}
+
+TEST(NormalizedCorrelation, WindowMayBeASubView) {
+    Image<float> big = randomImage(300, 60, 11);
+    ImageView<float> window = big.subView(13, 7, 259, 40);
+    Image<float> templ = normalised(randomImage(20, 19, 12));
+    expectSameMap(normalizedCorrelationCoefficient(window, ImageView<float>(templ)),
+                  normalizedCorrelationCoefficient<float>(toImage(window), templ));
+}
+
+TEST(NormalizedCorrelation, SameMapWithOneOrTwoThreads) {
+    Image<float> window = randomImage(277, 237, 13);
+    for (int i = 0; i < window.width * window.height; i += 101) window.storage[i] = 0.0f;
+    Image<float> templ = normalised(window.subView(100, 90, 40, 37));
+    int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    Image<float> one = normalizedCorrelationCoefficient<float>(window, templ);
+    omp_set_num_threads(2);
+    Image<float> two = normalizedCorrelationCoefficient<float>(window, templ);
+    omp_set_num_threads(threads);
+    expectSameMap(one, two);
+    expectSameMap(one, referenceMap(window, templ));
+}
