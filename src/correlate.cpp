@@ -237,7 +237,7 @@ bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixe
 
     CorrelationMap m;
     if (processor == 1)
-        m.map = gpuCorrelationMap(texA, texB, imgA, c, scale);
+        m = gpuCorrelationMap(texA, texB, imgA, c, scale);
     else
         m = cpuCorrelationMap(imgA, imgB, c, scale);
     return acceptMaximum(m.map, m.ox, m.oy, p.s, nearBlack, offset);

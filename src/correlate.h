@@ -58,10 +58,11 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
                                  int scale);
 
-// GPU correlation map, 241 x 201 cells; cell (u, v) is displacement (u + 1, v + 1) sub-sampled.
-Image<float> gpuCorrelationMap(const Texture& texA, const Texture& texB,
-                               const ImageView<RgbPixel<float>>& imgA, const corner_t& c,
-                               int scale);
+// GPU correlation map, 241 x 201 cells; cell (120, 100) is the zero displacement and each cell
+// one sub-sampled pixel.
+CorrelationMap gpuCorrelationMap(const Texture& texA, const Texture& texB,
+                                 const ImageView<RgbPixel<float>>& imgA, const corner_t& c,
+                                 int scale);
 
 // True when a best score MM stands out clearly enough from the second local maximum sM.
 bool isDistinct(float MM, float sM);

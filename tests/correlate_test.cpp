@@ -423,15 +423,18 @@ TEST(AcceptMaximum, SymmetricPeakHasNoSubPixelShift) {
     EXPECT_EQ(v.offset, glm::vec2(0, 0));
 }
 
-TEST(AcceptMaximum, GpuMapsCountFromMinusOne) {
+TEST(AcceptMaximum, GpuMapsAreCentredOnTheCorner) {
+    // Cell (120, 100) of the GPU map is the zero displacement; each cell one sub-sampled pixel.
     Image<float> map = filled(241, 201, 0.0f);
     putPeak(map, 120, 100, 0.97f);
-    Verdict v = judge(map, -1, -1);
+    Verdict v = judge(map, 120, 100);
     ASSERT_TRUE(v.accepted);
-    EXPECT_EQ(v.offset, glm::vec2(121, 101));
-    v = judge(map, -1, -1, 2);
+    EXPECT_EQ(v.offset, glm::vec2(0, 0));
+    map = filled(241, 201, 0.0f);
+    putPeak(map, 130, 95, 0.97f);
+    v = judge(map, 120, 100, 2);
     ASSERT_TRUE(v.accepted);
-    EXPECT_EQ(v.offset, glm::vec2(242, 202));
+    EXPECT_EQ(v.offset, glm::vec2(20, -10));
 }
 
 TEST(CpuCorrelationMap, SizesAndOriginPerScale) {

@@ -1,0 +1,33 @@
+#include "render.h"
+
+#include "Shader.h"
+#include "Texture.h"
+#include "globals.h"
+
+CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
+                   const Texture& in, Texture& out) {
+    shader.use(true);
+    CameraModel m(image);
+    m.view = view;
+    // The model describes the loaded texture, which may be smaller than the project's image.
+    m.inSize = vec2(float(in.width), float(in.height));
+    m.outSize = vec2(float(out.width), float(out.height));
+    m.outFovX = outFovX;
+
+    shader.setUniformMatrix3fv("cameraMat", cameraMat(image.y, image.p, image.r, view, vec2(0)));
+    shader.setUniform1f("fov", image.v);
+    shader.setUniform1f("lens_a", image.a);
+    shader.setUniform1f("lens_b", image.b);
+    shader.setUniform1f("lens_c", image.c);
+    shader.setUniform1f("lens_d", image.d);
+    shader.setUniform1f("lens_e", image.e);
+    shader.setUniform2f("inSize", m.inSize.x, m.inSize.y);
+    shader.setUniform2f("outSize", m.outSize.x, m.outSize.y);
+    shader.setUniform1f("outFovX", outFovX);
+    shader.setUniform3f("vign", image.Vb, image.Vc, image.Vd);
+
+    renderTo(out, in, true);
+    glFinish();
+    t.print("render (korvel)");
+    return m;
+}
