@@ -12,11 +12,21 @@ uniform int tem_r;     // template half side, texture pixels
 
 bool isBlack(ivec2 p) { return all(equal(fetchInput(0, p).rgb, vec3(0.0))); }
 
+// Texel p of input k, known to lie inside it. Renderings are never split, so from GLSL 1.30
+// a plain fetch does; the general helper serves the older paths.
+vec4 texelAt(int k, ivec2 p) {
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    return k == 0 ? texelFetch(texUnit0, p, 0) : texelFetch(texUnit1, p, 0);
+#else
+    return fetchInput(k == 0 ? 0 : nextInput(0), p);
+#endif
+}
+
 // Green of the s x s block at p of input k.
 float cell(int k, ivec2 p) {
-    if (sub_sampling == 1) return fetchInput(k, p).g;
-    return 0.25 * (fetchInput(k, p).g + fetchInput(k, p + ivec2(1, 0)).g +
-                   fetchInput(k, p + ivec2(0, 1)).g + fetchInput(k, p + ivec2(1, 1)).g);
+    if (sub_sampling == 1) return texelAt(k, p).g;
+    return 0.25 * (texelAt(k, p).g + texelAt(k, p + ivec2(1, 0)).g + texelAt(k, p + ivec2(0, 1)).g +
+                   texelAt(k, p + ivec2(1, 1)).g);
 }
 
 void main() {
