@@ -1,0 +1,191 @@
+// The matching mode end to end on the shared rigs, whose geometry and exposures are known.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+struct RigRun {
+    RunResult result;
+    std::string log;
+    std::vector<std::pair<int, int>> pairs;  // pair header lines, in order
+    std::map<std::pair<int, int>, int> cps;  // control points per pair
+    std::vector<double> exposure;            // the ExposureParams values
+    std::string evaluation;                  // korvel -e on the points found
+};
+
+// Runs korvel on a shared rig, then evaluates the points it found with -e.
+RigRun runRig(const std::string& rig, const std::map<std::string, std::string>& env = {}) {
+    RigRun run;
+    fs::path dir = makeTempDir();
+    fs::path project = sharedDir() / "rigs" / rig / "rig.pts";
+    run.result =
+        runKorvel(shellQuote(project.string()) + " " + shellQuote((dir / "log").string()), env);
+    run.log = readFile(dir / "log");
+
+    std::string scored;
+    std::istringstream in(readFile(project));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("c ", 0) != 0) scored += line + "\n";
+    std::regex header(R"(^\((\d+)<->(\d+)\): dYaw)"),
+        cp(R"(^c n(\d+) N(\d+) (x\S+ y\S+ X\S+ Y\S+) t0$)");
+    std::istringstream log(run.log);
+    for (std::string line; std::getline(log, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, header))
+            run.pairs.emplace_back(std::stoi(m[1]), std::stoi(m[2]));
+        if (std::regex_match(line, m, cp)) {
+            int n = std::stoi(m[1]), N = std::stoi(m[2]);
+            ++run.cps[{n, N}];
+            // Project files count images from 1.
+            scored += "c n" + std::to_string(n + 1) + " N" + std::to_string(N + 1) + " " +
+                      m[3].str() + " t0\n";
+        }
+        if (line.rfind("ExposureParams ", 0) == 0) {
+            std::istringstream values(line.substr(15));
+            for (double v; values >> v;) run.exposure.push_back(v);
+        }
+    }
+    writeFile(dir / "scored.pts", scored);
+    run.evaluation = runKorvel("-e " + shellQuote((dir / "scored.pts").string())).out;
+    fs::remove_all(dir);
+    return run;
+}
+
+// Exposure value of every camera relative to camera 0, from the rig's truth file.
+std::vector<double> trueExposures(const std::string& rig) {
+    std::string json = readFile(sharedDir() / "rigs" / rig / "truth.json");
+    std::regex gain(R"("gain":\s*([-0-9.eE+]+))");
+    std::vector<double> gains;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), gain);
+         it != std::sregex_iterator(); ++it)
+        gains.push_back(std::stod((*it)[1]));
+    std::vector<double> ev;
+    for (double g : gains) ev.push_back(-std::log2(g / gains.at(0)));
+    return ev;
+}
+
+struct Accuracy {
+    int points = 0, above5 = 0;
+    double mean = 0;
+};
+
+// Errors of the evaluation's per-point lines.
+Accuracy accuracy(const std::string& evaluation) {
+    Accuracy a;
+    std::regex point(R"(^cp: \d+ \d+ -> (\S+)$)");
+    std::istringstream in(evaluation);
+    double sum = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, point)) continue;
+        double e = std::stod(m[1]);
+        ++a.points;
+        sum += e;
+        a.above5 += e > 5.0;
+    }
+    a.mean = a.points ? sum / a.points : 0;
+    return a;
+}
+
+// The pairs of a rig's schedule, in order.
+std::vector<std::pair<int, int>> schedule(bool fisheye) {
+    if (fisheye)
+        return {{5, 1}, {0, 1}, {1, 2}, {0, 2}, {2, 3}, {0, 3}, {3, 4}, {0, 4}, {4, 5}, {0, 5}};
+    std::vector<std::pair<int, int>> pairs;
+    int a = 12, b = 6;
+    for (int k = 0; k < 6; ++k) {
+        int c = 7 + k, d = 1 + k;
+        for (auto p :
+             {std::pair(a, c), std::pair(a, b), std::pair(c, b), std::pair(b, d), std::pair(0, d)})
+            pairs.push_back(p);
+        a = c;
+        b = d;
+    }
+    return pairs;
+}
+
+void expectGoodRun(const std::string& rig, bool fisheye,
+                   const std::map<std::string, std::string>& env = {}) {
+    RigRun run = runRig(rig, env);
+    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(run.pairs, schedule(fisheye));
+    for (auto p : schedule(fisheye)) EXPECT_GT(run.cps[p], 0) << p.first << "-" << p.second;
+
+    Accuracy a = accuracy(run.evaluation);
+    EXPECT_GT(a.points, 0);
+    EXPECT_LE(a.mean, 0.6) << run.evaluation;
+    EXPECT_LE(a.above5, a.points / 100) << run.evaluation;
+
+    std::vector<double> truth = trueExposures(rig);
+    ASSERT_EQ(run.exposure.size(), truth.size());
+    for (size_t k = 0; k < truth.size(); ++k) EXPECT_NEAR(run.exposure[k], truth[k], 0.05) << k;
+}
+
+bool haveDisplay() {
+    return std::getenv("DISPLAY") != nullptr;
+}
+
+#define REQUIRE_RIG()                                                \
+    do {                                                             \
+        REQUIRE_SHARED();                                            \
+        if (!haveDisplay()) GTEST_SKIP() << "no display for OpenGL"; \
+    } while (0)
+
+}  // namespace
+
+TEST(Rig, Ring13) {
+    REQUIRE_RIG();
+    expectGoodRun("ring13", false);
+}
+
+TEST(Rig, Fisheye6) {
+    REQUIRE_RIG();
+    expectGoodRun("fisheye6", true);
+}
+
+TEST(Rig, Ring13Hdr) {
+    REQUIRE_RIG();
+    expectGoodRun("ring13-hdr", false);
+}
+
+TEST(Rig, Fisheye6WithGpuCorrelation) {
+    REQUIRE_RIG();
+    expectGoodRun("fisheye6", true, {{"NCC", "gpu"}});
+}
+
+TEST(Rig, LoadsImagesOnDemandAndTimesThem) {
+    REQUIRE_RIG();
+    RigRun run = runRig("fisheye6", {{"DEBUG", "4"}});
+    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    std::vector<std::pair<int, int>> expected = {{3, 4}, {0, 4}, {4, 5}, {0, 5}};
+    EXPECT_EQ(run.pairs, expected);
+    // Image 3 as the previous one, then 4 and 5: three timed loads.
+    std::regex load(R"(^ +load \(temp\): \d+\.\d{3}s$)");
+    int loads = 0;
+    std::istringstream err(run.result.err);
+    for (std::string line; std::getline(err, line);) loads += std::regex_match(line, load);
+    EXPECT_EQ(loads, 3);
+    EXPECT_EQ(run.exposure.size(), 6u);
+}
+
+TEST(Rig, RejectsLayoutsWithoutASchedule) {
+    REQUIRE_SHARED();
+    fs::path dir = makeTempDir();
+    std::string project = readFile(sharedDir() / "rigs/ring13/rig.pts");
+    // Keep the first seven images.
+    project = project.substr(0, project.find("#-imgfile 1200 1600 \"ring07.jpg\""));
+    fs::path file = writeFile(dir / "seven.pts", project);
+    RunResult r = runKorvel(shellQuote(file.string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("has 7 images"), std::string::npos) << r.err;
+    fs::remove_all(dir);
+}
