@@ -13,7 +13,15 @@ uniform int pass;
 
 int spacing() { return scale >= 9 ? 4 : scale >= 3 ? 2 : 1; }
 
-vec4 at(ivec2 px) { return fetchInput(0, px); }
+// Texel px of the input, clamped to its edge. Its passes' inputs are never split, so from
+// GLSL 1.30 a plain fetch does; the general helper serves the older paths.
+vec4 at(ivec2 px) {
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    return texelFetch(texUnit0, clamp(px, ivec2(0), texSize0 - 1), 0);
+#else
+    return fetchInput(0, px);
+#endif
+}
 
 bool isBlack(ivec2 px) {
     vec3 c = at(px).rgb;
