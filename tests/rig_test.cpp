@@ -6,9 +6,11 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "readers.h"
 #include "testutil.h"
 
 namespace {
@@ -162,9 +164,10 @@ TEST(Rig, Fisheye6WithGpuCorrelation) {
     expectGoodRun("fisheye6", true, {{"NCC", "gpu"}});
 }
 
-TEST(Rig, LoadsImagesOnDemandAndTimesThem) {
+TEST(Rig, LoadsImagesOnDemandTimesThemAndDumpsRenderings) {
     REQUIRE_RIG();
-    RigRun run = runRig("fisheye6", {{"DEBUG", "4"}});
+    fs::path dump = makeTempDir() / "dump";
+    RigRun run = runRig("fisheye6", {{"DEBUG", "4"}, {"KORVEL_DUMP", dump.string()}});
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     std::vector<std::pair<int, int>> expected = {{3, 4}, {0, 4}, {4, 5}, {0, 5}};
     EXPECT_EQ(run.pairs, expected);
@@ -175,6 +178,17 @@ TEST(Rig, LoadsImagesOnDemandAndTimesThem) {
     for (std::string line; std::getline(err, line);) loads += std::regex_match(line, load);
     EXPECT_EQ(loads, 3);
     EXPECT_EQ(run.exposure.size(), 6u);
+
+    // Both renderings of every pair, at the size of the pair's targets.
+    for (auto [name, w, h] :
+         {std::tuple("pair-03-04", 512, 2048), std::tuple("pair-00-04", 1280, 768),
+          std::tuple("pair-04-05", 512, 2048), std::tuple("pair-00-05", 1280, 768)})
+        for (const char* side : {"-A.jpg", "-B.jpg"}) {
+            Image<RgbPixel<unsigned char>> img = readJPEG(dump / (std::string(name) + side));
+            EXPECT_EQ(img.width, w) << name;
+            EXPECT_EQ(img.height, h) << name;
+        }
+    fs::remove_all(dump.parent_path());
 }
 
 TEST(Rig, RejectsLayoutsWithoutASchedule) {
