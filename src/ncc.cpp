@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,7 +17,7 @@ namespace {
 // this order. A cell waits for its left neighbour through three additions, so R rows advance
 // together on a diagonal front (row r one cell behind row r - 1) to overlap R such chains.
 template <int R, class F>
-void fillSATBand(Image<double>& s, int w, int y0, F f) {
+void fillSATBand(const ImageView<double>& s, int w, int y0, F f) {
     const double* top = s.row(y0);
     double* rows[R];
     double cur[R], old[R];  // the latest cell of each row, and the one before it
@@ -41,14 +42,16 @@ void fillSATBand(Image<double>& s, int w, int y0, F f) {
 }
 
 template <class F>
-void fillSAT(Image<double>& s, int w, int h, F f) {
+void fillSAT(const ImageView<double>& s, int w, int h, F f) {
+    std::fill(s.row(0), s.row(0) + w + 1, 0.0);
+    for (int y = 1; y <= h; ++y) s.row(y)[0] = 0;
     int y = 0;
     for (; y + 4 <= h; y += 4) fillSATBand<4>(s, w, y, f);
     for (; y < h; ++y) fillSATBand<1>(s, w, y, f);
 }
 
 // The sum over a tw x th rectangle at (x, y) from a table's four corners.
-inline double boxSum(const Image<double>& s, int x, int y, int tw, int th) {
+inline double boxSum(const ImageView<double>& s, int x, int y, int tw, int th) {
     const double* top = s.row(y);
     const double* bottom = s.row(y + th);
     return bottom[x + tw] - bottom[x] - top[x + tw] + top[x];
@@ -61,8 +64,8 @@ struct Kernel {
     const float* templ;
     int templStride;  // floats per template row
     int tw, th;
-    const Image<double>* s1;
-    const Image<double>* s2;
+    ImageView<double> s1;
+    ImageView<double> s2;
 
     const float* windowRow(int y) const { return window + ptrdiff_t(y) * windowStride; }
     const float* templRow(int j) const { return templ + ptrdiff_t(j) * templStride; }
@@ -74,8 +77,8 @@ struct Kernel {
         if (top[x] == 0.0f || bottom[x + tw - 1] == 0.0f || top[x + tw - 1] == 0.0f ||
             bottom[x] == 0.0f)
             return std::numeric_limits<float>::quiet_NaN();
-        double sum = boxSum(*s1, x, y, tw, th);
-        double sumSq = boxSum(*s2, x, y, tw, th);
+        double sum = boxSum(s1, x, y, tw, th);
+        double sumSq = boxSum(s2, x, y, tw, th);
         float var = float(sumSq - sum * sum / (tw * th));
         if (var > 0) return dot / std::sqrt(var);
         return std::numeric_limits<float>::quiet_NaN();
@@ -195,8 +198,8 @@ __attribute__((target("avx2"))) void scoreAvx(const Kernel& k, int y, int x, __m
         int cx = x + 4 * half;
         __m256d box[2];
         for (int t = 0; t < 2; ++t) {
-            const double* st = (t == 0 ? k.s1 : k.s2)->row(y) + cx;
-            const double* sb = (t == 0 ? k.s1 : k.s2)->row(y + th) + cx;
+            const double* st = (t == 0 ? k.s1 : k.s2).row(y) + cx;
+            const double* sb = (t == 0 ? k.s1 : k.s2).row(y + th) + cx;
             box[t] = _mm256_add_pd(
                 _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(sb + tw), _mm256_loadu_pd(sb)),
                               _mm256_loadu_pd(st + tw)),
@@ -254,8 +257,11 @@ template <class T>
 Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                                               const ImageView<T>& templ) {
     const int tw = templ.width, th = templ.height;
-    Image<double> s1(window.width + 1, window.height + 1);
-    Image<double> s2(window.width + 1, window.height + 1);
+    // Every cell of the tables gets written: no need to clear them first.
+    const int tableWidth = window.width + 1, tableHeight = window.height + 1;
+    std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
+    ImageView<double> s1(tables.get(), tableWidth, tableHeight);
+    ImageView<double> s2(tables.get() + size_t(tableWidth) * tableHeight, tableWidth, tableHeight);
     // The table of squares takes float products, as a float image of squares would.
 #pragma omp parallel sections
     {
@@ -275,8 +281,8 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                    templ.rowStride / int(sizeof(float)),
                    tw,
                    th,
-                   &s1,
-                   &s2};
+                   s1,
+                   s2};
     // Rows go in pairs, which share window rows; every cell is computed alike whichever
     // thread takes its pair.
     const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
