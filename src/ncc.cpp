@@ -85,9 +85,9 @@ struct Kernel {
     }
 };
 
-// One cell at a time: four lanes over each template row, then (l0 + l1) + (l2 + l3).
-void cellsOneByOne(const Kernel& k, int y, int x0, int x1, float* out) {
-    for (int x = x0; x < x1; ++x) {
+// Map row y one cell at a time: four lanes over each template row, then (l0 + l1) + (l2 + l3).
+void cellsOneByOne(const Kernel& k, int y, int mapWidth, float* out) {
+    for (int x = 0; x < mapWidth; ++x) {
 #ifdef KORVEL_X86
         __m128 acc = _mm_setzero_ps();
         for (int j = 0; j < k.th; ++j) {
@@ -241,7 +241,7 @@ void mapRows(const Kernel& k, int y, int rows, Image<float>& map) {
         return rowsAvx<1>(k, y, map);
     }
 #endif
-    for (int yy = y; yy < y + rows; ++yy) cellsOneByOne(k, yy, 0, map.width, map.row(yy));
+    for (int yy = y; yy < y + rows; ++yy) cellsOneByOne(k, yy, map.width, map.row(yy));
 }
 
 }  // namespace
@@ -256,6 +256,11 @@ Image<double> createSAT(const ImageView<T>& v) {
 template <class T>
 Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                                               const ImageView<T>& templ) {
+    // Rows are read as plain float arrays.
+    if (window.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(ImageView<T>(toImage(window)), templ);
+    if (templ.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(window, ImageView<T>(toImage(templ)));
     const int tw = templ.width, th = templ.height;
     // Every cell of the tables gets written: no need to clear them first.
     const int tableWidth = window.width + 1, tableHeight = window.height + 1;
