@@ -267,18 +267,6 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
     std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
     ImageView<double> s1(tables.get(), tableWidth, tableHeight);
     ImageView<double> s2(tables.get() + size_t(tableWidth) * tableHeight, tableWidth, tableHeight);
-    // The table of squares takes float products, as a float image of squares would.
-#pragma omp parallel sections
-    {
-#pragma omp section
-        fillSAT(s1, window.width, window.height, [&](int x, int y) { return window.row(y)[x]; });
-#pragma omp section
-        fillSAT(s2, window.width, window.height, [&](int x, int y) {
-            float v = window.row(y)[x];
-            return v * v;
-        });
-    }
-
     Image<float> map(window.width - tw + 1, window.height - th + 1);
     const Kernel k{reinterpret_cast<const float*>(window.data),
                    window.rowStride / int(sizeof(float)),
@@ -291,10 +279,26 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
     // Rows go in pairs, which share window rows; every cell is computed alike whichever
     // thread takes its pair.
     const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < steps; ++i) {
-        int y = i * kRowsPerStep;
-        mapRows(k, y, std::min(kRowsPerStep, map.height - y), map);
+    // One parallel region: the worker threads wake once per call.
+#pragma omp parallel
+    {
+        // The table of squares takes float products, as a float image of squares would.
+#pragma omp sections
+        {
+#pragma omp section
+            fillSAT(s1, window.width, window.height,
+                    [&](int x, int y) { return window.row(y)[x]; });
+#pragma omp section
+            fillSAT(s2, window.width, window.height, [&](int x, int y) {
+                float v = window.row(y)[x];
+                return v * v;
+            });
+        }
+#pragma omp for schedule(static)
+        for (int i = 0; i < steps; ++i) {
+            int y = i * kRowsPerStep;
+            mapRows(k, y, std::min(kRowsPerStep, map.height - y), map);
+        }
     }
     return map;
 }
