@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -69,6 +70,10 @@ struct Kernel {
 
     const float* windowRow(int y) const { return window + ptrdiff_t(y) * windowStride; }
     const float* templRow(int j) const { return templ + ptrdiff_t(j) * templStride; }
+    // Each group of four template floats twice over, 32-byte aligned: one plain load fills
+    // both halves of a register.
+    const float* doubled;
+    const float* doubledRow(int j) const { return doubled + ptrdiff_t(j) * 2 * tw; }
 
     // Final score of cell (x, y) given its template product.
     float score(int x, int y, float dot) const {
@@ -113,8 +118,8 @@ void cellsOneByOne(const Kernel& k, int y, int mapWidth, float* out) {
 
 #ifdef KORVEL_X86
 // Adds the products of one window row into the accumulators of the map rows in Mask: map row
-// yy pairs it with template row t[yy]. Register i of a row holds the four lanes of cell i in
-// its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
+// yy pairs it with the doubled template row t[yy]. Register i of a row holds the four lanes of cell
+// i in its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
 // cells of each row while every lane sees the same products in the same order as one by one.
 template <int Y, unsigned Mask>
 __attribute__((target("avx2"), always_inline)) inline void accumulateRow(__m256 (&acc)[Y][4],
@@ -126,8 +131,7 @@ __attribute__((target("avx2"), always_inline)) inline void accumulateRow(__m256 
         __m256 tv[Y];
 #pragma GCC unroll 4
         for (int yy = 0; yy < Y; ++yy)
-            if (Mask >> yy & 1)
-                tv[yy] = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(t[yy] + c));
+            if (Mask >> yy & 1) tv[yy] = _mm256_load_ps(t[yy] + 2 * c);
 #pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) {
             __m256 wv = _mm256_loadu_ps(w + c + i);
@@ -168,7 +172,7 @@ __attribute__((target("avx2"))) void cellBlockAvx(const Kernel& k, int y, int x,
         for (int yy = 0; yy < Y; ++yy) {
             bool hit = r - yy >= 0 && r - yy < th;
             mask |= unsigned(hit) << yy;
-            t[yy] = k.templRow(hit ? r - yy : 0);
+            t[yy] = k.doubledRow(hit ? r - yy : 0);
         }
         accumulateSome<Y>(mask, acc, w, t, tw, std::make_integer_sequence<unsigned, 1u << Y>());
     }
@@ -262,6 +266,14 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
     if (templ.pixelStride != int(sizeof(float)))
         return normalizedCorrelationCoefficient(window, ImageView<T>(toImage(templ)));
     const int tw = templ.width, th = templ.height;
+    std::unique_ptr<float[]> doubledBuffer(new float[size_t(2) * tw * th + 8]);
+    float* doubled = doubledBuffer.get();
+    doubled += (8 - reinterpret_cast<uintptr_t>(doubled) / sizeof(float) % 8) % 8;
+    for (int j = 0; j < th; ++j)
+        for (int c = 0; c < tw; ++c) {
+            float* group = doubled + ptrdiff_t(j) * 2 * tw + 2 * (c - c % 4);
+            group[c % 4] = group[c % 4 + 4] = templ.row(j)[c];
+        }
     // Every cell of the tables gets written: no need to clear them first.
     const int tableWidth = window.width + 1, tableHeight = window.height + 1;
     std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
@@ -275,7 +287,8 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                    tw,
                    th,
                    s1,
-                   s2};
+                   s2,
+                   doubled};
     // Rows go in pairs, which share window rows; every cell is computed alike whichever
     // thread takes its pair.
     const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
