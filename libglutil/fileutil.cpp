@@ -8,6 +8,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
 
 std::string quoted(const path& p) {
     std::ostringstream s;
@@ -17,8 +20,14 @@ std::string quoted(const path& p) {
 
 std::string exeDir(const std::string& name) {
     static char buffer[4096];
+#ifdef __APPLE__
+    uint32_t size = sizeof(buffer);
+    if (_NSGetExecutablePath(buffer, &size) != 0)
+        fmt::printf("ERROR: _NSGetExecutablePath needs %d bytes buffer.", size);
+#else
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
     buffer[n > 0 ? n : 0] = 0;
+#endif
     std::string dir(buffer);
     auto slash = dir.rfind('/');
     dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);

@@ -75,6 +75,7 @@ struct Image : ImageView<T> {
     }
     Image(Image&& o) noexcept { *this = std::move(o); }
     Image& operator=(Image&& o) noexcept {
+        if (this == &o) return *this;
         static_cast<ImageView<T>&>(*this) = o;
         storage = std::move(o.storage);
         static_cast<ImageView<T>&>(o) = ImageView<T>();

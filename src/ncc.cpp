@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,7 +18,7 @@ namespace {
 // this order. A cell waits for its left neighbour through three additions, so R rows advance
 // together on a diagonal front (row r one cell behind row r - 1) to overlap R such chains.
 template <int R, class F>
-void fillSATBand(Image<double>& s, int w, int y0, F f) {
+void fillSATBand(const ImageView<double>& s, int w, int y0, F f) {
     const double* top = s.row(y0);
     double* rows[R];
     double cur[R], old[R];  // the latest cell of each row, and the one before it
@@ -41,14 +43,16 @@ void fillSATBand(Image<double>& s, int w, int y0, F f) {
 }
 
 template <class F>
-void fillSAT(Image<double>& s, int w, int h, F f) {
+void fillSAT(const ImageView<double>& s, int w, int h, F f) {
+    std::fill(s.row(0), s.row(0) + w + 1, 0.0);
+    for (int y = 1; y <= h; ++y) s.row(y)[0] = 0;
     int y = 0;
     for (; y + 4 <= h; y += 4) fillSATBand<4>(s, w, y, f);
     for (; y < h; ++y) fillSATBand<1>(s, w, y, f);
 }
 
 // The sum over a tw x th rectangle at (x, y) from a table's four corners.
-inline double boxSum(const Image<double>& s, int x, int y, int tw, int th) {
+inline double boxSum(const ImageView<double>& s, int x, int y, int tw, int th) {
     const double* top = s.row(y);
     const double* bottom = s.row(y + th);
     return bottom[x + tw] - bottom[x] - top[x + tw] + top[x];
@@ -61,11 +65,15 @@ struct Kernel {
     const float* templ;
     int templStride;  // floats per template row
     int tw, th;
-    const Image<double>* s1;
-    const Image<double>* s2;
+    ImageView<double> s1;
+    ImageView<double> s2;
 
     const float* windowRow(int y) const { return window + ptrdiff_t(y) * windowStride; }
     const float* templRow(int j) const { return templ + ptrdiff_t(j) * templStride; }
+    // Each group of four template floats twice over, 32-byte aligned: one plain load fills
+    // both halves of a register.
+    const float* doubled;
+    const float* doubledRow(int j) const { return doubled + ptrdiff_t(j) * 2 * tw; }
 
     // Final score of cell (x, y) given its template product.
     float score(int x, int y, float dot) const {
@@ -74,17 +82,17 @@ struct Kernel {
         if (top[x] == 0.0f || bottom[x + tw - 1] == 0.0f || top[x + tw - 1] == 0.0f ||
             bottom[x] == 0.0f)
             return std::numeric_limits<float>::quiet_NaN();
-        double sum = boxSum(*s1, x, y, tw, th);
-        double sumSq = boxSum(*s2, x, y, tw, th);
+        double sum = boxSum(s1, x, y, tw, th);
+        double sumSq = boxSum(s2, x, y, tw, th);
         float var = float(sumSq - sum * sum / (tw * th));
         if (var > 0) return dot / std::sqrt(var);
         return std::numeric_limits<float>::quiet_NaN();
     }
 };
 
-// One cell at a time: four lanes over each template row, then (l0 + l1) + (l2 + l3).
-void cellsOneByOne(const Kernel& k, int y, int x0, int x1, float* out) {
-    for (int x = x0; x < x1; ++x) {
+// Map row y one cell at a time: four lanes over each template row, then (l0 + l1) + (l2 + l3).
+void cellsOneByOne(const Kernel& k, int y, int mapWidth, float* out) {
+    for (int x = 0; x < mapWidth; ++x) {
 #ifdef KORVEL_X86
         __m128 acc = _mm_setzero_ps();
         for (int j = 0; j < k.th; ++j) {
@@ -110,8 +118,8 @@ void cellsOneByOne(const Kernel& k, int y, int x0, int x1, float* out) {
 
 #ifdef KORVEL_X86
 // Adds the products of one window row into the accumulators of the map rows in Mask: map row
-// yy pairs it with template row t[yy]. Register i of a row holds the four lanes of cell i in
-// its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
+// yy pairs it with the doubled template row t[yy]. Register i of a row holds the four lanes of cell
+// i in its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
 // cells of each row while every lane sees the same products in the same order as one by one.
 template <int Y, unsigned Mask>
 __attribute__((target("avx2"), always_inline)) inline void accumulateRow(__m256 (&acc)[Y][4],
@@ -123,8 +131,7 @@ __attribute__((target("avx2"), always_inline)) inline void accumulateRow(__m256 
         __m256 tv[Y];
 #pragma GCC unroll 4
         for (int yy = 0; yy < Y; ++yy)
-            if (Mask >> yy & 1)
-                tv[yy] = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(t[yy] + c));
+            if (Mask >> yy & 1) tv[yy] = _mm256_load_ps(t[yy] + 2 * c);
 #pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) {
             __m256 wv = _mm256_loadu_ps(w + c + i);
@@ -165,7 +172,7 @@ __attribute__((target("avx2"))) void cellBlockAvx(const Kernel& k, int y, int x,
         for (int yy = 0; yy < Y; ++yy) {
             bool hit = r - yy >= 0 && r - yy < th;
             mask |= unsigned(hit) << yy;
-            t[yy] = k.templRow(hit ? r - yy : 0);
+            t[yy] = k.doubledRow(hit ? r - yy : 0);
         }
         accumulateSome<Y>(mask, acc, w, t, tw, std::make_integer_sequence<unsigned, 1u << Y>());
     }
@@ -195,8 +202,8 @@ __attribute__((target("avx2"))) void scoreAvx(const Kernel& k, int y, int x, __m
         int cx = x + 4 * half;
         __m256d box[2];
         for (int t = 0; t < 2; ++t) {
-            const double* st = (t == 0 ? k.s1 : k.s2)->row(y) + cx;
-            const double* sb = (t == 0 ? k.s1 : k.s2)->row(y + th) + cx;
+            const double* st = (t == 0 ? k.s1 : k.s2).row(y) + cx;
+            const double* sb = (t == 0 ? k.s1 : k.s2).row(y + th) + cx;
             box[t] = _mm256_add_pd(
                 _mm256_sub_pd(_mm256_sub_pd(_mm256_loadu_pd(sb + tw), _mm256_loadu_pd(sb)),
                               _mm256_loadu_pd(st + tw)),
@@ -238,7 +245,7 @@ void mapRows(const Kernel& k, int y, int rows, Image<float>& map) {
         return rowsAvx<1>(k, y, map);
     }
 #endif
-    for (int yy = y; yy < y + rows; ++yy) cellsOneByOne(k, yy, 0, map.width, map.row(yy));
+    for (int yy = y; yy < y + rows; ++yy) cellsOneByOne(k, yy, map.width, map.row(yy));
 }
 
 }  // namespace
@@ -253,21 +260,25 @@ Image<double> createSAT(const ImageView<T>& v) {
 template <class T>
 Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                                               const ImageView<T>& templ) {
+    // Rows are read as plain float arrays.
+    if (window.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(ImageView<T>(toImage(window)), templ);
+    if (templ.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(window, ImageView<T>(toImage(templ)));
     const int tw = templ.width, th = templ.height;
-    Image<double> s1(window.width + 1, window.height + 1);
-    Image<double> s2(window.width + 1, window.height + 1);
-    // The table of squares takes float products, as a float image of squares would.
-#pragma omp parallel sections
-    {
-#pragma omp section
-        fillSAT(s1, window.width, window.height, [&](int x, int y) { return window.row(y)[x]; });
-#pragma omp section
-        fillSAT(s2, window.width, window.height, [&](int x, int y) {
-            float v = window.row(y)[x];
-            return v * v;
-        });
-    }
-
+    std::unique_ptr<float[]> doubledBuffer(new float[size_t(2) * tw * th + 8]);
+    float* doubled = doubledBuffer.get();
+    doubled += (8 - reinterpret_cast<uintptr_t>(doubled) / sizeof(float) % 8) % 8;
+    for (int j = 0; j < th; ++j)
+        for (int c = 0; c < tw; ++c) {
+            float* group = doubled + ptrdiff_t(j) * 2 * tw + 2 * (c - c % 4);
+            group[c % 4] = group[c % 4 + 4] = templ.row(j)[c];
+        }
+    // Every cell of the tables gets written: no need to clear them first.
+    const int tableWidth = window.width + 1, tableHeight = window.height + 1;
+    std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
+    ImageView<double> s1(tables.get(), tableWidth, tableHeight);
+    ImageView<double> s2(tables.get() + size_t(tableWidth) * tableHeight, tableWidth, tableHeight);
     Image<float> map(window.width - tw + 1, window.height - th + 1);
     const Kernel k{reinterpret_cast<const float*>(window.data),
                    window.rowStride / int(sizeof(float)),
@@ -275,15 +286,32 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                    templ.rowStride / int(sizeof(float)),
                    tw,
                    th,
-                   &s1,
-                   &s2};
+                   s1,
+                   s2,
+                   doubled};
     // Rows go in pairs, which share window rows; every cell is computed alike whichever
     // thread takes its pair.
     const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < steps; ++i) {
-        int y = i * kRowsPerStep;
-        mapRows(k, y, std::min(kRowsPerStep, map.height - y), map);
+    // One parallel region: the worker threads wake once per call.
+#pragma omp parallel
+    {
+        // The table of squares takes float products, as a float image of squares would.
+#pragma omp sections
+        {
+#pragma omp section
+            fillSAT(s1, window.width, window.height,
+                    [&](int x, int y) { return window.row(y)[x]; });
+#pragma omp section
+            fillSAT(s2, window.width, window.height, [&](int x, int y) {
+                float v = window.row(y)[x];
+                return v * v;
+            });
+        }
+#pragma omp for schedule(static)
+        for (int i = 0; i < steps; ++i) {
+            int y = i * kRowsPerStep;
+            mapRows(k, y, std::min(kRowsPerStep, map.height - y), map);
+        }
     }
     return map;
 }

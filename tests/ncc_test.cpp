@@ -235,12 +235,22 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
             }
 }
 
-TEST(NormalizedCorrelation, WindowMayBeASubView) {
+TEST(NormalizedCorrelation, ViewsNeedNotBeContiguous) {
     Image<float> big = randomImage(300, 60, 11);
-    ImageView<float> window = big.subView(13, 7, 259, 40);
+    ImageView<float> window = big.subView(13, 7, 259, 40);  // rows with gaps
     Image<float> templ = normalised(randomImage(20, 19, 12));
-    expectSameMap(normalizedCorrelationCoefficient(window, ImageView<float>(templ)),
-                  normalizedCorrelationCoefficient<float>(toImage(window), templ));
+    Image<float> expected = normalizedCorrelationCoefficient<float>(toImage(window), templ);
+    expectSameMap(normalizedCorrelationCoefficient(window, ImageView<float>(templ)), expected);
+
+    // Interleaved channels, as read back from a rendering.
+    Image<RgbPixel<float>> rgbWindow(259, 40), rgbTempl(20, 19);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 259; ++x) rgbWindow.at(x, y).g = window.at(x, y);
+    for (int y = 0; y < 19; ++y)
+        for (int x = 0; x < 20; ++x) rgbTempl.at(x, y).g = templ.at(x, y);
+    expectSameMap(
+        normalizedCorrelationCoefficient(channelView(rgbWindow, 1), channelView(rgbTempl, 1)),
+        expected);
 }
 
 TEST(NormalizedCorrelation, SameMapWithOneOrTwoThreads) {
