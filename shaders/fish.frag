@@ -25,11 +25,21 @@ vec3 equi(vec2 q) {
     return vec3(sin(lambda) * sin(theta), cos(theta), cos(lambda) * sin(theta));
 }
 
+// acos(z) to float accuracy: some drivers' acos is off by 1e-4 rad, a few hundredths of a
+// source pixel, which one Newton step on cos(a) = z mends. Next to the axis the step would
+// divide by almost nothing, and the plain acos is accurate enough there.
+float preciseAcos(float z) {
+    z = clamp(z, -1.0, 1.0);
+    float a = acos(z);
+    float s = sin(a);
+    return s > 0.01 ? a + (cos(a) - z) / s : a;
+}
+
 // Source position of a camera-frame unit direction p.
 vec2 invLens(vec3 p) {
     float halfFov = fov * 0.017453292 * 0.5;
     float rho = length(p.xy);
-    float r = fov <= 80.0 ? (rho / p.z) / tan(halfFov) : acos(clamp(p.z, -1.0, 1.0)) / halfFov;
+    float r = fov <= 80.0 ? (rho / p.z) / tan(halfFov) : preciseAcos(p.z) / halfFov;
     float rd = (((lens_a * r + lens_b) * r + lens_c) * r + (1.0 - lens_a - lens_b - lens_c)) * r;
     vec2 dir = rho > 0.0 ? p.xy / rho : vec2(0.0);
     return vec2(lens_d + inSize.x * 0.5 + dir.x * rd * inSize.x * 0.5,
