@@ -54,9 +54,20 @@ vec3 srgbToLinear(vec3 c) {
     return mix(lo, hi, step(vec3(0.04045), c));
 }
 
+// True when the source lies in one texture, so that texels can be fetched directly.
+bool whole = false;
+
+// Texel px of the source, clamped to its edge, not yet decoded.
+vec4 rawTexel(ivec2 px) {
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    if (whole) return texelFetch(texUnit0, clamp(px, ivec2(0), texSize0 - 1), 0);
+#endif
+    return fetchInput(0, px);
+}
+
 // Linear colour of source pixel px.
 vec3 texel(ivec2 px) {
-    vec3 c = decodeInput(0, fetchInput(0, px)).rgb;
+    vec3 c = decodeInput(0, rawTexel(px)).rgb;
 #ifdef LDR
     c = srgbToLinear(c);
 #endif
@@ -87,6 +98,9 @@ vec3 sourceColour(vec2 p) {
 
 void main() {
     // Output pixel q is the integer position whose centre this fragment is.
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    whole = textureSize(texUnit0, 0).x == texSize0.x;
+#endif
     vec2 q = floor(outputPosition());
     vec3 dir = cameraMat * equi(q);
     vec2 uv = invLens(dir);
