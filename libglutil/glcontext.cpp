@@ -25,6 +25,14 @@ void QtContext::initializeGL() {
     glDisable(GL_DEPTH_TEST);
 }
 
+std::unique_ptr<QtContext> showHiddenContext() {
+    std::unique_ptr<QtContext> context(new QtContext());
+    context->setAttribute(Qt::WA_ShowWithoutActivating, true);
+    context->setAttribute(Qt::WA_DontShowOnScreen, true);
+    context->show();
+    return context;
+}
+
 GLenum myGlewInit() {
     GLenum code = glewInit();
     if (code != GLEW_OK) {

@@ -4,6 +4,7 @@
 
 #include <QOpenGLWidget>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,10 @@ protected:
     // Starts GLEW, reports the GL version and sets the blend function.
     void initializeGL() override;
 };
+
+// Creates and shows the hidden QtContext (after the Qt application object exists); its context
+// is current on return.
+std::unique_ptr<QtContext> showHiddenContext();
 
 // Starts GLEW in the current context; throws opengl_error on a GLEW failure and returns the
 // GL error code read last.

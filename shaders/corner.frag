@@ -11,7 +11,9 @@
 uniform int scale;
 uniform int pass;
 
-int spacing() { return scale >= 9 ? 4 : scale >= 3 ? 2 : 1; }
+int spacing() {
+    return scale >= 9 ? 4 : scale >= 3 ? 2 : 1;
+}
 
 // Texel px of the input, clamped to its edge. Its passes' inputs are never split, so from
 // GLSL 1.30 a plain fetch does; the general helper serves the older paths.

@@ -46,7 +46,9 @@ vec2 invLens(vec3 p) {
                 lens_e + inSize.y * 0.5 - dir.y * rd * inSize.x * 0.5);
 }
 
-vec2 sourcePosition(vec2 q) { return invLens(cameraMat * equi(q)); }
+vec2 sourcePosition(vec2 q) {
+    return invLens(cameraMat * equi(q));
+}
 
 vec3 srgbToLinear(vec3 c) {
     vec3 lo = c / 12.92;
@@ -104,8 +106,8 @@ void main() {
     vec2 q = floor(outputPosition());
     vec3 dir = cameraMat * equi(q);
     vec2 uv = invLens(dir);
-    bool visible = dir.z >= 0.2 && uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 &&
-                   uv.y < inSize.y - 1.0;
+    bool visible =
+        dir.z >= 0.2 && uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
     if (!visible) {
         fragColor = vec4(0.0, 0.0, 0.0, 1.0);
         return;

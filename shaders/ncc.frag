@@ -10,7 +10,9 @@ uniform ivec2 win_tl;  // top-left of the search range in B: the corner moved by
 uniform ivec2 tem_c;   // the corner in A
 uniform int tem_r;     // template half side, texture pixels
 
-bool isBlack(ivec2 p) { return all(equal(fetchInput(0, p).rgb, vec3(0.0))); }
+bool isBlack(ivec2 p) {
+    return all(equal(fetchInput(0, p).rgb, vec3(0.0)));
+}
 
 // Texel p of input k, known to lie inside it. Renderings are never split, so from GLSL 1.30
 // a plain fetch does; the general helper serves the older paths.
@@ -44,8 +46,8 @@ void main() {
     ivec2 fromTopLeft = tem_c + move - win_tl;
     bool inRange = all(greaterThanEqual(fromTopLeft, ivec2(0))) &&
                    all(lessThanEqual(fromTopLeft, ivec2(240, 200)));
-    bool inside = all(greaterThanEqual(b0, ivec2(0))) &&
-                  all(lessThan(b0 + ivec2(last), inputSize(0)));
+    bool inside =
+        all(greaterThanEqual(b0, ivec2(0))) && all(lessThan(b0 + ivec2(last), inputSize(0)));
     if (!inRange || !inside || isBlack(b0) || isBlack(b0 + ivec2(last, 0)) ||
         isBlack(b0 + ivec2(0, last)) || isBlack(b0 + ivec2(last))) {
         fragColor = vec4(nan);

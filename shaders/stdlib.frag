@@ -163,13 +163,17 @@ vec4 decodeRGBE(vec4 texel) {
     return vec4((floor(texel.rgb * 255.0 + 0.5) + 0.5) * exp2(e - 136.0), 1.0);
 }
 
-vec4 decodeInput(int k, vec4 t) { return inputIsRGBE(k) ? decodeRGBE(t) : t; }
+vec4 decodeInput(int k, vec4 t) {
+    return inputIsRGBE(k) ? decodeRGBE(t) : t;
+}
 
 bool insideInput(int k, vec2 p) {
     return all(greaterThanEqual(p, vec2(0.0))) && all(lessThan(p, vec2(inputSize(k))));
 }
 
-vec4 readInput(int k, vec2 p) { return decodeInput(k, fetchInput(k, ivec2(floor(p)))); }
+vec4 readInput(int k, vec2 p) {
+    return decodeInput(k, fetchInput(k, ivec2(floor(p))));
+}
 
 vec4 sampleInput(int k, vec2 p) {
     vec2 q = p - 0.5;
@@ -182,4 +186,6 @@ vec4 sampleInput(int k, vec2 p) {
     return mix(mix(a, b, f.x), mix(c, d, f.x), f.y);
 }
 
-vec2 outputPosition() { return _gl_TexCoord; }
+vec2 outputPosition() {
+    return _gl_TexCoord;
+}

@@ -60,10 +60,7 @@ int runRig(const Project& project, int argc, char** argv,
     myContextInit();
     QApplication app(argc, argv);
     std::setlocale(LC_ALL, "C");
-    std::unique_ptr<QtContext> context(new QtContext());
-    context->setAttribute(Qt::WA_ShowWithoutActivating, true);
-    context->setAttribute(Qt::WA_DontShowOnScreen, true);
-    context->show();
+    std::unique_ptr<QtContext> context = showHiddenContext();
 
     int tallHeight = fisheye ? 2048 : 1280;
     int wideWidth = fisheye ? 1280 : 1024;

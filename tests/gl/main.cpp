@@ -28,10 +28,7 @@ int main(int argc, char** argv) {
     myContextInit();
     QApplication app(argc, argv);
     std::setlocale(LC_ALL, "C");
-    std::unique_ptr<QtContext> context(new QtContext());
-    context->setAttribute(Qt::WA_ShowWithoutActivating, true);
-    context->setAttribute(Qt::WA_DontShowOnScreen, true);
-    context->show();
+    std::unique_ptr<QtContext> context = showHiddenContext();
     available = context->isValid();
     return RUN_ALL_TESTS();
 }
