@@ -21,7 +21,9 @@ CorrelationMap gpuCorrelationMap(const Texture& texA, const Texture& texB,
     static Shader s_ncc("ncc", "");
     s_ncc.use(true);
     PatchSize p = patchSize(scale, true);
-    Texture target(241, 201, GL_R16F);
+    // Single precision: half floats quantise scores near 1 into plateaus, and a plateau is no
+    // strict local maximum, so a rival peak would go unseen by the distinctness test.
+    Texture target(241, 201, GL_R32F);
     s_ncc.setUniform1i("sub_sampling", p.s);
     s_ncc.setUniform1f("mean", luminance(imgA.subView(c.x - p.r, c.y - p.r, p.P, p.P)));
     s_ncc.setUniform2i("win_tl", c.x - 120, c.y - 100);
