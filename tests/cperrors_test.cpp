@@ -10,161 +10,135 @@
 
 namespace {
 
-// n identical upright cameras of 80 degrees, no distortion.
-Project cameras(int n, int height = 3000) {
+// n identical upright cameras of 80 degrees, no distortion; the first one firstHeight high.
+Project cameras(int n, int height, int firstHeight = 0) {
     Project p;
     for (int i = 0; i < n; ++i) {
         ImageParameters image;
         image.file = "img" + std::to_string(i) + ".jpg";
         image.width = 1000;
-        image.height = height;
+        image.height = i == 0 && firstHeight ? firstHeight : height;
         image.v = 80;
         p.images.push_back(image);
     }
     return p;
 }
 
-// A control point whose ends lie `error` pixels of the reference panorama apart:
-// the first end on the optical axis, the second along the horizon.
-ControlPoint pointWithError(const Project& p, int n, int N, double error, double width = 14140) {
-    double chord = error * 2 * M_PI / width;
-    double alpha = 2 * std::asin(chord / 2);
-    float y = p.images[0].height / 2.f;
-    float u = float(500 + std::tan(alpha) / std::tan(40 * M_PI / 180) * 500);
-    return {n, N, 500, y, u, y};
-}
-
-struct Report {
-    std::string out, err;
+// A control point whose ends lie `error` pixels of a panorama `width` wide apart: the first
+// end on the optical axis, the second along the horizon.
+struct Point {
+    int n, N;
+    double error;
 };
 
-Report report(const Project& p) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    calcCPErrors(p);
-    Report r;
-    r.err = testing::internal::GetCapturedStderr();
-    r.out = testing::internal::GetCapturedStdout();
-    return r;
+ControlPoint pointWithError(const Project& p, Point e, double width) {
+    double alpha = 2 * std::asin(e.error * 2 * M_PI / width / 2);
+    float y = p.images[0].height / 2.f;
+    return {e.n, e.N, 500, y, float(500 + std::tan(alpha) / std::tan(40 * M_PI / 180) * 500), y};
 }
 
-const std::string noPointsMessage = "ERROR in korvel.calcCPErrors: project has no control points\n";
+// What the report of p writes: standard output, then standard error.
+std::pair<std::string, std::string> report(const Project& p) {
+    std::string err, out = stdoutOf([&] { err = stderrOf([&] { calcCPErrors(p); }); });
+    return {out, err};
+}
+
+const std::string noPoints = "ERROR in korvel.calcCPErrors: project has no control points\n";
 
 }  // namespace
 
-TEST(CPErrors, ProjectWithoutControlPoints) {
-    Report r = report(cameras(6));
-    EXPECT_EQ(r.err, noPointsMessage);
-    EXPECT_EQ(r.out, "sum: n:   0  mean:  0.00  max:  0.0\ncanonicalEquirectWidth: 14140\n");
+TEST(CPErrors, CanonicalWidthFromTheFirstImage) {
+    struct Case {
+        int n, height, firstHeight;
+        const char* width;
+    } cases[] = {{6, 3000, 0, "14140"},    {7, 8000, 0, "14140"}, {6, 9000, 0, "20361"},
+                 {8, 1600, 0, "21210"},    {8, 9000, 0, "30542"}, {13, 9000, 3000, "21210"},
+                 {13, 3000, 8001, "30542"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(report(cameras(c.n, c.height, c.firstHeight)).first,
+                  std::string("sum: n:   0  mean:  0.00  max:  0.0\ncanonicalEquirectWidth: ") +
+                      c.width + "\n");
+    }
 }
 
-TEST(CPErrors, CanonicalWidth) {
-    auto width = [](Project p) {
-        std::string out = report(p).out;
-        return out.substr(out.rfind("canonicalEquirectWidth: "));
+TEST(CPErrors, ReportLines) {
+    struct Case {
+        int n, height;
+        double width;  // of the panorama the errors are made in
+        std::vector<Point> points;
+        std::string out;
+        bool noPoints = false;  // the report says there are no usable control points
+    } cases[] = {
+        {6,
+         3000,
+         14140,
+         {},
+         "sum: n:   0  mean:  0.00  max:  0.0\ncanonicalEquirectWidth: 14140\n",
+         true},
+        {6,
+         3000,
+         14140,
+         {{0, 1, 2.0}, {0, 1, 4.0}},
+         "cp: 0 1 -> 2.0\ncp: 0 1 -> 4.0\n"
+         "0-1: n:   2  mean:  3.00  max:  4.0\n"
+         "sum: n:   2  mean:  3.00  max:  4.0\ncanonicalEquirectWidth: 14140\n"},
+        // The panorama width scales the errors.
+        {8,
+         9000,
+         30542.4,
+         {{2, 5, 12.5}},
+         "cp: 2 5 -> 12.5\n2-5: n:   1  mean: 12.50  max: 12.5\n"
+         "sum: n:   1  mean: 12.50  max: 12.5\ncanonicalEquirectWidth: 30542\n"},
+        // Pairs are ordered and kept apart.
+        {6,
+         3000,
+         14140,
+         {{1, 0, 1.0}, {0, 1, 3.0}, {4, 2, 5.0}, {0, 1, 5.0}},
+         "cp: 1 0 -> 1.0\ncp: 0 1 -> 3.0\ncp: 4 2 -> 5.0\ncp: 0 1 -> 5.0\n"
+         "0-1: n:   2  mean:  4.00  max:  5.0\n1-0: n:   1  mean:  1.00  max:  1.0\n"
+         "4-2: n:   1  mean:  5.00  max:  5.0\n"
+         "sum: n:   4  mean:  3.50  max:  5.0\ncanonicalEquirectWidth: 14140\n"},
+        // Blunders stay out of the totals.
+        {6,
+         3000,
+         14140,
+         {{0, 1, 1500}},
+         "cp: 0 1 -> 1500.0\n0-1: n:   1  mean: 1500.00  max: 1500.0\n"
+         "sum: n:   1  mean:  0.00  max:  0.0\ncanonicalEquirectWidth: 14140\n",
+         true},
+        {6,
+         3000,
+         14140,
+         {{0, 1, 1.0}, {0, 1, 1500}, {0, 1, 3.0}},
+         "cp: 0 1 -> 1.0\ncp: 0 1 -> 1500.0\ncp: 0 1 -> 3.0\n"
+         "0-1: n:   3  mean: 501.33  max: 1500.0\n"
+         "sum: n:   3  mean:  2.00  max:  3.0\ncanonicalEquirectWidth: 14140\n"},
     };
-    EXPECT_EQ(width(cameras(6, 3000)), "canonicalEquirectWidth: 14140\n");
-    EXPECT_EQ(width(cameras(7, 8000)), "canonicalEquirectWidth: 14140\n");
-    EXPECT_EQ(width(cameras(6, 9000)), "canonicalEquirectWidth: 20361\n");
-    EXPECT_EQ(width(cameras(8, 1600)), "canonicalEquirectWidth: 21210\n");
-    EXPECT_EQ(width(cameras(8, 9000)), "canonicalEquirectWidth: 30542\n");
-    // Only the first image's height counts.
-    Project p = cameras(13, 9000);
-    p.images[0].height = 3000;
-    EXPECT_EQ(width(p), "canonicalEquirectWidth: 21210\n");
-    p = cameras(13, 3000);
-    p.images[0].height = 8001;
-    EXPECT_EQ(width(p), "canonicalEquirectWidth: 30542\n");
+    for (const Case& c : cases) {
+        Project p = cameras(c.n, c.height);
+        for (Point e : c.points) p.cps.push_back(pointWithError(p, e, c.width));
+        EXPECT_EQ(report(p), std::make_pair(c.out, c.noPoints ? noPoints : ""));
+    }
 }
 
-TEST(CPErrors, PerPointPairAndTotalLines) {
-    Project p = cameras(6);
-    p.cps = {pointWithError(p, 0, 1, 2.0), pointWithError(p, 0, 1, 4.0)};
-    Report r = report(p);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out,
-              "cp: 0 1 -> 2.0\n"
-              "cp: 0 1 -> 4.0\n"
-              "0-1: n:   2  mean:  3.00  max:  4.0\n"
-              "sum: n:   2  mean:  3.00  max:  4.0\n"
-              "canonicalEquirectWidth: 14140\n");
-
-    // The panorama width scales the errors.
-    p = cameras(8, 9000);
-    p.cps = {pointWithError(p, 2, 5, 12.5, 30542.4)};
-    r = report(p);
-    EXPECT_EQ(r.out,
-              "cp: 2 5 -> 12.5\n"
-              "2-5: n:   1  mean: 12.50  max: 12.5\n"
-              "sum: n:   1  mean: 12.50  max: 12.5\n"
-              "canonicalEquirectWidth: 30542\n");
-}
-
-TEST(CPErrors, PairsAreOrderedAndKeptApart) {
-    Project p = cameras(6);
-    p.cps = {pointWithError(p, 1, 0, 1.0), pointWithError(p, 0, 1, 3.0),
-             pointWithError(p, 4, 2, 5.0), pointWithError(p, 0, 1, 5.0)};
-    Report r = report(p);
-    EXPECT_EQ(r.out,
-              "cp: 1 0 -> 1.0\n"
-              "cp: 0 1 -> 3.0\n"
-              "cp: 4 2 -> 5.0\n"
-              "cp: 0 1 -> 5.0\n"
-              "0-1: n:   2  mean:  4.00  max:  5.0\n"
-              "1-0: n:   1  mean:  1.00  max:  1.0\n"
-              "4-2: n:   1  mean:  5.00  max:  5.0\n"
-              "sum: n:   4  mean:  3.50  max:  5.0\n"
-              "canonicalEquirectWidth: 14140\n");
-}
-
-TEST(CPErrors, BlundersStayOutOfTheTotals) {
-    Project p = cameras(6);
-    p.cps = {pointWithError(p, 0, 1, 1500)};
-    Report r = report(p);
-    EXPECT_EQ(r.err, noPointsMessage);
-    EXPECT_EQ(r.out,
-              "cp: 0 1 -> 1500.0\n"
-              "0-1: n:   1  mean: 1500.00  max: 1500.0\n"
-              "sum: n:   1  mean:  0.00  max:  0.0\n"
-              "canonicalEquirectWidth: 14140\n");
-
-    p.cps = {pointWithError(p, 0, 1, 1.0), pointWithError(p, 0, 1, 1500),
-             pointWithError(p, 0, 1, 3.0)};
-    r = report(p);
-    EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("0-1: n:   3  mean: 501.33  max: 1500.0\n"
-                         "sum: n:   3  mean:  2.00  max:  3.0\n"),
-              std::string::npos)
-        << r.out;
-}
-
-// The evaluation mode of the executable on a small project: the second camera is
-// turned 10 degrees to the right, so the first camera's centre lies 10 degrees to
-// the left of the second's.
+// The evaluation mode of the executable on a small project: the second camera is turned 10
+// degrees to the right, so the first camera's centre lies 10 degrees to the left of the second's.
 TEST(CPErrors, EvaluationModeOfTheExecutable) {
-    fs::path dir = makeTempDir();
-    float left = float(500 - std::tan(10 * M_PI / 180) / std::tan(40 * M_PI / 180) * 500);
+    TempDir dir;
     std::ostringstream text;
-    text << "# ptGui project file\n\n"
-         << "#-imgfile 1000 800 \"a.jpg\"\n"
-         << "o f0 y0 r0 p0 v80 a0 b0 c0 d0 e0 g0 t0\n"
-         << "#-imgfile 1000 800 \"b.jpg\"\n"
-         << "o f0 y10 r0 p0 v80 a0 b0 c0 d0 e0 g0 t0\n"
-         << "c n1 N2 x500 y400 X" << left << " Y400 t0\n"
-         << "c n2 N1 x500 y400 X500 Y400 t0\n";
-    fs::path project = writeFile(dir / "rig.pts", text.str());
-    RunResult r = runKorvel("-e " + shellQuote(project.string()));
-    fs::remove_all(dir);
+    text << "# ptGui project file\n\n#-imgfile 1000 800 \"a.jpg\"\n"
+         << "o f0 y0 r0 p0 v80 a0 b0 c0 d0 e0 g0 t0\n#-imgfile 1000 800 \"b.jpg\"\n"
+         << "o f0 y10 r0 p0 v80 a0 b0 c0 d0 e0 g0 t0\nc n1 N2 x500 y400 X"
+         << float(500 - std::tan(10 * M_PI / 180) / std::tan(40 * M_PI / 180) * 500)
+         << " Y400 t0\nc n2 N1 x500 y400 X500 Y400 t0\n";
+    RunResult r = runKorvel("-e " + shellQuote(writeFile(dir / "rig.pts", text.str()).string()));
     EXPECT_EQ(r.status, 0) << r.err;
     // A 10 degree chord in a 14140 pixel panorama: 2 sin(5 deg) / 2 pi * 14140.
     EXPECT_EQ(r.out,
-              "cp: 0 1 -> 0.0\n"
-              "cp: 1 0 -> 392.3\n"
-              "0-1: n:   1  mean:  0.00  max:  0.0\n"
-              "1-0: n:   1  mean: 392.28  max: 392.3\n"
-              "sum: n:   2  mean: 196.14  max: 392.3\n"
+              "cp: 0 1 -> 0.0\ncp: 1 0 -> 392.3\n0-1: n:   1  mean:  0.00  max:  0.0\n"
+              "1-0: n:   1  mean: 392.28  max: 392.3\nsum: n:   2  mean: 196.14  max: 392.3\n"
               "canonicalEquirectWidth: 14140\n");
-    EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+    EXPECT_FALSE(contains(r.err, "ERROR")) << r.err;
 }
 
 namespace {

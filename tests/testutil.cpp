@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +23,28 @@ std::string errorMessage(const std::function<void()>& f) {
         return e.what();
     }
     return "no error";
+}
+
+std::string stderrOf(const std::function<void()>& f) {
+    testing::internal::CaptureStderr();
+    try {
+        f();
+    } catch (...) {
+        testing::internal::GetCapturedStderr();  // stop capturing
+        throw;
+    }
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string stdoutOf(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    try {
+        f();
+    } catch (...) {
+        testing::internal::GetCapturedStdout();  // stop capturing
+        throw;
+    }
+    return testing::internal::GetCapturedStdout();
 }
 
 fs::path makeTempDir() {
