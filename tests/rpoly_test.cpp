@@ -93,16 +93,11 @@ TEST(Rpoly, LensPolynomialGivesSmallestZeroFirst) {
     ASSERT_EQ(r.degree, 4);
     EXPECT_NEAR(r.z[0].real(), 0.499375, 1e-6);
     EXPECT_EQ(r.z[0].imag(), 0);
-    std::vector<double> moduli;
     for (cplx z : r.z) {
-        moduli.push_back(std::abs(z));
         cplx value = 0;
         for (double c : p) value = value * z + c;
         EXPECT_LT(std::abs(value), 1e-12) << z;
     }
-    std::sort(moduli.begin(), moduli.end());
-    EXPECT_NEAR(moduli[1], 4.18, 0.01);
-    EXPECT_NEAR(moduli[3], 4.90, 0.01);
 }
 
 TEST(Rpoly, ZerosAtTheOriginComeFirst) {
@@ -177,29 +172,5 @@ TEST(Rpoly, HardCases) {
         EXPECT_EQ(r.out, "");
         ASSERT_EQ(r.degree, degree);
         expectSameZeros(r.z, zeros, 1e-5);
-    }
-}
-
-TEST(Rpoly, QuadraticHelpers) {
-    double sr, si, lr, li;
-    Quad_ak1(1, -2e160, 1, &sr, &si, &lr, &li);  // b^2 alone would overflow
-    EXPECT_EQ(std::vector<double>({sr, si, lr, li}), std::vector<double>({0.5e-160, 0, 2e160, 0}));
-    Quad_ak1(2, 4, 10, &sr, &si, &lr, &li);  // -1 +- 2i
-    EXPECT_EQ(std::vector<double>({sr, si, lr, li}), std::vector<double>({-1, 2, -1, -2}));
-    Quad_ak1(0, 2, -3, &sr, &si, &lr, &li);  // linear
-    EXPECT_DOUBLE_EQ(sr, 1.5);
-    Quad_ak1(1, -3, 0, &sr, &si, &lr, &li);  // a zero at the origin
-    EXPECT_EQ(sr, 0);
-    EXPECT_DOUBLE_EQ(lr, 3);
-    // p = q (x^2 + u x + v) + b (x + u) + a at any x.
-    const double p[] = {2, -1, 3, 5, -7, 4}, u = 0.75, v = -1.5;
-    double q[6], a, b;
-    QuadSD_ak1(6, u, v, p, q, &a, &b);
-    for (double x : {-2.0, 0.0, 0.3, 1.0, 4.0}) {
-        double pv = 0, qv = 0;
-        for (double c : p) pv = pv * x + c;
-        for (int i = 0; i < 4; ++i) qv = qv * x + q[i];
-        EXPECT_NEAR(pv, qv * (x * x + u * x + v) + b * (x + u) + a,
-                    1e-9 * std::max(1.0, std::abs(pv)));
     }
 }
