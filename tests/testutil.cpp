@@ -25,26 +25,26 @@ std::string errorMessage(const std::function<void()>& f) {
     return "no error";
 }
 
-std::string stderrOf(const std::function<void()>& f) {
-    testing::internal::CaptureStderr();
+namespace {
+// What f writes to the stream that begin starts capturing and end returns.
+std::string captured(void (*begin)(), std::string (*end)(), const std::function<void()>& f) {
+    begin();
     try {
         f();
     } catch (...) {
-        testing::internal::GetCapturedStderr();  // stop capturing
+        end();  // stop capturing
         throw;
     }
-    return testing::internal::GetCapturedStderr();
+    return end();
+}
+}  // namespace
+
+std::string stderrOf(const std::function<void()>& f) {
+    return captured(testing::internal::CaptureStderr, testing::internal::GetCapturedStderr, f);
 }
 
 std::string stdoutOf(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    try {
-        f();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();  // stop capturing
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
+    return captured(testing::internal::CaptureStdout, testing::internal::GetCapturedStdout, f);
 }
 
 fs::path makeTempDir() {
