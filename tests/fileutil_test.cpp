@@ -5,32 +5,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <vector>
-
 #include "testutil.h"
 
-namespace {
-
-template <class F>
-std::string errorOf(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
-bool isOpen(int fd) {
-    return fcntl(fd, F_GETFD) != -1;
-}
-
-}  // namespace
-
-TEST(FileUtil, QuotedEscapesQuotesAndBackslashes) {
-    EXPECT_EQ(quoted("/tmp/a b.pts"), "\"/tmp/a b.pts\"");
+TEST(FileUtil, QuotedAndPathExt) {
     EXPECT_EQ(quoted("say \"hi\"\\now"), "\"say \\\"hi\\\"\\\\now\"");
+    const char* cases[][2] = {{"IMG_1.JPG", "jpg"},
+                              {"/photos/set.2/IMG_1.Cr2", "cr2"},
+                              {"pano.tar.HDR", "hdr"},
+                              {"/photos/set.2/README", ""},
+                              {".hdr", ""},
+                              {"dir/.hidden.Hdr", "hdr"},
+                              {"name.", ""}};
+    for (auto& c : cases) EXPECT_EQ(pathExt(c[0]), c[1]) << c[0];
 }
 
 TEST(FileUtil, ExeDirIsTheRunningProgramsDirectory) {
@@ -39,77 +25,40 @@ TEST(FileUtil, ExeDirIsTheRunningProgramsDirectory) {
         writeFile(report, exeDir("stdlib.frag"));
         return;
     }
-    fs::path root = makeTempDir();
+    TempDir root;
     fs::path tool = root / "opt/x/bin/tool";
     fs::create_directories(tool.parent_path());
     fs::copy_file("/proc/self/exe", tool);
-    fs::permissions(tool, fs::perms::owner_all);
-    fs::path report = root / "report";
     RunResult r = runCommand(
         shellQuote(tool.string()) + " --gtest_filter=FileUtil.ExeDirIsTheRunningProgramsDirectory",
-        {{"KORVEL_EXEDIR_REPORT", report.string()}});
+        {{"KORVEL_EXEDIR_REPORT", (root / "report").string()}});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(readFile(report), (root / "opt/x/bin/stdlib.frag").string());
-    fs::remove_all(root);
-
-    std::string here = exeDir("");
-    ASSERT_FALSE(here.empty());
-    EXPECT_EQ(here.back(), '/');
-    EXPECT_TRUE(fs::exists(here + "korvel_tests"));
+    EXPECT_EQ(readFile(root / "report"), (root / "opt/x/bin/stdlib.frag").string());
 }
 
-TEST(FileUtil, PathExtIsLowerCaseWithoutTheDot) {
-    EXPECT_EQ(pathExt("IMG_1.JPG"), "jpg");
-    EXPECT_EQ(pathExt("/photos/set.2/IMG_1.Cr2"), "cr2");
-    EXPECT_EQ(pathExt("pano.tar.HDR"), "hdr");
-    EXPECT_EQ(pathExt("/photos/set.2/README"), "");
-    EXPECT_EQ(pathExt(".hdr"), "");  // a leading dot starts no extension
-    EXPECT_EQ(pathExt("dir/.hidden.Hdr"), "hdr");
-    EXPECT_EQ(pathExt("name."), "");
-}
-
-TEST(FileUtil, FopenDashIsStandardOutput) {
+TEST(FileUtil, Fopen) {
     for (const char* mode : {"w", "r", "ab"}) {
-        {
-            Fopen out("-", mode);
-            EXPECT_EQ(out.get(), stdout);
-        }
-        EXPECT_TRUE(isOpen(STDOUT_FILENO)) << "mode " << mode;
+        { EXPECT_EQ(Fopen("-", mode).get(), stdout); }
+        EXPECT_NE(fcntl(STDOUT_FILENO, F_GETFD), -1) << "standard output closed, mode " << mode;
     }
-}
-
-TEST(FileUtil, FopenOpensAndCloses) {
-    fs::path dir = makeTempDir();
-    fs::path file = dir / "x.txt";
+    TempDir dir;
     int fd;
     {
-        Fopen f(file, "w");
+        Fopen f(dir / "x.txt", "w");
         fd = fileno(f);
         fputs("written", f);
     }
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_EQ(readFile(file), "written");
-    {
-        Fopen f(file, "r");
-        char buffer[16] = {};
-        ASSERT_NE(fgets(buffer, sizeof buffer, f), nullptr);
-        EXPECT_STREQ(buffer, "written");
-    }
-    fs::remove_all(dir);
-}
-
-TEST(FileUtil, FopenFailureNamesPathModeAndReason) {
-    fs::path dir = makeTempDir();
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "not closed";
+    EXPECT_EQ(readFile(dir / "x.txt"), "written");
     fs::path missing = dir / "no \"such\" dir" / "x.pts";
     EXPECT_EQ(
-        errorOf([&] { Fopen f(missing, "r"); }),
+        errorMessage([&] { Fopen f(missing, "r"); }),
         "Error opening file '" + quoted(missing) + "' (with mode 'r'): No such file or directory");
-    EXPECT_EQ(errorOf([&] { Fopen f(dir, "w"); }),
-              "Error opening file '" + quoted(dir) + "' (with mode 'w'): Is a directory");
-    fs::remove_all(dir);
+    EXPECT_EQ(errorMessage([&] { Fopen f(dir.path, "w"); }),
+              "Error opening file '" + quoted(dir.path) + "' (with mode 'w'): Is a directory");
 }
 
-TEST(FileUtil, PopenReadsTheCommandsOutput) {
+TEST(FileUtil, Popen) {
     std::string text;
     {
         Popen p("printf 'one\\ntwo\\n'; echo ignored >&2; exit 3");
@@ -117,18 +66,15 @@ TEST(FileUtil, PopenReadsTheCommandsOutput) {
         while (fgets(line, sizeof line, p)) text += line;
     }
     EXPECT_EQ(text, "one\ntwo\n");  // the exit status is not examined
-}
-
-TEST(FileUtil, PopenFailureNamesTheCommand) {
     // With no file descriptor left the pipe cannot be made.
-    rlimit saved;
+    rlimit saved, tight;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
+    tight = saved;
     tight.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     std::vector<int> fds;
     for (int fd; (fd = dup(STDERR_FILENO)) >= 0;) fds.push_back(fd);
-    std::string error = errorOf([] { Popen p("echo \"quoted\""); });
+    std::string error = errorMessage([] { Popen p("echo \"quoted\""); });
     for (int fd : fds) close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(error, "Error opening/executing 'echo \"quoted\"': Too many open files");

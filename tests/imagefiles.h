@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image.h"
+#include "testutil.h"
 
 // How the pixel rows of a Radiance file are coded.
 enum class HdrRows {
@@ -118,10 +119,8 @@ inline std::string jpegBytes(const uint8_t* pixels, int w, int h, int components
 
 // A smooth RGB test picture: red rises to the right, green downwards, blue is constant.
 inline Image<RgbPixel<uint8_t>> gradient(int w, int h) {
-    Image<RgbPixel<uint8_t>> image(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            image.at(x, y) = {uint8_t(255 * x / std::max(1, w - 1)),
-                              uint8_t(255 * y / std::max(1, h - 1)), 90};
-    return image;
+    return makeImage(w, h, [&](int x, int y) {
+        return RgbPixel<uint8_t>{uint8_t(255 * x / std::max(1, w - 1)),
+                                 uint8_t(255 * y / std::max(1, h - 1)), 90};
+    });
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "globals.h"
@@ -30,3 +31,10 @@ private:
     FILE* file;
     FILE* saved;
 };
+
+// What f writes to the log.
+inline std::string logOf(const std::function<void()>& f) {
+    LogCapture capture;
+    f();
+    return capture.text();
+}

@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +23,28 @@ std::string errorMessage(const std::function<void()>& f) {
         return e.what();
     }
     return "no error";
+}
+
+namespace {
+// What f writes to the stream that begin starts capturing and end returns.
+std::string captured(void (*begin)(), std::string (*end)(), const std::function<void()>& f) {
+    begin();
+    try {
+        f();
+    } catch (...) {
+        end();  // stop capturing
+        throw;
+    }
+    return end();
+}
+}  // namespace
+
+std::string stderrOf(const std::function<void()>& f) {
+    return captured(testing::internal::CaptureStderr, testing::internal::GetCapturedStderr, f);
+}
+
+std::string stdoutOf(const std::function<void()>& f) {
+    return captured(testing::internal::CaptureStdout, testing::internal::GetCapturedStdout, f);
 }
 
 fs::path makeTempDir() {

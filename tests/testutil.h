@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "image.h"
+
 namespace fs = std::filesystem;
 
 // What a finished child process left behind.
@@ -23,17 +25,44 @@ RunResult runKorvel(const std::string& args, const std::map<std::string, std::st
 // The message of the runtime_error that f throws, or "no error".
 std::string errorMessage(const std::function<void()>& f);
 
+// What f writes to standard error.
+std::string stderrOf(const std::function<void()>& f);
+
+// What f writes to standard output.
+std::string stdoutOf(const std::function<void()>& f);
+
+// Whether part occurs in text.
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 // Quotes text as one shell word.
 std::string shellQuote(const std::string& text);
 
 // A fresh empty directory below the system's temporary directory.
 fs::path makeTempDir();
 
+// A fresh temporary directory, removed with its contents at the end of the scope.
+struct TempDir {
+    fs::path path = makeTempDir();
+    ~TempDir() { fs::remove_all(path); }
+    fs::path operator/(const fs::path& name) const { return path / name; }
+};
+
 // Writes text to a file and returns its path.
 fs::path writeFile(const fs::path& file, const std::string& text);
 
 // Reads a whole file.
 std::string readFile(const fs::path& file);
+
+// A w x h image whose pixel (x, y) is f(x, y).
+template <class F>
+auto makeImage(int w, int h, F f) {
+    Image<decltype(f(0, 0))> img(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) img.at(x, y) = f(x, y);
+    return img;
+}
 
 // The folder of shared test rigs, or an empty path when it is not there.
 fs::path sharedDir();
