@@ -59,6 +59,15 @@ TEST_F(Tiles, StrongestCornerOfATileIsTheOnlyOneMatched) {
     EXPECT_EQ(stats, (BadStats{1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+TEST_F(Tiles, EqualStrengthsAreTriedInReadBackOrder) {
+    succeeds = [](const corner_t&) { return false; };
+    std::vector<corner_t> tile;
+    for (int k = 0; k < 12; ++k) tile.push_back(corner(20 * k, 30, k % 3 ? 0.5f : 0.8f));
+    run({tile});
+    // The four strongest first, then the rest, each group as read back.
+    EXPECT_EQ(xs(tried), std::vector<int>({0, 60, 120, 180, 20, 40, 80, 100, 140, 160}));
+}
+
 TEST_F(Tiles, TenFailuresCloseATileAndFailuresBeforeASuccessCount) {
     std::vector<corner_t> tile;
     for (int k = 0; k < 12; ++k) tile.push_back(corner(20 * k, 20, 1.0f - 0.01f * k));
