@@ -19,7 +19,8 @@ namespace {
 
 // The image path: the project's directory joined with the file name as written.
 std::string imagePath(const std::string& projectDir, const std::string& file) {
-    bool slash = !projectDir.empty() && projectDir.back() != '/' && (file.empty() || file.front() != '/');
+    bool slash =
+        !projectDir.empty() && projectDir.back() != '/' && (file.empty() || file.front() != '/');
     return projectDir + (slash ? "/" : "") + file;
 }
 
