@@ -1,6 +1,8 @@
 // The driver, run as the user runs it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "testutil.h"
 
 namespace {
@@ -15,6 +17,10 @@ struct Driver : testing::Test {
     fs::path dir = makeTempDir();
     fs::path project = writeFile(dir / "p.pts", smallProject);
     void TearDown() override { fs::remove_all(dir); }
+    // Runs evaluation mode on a project file.
+    static RunResult evaluate(const fs::path& file) {
+        return runKorvel("-e " + shellQuote(file.string()));
+    }
 };
 
 }  // namespace
@@ -29,7 +35,7 @@ TEST_F(Driver, UsageWithoutProject) {
 }
 
 TEST_F(Driver, PrintsTheImageListAndEvaluates) {
-    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    RunResult r = evaluate(project);
     EXPECT_EQ(r.status, 0) << r.err;
     std::string list =
         "a.jpg 0 0 0 60 0 0 0 0 0 0 0 0 0 0 \n"
@@ -38,7 +44,7 @@ TEST_F(Driver, PrintsTheImageListAndEvaluates) {
 }
 
 TEST_F(Driver, FailuresPrintOneErrorLineAndStatus255) {
-    RunResult r = runKorvel("-e " + shellQuote((dir / "missing.pts").string()));
+    RunResult r = evaluate(dir / "missing.pts");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
                          (dir / "missing.pts").string() + "\"'\n");
@@ -47,7 +53,7 @@ TEST_F(Driver, FailuresPrintOneErrorLineAndStatus255) {
 
 TEST_F(Driver, ConversionErrorsKeepTheirType) {
     writeFile(project, "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\nc n1 N1 x=1 y1 X1 Y1 t0\n");
-    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    RunResult r = evaluate(project);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err.rfind("Error (St16invalid_argument): ", 0), 0u) << r.err;
 }
@@ -58,7 +64,7 @@ TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {
     RunResult r = runKorvel("-e " + shellQuote(project.string()) + " " + shellQuote(out.string()));
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_NE(r.out.find("canonicalEquirectWidth"), std::string::npos);
+    EXPECT_TRUE(contains(r.out, "canonicalEquirectWidth"));
 
     // With an extra argument the log stays on standard output.
     runKorvel(shellQuote(project.string()) + " " + shellQuote(out.string()) + " extra");
@@ -77,28 +83,26 @@ TEST_F(Driver, UnwritableOutputFileFailsBeforeTheProjectIsRead) {
                          "\"': No such file or directory\n");
 }
 
-TEST_F(Driver, TrailingOrientationRecordIsDropped) {
-    writeFile(project, std::string(smallProject) + "#orientation_abs_slot1 y1 r2 p3 t4\n");
-    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+TEST_F(Driver, OrientationRecordCountsAsAnImageUnlessItTrails) {
+    const std::string orientation = "#orientation_abs_slot1 y1 r2 p3 t4\n";
+    writeFile(project, smallProject + orientation);
+    RunResult r = evaluate(project);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.find("orientation:"), std::string::npos) << r.err;
+    EXPECT_FALSE(contains(r.err, "orientation:")) << r.err;
 
-    // One in the middle stays and counts as an image.
-    writeFile(project, "#orientation_abs_slot1 y1 r2 p3 t4\n" + std::string(smallProject));
-    r = runKorvel("-e " + shellQuote(project.string()));
+    writeFile(project, orientation + smallProject);
+    r = evaluate(project);
     EXPECT_EQ(r.err.rfind("orientation: 1 2 3 4 ", 0), 0u) << r.err;
-}
 
-TEST_F(Driver, ProjectOfOnlyAnOrientationIsRejected) {
-    writeFile(project, "#orientation_abs_slot1 y1 r2 p3 t4\n");
-    RunResult r = runKorvel("-e " + shellQuote(project.string()));
+    writeFile(project, orientation);
+    r = evaluate(project);
     EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.err.find("has no images"), std::string::npos) << r.err;
+    EXPECT_TRUE(contains(r.err, "has no images")) << r.err;
 }
 
 TEST_F(Driver, PrintsTheRing13ImageList) {
     REQUIRE_SHARED();
-    RunResult r = runKorvel("-e " + shellQuote((sharedDir() / "rigs/ring13/rig.pts").string()));
+    RunResult r = evaluate(sharedDir() / "rigs/ring13/rig.pts");
     EXPECT_EQ(r.status, 0) << r.err;
     std::string expected =
         "ring00.jpg 358.514 0.405993 89.9971 75 -0.009426 -0.032604 0.017846 -12.8874 -11.1068 0 "
@@ -109,7 +113,5 @@ TEST_F(Driver, PrintsTheRing13ImageList) {
     EXPECT_NE(r.err.find("ring12.jpg 268.463 0.246008 -31.6553 75 0.009268 0.005363 0.011007 "
                          "-12.9975 9.19204 0 1 -0.213325 0.014393 0 \n"),
               std::string::npos);
-    int lines = 0;
-    for (char c : r.err) lines += c == '\n';
-    EXPECT_GE(lines, 13);
+    EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\n'), 13);
 }
