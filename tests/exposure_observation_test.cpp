@@ -177,3 +177,26 @@ TEST_F(ExposureObservation, WhiteRegionIsObservedLikeAnyOther) {
     EXPECT_EQ(lastRatio(), 2.0);
     EXPECT_EQ(exposure.size(), 2u);
 }
+
+TEST_F(ExposureObservation, ComparesTheRegionOfTheImagePair) {
+    // B is twice as bright as A inside the compared region and eight times outside it.
+    struct Case {
+        int i;
+        bool rectilinear;
+        std::function<bool(int, int)> inside;  // in quarter-size units of a 24 x 24 image
+    };
+    const Case cases[] = {
+        {0, true, [](int, int y) { return y >= 8 && y < 16; }},   // the middle third of rows
+        {2, false, [](int x, int) { return x >= 6 && x < 18; }},  // fisheye: the middle half
+        {2, true, [](int, int) { return true; }},                 // rectilinear: everything
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.i);
+        auto lumA = [](int x, int y) { return 0.5f + 0.02f * float(x + 24 * y % 7); };
+        auto a = rendering(24, 24, lumA);
+        auto b =
+            rendering(24, 24, [&](int x, int y) { return (c.inside(x, y) ? 2 : 8) * lumA(x, y); });
+        observe(c.i, 3, c.rectilinear, a, b, {}, 12);
+        EXPECT_NEAR(lastRatio(), 2.0, 1e-5);
+    }
+}
