@@ -37,26 +37,26 @@ void main() {
     ivec2 move = (uv - ivec2(120, 100)) * s;
     // Built at run time so that no compiler folds it away.
     float nan = sqrt(mean - abs(mean) - 1.0);
+    // The template of the CPU back end: side P = 2 r + 1, its width padded to a multiple of 4 s.
     int side = 2 * tem_r + 1;
-    int n = side / s;
-    int last = n * s - 1;
+    ivec2 n = ivec2((side + 4 * s - 1) / (4 * s) * 4, side / s);
+    ivec2 last = n * s - 1;
     ivec2 a0 = tem_c - ivec2(tem_r);
     ivec2 b0 = a0 + move;
     // The search range, centred on the corner: win_tl is its top-left.
     ivec2 fromTopLeft = tem_c + move - win_tl;
     bool inRange = all(greaterThanEqual(fromTopLeft, ivec2(0))) &&
                    all(lessThanEqual(fromTopLeft, ivec2(240, 200)));
-    bool inside =
-        all(greaterThanEqual(b0, ivec2(0))) && all(lessThan(b0 + ivec2(last), inputSize(0)));
-    if (!inRange || !inside || isBlack(b0) || isBlack(b0 + ivec2(last, 0)) ||
-        isBlack(b0 + ivec2(0, last)) || isBlack(b0 + ivec2(last))) {
+    bool inside = all(greaterThanEqual(b0, ivec2(0))) && all(lessThan(b0 + last, inputSize(0)));
+    if (!inRange || !inside || isBlack(b0) || isBlack(b0 + ivec2(last.x, 0)) ||
+        isBlack(b0 + ivec2(0, last.y)) || isBlack(b0 + last)) {
         fragColor = vec4(nan);
         return;
     }
-    float shiftB = cell(0, b0 + ivec2(n / 2 * s));
+    float shiftB = cell(0, b0 + n / 2 * s);
     float sa = 0.0, saa = 0.0, sb = 0.0, sbb = 0.0, sab = 0.0;
-    for (int j = 0; j < n; ++j)
-        for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n.y; ++j)
+        for (int i = 0; i < n.x; ++i) {
             ivec2 o = ivec2(i, j) * s;
             float a = cell(1, a0 + o) - mean;
             float b = cell(0, b0 + o) - shiftB;
@@ -66,7 +66,7 @@ void main() {
             sbb += b * b;
             sab += a * b;
         }
-    float count = float(n * n);
+    float count = float(n.x * n.y);
     float va = saa - sa * sa / count;
     float vb = sbb - sb * sb / count;
     float cov = sab - sa * sb / count;

@@ -61,18 +61,18 @@ void cubicTaps(float v, int n, int taps[4], float& frac) {
 
 }  // namespace
 
-PatchSize patchSize(int scale, bool gpu) {
+PatchSize patchSize(int scale) {
     PatchSize p;
     p.s = scale == 4 ? 2 : 1;
     p.P = 18 * scale + 1;
     p.r = 9 * scale;
     int unit = 4 * p.s;
-    p.Wt = gpu ? p.P : (p.P + unit - 1) / unit * unit;
+    p.Wt = (p.P + unit - 1) / unit * unit;
     return p;
 }
 
 SearchWindow searchWindow(const corner_t& c, int scale, int width, int height) {
-    PatchSize p = patchSize(scale, false);
+    PatchSize p = patchSize(scale);
     int x0 = c.x - p.r, y0 = c.y - p.r;
     SearchWindow w;
     w.x = std::max(x0 - searchX, 0);
@@ -131,7 +131,7 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
                                  int scale) {
-    PatchSize p = patchSize(scale, false);
+    PatchSize p = patchSize(scale);
     Image<float> templ = toImage(channelView(imgA, 1).subView(c.x - p.r, c.y - p.r, p.Wt, p.P));
     if (p.s == 2) downsample2x(templ);
     normalise(templ);
@@ -222,7 +222,7 @@ bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixe
                const ImageView<RgbPixel<T>>& imgB, const CameraModel& camA, const CameraModel& camB,
                const corner_t& c, vec2& offset, int scale) {
     writeLog("%4d x %4d | %4.2f | ", c.x, c.y, c.val);
-    PatchSize p = patchSize(scale, processor == 1);
+    PatchSize p = patchSize(scale);
     int x0 = c.x - p.r, y0 = c.y - p.r;
     if (x0 < 0 || y0 + p.P > imgA.height || y0 < 0 || x0 + p.Wt > imgA.width)
         return reject("feature too close to edge");

@@ -16,8 +16,9 @@ struct PatchSize {
     int Wt;  // template width as correlated
 };
 
-// Template sizes at scale 1, 2 or 4; the CPU kernel needs Wt / s to be a multiple of 4.
-PatchSize patchSize(int scale, bool gpu);
+// Template sizes at scale 1, 2 or 4, the same for both back ends; the CPU kernel needs Wt / s
+// to be a multiple of 4.
+PatchSize patchSize(int scale);
 
 // Rectangle of B searched by the CPU back end, in texture pixels, and the zero-displacement
 // cell of its map.

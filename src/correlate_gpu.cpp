@@ -20,7 +20,7 @@ CorrelationMap gpuCorrelationMap(const Texture& texA, const Texture& texB,
     Timer timer;
     static Shader s_ncc("ncc", "");
     s_ncc.use(true);
-    PatchSize p = patchSize(scale, true);
+    PatchSize p = patchSize(scale);
     // Single precision: half floats quantise scores near 1 into plateaus, and a plateau is no
     // strict local maximum, so a rival peak would go unseen by the distinctness test.
     Texture target(241, 201, GL_R32F);

@@ -78,7 +78,7 @@ TEST(SearchWindow, OriginCellIsExactNearTheLeftAndTopEdge) {
     EXPECT_EQ(std::vector<int>({w.x + w.w, w.y + w.h, w.ox, w.oy}),
               std::vector<int>({1024, 768, 120, 100}));
     for (int scale : {1, 2, 4}) {
-        PatchSize p = patchSize(scale, false);
+        PatchSize p = patchSize(scale);
         for (int cy = p.r; cy < p.r + 130; ++cy)
             for (int cx = p.r; cx < p.r + 130; ++cx) {
                 w = searchWindow(corner_t{cx, cy, 1, scale}, scale, 1024, 768);

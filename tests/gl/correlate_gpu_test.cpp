@@ -70,14 +70,14 @@ TEST(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
         EXPECT_EQ((cx - cpu.ox) * s, sx);
         EXPECT_EQ((cy - cpu.oy) * s, sy);
         EXPECT_NEAR(gpu.map.at(gx, gy), 1.0f, 1e-3f);
-        // Cell by cell over the common range; the templates differ by the CPU's padding.
+        // Cell by cell over the common range: both back ends score the same template.
         int compared = 0;
         for (int y = 0; y < cpu.map.height; ++y)
             for (int x = 0; x < cpu.map.width; ++x) {
                 int u = x - cpu.ox + gpu.ox, v = y - cpu.oy + gpu.oy;
                 float cv = cpu.map.at(x, y), gv = gpu.map.at(u, v);
                 if (std::isnan(cv) || std::isnan(gv)) continue;
-                EXPECT_NEAR(gv, cv, 0.15f) << x << "," << y;
+                EXPECT_NEAR(gv, cv, 2e-3f) << x << "," << y;
                 ++compared;
             }
         EXPECT_GT(compared, cpu.map.width * cpu.map.height / 2);
