@@ -187,14 +187,24 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
     }
 }
 
-TEST_F(Driver, MatchesWithoutADisplayAndWritesTheProjectCopy) {
+TEST_F(Driver, InstalledWithoutADisplayMatchesAndWritesTheProjectCopy) {
     REQUIRE_SHARED();
+    // The installed tree finds its shaders in share/korvel/shaders, away from the build tree.
+    fs::path prefix = dir / "usr";
+    RunResult install =
+        runCommand("cmake --install " + shellQuote(fs::path(KORVEL_EXE).parent_path().string()) +
+                   " --prefix " + shellQuote(prefix.string()));
+    ASSERT_EQ(install.status, 0) << install.out << install.err;
+    for (const char* file : {"bin/korvel-batch", "share/man/man1/korvel.1",
+                             "share/man/man1/korvel-batch.1", "share/korvel/shaders/fish.frag"})
+        EXPECT_TRUE(fs::exists(prefix / file)) << file;
     copyRig(sharedDir() / "rigs/fisheye6", dir / "rig");
     fs::path log = dir / "log.txt", copy = dir / "rig-cp.pts";
     // DEBUG=5 starts the fisheye schedule at its last ring image: two pairs.
-    RunResult r = runCommand(
-        noDisplay + "DEBUG=5 " + shellQuote(KORVEL_EXE) + " -p " + shellQuote(copy.string()) + " " +
-        shellQuote((dir / "rig/rig.pts").string()) + " " + shellQuote(log.string()));
+    RunResult r =
+        runCommand(noDisplay + "DEBUG=5 " + shellQuote((prefix / "bin/korvel").string()) + " -p " +
+                   shellQuote(copy.string()) + " " + shellQuote((dir / "rig/rig.pts").string()) +
+                   " " + shellQuote(log.string()));
     ASSERT_EQ(r.status, 0) << r.err;
     std::string input = readFile(dir / "rig/rig.pts"), output = readFile(copy);
     ASSERT_EQ(output.substr(0, input.size()), input);
