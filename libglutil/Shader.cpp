@@ -36,9 +36,9 @@ bool FilePoller::poll() {
 }
 
 Shader::Shader(std::string name_, std::string defines_) {
-    vertexPoller.file = exeDir(name_ + ".vert");
+    vertexPoller.file = shaderPath(name_ + ".vert");
     vertexPoller.poll();
-    fragmentPoller.file = exeDir(name_ + ".frag");
+    fragmentPoller.file = shaderPath(name_ + ".frag");
     fragmentPoller.poll();
     name = std::move(name_);
     defines = std::move(defines_);

@@ -1,5 +1,6 @@
 #pragma once
-// GLSL programs loaded from files beside the executable, and the full-viewport quad they draw.
+// GLSL programs loaded from the shader files (see shaderPath), and the full-viewport quad they
+// draw.
 #include <GL/glew.h>
 
 #include <array>
@@ -21,8 +22,8 @@ struct FilePoller {
     bool exists() const { return status.st_size != 0; }
 };
 
-// A linked GLSL program built from <name>.frag (and <name>.vert when present) beside the
-// executable, with "stdlib.frag" before every fragment source.
+// A linked GLSL program built from <name>.frag (and <name>.vert when present) in the shader
+// folder, with "stdlib.frag" before every fragment source.
 class Shader {
 public:
     GLuint program = 0;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <fmt/printf.h>
 
+#include "statusline.h"
+
 Timer::Timer(std::string name) : start(now()), name(std::move(name)) {}
 
 Timer::~Timer() {
@@ -32,6 +34,5 @@ void Timer::print(const char* label) {
     // The destructor passes the name's own characters: no prefix then.
     const char* prefix = label == name.c_str() ? "" : name.c_str();
     double t = lap();
-    fmt::fprintf(stderr, "%s %20s: %3.3fs\n", prefix, label, t);
-    fflush(stderr);
+    printStderr(fmt::sprintf("%s %20s: %3.3fs\n", prefix, label, t));
 }

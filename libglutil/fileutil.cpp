@@ -34,6 +34,13 @@ std::string exeDir(const std::string& name) {
     return dir + name;
 }
 
+std::string shaderPath(const std::string& name) {
+    static const std::string dir = std::filesystem::exists(exeDir("stdlib.frag"))
+                                       ? exeDir("")
+                                       : exeDir("../share/korvel/shaders/");
+    return dir + name;
+}
+
 std::string pathExt(const path& file) {
     std::string ext = file.filename().extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),

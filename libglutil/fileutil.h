@@ -11,6 +11,10 @@ std::string quoted(const path& p);
 // The running executable's directory (with its trailing "/") followed by name.
 std::string exeDir(const std::string& name);
 
+// The shader file name: beside the executable in a build tree, else in ../share/korvel/shaders
+// relative to it, where an installed tree keeps it.
+std::string shaderPath(const std::string& name);
+
 // The file's extension, lower-cased and without its dot ("" when there is none).
 std::string pathExt(const path& file);
 

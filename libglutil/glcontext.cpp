@@ -18,11 +18,15 @@ void myContextInit() {
     QSurfaceFormat::setDefaultFormat(format);
 }
 
-void QtContext::initializeGL() {
+void startGl() {
     myGlewInit();
     qDebug("OpenGL Version: %s", reinterpret_cast<const char*>(glGetString(GL_VERSION)));
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDisable(GL_DEPTH_TEST);
+}
+
+void QtContext::initializeGL() {
+    startGl();
 }
 
 std::unique_ptr<QtContext> showHiddenContext() {
@@ -35,7 +39,8 @@ std::unique_ptr<QtContext> showHiddenContext() {
 
 GLenum myGlewInit() {
     GLenum code = glewInit();
-    if (code != GLEW_OK) {
+    // GLEW loads the GL entry points before it looks for GLX, which an EGL context lacks.
+    if (code != GLEW_OK && code != GLEW_ERROR_NO_GLX_DISPLAY) {
         std::string text = reinterpret_cast<const char*>(glewGetErrorString(code));
         if (!text.empty()) throw opengl_error(text);
     }

@@ -18,11 +18,14 @@ public:
 // the Qt application object exists.
 void myContextInit();
 
+// Starts GLEW in the new current context, reports the GL version and sets the blend function.
+void startGl();
+
 // Hidden widget whose GL context, once shown, stays current on the main thread.
 class QtContext : public QOpenGLWidget {
     Q_OBJECT
 protected:
-    // Starts GLEW, reports the GL version and sets the blend function.
+    // startGl() in the widget's context.
     void initializeGL() override;
 };
 
@@ -31,7 +34,7 @@ protected:
 std::unique_ptr<QtContext> showHiddenContext();
 
 // Starts GLEW in the current context; throws opengl_error on a GLEW failure and returns the
-// GL error code read last.
+// GL error code read last. Without GLX (an EGL context) only the GL entry points are loaded.
 GLenum myGlewInit();
 
 // The current context's GL version as major * 10 + minor, read once (33 for 3.3).

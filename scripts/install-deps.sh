@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev libglew-dev libgl-dev libjpeg-dev libboost-dev libglm-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dcraw libjpeg-turbo-progs
-  xvfb xauth libgl1-mesa-dri
+  xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev
 )
 
 missing=()

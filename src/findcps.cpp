@@ -44,6 +44,7 @@ void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
         vec2 src = camA.dest2source(vec2(c.x, c.y));
         vec2 dst = camB.dest2source(c + offset);
         writeLog("c n%d N%d x%4.1f y%4.1f X%4.1f Y%4.1f t0\n", i, j, src.x, src.y, dst.x, dst.y);
+        found_cps.push_back({i, j, src.x, src.y, dst.x, dst.y});
         lumPairs.emplace_back(luminanceAround(imgA, c.x, c.y),
                               luminanceAround(imgB, int(c.x + offset.x), int(c.y + offset.y)));
     };

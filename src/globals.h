@@ -8,6 +8,7 @@
 #include "Timer.h"
 #include "corners.h"
 #include "exposure.h"
+#include "project.h"
 
 extern FILE* log_file;                 // control points and diagnostics; standard output by default
 extern bool debug;                     // DEBUG is set: flush the log after every write
@@ -17,6 +18,7 @@ extern float t_use, t_render, t_read;  // GPU correlation stage totals, seconds
 extern std::vector<corner_t> good, bad, ignored;  // corners of the current pair
 extern std::vector<glm::vec2> good_in_b;          // match in B of each good corner
 extern std::vector<exposure_t> exposure;          // pairwise brightness observations
+extern std::vector<ControlPoint> found_cps;       // control points of the run, source pixels
 
 // printf-style write of one piece of text to the log, flushed at once under DEBUG.
 template <class... Args>

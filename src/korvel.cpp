@@ -5,12 +5,16 @@
 #include <exception>
 #include <fmt/printf.h>
 #include <stdexcept>
+#include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "cperrors.h"
 #include "fileutil.h"
 #include "globals.h"
+#include "help.h"
 #include "project.h"
+#include "project_copy.h"
 #include "rig.h"
 
 FILE* log_file = stdout;
@@ -21,8 +25,58 @@ float t_use = 0, t_render = 0, t_read = 0;
 std::vector<corner_t> good, bad, ignored;
 std::vector<glm::vec2> good_in_b;
 std::vector<exposure_t> exposure;
+std::vector<ControlPoint> found_cps;
+
+namespace {
+
+// Options come before the arguments of the two modes.
+struct Options {
+    path projectOut;  // -p: where the project with the control points found goes
+    int next = 1;     // index of the first argument after the options
+};
+
+// Reads the leading options; help and version print and set done.
+Options readOptions(int argc, char** argv, bool& done) {
+    Options o;
+    for (; o.next < argc; ++o.next) {
+        std::string a = argv[o.next];
+        if (a == "-h" || a == "--help" || a == "-V" || a == "--version") {
+            fmt::printf("%s", a == "-h" || a == "--help" ? helpText(argv[0]) : versionText());
+            done = true;
+            return o;
+        }
+        if (a == "-p" || a == "--project-out") {
+            if (o.next + 1 >= argc)
+                throw std::runtime_error(fmt::sprintf("option %s needs a file name", a));
+            o.projectOut = argv[++o.next];
+        } else if (a.rfind("--project-out=", 0) == 0) {
+            o.projectOut = a.substr(14);
+        } else if (a == "--") {
+            ++o.next;
+            break;
+        } else if (a.size() > 2 && a.rfind("--", 0) == 0) {
+            throw std::runtime_error(
+                fmt::sprintf("unknown option '%s' (korvel --help lists them)", a));
+        } else {
+            break;
+        }
+    }
+    return o;
+}
+
+}  // namespace
 
 int throwing_main(int argc, char** argv) {
+    bool done = false;
+    Options options = readOptions(argc, argv, done);
+    if (done) return 0;
+    // The two modes see the arguments after the options, argument 0 kept.
+    std::vector<char*> rest{argv[0]};
+    rest.insert(rest.end(), argv + options.next, argv + argc);
+    argc = int(rest.size());
+    rest.push_back(nullptr);
+    argv = rest.data();
+
     bool evaluate = argc >= 2 && std::strcmp(argv[1], "-e") == 0;
     if (argc < 2 || (evaluate && argc < 3)) {
         fmt::printf("usage: %s [-e] <pts file> [output file]\n", argv[0]);
@@ -33,6 +87,11 @@ int throwing_main(int argc, char** argv) {
     if (const char* ncc = std::getenv("NCC")) processor = std::strcmp(ncc, "gpu") == 0 ? 1 : 0;
 
     path projectPath = argv[evaluate ? 2 : 1];
+    if (!options.projectOut.empty()) {
+        if (evaluate)
+            throw std::runtime_error("option -p writes the points of a matching run, not of -e");
+        checkProjectCopyTarget(projectPath, options.projectOut);
+    }
     if (argc == 3 && !evaluate) {
         log_file = fopen(argv[2], "w");
         if (!log_file) {
@@ -57,7 +116,9 @@ int throwing_main(int argc, char** argv) {
         calcCPErrors(project);
         return 0;
     }
-    return runRig(project, argc, argv, projectPath);
+    int status = runRig(project, argc, argv, projectPath);
+    if (!options.projectOut.empty()) writeProjectCopy(projectPath, options.projectOut, found_cps);
+    return status;
 }
 
 #ifndef KORVEL_NO_MAIN

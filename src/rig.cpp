@@ -1,17 +1,19 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <boost/algorithm/string/predicate.hpp>
-#include <clocale>
 #include <cstdlib>
 #include <memory>
 
 #include "Shader.h"
 #include "Texture.h"
+#include "dump.h"
 #include "exposure.h"
 #include "findcps.h"
 #include "glcontext.h"
+#include "glsession.h"
 #include "globals.h"
+#include "overview.h"
+#include "progress.h"
 #include "render.h"
 #include "schedule.h"
 
@@ -58,10 +60,19 @@ int runRig(const Project& project, int argc, char** argv,
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
     bool isHdr = boost::algorithm::iends_with(images[0].file, ".hdr");
 
-    myContextInit();
-    QApplication app(argc, argv);
-    std::setlocale(LC_ALL, "C");
-    std::unique_ptr<QtContext> context = showHiddenContext();
+    auto walk = [&](const auto& actions) {
+        if (fisheye)
+            walkFisheyeSchedule(images, start, actions);
+        else
+            walkTwoRingSchedule(images, actions);
+    };
+    // A walk without images counts the pairs for the progress line.
+    int pairCount = 0;
+    ScheduleActions<char> counting{[](int, bool) { return std::make_unique<char>(); }, [] {},
+                                   [&](int, int, char&, char&, const PairView&) { ++pairCount; }};
+    walk(counting);
+
+    std::unique_ptr<GlSession> gl = openGlSession(argc, argv);
 
     int tallHeight = fisheye ? 2048 : 1280;
     int wideWidth = fisheye ? 1280 : 1024;
@@ -91,15 +102,19 @@ int runRig(const Project& project, int argc, char** argv,
         glFinish();
         t.print("load (temp)");
     };
+    std::vector<PairCount> counts;
+    Progress progress(pairCount);
     actions.pair = [&](int i, int j, Texture& texI, Texture& texJ, const PairView& v) {
         Texture& targetI = v.tall ? targets->tallA : targets->wideA;
         Texture& targetJ = v.tall ? targets->tallB : targets->wideB;
+        progress.next(i, j);
+        size_t before = found_cps.size();
         matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX);
+        counts.push_back({i, j, int(found_cps.size() - before)});
     };
-    if (fisheye)
-        walkFisheyeSchedule(images, start, actions);
-    else
-        walkTwoRingSchedule(images, actions);
+    walk(actions);
+    progress.done();
+    if (const char* dir = dumpDir()) writeOverview(dir, counts);
 
     calcExposureVariation();
     if (log_file != stdout) {
@@ -112,6 +127,6 @@ int runRig(const Project& project, int argc, char** argv,
     // GL objects go before the context that owns them.
     fish.reset();
     targets.reset();
-    context.reset();
+    gl.reset();
     return 0;
 }

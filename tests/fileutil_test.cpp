@@ -19,21 +19,31 @@ TEST(FileUtil, QuotedAndPathExt) {
     for (auto& c : cases) EXPECT_EQ(pathExt(c[0]), c[1]) << c[0];
 }
 
-TEST(FileUtil, ExeDirIsTheRunningProgramsDirectory) {
+TEST(FileUtil, ExeDirAndShaderPathFollowTheRunningProgram) {
     // Run as a copy installed at <tmp>/opt/x/bin/tool, this test only reports what it sees.
     if (const char* report = std::getenv("KORVEL_EXEDIR_REPORT")) {
-        writeFile(report, exeDir("stdlib.frag"));
+        writeFile(report, exeDir("stdlib.frag") + "\n" + shaderPath("stdlib.frag"));
         return;
     }
     TempDir root;
     fs::path tool = root / "opt/x/bin/tool";
     fs::create_directories(tool.parent_path());
     fs::copy_file("/proc/self/exe", tool);
-    RunResult r = runCommand(
-        shellQuote(tool.string()) + " --gtest_filter=FileUtil.ExeDirIsTheRunningProgramsDirectory",
-        {{"KORVEL_EXEDIR_REPORT", (root / "report").string()}});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(readFile(root / "report"), (root / "opt/x/bin/stdlib.frag").string());
+    auto report = [&] {
+        RunResult r =
+            runCommand(shellQuote(tool.string()) +
+                           " --gtest_filter=FileUtil.ExeDirAndShaderPathFollowTheRunningProgram",
+                       {{"KORVEL_EXEDIR_REPORT", (root / "report").string()}});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        return readFile(root / "report");
+    };
+    std::string beside = (root / "opt/x/bin/stdlib.frag").string();
+    // Installed: the shaders are in share/korvel/shaders next to bin.
+    EXPECT_EQ(report(),
+              beside + "\n" + (root / "opt/x/bin/../share/korvel/shaders/stdlib.frag").string());
+    // A build tree keeps them beside the executable.
+    writeFile(beside, "");
+    EXPECT_EQ(report(), beside + "\n" + beside);
 }
 
 TEST(FileUtil, Fopen) {

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fmt/printf.h>
+#include <sstream>
+#include <vector>
 
 #include "testutil.h"
 
@@ -114,4 +118,132 @@ TEST_F(Driver, PrintsTheRing13ImageList) {
                          "-12.9975 9.19204 0 1 -0.213325 0.014393 0 \n"),
               std::string::npos);
     EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\n'), 13);
+}
+
+namespace {
+
+// Six images that are never read: the run fails at the GL context or at the first image.
+std::string sixImageProject() {
+    std::string text;
+    for (int k = 0; k < 6; ++k)
+        text += fmt::sprintf(
+            "#-imgfile 1600 1200 \"f%d.jpg\"\no f0 y%d r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n", k,
+            72 * k);
+    return text;
+}
+
+const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+
+}  // namespace
+
+TEST_F(Driver, WithoutAnyUsableGLOneErrorLineBeforeAnyWork) {
+    writeFile(project, sixImageProject());
+    fs::path log = dir / "log.txt", copy = dir / "copy.pts";
+    const char* cases[][2] = {
+        {"__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json",
+         "Error (12opengl_error): no display (DISPLAY is not set) and no OpenGL without one: "},
+        {"DISPLAY=:97531", "Error (12opengl_error): Qt cannot open the display \":97531\"; "}};
+    for (auto& [env, error] : cases) {
+        writeFile(copy, "old");
+        RunResult r = runCommand(noDisplay + env + " " + shellQuote(KORVEL_EXE) + " -p " +
+                                 shellQuote(copy.string()) + " " + shellQuote(project.string()) +
+                                 " " + shellQuote(log.string()));
+        EXPECT_EQ(r.status, 255) << env;
+        size_t at = r.err.find("Error (");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        std::string line = r.err.substr(at);
+        EXPECT_EQ(line.rfind(error, 0), 0u) << line;
+        EXPECT_TRUE(contains(line, "xvfb-run -a")) << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_TRUE(fs::exists(log));
+        EXPECT_EQ(readFile(copy), "old");
+    }
+}
+
+TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
+    writeFile(project, sixImageProject());
+    fs::path copy = dir / "copy.pts";
+    std::string p = shellQuote(project.string());
+    struct Case {
+        std::string args, error;
+    } cases[] = {
+        {"-p " + p + " " + p, "would replace the input project"},
+        {"-p " + shellQuote(copy.string()) + " -e " + p, "option -p writes the points"},
+        {"--project-out=" + shellQuote((dir / "no/dir/c.pts").string()) + " " + p,
+         "Error writing the project copy into"},
+        // The images do not exist: the run fails after the context is made.
+        {"-p " + shellQuote(copy.string()) + " " + p, "f0.jpg"},
+    };
+    for (const Case& c : cases) {
+        writeFile(copy, "old");
+        RunResult r = runKorvel(c.args);
+        EXPECT_EQ(r.status, 255) << c.args;
+        EXPECT_TRUE(contains(r.err, c.error)) << c.args << "\n" << r.err;
+        EXPECT_EQ(readFile(project), sixImageProject());
+        EXPECT_EQ(readFile(copy), "old");
+        int files = 0;
+        for (auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file();
+        EXPECT_EQ(files, 2) << "a temporary file was left behind";
+    }
+}
+
+TEST_F(Driver, InstalledWithoutADisplayMatchesAndWritesTheProjectCopy) {
+    REQUIRE_SHARED();
+    // The installed tree finds its shaders in share/korvel/shaders, away from the build tree.
+    fs::path prefix = dir / "usr";
+    RunResult install =
+        runCommand("cmake --install " + shellQuote(fs::path(KORVEL_EXE).parent_path().string()) +
+                   " --prefix " + shellQuote(prefix.string()));
+    ASSERT_EQ(install.status, 0) << install.out << install.err;
+    for (const char* file : {"bin/korvel-batch", "share/man/man1/korvel.1",
+                             "share/man/man1/korvel-batch.1", "share/korvel/shaders/fish.frag"})
+        EXPECT_TRUE(fs::exists(prefix / file)) << file;
+    copyRig(sharedDir() / "rigs/fisheye6", dir / "rig");
+    fs::path log = dir / "log.txt", copy = dir / "rig-cp.pts";
+    // DEBUG=5 starts the fisheye schedule at its last ring image: two pairs.
+    RunResult r =
+        runCommand(noDisplay + "DEBUG=5 " + shellQuote((prefix / "bin/korvel").string()) + " -p " +
+                   shellQuote(copy.string()) + " " + shellQuote((dir / "rig/rig.pts").string()) +
+                   " " + shellQuote(log.string()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string input = readFile(dir / "rig/rig.pts"), output = readFile(copy);
+    ASSERT_EQ(output.substr(0, input.size()), input);
+    std::vector<std::string> found, added;
+    std::istringstream logLines(readFile(log)), addedLines(output.substr(input.size()));
+    for (std::string line; std::getline(logLines, line);)
+        if (line.rfind("c n", 0) == 0) found.push_back(line);
+    for (std::string line; std::getline(addedLines, line);) added.push_back(line);
+    ASSERT_GT(found.size(), 0u);
+    ASSERT_EQ(added.size(), found.size());
+    for (size_t k = 0; k < found.size(); ++k) {
+        int n, N, n1, N1;
+        float x, y, x1, y1;
+        ASSERT_EQ(std::sscanf(found[k].c_str(), "c n%d N%d x%f y%f", &n, &N, &x, &y), 4);
+        ASSERT_EQ(std::sscanf(added[k].c_str(), "c n%d N%d x%f y%f", &n1, &N1, &x1, &y1), 4);
+        EXPECT_EQ(n1, n + 1);
+        EXPECT_EQ(N1, N + 1);
+        EXPECT_NEAR(x1, x, 0.05f);
+        EXPECT_NEAR(y1, y, 0.05f);
+    }
+}
+
+TEST_F(Driver, HelpAndVersion) {
+    RunResult help = runKorvel("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("usage: ") + KORVEL_EXE + " [-p FILE] [-e] <pts file>", 0),
+              0u);
+    // Every variable the help names is in the README's table.
+    std::string readme = readFile(fs::path(KORVEL_SOURCE_DIR) / "README.md");
+    std::istringstream lines(help.out.substr(help.out.find("Environment:\n") + 13));
+    int variables = 0;
+    for (std::string line; std::getline(lines, line) && line.rfind("Exit", 0) != 0;) {
+        if (line.size() < 3 || line[2] == ' ' || line.rfind("  Further", 0) == 0) continue;
+        std::string name = line.substr(2, line.find_first_of(" =", 2) - 2);
+        EXPECT_TRUE(contains(readme, "| `" + name)) << name;
+        ++variables;
+    }
+    EXPECT_GE(variables, 6);
+    RunResult version = runKorvel("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind(std::string("korvel ") + KORVEL_VERSION + "\n", 0), 0u);
 }

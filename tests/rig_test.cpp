@@ -188,6 +188,7 @@ TEST(Rig, LoadsImagesOnDemandTimesThemAndDumpsRenderings) {
             EXPECT_EQ(img.width, w) << name;
             EXPECT_EQ(img.height, h) << name;
         }
+    EXPECT_EQ(readJPEG(dump / "overview.jpg").width, 6 * 160);
     fs::remove_all(dump.parent_path());
 }
 

@@ -89,3 +89,14 @@ fs::path sharedDir() {
     fs::path dir = KORVEL_SHARED_DIR;
     return fs::exists(dir / "rigs") ? fs::canonical(dir) : fs::path();
 }
+
+void copyRig(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to);
+    for (const auto& entry : fs::directory_iterator(from)) {
+        fs::path name = entry.path().filename();
+        if (name == "rig.pts")
+            fs::copy_file(entry.path(), to / name);
+        else if (name.extension() != ".pts")
+            fs::create_symlink(entry.path(), to / name);
+    }
+}

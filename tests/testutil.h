@@ -67,6 +67,9 @@ auto makeImage(int w, int h, F f) {
 // The folder of shared test rigs, or an empty path when it is not there.
 fs::path sharedDir();
 
+// A copy of the rig folder from at to: rig.pts copied, other projects left out, the rest linked.
+void copyRig(const fs::path& from, const fs::path& to);
+
 // Skips the current test when the shared test data is missing.
 #define REQUIRE_SHARED()                                                   \
     do {                                                                   \

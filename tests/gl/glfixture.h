@@ -1,5 +1,5 @@
 #pragma once
-// The GL tests share one hidden context, opened by their main before any test runs.
+// The GL tests share one context, opened by their main before any test runs.
 
 // True when the context could be opened.
 bool glAvailable();

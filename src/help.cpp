@@ -1,0 +1,82 @@
+#include "help.h"
+
+#include <fmt/printf.h>
+#include <utility>
+
+#ifndef KORVEL_VERSION
+#define KORVEL_VERSION "unknown"
+#endif
+
+namespace {
+
+// Variable and effect; a new variable is one more row.
+const std::pair<const char*, const char*> environment[] = {
+    {"DEBUG",
+     "flush the log after every write; for the six-image rig its integer value\n"
+     "picks the first ring image of the schedule"},
+    {"NCC=gpu", "correlate patches on the GPU instead of the CPU"},
+    {"USE_GL_CORE", "ask for an OpenGL 3.3 core profile"},
+    {"USE_ARRAY_TEXTURE", "store images too wide for one texture as array textures"},
+    {"KORVEL_DUMP=DIR",
+     "write every pair's two renderings and overview.jpg (each pair with its\n"
+     "control-point count) into DIR"},
+    {"DISPLAY",
+     "when set, the GL context comes from this display; when no display is set,\n"
+     "from EGL on Mesa's surfaceless platform (no X server needed)"},
+};
+
+std::string indented(const char* text, const char* indent) {
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        out += *c;
+        if (*c == '\n') out += indent;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string helpText(const char* program) {
+    std::string text = fmt::sprintf(
+        "usage: %s [-p FILE] [-e] <pts file> [output file]\n"
+        "\n"
+        "Control points and exposure values for the panoramas of a multi-camera rig, from a\n"
+        "project file in the PanoTools script dialect.\n"
+        "\n"
+        "  korvel rig.pts           match every scheduled image pair; the log (control points\n"
+        "                           counted from image 0, diagnostics, exposure values) goes to\n"
+        "                           standard output\n"
+        "  korvel rig.pts out.txt   the same, the log written to out.txt\n"
+        "  korvel -e rig.pts        measure how well the project's own control points agree\n"
+        "                           with its camera parameters (reads no image, needs no GPU)\n"
+        "\n"
+        "Options:\n"
+        "  -p, --project-out FILE   also write FILE: a copy of the project with the control\n"
+        "                           points found added as c lines (images counted from 1);\n"
+        "                           the input is never modified, FILE replaced only when the\n"
+        "                           run succeeds\n"
+        "  -h, --help               show this help and exit\n"
+        "  -V, --version            show the version and exit\n"
+        "\n"
+        "Environment:\n",
+        program);
+    const char* indent = "                           ";
+    for (auto& [name, effect] : environment)
+        text += fmt::sprintf("  %-23s  %s\n", name, indented(effect, indent));
+    text +=
+        "  Further variables are documented in the README.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    the run completed\n"
+        "  255  the usage line or an error: one line \"Error (<type>): <message>\" on\n"
+        "       standard error; what the log holds up to then stays written\n"
+        "\n"
+        "The image list and timing lines go to standard error; on a terminal also one\n"
+        "updating progress line. See korvel(1) and korvel-batch(1).\n";
+    return text;
+}
+
+std::string versionText() {
+    return fmt::sprintf("korvel %s\ncontrol points for multi-camera rig panoramas\n",
+                        KORVEL_VERSION);
+}

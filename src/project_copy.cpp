@@ -1,0 +1,99 @@
+#include "project_copy.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fmt/printf.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fileutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const fs::path& file) {
+    throw std::runtime_error(
+        fmt::sprintf("Error %s '%s': %s", what, quoted(file), std::strerror(errno)));
+}
+
+// The temporary file beside the output; removed unless released.
+class TempFile {
+public:
+    explicit TempFile(const fs::path& output) {
+        name_ = output.string() + ".XXXXXX";
+        int fd = mkstemp(name_.data());
+        if (fd < 0) fail("creating a temporary file beside", output);
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+        file_ = fdopen(fd, "wb");
+        if (!file_) {
+            ::close(fd);
+            std::remove(name_.c_str());
+            fail("opening", name_);
+        }
+    }
+    ~TempFile() {
+        if (file_) std::fclose(file_);
+        if (!name_.empty()) std::remove(name_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    FILE* get() const { return file_; }
+    // Closes the file and renames it to output.
+    void commit(const fs::path& output) {
+        FILE* f = file_;
+        file_ = nullptr;
+        bool ok = std::fflush(f) == 0 && fsync(fileno(f)) == 0;
+        if (std::fclose(f) != 0 || !ok) fail("writing", name_);
+        if (std::rename(name_.c_str(), output.c_str()) != 0) fail("renaming the copy to", output);
+        name_.clear();
+    }
+
+private:
+    std::string name_;
+    FILE* file_ = nullptr;
+};
+
+}  // namespace
+
+void checkProjectCopyTarget(const fs::path& input, const fs::path& output) {
+    std::error_code ec;
+    if (fs::equivalent(input, output, ec))
+        throw std::runtime_error(
+            fmt::sprintf("the project copy '%s' would replace the input project", quoted(output)));
+    fs::path dir = output.parent_path().empty() ? "." : output.parent_path();
+    if (access(dir.c_str(), W_OK) != 0) fail("writing the project copy into", dir);
+}
+
+void writeProjectCopy(const fs::path& input, const fs::path& output,
+                      const std::vector<ControlPoint>& cps) {
+    checkProjectCopyTarget(input, output);
+    FILE* in = std::fopen(input.c_str(), "rb");
+    if (!in) fail("opening project", input);
+    TempFile temp(output);
+    char buffer[65536];
+    char last = '\n';
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
+        if (std::fwrite(buffer, 1, n, temp.get()) != n) {
+            std::fclose(in);
+            fail("writing", output);
+        }
+        last = buffer[n - 1];
+    }
+    bool readError = std::ferror(in);
+    std::fclose(in);
+    if (readError) fail("reading project", input);
+    if (last != '\n') std::fputc('\n', temp.get());
+    for (const ControlPoint& c : cps)
+        fmt::fprintf(temp.get(), "c n%d N%d x%.3f y%.3f X%.3f Y%.3f t0\n", c.n + 1, c.N + 1, c.x,
+                     c.y, c.X, c.Y);
+    if (std::ferror(temp.get())) fail("writing", output);
+    temp.commit(output);
+}
