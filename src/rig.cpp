@@ -2,12 +2,15 @@
 
 #include <QApplication>
 #include <boost/algorithm/string/predicate.hpp>
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "Shader.h"
 #include "Texture.h"
+#include "derived_schedule.h"
 #include "exposure.h"
 #include "findcps.h"
 #include "glcontext.h"
@@ -39,12 +42,20 @@ struct Targets {
 // Renders both images of a pair into their targets and matches them.
 void matchPair(Shader& fish, const Project& project, int i, int j, const Texture& texI,
                const Texture& texJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
-               float fovX) {
+               float fovX, float roll) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI);
-    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ);
+    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI, roll);
+    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ, roll);
     findCPs(targetI, targetJ, cameraI, cameraJ, i, j);
+}
+
+// The largest target side the GPU renders to.
+int maxTargetSize() {
+    GLint texture = 0, viewport[2] = {0, 0};
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &texture);
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+    return std::min({texture, viewport[0], viewport[1]});
 }
 
 }  // namespace
@@ -53,8 +64,11 @@ int runRig(const Project& project, int argc, char** argv,
            const std::filesystem::path& projectPath) {
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
-    checkRigLayout(images);
-    bool fisheye = isFisheyeRig(images);
+    bool derived = usesDerivedSchedule(int(images.size()), std::getenv("KORVEL_SCHEDULE"));
+    DerivedSchedule schedule;
+    if (derived) schedule = deriveSchedule(images);
+    for (const std::string& line : schedule.leftOut) writeLog("%s", line);
+    bool fisheye = !derived && isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
     bool isHdr = boost::algorithm::iends_with(images[0].file, ".hdr");
 
@@ -65,9 +79,12 @@ int runRig(const Project& project, int argc, char** argv,
 
     int tallHeight = fisheye ? 2048 : 1280;
     int wideWidth = fisheye ? 1280 : 1024;
-    std::unique_ptr<Targets> targets(
-        new Targets{Texture(512, tallHeight, GL_RGB16F), Texture(512, tallHeight, GL_RGB16F),
-                    Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
+    // A derived schedule sizes its targets per pair.
+    std::unique_ptr<Targets> targets;
+    if (!derived)
+        targets.reset(
+            new Targets{Texture(512, tallHeight, GL_RGB16F), Texture(512, tallHeight, GL_RGB16F),
+                        Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
 
     std::string defines = "#define BLUR\n";
     if (!isHdr) defines += "#define LDR\n";
@@ -92,11 +109,19 @@ int runRig(const Project& project, int argc, char** argv,
         t.print("load (temp)");
     };
     actions.pair = [&](int i, int j, Texture& texI, Texture& texJ, const PairView& v) {
-        Texture& targetI = v.tall ? targets->tallA : targets->wideA;
-        Texture& targetJ = v.tall ? targets->tallB : targets->wideB;
-        matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX);
+        std::optional<Texture> ownI, ownJ;
+        if (v.width > 0) {
+            ownI.emplace(v.width, v.height, GL_RGB16F);
+            ownJ.emplace(v.width, v.height, GL_RGB16F);
+        }
+        Texture& targetI = ownI ? *ownI : v.tall ? targets->tallA : targets->wideA;
+        Texture& targetJ = ownJ ? *ownJ : v.tall ? targets->tallB : targets->wideB;
+        matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
+                  v.roll);
     };
-    if (fisheye)
+    if (derived)
+        walkDerivedSchedule(schedule.steps, maxTargetSize(), actions);
+    else if (fisheye)
         walkFisheyeSchedule(images, start, actions);
     else
         walkTwoRingSchedule(images, actions);
