@@ -207,7 +207,7 @@ void coverPiece(const PairGeometry& g, const std::vector<int>& points, int split
 
 // Orders steps so that each reuses images still loaded: first the steps whose images are both
 // loaded, then those that load one image, preferring the image that shares most steps with
-// those loaded. Loaded images are tracked as the walk keeps them.
+// those loaded. Four images stay loaded at most; the one with fewest steps left goes first.
 std::vector<PairStep> inLoadingOrder(const std::vector<PairStep>& steps) {
     std::vector<bool> done(steps.size(), false);
     std::vector<int> alive;  // least recently used first
