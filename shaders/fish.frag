@@ -106,8 +106,9 @@ void main() {
     vec2 q = floor(outputPosition());
     vec3 dir = cameraMat * equi(q);
     vec2 uv = invLens(dir);
-    bool visible =
-        dir.z >= 0.2 && uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
+    // A fisheye's image circle ends half its field of view off the axis.
+    bool visible = dir.z >= 0.2 && (fov <= 80.0 || dir.z >= cos(fov * 0.017453292 * 0.5)) &&
+                   uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
     if (!visible) {
         fragColor = vec4(0.0, 0.0, 0.0, 1.0);
         return;

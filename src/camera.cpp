@@ -63,6 +63,15 @@ CameraModel::CameraModel(const ImageParameters& image)
       e(image.e),
       inSize(float(image.width), float(image.height)) {}
 
+mat3 CameraModel::patchToCamera() const {
+    // An unturned patch multiplies by the identity, which leaves every value as it was.
+    return cameraMat(yaw, pitch, roll, view, vec2(0, 0)) * rotZ(-viewRoll);
+}
+
+float CameraModel::fisheyeEdgeZ() const {
+    return std::cos(fov * degToRad / 2);
+}
+
 vec3 CameraModel::equi(vec2 q) const {
     float s = float(double(outFovX * degToRad) * (1.0 / outSize.x));
     float lambda = (q.x - outSize.x / 2) * s;
@@ -91,8 +100,9 @@ vec2 CameraModel::inv_lens(vec3 p) const {
 }
 
 vec2 CameraModel::dest2source(vec2 q) const {
-    vec3 p = cameraMat(yaw, pitch, roll, view, vec2(0, 0)) * equi(q);
+    vec3 p = patchToCamera() * equi(q);
     if (0.2 > double(p.z)) return vec2(0, 0);
+    if (!rectilinear && p.z < fisheyeEdgeZ()) return vec2(0, 0);
     vec2 s = inv_lens(p);
     if (s.x >= 0 && s.x < inSize.x && s.y >= 0 && s.y < inSize.y - 1) return s;
     return vec2(0, 0);

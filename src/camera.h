@@ -23,17 +23,24 @@ struct CameraModel {
     vec2 inSize{0, 0};                   // source image size, pixels
     vec2 outSize{0, 0};                  // patch size, pixels
     vec2 view{0, 0};                     // patch centre yaw and pitch, degrees
+    float viewRoll = 0;                  // patch turn about its centre, degrees
 
     CameraModel() = default;
     // The camera of a project image, with no patch.
     explicit CameraModel(const ImageParameters& image);
 
+    // Rotation from the patch's own frame to the camera frame.
+    mat3 patchToCamera() const;
     // Direction of patch pixel q in the patch's own frame.
     vec3 equi(vec2 q) const;
     // Source pixel of a camera-frame direction, through projection and lens distortion;
     // the optical axis meets the optical centre.
     vec2 inv_lens(vec3 p) const;
-    // Source pixel seen at patch pixel q, or (0, 0) where the source has none.
+    // Camera-frame z of the edge of a fisheye's picture: half its field of view off the axis,
+    // where its image circle, as wide as the image, ends.
+    float fisheyeEdgeZ() const;
+    // Source pixel seen at patch pixel q, or (0, 0) where the source has none: past z = 0.2,
+    // outside the image, or outside a fisheye's image circle.
     vec2 dest2source(vec2 q) const;
     // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the
     // smallest non-negative radius that the lens polynomial maps onto the pixel's).

@@ -5,16 +5,17 @@
 #include "globals.h"
 
 CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
-                   const Texture& in, Texture& out) {
+                   const Texture& in, Texture& out, float viewRoll) {
     shader.use(true);
     CameraModel m(image);
     m.view = view;
+    m.viewRoll = viewRoll;
     // The model describes the loaded texture, which may be smaller than the project's image.
     m.inSize = vec2(float(in.width), float(in.height));
     m.outSize = vec2(float(out.width), float(out.height));
     m.outFovX = outFovX;
 
-    shader.setUniformMatrix3fv("cameraMat", cameraMat(image.y, image.p, image.r, view, vec2(0)));
+    shader.setUniformMatrix3fv("cameraMat", m.patchToCamera());
     shader.setUniform1f("fov", image.v);
     shader.setUniform1f("lens_a", image.a);
     shader.setUniform1f("lens_b", image.b);

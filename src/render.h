@@ -6,6 +6,7 @@ class Shader;
 class Texture;
 
 // Renders image `in` through the remap shader into `out`, an equirectangular patch centred
-// on view (yaw, pitch) that spans outFovX degrees, and returns the model of that mapping.
+// on view (yaw, pitch) and turned by viewRoll degrees about it, that spans outFovX degrees, and
+// returns the model of that mapping.
 CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
-                   const Texture& in, Texture& out);
+                   const Texture& in, Texture& out, float viewRoll = 0);

@@ -1,11 +1,14 @@
 #include "rig.h"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "Shader.h"
 #include "Texture.h"
+#include "derived_schedule.h"
 #include "dump.h"
 #include "exposure.h"
 #include "findcps.h"
@@ -41,12 +44,20 @@ struct Targets {
 // Renders both images of a pair into their targets and matches them.
 void matchPair(Shader& fish, const Project& project, int i, int j, const Texture& texI,
                const Texture& texJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
-               float fovX) {
+               float fovX, float roll) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI);
-    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ);
+    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI, roll);
+    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ, roll);
     findCPs(targetI, targetJ, cameraI, cameraJ, i, j);
+}
+
+// The largest target side the GPU renders to.
+int maxTargetSize() {
+    GLint texture = 0, viewport[2] = {0, 0};
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &texture);
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+    return std::min({texture, viewport[0], viewport[1]});
 }
 
 }  // namespace
@@ -55,13 +66,19 @@ int runRig(const Project& project, int argc, char** argv,
            const std::filesystem::path& projectPath) {
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
-    checkRigLayout(images);
-    bool fisheye = isFisheyeRig(images);
+    bool derived = usesDerivedSchedule(int(images.size()), std::getenv("KORVEL_SCHEDULE"));
+    DerivedSchedule schedule;
+    if (derived) schedule = deriveSchedule(images);
+    for (const std::string& line : schedule.leftOut) writeLog("%s", line);
+    bool fisheye = !derived && isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
     bool isHdr = boost::algorithm::iends_with(images[0].file, ".hdr");
 
-    auto walk = [&](const auto& actions) {
-        if (fisheye)
+    // The target size cap only shapes derived views, so counting needs no GL yet.
+    auto walk = [&](const auto& actions, int maxSize) {
+        if (derived)
+            walkDerivedSchedule(schedule.steps, maxSize, actions);
+        else if (fisheye)
             walkFisheyeSchedule(images, start, actions);
         else
             walkTwoRingSchedule(images, actions);
@@ -70,15 +87,18 @@ int runRig(const Project& project, int argc, char** argv,
     int pairCount = 0;
     ScheduleActions<char> counting{[](int, bool) { return std::make_unique<char>(); }, [] {},
                                    [&](int, int, char&, char&, const PairView&) { ++pairCount; }};
-    walk(counting);
+    walk(counting, 1 << 30);
 
     std::unique_ptr<GlSession> gl = openGlSession(argc, argv);
 
     int tallHeight = fisheye ? 2048 : 1280;
     int wideWidth = fisheye ? 1280 : 1024;
-    std::unique_ptr<Targets> targets(
-        new Targets{Texture(512, tallHeight, GL_RGB16F), Texture(512, tallHeight, GL_RGB16F),
-                    Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
+    // A derived schedule sizes its targets per pair.
+    std::unique_ptr<Targets> targets;
+    if (!derived)
+        targets.reset(
+            new Targets{Texture(512, tallHeight, GL_RGB16F), Texture(512, tallHeight, GL_RGB16F),
+                        Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
 
     std::string defines = "#define BLUR\n";
     if (!isHdr) defines += "#define LDR\n";
@@ -105,14 +125,20 @@ int runRig(const Project& project, int argc, char** argv,
     std::vector<PairCount> counts;
     Progress progress(pairCount);
     actions.pair = [&](int i, int j, Texture& texI, Texture& texJ, const PairView& v) {
-        Texture& targetI = v.tall ? targets->tallA : targets->wideA;
-        Texture& targetJ = v.tall ? targets->tallB : targets->wideB;
+        std::optional<Texture> ownI, ownJ;
+        if (v.width > 0) {
+            ownI.emplace(v.width, v.height, GL_RGB16F);
+            ownJ.emplace(v.width, v.height, GL_RGB16F);
+        }
+        Texture& targetI = ownI ? *ownI : v.tall ? targets->tallA : targets->wideA;
+        Texture& targetJ = ownJ ? *ownJ : v.tall ? targets->tallB : targets->wideB;
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX);
+        matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
+                  v.roll);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
-    walk(actions);
+    walk(actions, maxTargetSize());
     progress.done();
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 

@@ -1,5 +1,5 @@
 #pragma once
-// The fixed pair schedules of the two known rig layouts.
+// The fixed pair schedules of the two known rig layouts, and what every schedule hands a pair.
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -13,7 +13,9 @@ struct PairView {
     float yaw;
     float pitch;
     float fovX;
-    bool tall;  // within one ring: the tall targets; else the wide ones
+    bool tall;                  // within one ring: the tall targets; else the wide ones
+    float roll = 0;             // turn of the view about its centre, degrees
+    int width = 0, height = 0;  // target size; 0 for the rig's tall or wide targets
 };
 
 // Yaw halfway between two image yaws; 360 is added to the first when they lie 90 or more apart.
@@ -31,9 +33,6 @@ inline PairView pairView(const std::vector<ImageParameters>& images, int i, int 
 inline bool isFisheyeRig(const std::vector<ImageParameters>& images) {
     return images.size() == 6;
 }
-
-// Rejects image counts that neither schedule serves.
-void checkRigLayout(const std::vector<ImageParameters>& images);
 
 // First ring image of the fisheye schedule: 1, or the value of DEBUG when it is set to 2 to 6.
 // An integer value of 0 (empty or non-numeric text) means 1; anything else is an error.

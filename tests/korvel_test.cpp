@@ -104,6 +104,15 @@ TEST_F(Driver, OrientationRecordCountsAsAnImageUnlessItTrails) {
     EXPECT_TRUE(contains(r.err, "has no images")) << r.err;
 }
 
+TEST_F(Driver, RejectsImagesThatOverlapNoOther) {
+    std::string apart = smallProject;
+    apart.replace(apart.find("y30"), 3, "y180");
+    writeFile(project, apart);
+    RunResult r = runKorvel(shellQuote(project.string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.err, "images 0 (a.jpg), 1 (b.jpg) overlap no other image")) << r.err;
+}
+
 TEST_F(Driver, PrintsTheRing13ImageList) {
     REQUIRE_SHARED();
     RunResult r = evaluate(sharedDir() / "rigs/ring13/rig.pts");

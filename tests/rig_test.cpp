@@ -1,10 +1,12 @@
 // The matching mode end to end on the shared rigs, whose geometry and exposures are known.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <tuple>
 #include <utility>
@@ -98,6 +100,13 @@ Accuracy accuracy(const std::string& evaluation) {
     return a;
 }
 
+void expectTrueExposures(const RigRun& run, const std::string& rig) {
+    std::vector<double> truth = trueExposures(rig);
+    ASSERT_EQ(run.exposure.size(), truth.size()) << rig;
+    for (size_t k = 0; k < truth.size(); ++k)
+        EXPECT_NEAR(run.exposure[k], truth[k], 0.05) << rig << " " << k;
+}
+
 // The pairs of a rig's schedule, in order.
 std::vector<std::pair<int, int>> schedule(bool fisheye) {
     if (fisheye)
@@ -127,9 +136,21 @@ void expectGoodRun(const std::string& rig, bool fisheye,
     EXPECT_LE(a.mean, 0.6) << run.evaluation;
     EXPECT_LE(a.above5, a.points / 100) << run.evaluation;
 
-    std::vector<double> truth = trueExposures(rig);
-    ASSERT_EQ(run.exposure.size(), truth.size());
-    for (size_t k = 0; k < truth.size(); ++k) EXPECT_NEAR(run.exposure[k], truth[k], 0.05) << k;
+    expectTrueExposures(run, rig);
+}
+
+// Image pairs of the rig's truth file, lower image first.
+std::set<std::pair<int, int>> truthPairs(const std::string& rig) {
+    std::set<std::pair<int, int>> pairs;
+    std::regex cp(R"(^c n(\d+) N(\d+) )");
+    std::istringstream in(readFile(sharedDir() / "rigs" / rig / "rig-truth.pts"));
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, cp)) continue;
+        int n = std::stoi(m[1]) - 1, N = std::stoi(m[2]) - 1;
+        pairs.emplace(std::min(n, N), std::max(n, N));
+    }
+    return pairs;
 }
 
 bool haveDisplay() {
@@ -164,6 +185,27 @@ TEST(Rig, Fisheye6WithGpuCorrelation) {
     expectGoodRun("fisheye6", true, {{"NCC", "gpu"}});
 }
 
+// Rigs of other layouts: every pair that shares enough of the view is matched.
+TEST(Rig, DerivedScheduleMatchesEveryOverlappingPair) {
+    REQUIRE_RIG();
+    for (const char* rig : {"fish4", "ring10"}) {
+        RigRun run = runRig(rig);
+        ASSERT_EQ(run.result.status, 0) << run.result.err;
+        std::set<std::pair<int, int>> scheduled, matched;
+        for (auto [i, j] : run.pairs) scheduled.emplace(std::min(i, j), std::max(i, j));
+        for (auto [pair, count] : run.cps)
+            matched.emplace(std::min(pair.first, pair.second), std::max(pair.first, pair.second));
+        EXPECT_EQ(scheduled, truthPairs(rig)) << rig;
+        EXPECT_EQ(matched, truthPairs(rig)) << rig;
+
+        Accuracy a = accuracy(run.evaluation);
+        EXPECT_GT(a.points, 0) << rig;
+        EXPECT_LE(a.mean, 0.5) << rig << run.evaluation;
+        EXPECT_EQ(a.above5, 0) << rig << run.evaluation;
+        expectTrueExposures(run, rig);
+    }
+}
+
 TEST(Rig, LoadsImagesOnDemandTimesThemAndDumpsRenderings) {
     REQUIRE_RIG();
     fs::path dump = makeTempDir() / "dump";
@@ -190,17 +232,4 @@ TEST(Rig, LoadsImagesOnDemandTimesThemAndDumpsRenderings) {
         }
     EXPECT_EQ(readJPEG(dump / "overview.jpg").width, 6 * 160);
     fs::remove_all(dump.parent_path());
-}
-
-TEST(Rig, RejectsLayoutsWithoutASchedule) {
-    REQUIRE_SHARED();
-    fs::path dir = makeTempDir();
-    std::string project = readFile(sharedDir() / "rigs/ring13/rig.pts");
-    // Keep the first seven images.
-    project = project.substr(0, project.find("#-imgfile 1200 1600 \"ring07.jpg\""));
-    fs::path file = writeFile(dir / "seven.pts", project);
-    RunResult r = runKorvel(shellQuote(file.string()));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.err.find("has 7 images"), std::string::npos) << r.err;
-    fs::remove_all(dir);
 }

@@ -182,7 +182,8 @@ Tally compare(const Image<Rgb>& got, const CameraModel& m,
             const Rgb& p = got.at(x, y);
             bool black = p.r == 0 && p.g == 0 && p.b == 0;
             if (std::abs(u.x) < d || std::abs(u.x - m.inSize.x) < d || std::abs(u.y) < d ||
-                std::abs(u.y - (m.inSize.y - 1)) < d || std::abs(dir.z - 0.2f) < 1e-5f) {
+                std::abs(u.y - (m.inSize.y - 1)) < d || std::abs(dir.z - 0.2f) < 1e-5f ||
+                (!m.rectilinear && std::abs(dir.z - m.fisheyeEdgeZ()) < 1e-5f)) {
                 ++t.borderline;
             } else if (source == vec2(0)) {
                 ++(dir.z < 0.2f ? t.pastCone : t.outside);

@@ -1,0 +1,75 @@
+#pragma once
+// A pair schedule derived from the cameras of any calibrated rig.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "schedule.h"
+
+// The view of one derived step before the GPU's limits size its targets.
+struct ViewExtent {
+    float yaw, pitch, roll;  // view centre and turn about it, degrees
+    float spanX, spanY;      // angles the view covers across and down, degrees
+    float pixel;             // angle of one output pixel, degrees
+};
+
+// One matching step: image i renders into the first target, image j into the second.
+struct PairStep {
+    int i, j;
+    ViewExtent extent;
+};
+
+// The steps in matching order, and one log line for each overlapping pair left out.
+struct DerivedSchedule {
+    std::vector<PairStep> steps;
+    std::vector<std::string> leftOut;
+};
+
+// True when the derived schedule serves a project: every image count but 6 and 13, and those
+// too when choice (the value of KORVEL_SCHEDULE) is "derived"; any other text is an error.
+bool usesDerivedSchedule(int imageCount, const char* choice);
+
+// The pairs whose overlap, as far as the renderer draws it, is wide enough to match; each
+// overlap is covered by one view, or split into several where one would stretch too far, with
+// output pixels the size of the finer source pixel at the view centre. Steps come in an order
+// that reuses loaded images. Throws for fewer than two images or an image that overlaps no other.
+DerivedSchedule deriveSchedule(const std::vector<ImageParameters>& images);
+
+// The view and target size of an extent: whole 256-pixel tiles, at most maxSize pixels a side.
+PairView fitTarget(const ViewExtent& e, int maxSize);
+
+// Walks derived steps: each image is loaded just before a step needs it and released after its
+// last step; when four are alive, the one needed latest goes first (Belady, "A study of
+// replacement algorithms for a virtual-storage computer", IBM Systems Journal 1966).
+template <class Tex>
+void walkDerivedSchedule(const std::vector<PairStep>& steps, int maxSize,
+                         const ScheduleActions<Tex>& act) {
+    const size_t capacity = 4;
+    auto nextUse = [&](int image, size_t from) {
+        for (size_t k = from; k < steps.size(); ++k)
+            if (steps[k].i == image || steps[k].j == image) return k;
+        return steps.size();
+    };
+    std::map<int, std::unique_ptr<Tex>> alive;
+    for (size_t s = 0; s < steps.size(); ++s) {
+        const PairStep& step = steps[s];
+        for (int k : {step.i, step.j}) {
+            if (alive.count(k)) continue;
+            if (alive.size() >= capacity) {
+                auto latest = alive.end();
+                for (auto it = alive.begin(); it != alive.end(); ++it)
+                    if (it->first != step.i && it->first != step.j &&
+                        (latest == alive.end() ||
+                         nextUse(it->first, s) > nextUse(latest->first, s)))
+                        latest = it;
+                alive.erase(latest);
+            }
+            alive[k] = act.load(k, true);
+        }
+        act.pair(step.i, step.j, *alive[step.i], *alive[step.j], fitTarget(step.extent, maxSize));
+        for (auto it = alive.begin(); it != alive.end();)
+            it = nextUse(it->first, s + 1) == steps.size() ? alive.erase(it) : std::next(it);
+    }
+}
