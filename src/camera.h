@@ -23,6 +23,7 @@ struct CameraModel {
     vec2 inSize{0, 0};                   // source image size, pixels
     vec2 outSize{0, 0};                  // patch size, pixels
     vec2 view{0, 0};                     // patch centre yaw and pitch, degrees
+    vec2 projectScale{1, 1};             // project image pixels per source pixel
 
     CameraModel() = default;
     // The camera of a project image, with no patch.
@@ -35,6 +36,8 @@ struct CameraModel {
     vec2 inv_lens(vec3 p) const;
     // Source pixel seen at patch pixel q, or (0, 0) where the source has none.
     vec2 dest2source(vec2 q) const;
+    // Position of source pixel px in the pixels of the image the project describes.
+    vec2 toProject(vec2 px) const { return px * projectScale; }
     // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the
     // smallest non-negative radius that the lens polynomial maps onto the pixel's).
     vec3 inv_inv_lens(vec2 px) const;

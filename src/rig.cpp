@@ -9,6 +9,7 @@
 #include "Shader.h"
 #include "Texture.h"
 #include "exposure.h"
+#include "exposure_mask.h"
 #include "findcps.h"
 #include "glcontext.h"
 #include "globals.h"
@@ -36,15 +37,22 @@ struct Targets {
     Texture tallA, tallB, wideA, wideB;
 };
 
+// A source image on the GPU and which of its pixels can measure its exposure.
+struct Source {
+    Texture texture;
+    ExposureMask mask;
+    explicit Source(const std::string& file) : texture(file), mask(exposureMaskOf(texture)) {}
+};
+
 // Renders both images of a pair into their targets and matches them.
-void matchPair(Shader& fish, const Project& project, int i, int j, const Texture& texI,
-               const Texture& texJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
+void matchPair(Shader& fish, const Project& project, int i, int j, const Source& srcI,
+               const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
                float fovX) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI);
-    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ);
-    findCPs(targetI, targetJ, cameraI, cameraJ, i, j);
+    CameraModel cameraI = render(fish, project.images[i], view, fovX, srcI.texture, targetI);
+    CameraModel cameraJ = render(fish, project.images[j], view, fovX, srcJ.texture, targetJ);
+    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask);
 }
 
 }  // namespace
@@ -78,9 +86,9 @@ int runRig(const Project& project, int argc, char** argv,
 
     std::string projectDir = directoryOf(projectPath);
 
-    ScheduleActions<Texture> actions;
+    ScheduleActions<Source> actions;
     actions.load = [&](int k, bool timed) {
-        std::unique_ptr<Texture> tex(new Texture(imagePath(projectDir, images[k].file)));
+        auto tex = std::make_unique<Source>(imagePath(projectDir, images[k].file));
         if (timed) {
             glFinish();
             t.print("load (temp)");
@@ -91,7 +99,7 @@ int runRig(const Project& project, int argc, char** argv,
         glFinish();
         t.print("load (temp)");
     };
-    actions.pair = [&](int i, int j, Texture& texI, Texture& texJ, const PairView& v) {
+    actions.pair = [&](int i, int j, Source& texI, Source& texJ, const PairView& v) {
         Texture& targetI = v.tall ? targets->tallA : targets->wideA;
         Texture& targetJ = v.tall ? targets->tallB : targets->wideB;
         matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX);
@@ -101,7 +109,7 @@ int runRig(const Project& project, int argc, char** argv,
     else
         walkTwoRingSchedule(images, actions);
 
-    calcExposureVariation();
+    calcExposureVariation(int(images.size()));
     if (log_file != stdout) {
         fclose(log_file);
         log_file = stdout;
