@@ -1,10 +1,12 @@
-// A raw file's preview is smaller than the image the project describes: the rendering must
-// still show the project's image, and positions must come out in the project's pixels.
+// What the matching run takes from a source texture besides its colours: a raw preview's size
+// against the image the project describes, and the pixels that can measure exposure.
 #include <cmath>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "Shader.h"
 #include "Texture.h"
+#include "exposure_mask.h"
 #include "glfixture.h"
 #include "project.h"
 #include "render.h"
@@ -20,7 +22,8 @@ Image<RgbPixel<float>> readBack(const Texture& t) {
 
 }  // namespace
 
-// The shared raw sample previews image 3 of ring13 at a tenth of its size.
+// The shared raw sample previews image 3 of ring13 at a tenth of its size: the rendering must
+// still show the project's image, and positions must come out in the project's pixels.
 TEST(RawPreview, RendersAndMapsInTheProjectsPixels) {
     REQUIRE_GL();
     REQUIRE_SHARED();
@@ -59,4 +62,27 @@ TEST(RawPreview, RendersAndMapsInTheProjectsPixels) {
     double cov = sab - sa * sb / n;
     double correlation = cov / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
     EXPECT_GT(correlation, 0.9);
+}
+
+// The mask of an uploaded 8-bit image: a clipped and a near-black pixel, each grown by two,
+// where the stored rows put them (row 0 at the top).
+TEST(ExposureMaskOf, ClippedAndDarkStoredCodes) {
+    REQUIRE_GL();
+    std::vector<unsigned char> bytes(3 * 16 * 12, 128);
+    auto set = [&](int x, int y, unsigned char r, unsigned char g, unsigned char b) {
+        unsigned char* p = &bytes[3 * (y * 16 + x)];
+        p[0] = r, p[1] = g, p[2] = b;
+    };
+    set(3, 2, 128, 251, 128);  // one clipped channel
+    set(12, 9, 20, 20, 20);    // linear luminance 0.007
+    Texture t;
+    t.setup(16, 12, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, bytes.data(), 0);
+    ExposureMask m = exposureMaskOf(t);
+    struct Case {
+        vec2 at;
+        bool usable;
+    } cases[] = {{{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
+                 {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
+                 {{-0.5f, 0}, false},   {{16.5f, 0}, false}};
+    for (const Case& c : cases) EXPECT_EQ(m.usable(c.at), c.usable) << c.at.x << ", " << c.at.y;
 }
