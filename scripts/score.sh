@@ -26,6 +26,19 @@ awk '/^c n[0-9]+ N[0-9]+ / {
 grep -E '^[0-9]+-[0-9]+:|^sum:' "$work/eval.txt"
 awk '/^cp: / { n++; if ($5 > 5.0) big++ } END { printf "points above 5.0: %d of %d\n", big, n }' \
     "$work/eval.txt"
+awk '/^cp: / { print $5 }' "$work/eval.txt" | sort -g |
+    awk '{ e[NR] = $1 } END { if (NR) printf "median: %f\n", NR % 2 ? e[(NR + 1) / 2] : (e[NR / 2] + e[NR / 2 + 1]) / 2 }'
 grep '^ExposureParams' "$work/log.txt" || true
+# With the rig's truth beside the project: exposure_k = -log2(gain_k / gain_0).
+truth=$(dirname "$project")/truth.json
+if [ -f "$truth" ]; then
+    { grep -o '"gain": *[-0-9.eE+]*' "$truth" | sed 's/.*: *//'; grep '^ExposureParams' "$work/log.txt"; } |
+        awk '/^ExposureParams/ { for (k = 2; k <= NF; k++) got[k - 2] = $k; m = NF - 1; next }
+             { gain[n++] = $1 }
+             END { for (k = 0; k < m && k < n; k++) {
+                       d = got[k] + log(gain[k] / gain[0]) / log(2); if (d < 0) d = -d
+                       if (d > worst) { worst = d; at = k } }
+                   printf "exposure max error: %.3f stop (image %d)\n", worst, at }'
+fi
 awk -v a="$start" -v b="$end" 'BEGIN { printf "wall time: %.2fs\n", b - a }'
 echo "files: $work"

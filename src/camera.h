@@ -24,6 +24,7 @@ struct CameraModel {
     vec2 outSize{0, 0};                  // patch size, pixels
     vec2 view{0, 0};                     // patch centre yaw and pitch, degrees
     float viewRoll = 0;                  // patch turn about its centre, degrees
+    vec2 projectScale{1, 1};             // project image pixels per source pixel
 
     CameraModel() = default;
     // The camera of a project image, with no patch.
@@ -42,6 +43,8 @@ struct CameraModel {
     // Source pixel seen at patch pixel q, or (0, 0) where the source has none: past z = 0.2,
     // outside the image, or outside a fisheye's image circle.
     vec2 dest2source(vec2 q) const;
+    // Position of source pixel px in the pixels of the image the project describes.
+    vec2 toProject(vec2 px) const { return px * projectScale; }
     // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the
     // smallest non-negative radius that the lens polynomial maps onto the pixel's).
     vec3 inv_inv_lens(vec2 px) const;

@@ -6,6 +6,7 @@
 #include <boost/numeric/ublas/lu.hpp>
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "globals.h"
@@ -14,51 +15,36 @@ namespace ublas = boost::numeric::ublas;
 
 namespace {
 
-// The system of the observations between images with a column (-1: left out): row 0 ties
-// the scale to image 0, row k + 1 states ratio * x[imageA] - x[imageB] = 0.
-void buildSystem(const std::vector<int>& column, std::size_t unknowns, ublas::matrix<double>& A,
-                 ublas::vector<double>& b) {
-    std::vector<const exposure_t*> rows;
-    for (const exposure_t& e : exposure)
-        if (column[e.imageA] >= 0 && column[e.imageB] >= 0) rows.push_back(&e);
-    A = ublas::zero_matrix<double>(rows.size() + 1, unknowns);
-    b = ublas::zero_vector<double>(rows.size() + 1);
-    A(0, 0) = 1;
-    b(0) = 1;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        A(k + 1, column[rows[k]->imageA]) = rows[k]->ratio;
-        A(k + 1, column[rows[k]->imageB]) = -1;
-    }
+bool usable(const exposure_t& e) {
+    return e.measured && e.imageA != e.imageB && std::isfinite(e.ratio) && e.ratio > 0;
 }
 
-// Brightness of the images that a chain of observations ties to image 0, solved on their
-// own; 1 (no change) for the others.
-ublas::vector<double> brightnessOfTiedImages(int n) {
+// Images that a chain of usable observations ties to image 0.
+std::vector<bool> tiedToImage0(int n) {
     std::vector<bool> tied(n, false);
     tied[0] = true;
     for (bool grew = true; grew;) {
         grew = false;
         for (const exposure_t& e : exposure)
-            if (tied[e.imageA] != tied[e.imageB]) {
+            if (usable(e) && tied[e.imageA] != tied[e.imageB]) {
                 tied[e.imageA] = tied[e.imageB] = true;
                 grew = true;
             }
     }
-    std::vector<int> column(n, -1);
-    std::size_t unknowns = 0;
-    for (int k = 0; k < n; ++k)
-        if (tied[k]) column[k] = int(unknowns++);
+    return tied;
+}
 
-    ublas::vector<double> x = ublas::scalar_vector<double>(n, 1.0);
-    if (unknowns == std::size_t(n)) return x;  // singular for some other reason
-    ublas::matrix<double> A;
-    ublas::vector<double> b;
-    buildSystem(column, unknowns, A, b);
-    ublas::vector<double> solved = solveLinearSystem(A, b);
-    if (solved.size() == unknowns)
-        for (int k = 0; k < n; ++k)
-            if (column[k] >= 0) x(k) = solved(column[k]);
-    return x;
+void reportUntied(const std::vector<bool>& tied) {
+    std::string names;
+    for (size_t k = 0; k < tied.size(); ++k)
+        if (!tied[k]) names += (names.empty() ? "" : ", ") + std::to_string(k);
+    if (names.empty()) return;
+    std::string text = fmt::sprintf(
+        "exposure: no chain of measured pairs ties image(s) %s to image 0; their values are "
+        "unknown and written as 0\n",
+        names);
+    writeLog("%s", text);
+    fmt::fprintf(stderr, "%s", text);
 }
 
 }  // namespace
@@ -76,21 +62,39 @@ ublas::vector<T> solveLinearSystem(const ublas::matrix<T>& A, const ublas::vecto
     return x;
 }
 
-void calcExposureVariation() {
-    int n = 1;
+void calcExposureVariation(int imageCount) {
+    int n = std::max(imageCount, 1);
     for (const exposure_t& e : exposure) n = std::max({n, e.imageA + 1, e.imageB + 1});
-    std::vector<int> column(n);
-    for (int k = 0; k < n; ++k) column[k] = k;
-    ublas::matrix<double> A;
-    ublas::vector<double> b;
-    buildSystem(column, n, A, b);
-    ublas::vector<double> x = solveLinearSystem(A, b);
-    // An image without observations makes the system singular; the line still needs one
-    // value per image.
-    if (x.size() != std::size_t(n)) x = brightnessOfTiedImages(n);
+    std::vector<bool> tied = tiedToImage0(n);
+    reportUntied(tied);
+
+    // Log brightness y relative to image 0, which is eliminated (y0 = 0 exactly): each row
+    // states y[imageB] - y[imageA] = log2 ratio.
+    std::vector<int> column(n, -1);
+    int unknowns = 0;
+    for (int k = 1; k < n; ++k)
+        if (tied[k]) column[k] = unknowns++;
+    std::vector<const exposure_t*> rows;
+    for (const exposure_t& e : exposure)
+        if (usable(e) && tied[e.imageA]) rows.push_back(&e);
+
+    std::vector<double> y(n, 0.0);
+    if (unknowns > 0) {
+        ublas::matrix<double> A = ublas::zero_matrix<double>(rows.size(), unknowns);
+        ublas::vector<double> b = ublas::zero_vector<double>(rows.size());
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (column[rows[r]->imageA] >= 0) A(r, column[rows[r]->imageA]) -= 1;
+            if (column[rows[r]->imageB] >= 0) A(r, column[rows[r]->imageB]) += 1;
+            b(r) = std::log2(rows[r]->ratio);
+        }
+        ublas::vector<double> x = solveLinearSystem(A, b);
+        if (x.size() == size_t(unknowns))
+            for (int k = 1; k < n; ++k)
+                if (column[k] >= 0) y[k] = x(column[k]);
+    }
 
     writeLog("ExposureParams ");
-    for (std::size_t k = 0; k < x.size(); ++k) writeLog("%f ", -std::log2(x(k)));
+    for (int k = 0; k < n; ++k) writeLog("%f ", k == 0 ? 0.0 : -y[k]);
     writeLog("\n");
 }
 

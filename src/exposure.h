@@ -7,11 +7,14 @@ struct exposure_t {
     int imageA;
     int imageB;
     double ratio;
+    bool measured = true;  // false: nothing could be measured and ratio is a placeholder
 };
 
-// Solves the observations in `exposure` for one exposure value per image and
-// writes the "ExposureParams " line to the log.
-void calcExposureVariation();
+// Solves the measured observations in `exposure` for one exposure value per image (at least
+// imageCount values) with image 0 held at exactly 0, and writes the "ExposureParams " line to the
+// log. Images that no chain of observations ties to image 0 keep 0 and are named in the log and
+// on standard error.
+void calcExposureVariation(int imageCount = 0);
 
 // Least-squares solution of A x = b through the normal equations and LU factorisation.
 template <class T>

@@ -37,10 +37,13 @@ Image<float> quarterLuminance(const ImageView<RgbPixel<float>>& region) {
     return lum;
 }
 
+struct Rect {
+    int x, y, w, h;
+};
+
 // The part of a rendering that the image estimate compares: the middle third of the rows
 // for image 0, all of a rectilinear image, the middle half of the columns of a fisheye.
-ImageView<RgbPixel<float>> comparedRegion(const ImageView<RgbPixel<float>>& img, int i,
-                                          bool rectilinear) {
+Rect comparedRegion(const ImageView<RgbPixel<float>>& img, int i, bool rectilinear) {
     float fx = 0, fy = 0, fw = 1, fh = 1;
     if (i == 0) {
         fy = fh = 0.33333334f;
@@ -49,8 +52,27 @@ ImageView<RgbPixel<float>> comparedRegion(const ImageView<RgbPixel<float>>& img,
         fw = 0.5f;
     }
     auto px = [](float fraction, int size) { return int(fraction * float(size)); };
-    return img.subView(px(fx, img.width), px(fy, img.height), px(fw, img.width),
-                       px(fh, img.height));
+    return {px(fx, img.width), px(fy, img.height), px(fw, img.width), px(fh, img.height)};
+}
+
+// Per quarter-size pixel of the region: 1 where the rendering pixel at its centre is usable in
+// both renderings.
+Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
+                            const ExposureUsable& usableB) {
+    Image<uint8_t> ok(r.w / 4, r.h / 4);
+    for (int y = 0; y < ok.height; ++y)
+        for (int x = 0; x < ok.width; ++x) {
+            int u = r.x + 4 * x + 2, v = r.y + 4 * y + 2;
+            ok.at(x, y) = (!usableA || usableA(u, v)) && (!usableB || usableB(u, v));
+        }
+    return ok;
+}
+
+float usableShare(const Image<uint8_t>& ok) {
+    int n = 0;
+    for (int y = 0; y < ok.height; ++y)
+        for (int x = 0; x < ok.width; ++x) n += ok.at(x, y);
+    return ok.width * ok.height > 0 ? float(n) / float(ok.width * ok.height) : 0.0f;
 }
 
 struct RatioEstimate {
@@ -63,13 +85,14 @@ struct RatioEstimate {
 // first; with a previous estimate, only the pairs within 25 % of it count and the remaining
 // usable pairs are the others, else every unusable pair is.
 RatioEstimate pixelRatio(const Image<float>& lumA, const Image<float>& lumB, float thrA, float thrB,
-                         const float* previous) {
+                         const Image<uint8_t>& ok, const float* previous) {
     const float* a = lumA.storage.get();
     const float* b = lumB.storage.get();
+    const uint8_t* o = ok.storage.get();
     double sumA = 0, sumB = 0;
     int n = 0, others = 0;
     for (int k = lumA.width * lumA.height - 1; k >= 0; --k) {
-        bool usable = a[k] > 0 && b[k] < thrB && a[k] < thrA && b[k] > 0;
+        bool usable = a[k] > 0 && b[k] < thrB && a[k] < thrA && b[k] > 0 && o[k];
         bool counted = usable && (!previous || std::fabs((b[k] / a[k]) / *previous - 1) < 0.25f);
         if (counted) {
             sumA += a[k];
@@ -87,47 +110,50 @@ void logPixelRatio(int i, int j, const RatioEstimate& e) {
              e.others, float(e.agreeing) / float(e.others));
 }
 
-struct Means {
-    float a, b;
-};
-
-Means means(const std::vector<glm::vec2>& pairs) {
-    float a = 0, b = 0;
-    for (const glm::vec2& p : pairs) {
-        a += p.x;
-        b += p.y;
-    }
-    float n = float(pairs.size());
-    return {a / n, b / n};
-}
-
-void logControlPointRatio(int i, int j, const Means& m, size_t count) {
-    writeLog("EX: %d-%d | cp_b/a: %f, (a: %.2f, b: %.2f, count: %d)\n", i, j, m.b / m.a, m.a, m.b,
+void logControlPointRatio(int i, int j, float a, float b, float ratio, size_t count) {
+    writeLog("EX: %d-%d | cp_b/a: %f, (a: %.2f, b: %.2f, count: %d)\n", i, j, ratio, a, b,
              int(count));
 }
 
-// Drops the control point whose ratio lies farthest from the ratio of the means until all
-// lie within 0.1 of it; returns the means of those left.
-Means controlPointRatio(int i, int j, std::vector<glm::vec2>& pairs) {
-    Means m = means(pairs);
-    logControlPointRatio(i, j, m, pairs.size());
-    for (;;) {
-        float mean = m.b / m.a;
-        size_t farthest = 0;
-        float distance = std::fabs(pairs[0].y / pairs[0].x - mean);
-        for (size_t k = 1; k < pairs.size(); ++k) {
-            float d = std::fabs(pairs[k].y / pairs[k].x - mean);
-            if (d > distance) {
-                distance = d;
-                farthest = k;
-            }
+float median(std::vector<float> v) {
+    auto mid = v.begin() + v.size() / 2;
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+// Robust ratio of the samples: the mean log ratio of those within three standard deviations
+// (from the median absolute deviation) of the median log ratio. Samples without luminance are
+// dropped first; pairs keeps those that count.
+float controlPointRatio(int i, int j, std::vector<glm::vec2>& pairs) {
+    pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
+                               [](glm::vec2 p) { return !(p.x > 0 && p.y > 0); }),
+                pairs.end());
+    auto logRatio = [](glm::vec2 p) { return std::log(p.y / p.x); };
+    auto report = [&] {
+        float a = 0, b = 0, l = 0;
+        for (glm::vec2 p : pairs) {
+            a += p.x;
+            b += p.y;
+            l += logRatio(p);
         }
-        if (distance < 0.1f || pairs.size() == 1) break;
-        pairs.erase(pairs.begin() + farthest);
-        m = means(pairs);
-    }
-    logControlPointRatio(i, j, m, pairs.size());
-    return m;
+        float n = float(pairs.size());
+        float ratio = pairs.empty() ? 0.0f : std::exp(l / n);
+        logControlPointRatio(i, j, pairs.empty() ? 0 : a / n, pairs.empty() ? 0 : b / n, ratio,
+                             pairs.size());
+        return ratio;
+    };
+    report();
+    if (pairs.empty()) return 0;
+    std::vector<float> logs, deviations;
+    for (glm::vec2 p : pairs) logs.push_back(logRatio(p));
+    float m = median(logs);
+    for (float l : logs) deviations.push_back(std::fabs(l - m));
+    float bound = 3 * 1.4826f * median(deviations);
+    std::vector<glm::vec2> kept;
+    for (glm::vec2 p : pairs)
+        if (std::fabs(logRatio(p) - m) <= bound) kept.push_back(p);
+    pairs = std::move(kept);
+    return report();
 }
 
 }  // namespace
@@ -177,28 +203,61 @@ float histoBasedThreshold(const ImageView<float>& img, float fraction) {
     return thr;
 }
 
+glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
+                          const ImageView<RgbPixel<float>>& imgB, glm::ivec2 a, glm::ivec2 b,
+                          const ExposureUsable& usableA, const ExposureUsable& usableB) {
+    double sumA = 0, sumB = 0;
+    int n = 0, window = 0;
+    for (int v = -9; v <= 9; ++v)
+        for (int u = -9; u <= 9; ++u) {
+            glm::ivec2 pa = a + glm::ivec2(u, v), pb = b + glm::ivec2(u, v);
+            if (pa.x < 0 || pa.y < 0 || pa.x >= imgA.width || pa.y >= imgA.height || pb.x < 0 ||
+                pb.y < 0 || pb.x >= imgB.width || pb.y >= imgB.height)
+                continue;
+            ++window;
+            if ((usableA && !usableA(pa.x, pa.y)) || (usableB && !usableB(pb.x, pb.y))) continue;
+            const RgbPixel<float>& p = imgA.at(pa.x, pa.y);
+            const RgbPixel<float>& q = imgB.at(pb.x, pb.y);
+            sumA += luminance(p.r, p.g, p.b);
+            sumB += luminance(q.r, q.g, q.b);
+            ++n;
+        }
+    if (n == 0 || 4 * n < window) return glm::vec2(0);
+    return glm::vec2(float(sumA / n), float(sumB / n));
+}
+
 void observeExposure(int i, int j, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
                      const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs,
-                     int tiles) {
-    Image<float> lumA = quarterLuminance(comparedRegion(imgA, i, rectilinear));
-    Image<float> lumB = quarterLuminance(comparedRegion(imgB, i, rectilinear));
+                     int tiles, const ExposureUsable& usableA, const ExposureUsable& usableB) {
+    Rect r = comparedRegion(imgA, i, rectilinear);
+    Image<uint8_t> ok = usableInBoth(r, usableA, usableB);
+    if (usableShare(ok) < 0.1f) {
+        // A clipped sky or ceiling can fill the usual region; what else both show must do.
+        r = {0, 0, imgA.width, imgA.height};
+        ok = usableInBoth(r, usableA, usableB);
+        writeLog("EX: %d-%d | compared region mostly unusable -> whole rendering\n", i, j);
+    }
+    Image<float> lumA = quarterLuminance(imgA.subView(r.x, r.y, r.w, r.h));
+    Image<float> lumB = quarterLuminance(imgB.subView(r.x, r.y, r.w, r.h));
     float thrA = histoBasedThreshold(lumA, 0.95f);
     float thrB = histoBasedThreshold(lumB, 0.95f);
 
-    RatioEstimate first = pixelRatio(lumA, lumB, thrA, thrB, nullptr);
+    RatioEstimate first = pixelRatio(lumA, lumB, thrA, thrB, ok, nullptr);
     logPixelRatio(i, j, first);
-    RatioEstimate second = pixelRatio(lumA, lumB, thrA, thrB, &first.ratio);
+    RatioEstimate second = pixelRatio(lumA, lumB, thrA, thrB, ok, &first.ratio);
     logPixelRatio(i, j, second);
 
     std::vector<glm::vec2> pairs = lumPairs;
-    Means cp{0, 0};
-    if (!pairs.empty()) cp = controlPointRatio(i, j, pairs);
+    float cp = pairs.empty() ? 0.0f : controlPointRatio(i, j, pairs);
 
     float ratio = 1.0f;
-    if (int(pairs.size()) > tiles / 3)
-        ratio = cp.b / cp.a;
+    bool measured = true;
+    if (!pairs.empty() && int(pairs.size()) > tiles / 3)
+        ratio = cp;
     else if (second.agreeing > second.others / 2)
         ratio = second.ratio;
+    else
+        measured = false;
     writeLog("\ne %d %d %f\n", i + 1, j + 1, ratio);
-    exposure.push_back({i, j, double(ratio)});
+    exposure.push_back({i, j, double(ratio), measured});
 }

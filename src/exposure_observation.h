@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <glm/vec2.hpp>
 #include <vector>
 
@@ -7,8 +8,20 @@
 // Value below which about fraction of the positive pixels lie, at an eighth of a stop.
 float histoBasedThreshold(const ImageView<float>& img, float fraction);
 
+// True when rendering pixel (x, y) shows a source pixel that can measure exposure (neither clipped
+// nor near black); empty: every pixel can.
+using ExposureUsable = std::function<bool(int x, int y)>;
+
+// Mean luminance of A and B over the 19 x 19 squares around a (in A) and b (in B), taking only
+// the pixel pairs usable in both images; (0, 0) when fewer than a quarter of them are.
+glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
+                          const ImageView<RgbPixel<float>>& imgB, glm::ivec2 a, glm::ivec2 b,
+                          const ExposureUsable& usableA, const ExposureUsable& usableB);
+
 // Measures how much brighter image j (imgB) is than image i (imgA), logs it and
-// appends it to `exposure`; lumPairs holds the (A, B) luminance at every match.
+// appends it to `exposure`; lumPairs holds the (A, B) luminance sample of every match, (0, 0) for
+// none. Pixels that are unusable in either rendering stay out of the image estimate.
 void observeExposure(int i, int j, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
                      const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs,
-                     int tiles);
+                     int tiles, const ExposureUsable& usableA = nullptr,
+                     const ExposureUsable& usableB = nullptr);

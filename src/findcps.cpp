@@ -1,10 +1,14 @@
 #include "findcps.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
 
 #include "Texture.h"
+#include "consensus.h"
 #include "correlate.h"
 #include "dump.h"
+#include "exposure_mask.h"
 #include "exposure_observation.h"
 #include "globals.h"
 #include "tiles.h"
@@ -17,47 +21,110 @@ Image<RgbPixel<float>> readBack(const Texture& tex) {
     return img;
 }
 
-// Luminance of the 19 x 19 square around (x, y), clipped to the image.
-float luminanceAround(const ImageView<RgbPixel<float>>& img, int x, int y) {
-    int x0 = std::max(x - 9, 0), y0 = std::max(y - 9, 0);
-    int x1 = std::min(x + 9, img.width - 1), y1 = std::min(y + 9, img.height - 1);
-    return luminance(img.subView(x0, y0, x1 - x0 + 1, y1 - y0 + 1));
+// An accepted match: corner c of A and its displacement to B.
+struct Match {
+    corner_t c;
+    glm::vec2 offset;
+};
+
+// Drops the matches whose displacement lies farther from the pair's consensus than three and a
+// half times the spread of the pair's own residuals, but never within the template side (twins
+// of a repetitive texture lie at least a period apart, while true parallax bends the consensus
+// by less); logs each one and moves its corner from good to bad.
+void dropInconsistent(int i, int j, std::vector<Match>& matches) {
+    std::vector<glm::vec2> at, displacement;
+    for (const Match& m : matches) {
+        at.emplace_back(m.c.x, m.c.y);
+        displacement.push_back(m.offset);
+    }
+    Consensus consensus = displacementConsensus(at, displacement);
+    std::vector<Match> kept;
+    std::vector<corner_t> keptGood;
+    std::vector<glm::vec2> keptInB;
+    for (size_t k = 0; k < matches.size(); ++k) {
+        const Match& m = matches[k];
+        float bound = std::max(float(patchSize(m.c.scale).P), 3.5f * consensus.spread);
+        if (consensus.residual[k] > bound) {
+            writeLog(
+                "inconsistent %d-%d: %d x %d -> %.2f x %.2f lies %.1f px from the pair's "
+                "consensus (bound %.1f, spread %.2f) -> dropped\n",
+                i, j, m.c.x, m.c.y, m.offset.x, m.offset.y, consensus.residual[k], bound,
+                consensus.spread);
+            bad.push_back(m.c);
+            continue;
+        }
+        kept.push_back(m);
+        keptGood.push_back(good[k]);
+        keptInB.push_back(good_in_b[k]);
+    }
+    matches = std::move(kept);
+    good = std::move(keptGood);
+    good_in_b = std::move(keptInB);
+}
+
+// Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
+ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
+    return [&cam, &mask](int x, int y) {
+        glm::vec2 s = cam.dest2source(glm::vec2(x, y));
+        return s != glm::vec2(0) && mask.usable(s);
+    };
 }
 
 }  // namespace
 
+int cpDecimals() {
+    const char* text = std::getenv("KORVEL_CP_DECIMALS");
+    if (!text) return 1;
+    char* end = nullptr;
+    long n = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 0 || n > 6)
+        throw std::runtime_error(
+            fmt::sprintf("KORVEL_CP_DECIMALS='%s' is no number of decimals from 0 to 6", text));
+    return int(n);
+}
+
 void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
-             const CameraModel& camB, int i, int j) {
+             const CameraModel& camB, int i, int j, const ExposureMask& maskA,
+             const ExposureMask& maskB) {
+    int decimals = cpDecimals();
     Image<RgbPixel<float>> imgA = readBack(texA);
     Image<RgbPixel<float>> imgB = readBack(texB);
     glFinish();
     t.print("gpu -> cpu (korvel)");
 
     resetPairLists();
-    std::vector<glm::vec2> lumPairs;
+    std::vector<Match> matches;
     int scale = 1;
     int tiles = 0;
     auto attempt = [&](const corner_t& c, glm::vec2& offset) {
         return correlate<float>(texA, texB, imgA, imgB, camA, camB, c, offset, scale);
     };
-    auto found = [&](const corner_t& c, glm::vec2 offset) {
-        vec2 src = camA.dest2source(vec2(c.x, c.y));
-        vec2 dst = camB.dest2source(c + offset);
-        writeLog("c n%d N%d x%4.1f y%4.1f X%4.1f Y%4.1f t0\n", i, j, src.x, src.y, dst.x, dst.y);
-        found_cps.push_back({i, j, src.x, src.y, dst.x, dst.y});
-        lumPairs.emplace_back(luminanceAround(imgA, c.x, c.y),
-                              luminanceAround(imgB, int(c.x + offset.x), int(c.y + offset.y)));
-    };
+    auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
     do {
         CornerBuckets buckets = findCorners(texA, scale);
         tiles = int(buckets.size());
         BadStats stats = matchTiles(std::move(buckets), texA.height, attempt, found);
         logPassSummary(i, j, stats);
     } while (rerunCoarser(tooFewMatches(i, camA.rectilinear == 1, texA.height), scale));
+    dropInconsistent(i, j, matches);
+
+    ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);
+    std::vector<glm::vec2> lumPairs;
+    for (const Match& m : matches) {
+        vec2 src = camA.toProject(camA.dest2source(vec2(m.c.x, m.c.y)));
+        vec2 dst = camB.toProject(camB.dest2source(m.c + m.offset));
+        // The default width and precision are what project files and their readers expect.
+        writeLog("c n%d N%d x%4.*f y%4.*f X%4.*f Y%4.*f t0\n", i, j, decimals, src.x, decimals,
+                 src.y, decimals, dst.x, decimals, dst.y);
+        found_cps.push_back({i, j, src.x, src.y, dst.x, dst.y});
+        glm::vec2 b = m.c + m.offset;
+        lumPairs.push_back(luminanceSample(imgA, imgB, glm::ivec2(m.c.x, m.c.y),
+                                           glm::ivec2(int(b.x), int(b.y)), usableA, usableB));
+    }
     glFinish();
     t.print("eval geometry");
 
-    observeExposure(i, j, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles);
+    observeExposure(i, j, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA, usableB);
     glFinish();
     t.print("eval exposure");
 

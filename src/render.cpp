@@ -10,8 +10,14 @@ CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, floa
     CameraModel m(image);
     m.view = view;
     m.viewRoll = viewRoll;
-    // The model describes the loaded texture, which may be smaller than the project's image.
+    // The model describes the loaded texture, which may be smaller than the project's image
+    // (a raw file's preview): the centre shift scales with it.
     m.inSize = vec2(float(in.width), float(in.height));
+    if (image.width > 0 && image.height > 0) {
+        m.projectScale = vec2(float(image.width), float(image.height)) / m.inSize;
+        m.d = image.d / m.projectScale.x;
+        m.e = image.e / m.projectScale.y;
+    }
     m.outSize = vec2(float(out.width), float(out.height));
     m.outFovX = outFovX;
 
@@ -20,8 +26,8 @@ CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, floa
     shader.setUniform1f("lens_a", image.a);
     shader.setUniform1f("lens_b", image.b);
     shader.setUniform1f("lens_c", image.c);
-    shader.setUniform1f("lens_d", image.d);
-    shader.setUniform1f("lens_e", image.e);
+    shader.setUniform1f("lens_d", m.d);
+    shader.setUniform1f("lens_e", m.e);
     shader.setUniform2f("inSize", m.inSize.x, m.inSize.y);
     shader.setUniform2f("outSize", m.outSize.x, m.outSize.y);
     shader.setUniform1f("outFovX", outFovX);

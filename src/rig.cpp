@@ -11,6 +11,7 @@
 #include "derived_schedule.h"
 #include "dump.h"
 #include "exposure.h"
+#include "exposure_mask.h"
 #include "findcps.h"
 #include "glcontext.h"
 #include "glsession.h"
@@ -41,15 +42,22 @@ struct Targets {
     Texture tallA, tallB, wideA, wideB;
 };
 
+// A source image on the GPU and which of its pixels can measure its exposure.
+struct Source {
+    Texture texture;
+    ExposureMask mask;
+    explicit Source(const std::string& file) : texture(file), mask(exposureMaskOf(texture)) {}
+};
+
 // Renders both images of a pair into their targets and matches them.
-void matchPair(Shader& fish, const Project& project, int i, int j, const Texture& texI,
-               const Texture& texJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
+void matchPair(Shader& fish, const Project& project, int i, int j, const Source& srcI,
+               const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
                float fovX, float roll) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(fish, project.images[i], view, fovX, texI, targetI, roll);
-    CameraModel cameraJ = render(fish, project.images[j], view, fovX, texJ, targetJ, roll);
-    findCPs(targetI, targetJ, cameraI, cameraJ, i, j);
+    CameraModel cameraI = render(fish, project.images[i], view, fovX, srcI.texture, targetI, roll);
+    CameraModel cameraJ = render(fish, project.images[j], view, fovX, srcJ.texture, targetJ, roll);
+    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask);
 }
 
 // The largest target side the GPU renders to.
@@ -109,9 +117,9 @@ int runRig(const Project& project, int argc, char** argv,
 
     std::string projectDir = directoryOf(projectPath);
 
-    ScheduleActions<Texture> actions;
+    ScheduleActions<Source> actions;
     actions.load = [&](int k, bool timed) {
-        std::unique_ptr<Texture> tex(new Texture(imagePath(projectDir, images[k].file)));
+        auto tex = std::make_unique<Source>(imagePath(projectDir, images[k].file));
         if (timed) {
             glFinish();
             t.print("load (temp)");
@@ -124,7 +132,7 @@ int runRig(const Project& project, int argc, char** argv,
     };
     std::vector<PairCount> counts;
     Progress progress(pairCount);
-    actions.pair = [&](int i, int j, Texture& texI, Texture& texJ, const PairView& v) {
+    actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
         std::optional<Texture> ownI, ownJ;
         if (v.width > 0) {
             ownI.emplace(v.width, v.height, GL_RGB16F);
@@ -134,7 +142,7 @@ int runRig(const Project& project, int argc, char** argv,
         Texture& targetJ = ownJ ? *ownJ : v.tall ? targets->tallB : targets->wideB;
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*fish, project, i, j, texI, texJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
+        matchPair(*fish, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
                   v.roll);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
@@ -142,7 +150,7 @@ int runRig(const Project& project, int argc, char** argv,
     progress.done();
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 
-    calcExposureVariation();
+    calcExposureVariation(int(images.size()));
     if (log_file != stdout) {
         fclose(log_file);
         log_file = stdout;

@@ -7,11 +7,9 @@
 
 #include "globals.h"
 #include "logcapture.h"
+#include "testutil.h"
 
 namespace {
-
-const std::string kFailure =
-    "failed so solve linear system in automatic exposure variation compensation\n";
 
 class ExposureSolve : public testing::Test {
 protected:
@@ -21,46 +19,49 @@ protected:
 
 }  // namespace
 
-// Expected values of NaN must be printed as "-0.000000": images the solve leaves unchanged.
-TEST_F(ExposureSolve, OneValuePerImage) {
-    const double unchanged = NAN;
+// Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
+TEST_F(ExposureSolve, OneValuePerImageRelativeToImage0) {
     struct Case {
         std::vector<exposure_t> entries;
+        int images;
         std::vector<double> values;
-        bool failure;
+        std::string untied;  // the images the report names, "" for no report
     } cases[] = {
-        {{}, {unchanged}, false},
-        {{{0, 1, 2.0}}, {0, -1}, false},
-        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, {0, -1, -2}, false},
-        // x0 = 1, 2 x0 - x1 = 0, 2 x1 - x0 = 0: normal equations [6 -4; -4 5] x = (1, 0)
-        // give x = (5/14, 4/14).
-        {{{0, 1, 2.0}, {1, 0, 2.0}}, {-std::log2(5.0 / 14), -std::log2(4.0 / 14)}, false},
-        // A self pair sets A(1, 0) to the ratio, then to -1: -x0 = 0 against x0 = 1.
-        {{{0, 0, 3.0}}, {1}, false},
-        // Image 1 takes part in no pair: the full system is singular, the rest is solved.
-        {{{0, 2, 1.5}}, {0, unchanged, -std::log2(1.5)}, true},
+        {{}, 0, {0}, ""},
+        {{{0, 1, 2.0}}, 0, {0, -1}, ""},
+        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, 0, {0, -1, -2}, ""},
+        // Contradicting ratios average in stops and leave image 0 alone.
+        {{{0, 1, 2.0}, {1, 0, 2.0}}, 0, {0, 0}, ""},
+        // y1 = 1, y2 - y1 = 1, y2 = 1: y = (2/3, 4/3).
+        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 2.0}}, 0, {0, -2.0 / 3, -4.0 / 3}, ""},
+        // A self pair says nothing.
+        {{{0, 0, 3.0}}, 0, {0}, ""},
+        {{{0, 2, 1.5}}, 0, {0, 0, -std::log2(1.5)}, "1"},
         // Images 2 and 3 are only related to each other, image 4 to nothing.
-        {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}},
-         {0, -1, unchanged, unchanged, unchanged, 0},
-         true},
+        {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, 0, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
+        // A placeholder ratio ties nothing; the rig's size counts even without observations.
+        {{{0, 1, 2.0, false}, {0, 2, 0.5}}, 4, {0, 0, 1, 0}, "1, 3"},
     };
     for (const Case& c : cases) {
         exposure = c.entries;
-        std::string text = logOf(calcExposureVariation);
+        std::string text,
+            err = stderrOf([&] { text = logOf([&] { calcExposureVariation(c.images); }); });
         SCOPED_TRACE(text);
         size_t line = text.find("ExposureParams ");
         ASSERT_NE(line, std::string::npos);
-        EXPECT_EQ(text.substr(0, line), c.failure ? kFailure : "");  // one failure, one message
+        std::string report =
+            c.untied.empty() ? ""
+                             : "exposure: no chain of measured pairs ties image(s) " + c.untied +
+                                   " to image 0; their values are unknown and written as 0\n";
+        EXPECT_EQ(text.substr(0, line), report);
+        EXPECT_EQ(err, report);
         std::istringstream in(text.substr(line + 15));
         std::vector<std::string> words;
         for (std::string w; in >> w;) words.push_back(w);
         EXPECT_EQ(text.substr(text.size() - 2), " \n");
         ASSERT_EQ(words.size(), c.values.size());
-        for (size_t k = 0; k < words.size(); ++k) {
-            double v = c.values[k];
-            EXPECT_TRUE(std::isnan(v) ? words[k] == "-0.000000"
-                                      : std::abs(std::stod(words[k]) - v) <= 1e-6)
-                << k << ": " << words[k];
-        }
+        EXPECT_EQ(words[0], "0.000000");
+        for (size_t k = 0; k < words.size(); ++k)
+            EXPECT_NEAR(std::stod(words[k]), c.values[k], 1e-6) << k << ": " << words[k];
     }
 }

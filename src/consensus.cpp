@@ -1,0 +1,104 @@
+#include "consensus.h"
+
+#include <algorithm>
+#include <cmath>
+#include <glm/geometric.hpp>
+#include <glm/vec3.hpp>
+
+using glm::vec2;
+
+namespace {
+
+// Displacement d(p) = a.x p.x + a.y p.y + a.z, one row per axis, through three matches.
+struct Affine {
+    glm::dvec3 x, y;
+    vec2 operator()(vec2 p) const {
+        return vec2(float(x.x * p.x + x.y * p.y + x.z), float(y.x * p.x + y.y * p.y + y.z));
+    }
+};
+
+bool affineThrough(const vec2 p[3], const vec2 d[3], Affine& f) {
+    double det =
+        double(p[1].x - p[0].x) * (p[2].y - p[0].y) - double(p[2].x - p[0].x) * (p[1].y - p[0].y);
+    // Nearly collinear triples say nothing about the direction across them.
+    double span = glm::length(p[1] - p[0]) * glm::length(p[2] - p[0]);
+    if (!(std::fabs(det) > 0.05 * span)) return false;
+    auto solve = [&](double d0, double d1, double d2) {
+        // Cramer's rule on [p.x p.y 1] a = d.
+        double a = ((d1 - d0) * (p[2].y - p[0].y) - (d2 - d0) * (p[1].y - p[0].y)) / det;
+        double b = ((p[1].x - p[0].x) * (d2 - d0) - (p[2].x - p[0].x) * (d1 - d0)) / det;
+        return glm::dvec3(a, b, d0 - a * p[0].x - b * p[0].y);
+    };
+    f.x = solve(d[0].x, d[1].x, d[2].x);
+    f.y = solve(d[0].y, d[1].y, d[2].y);
+    return true;
+}
+
+float median(std::vector<float> v) {
+    auto mid = v.begin() + v.size() / 2;
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+}  // namespace
+
+Consensus displacementConsensus(const std::vector<vec2>& at,
+                                const std::vector<vec2>& displacement) {
+    size_t n = at.size();
+    Consensus c;
+    c.residual.assign(n, 0.0f);
+    if (n < 3) return c;
+
+    auto residuals = [&](auto model) {
+        std::vector<float> r(n);
+        for (size_t k = 0; k < n; ++k) r[k] = glm::length(displacement[k] - model(at[k]));
+        return r;
+    };
+    int parameters = 2;
+    std::vector<float> xs, ys;
+    for (vec2 d : displacement) {
+        xs.push_back(d.x);
+        ys.push_back(d.y);
+    }
+    vec2 shift(median(xs), median(ys));
+    c.residual = residuals([&](vec2) { return shift; });
+    float best = median(c.residual);
+    if (n >= 6) {
+        parameters = 6;
+        // Every triple while they are few, else a fixed pseudo-random sample of them.
+        unsigned long long state = 88172645463325252ull;
+        auto next = [&](size_t m) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            return size_t(state % m);
+        };
+        size_t total = n * (n - 1) * (n - 2) / 6, tries = std::min<size_t>(total, 2000);
+        size_t i = 0, j = 1, k = 2;
+        for (size_t t = 0; t < tries; ++t) {
+            if (tries < total) {
+                i = next(n), j = next(n), k = next(n);
+                if (i == j || j == k || i == k) continue;
+            }
+            const vec2 p[3] = {at[i], at[j], at[k]};
+            const vec2 d[3] = {displacement[i], displacement[j], displacement[k]};
+            Affine f;
+            if (affineThrough(p, d, f)) {
+                std::vector<float> r = residuals(f);
+                float m = median(r);
+                if (m < best) {
+                    best = m;
+                    c.residual = std::move(r);
+                }
+            }
+            if (tries == total && ++k == n) {  // next triple in order
+                if (++j == n - 1) j = ++i + 1;
+                k = j + 1;
+            }
+        }
+    }
+    // The median distance of a two-dimensional normal residual is 1.177 sigma; few matches
+    // understate it (Rousseeuw and Leroy's small-sample factor).
+    c.spread = best / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - parameters, 1)));
+    return c;
+}

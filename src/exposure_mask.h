@@ -1,0 +1,35 @@
+#pragma once
+// Which source pixels can measure an image's exposure.
+#include <cstdint>
+#include <glm/vec2.hpp>
+
+#include "image.h"
+
+class Texture;
+
+// Source pixels whose stored value follows the exposure: neither clipped nor near black. Every
+// pixel within two of an unusable one counts as unusable too, as the renderings interpolate.
+class ExposureMask {
+public:
+    // Every pixel usable (nothing known about the source).
+    ExposureMask() = default;
+    // 8-bit sRGB pixels: clipped when a channel reaches 250, near black below a linear
+    // luminance of 1 % (code 25), where one code step is 6 % of the value and more.
+    static ExposureMask fromLdr(const ImageView<RgbPixel<unsigned char>>& img);
+    // Radiance pixels do not clip; only black (exponent 0) ones are unusable.
+    static ExposureMask fromRgbe(const ImageView<Rgbe>& img);
+
+    // True when the source pixel holding position px (source pixels, y down) is usable; false
+    // outside the image.
+    bool usable(glm::vec2 px) const;
+
+private:
+    Image<uint8_t> bad_;  // 1: unusable; empty: all usable
+    bool all_ = true;
+
+    static ExposureMask grown(Image<uint8_t> bad);
+};
+
+// The mask of a source texture, read back from the GPU; all usable where the texture cannot be
+// read back whole (an image split over two textures).
+ExposureMask exposureMaskOf(const Texture& tex);
