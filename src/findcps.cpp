@@ -48,7 +48,7 @@ void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
                               luminanceAround(imgB, int(c.x + offset.x), int(c.y + offset.y)));
     };
     do {
-        CornerBuckets buckets = findCorners(texA, scale);
+        CornerBuckets buckets = findCorners(imgA, scale);
         tiles = int(buckets.size());
         BadStats stats = matchTiles(std::move(buckets), texA.height, attempt, found);
         logPassSummary(i, j, stats);

@@ -1,10 +1,10 @@
 #include "rig.h"
 
 #include <QApplication>
-#include <boost/algorithm/string/predicate.hpp>
 #include <clocale>
 #include <cstdlib>
 #include <memory>
+#include <omp.h>
 
 #include "Shader.h"
 #include "Texture.h"
@@ -54,9 +54,11 @@ int runRig(const Project& project, int argc, char** argv,
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
     checkRigLayout(images);
+    // Teams sized to the cores that other work leaves idle (by the load average): workers that
+    // spin while waiting for a core cost more than they save.
+    omp_set_dynamic(1);
     bool fisheye = isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
-    bool isHdr = boost::algorithm::iends_with(images[0].file, ".hdr");
 
     myContextInit();
     QApplication app(argc, argv);
@@ -70,7 +72,6 @@ int runRig(const Project& project, int argc, char** argv,
                     Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
 
     std::string defines = "#define BLUR\n";
-    if (!isHdr) defines += "#define LDR\n";
     if (fisheye) defines += "#define FISHEYE\n";
     std::unique_ptr<Shader> fish(new Shader("fish", defines));
     fish->setUniform1f("exposureOffset", 0.0f);
@@ -80,7 +81,7 @@ int runRig(const Project& project, int argc, char** argv,
 
     ScheduleActions<Texture> actions;
     actions.load = [&](int k, bool timed) {
-        std::unique_ptr<Texture> tex(new Texture(imagePath(projectDir, images[k].file)));
+        std::unique_ptr<Texture> tex(new Texture(imagePath(projectDir, images[k].file), true));
         if (timed) {
             glFinish();
             t.print("load (temp)");
