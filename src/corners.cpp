@@ -12,7 +12,7 @@ namespace {
 
 // The measure keeps half-float precision, the precision it was tuned on, where equal responses
 // decide a maximum by position.
-float roundToHalf(float v) {
+inline float roundToHalf(float v) {
     return halfToFloat(floatToHalf(v));
 }
 
@@ -31,51 +31,57 @@ bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
 CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     const int W = img.width, H = img.height, d = scale;
     auto index = [W](int x, int y) { return size_t(y) * size_t(W) + size_t(x); };
+    // Scratch reused from call to call: fresh pages cost more than the sums.
+    static std::vector<uint8_t> black;
+    static std::vector<Tensor> rows;
+    static std::vector<float> response;
+    black.resize(size_t(W) * H);
+    rows.resize(size_t(W) * H);
+    response.assign(size_t(W) * H, 0.0f);
 
-    // Gradient products of the green channel at the detection spacing; black marks pixels
-    // without a source pixel.
-    std::vector<Tensor> tensor(size_t(W) * H);
-    std::vector<uint8_t> black(size_t(W) * H);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < H; ++y) {
-        const RgbPixel<float>* up = img.row(std::max(y - d, 0));
-        const RgbPixel<float>* row = img.row(y);
-        const RgbPixel<float>* down = img.row(std::min(y + d, H - 1));
-        for (int x = 0; x < W; ++x) {
-            float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) / float(2 * d);
-            float gy = (down[x].g - up[x].g) / float(2 * d);
-            tensor[index(x, y)] = {roundToHalf(gx * gx), roundToHalf(gy * gy),
-                                   roundToHalf(gx * gy)};
-            const RgbPixel<float>& c = row[x];
-            black[index(x, y)] = c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
-        }
-    }
-
-    // Sums over 5 x 5 samples at the spacing, rows first; only where the correlation template
-    // around the pixel stays inside the patch (r = 9d, widest template 20d) do they matter.
+    // The correlation template around a corner (r = 9d, widest 20d) must stay inside the patch.
     const int r = 9 * d, width = 20 * d;
     const int x0 = r, x1 = W - width + r;  // usable columns [x0, x1]
     const int y0 = r, y1 = H - 1 - r;      // usable rows [y0, y1]
-    std::vector<Tensor> rows(size_t(W) * H);
-    std::vector<float> response(size_t(W) * H, 0.0f);
+    const float inv2d = 1.0f / float(2 * d);
+
 #pragma omp parallel
     {
+        // Per row: black marks pixels without a source pixel; the gradient products of the green
+        // channel at the detection spacing, summed over 5 samples along the row.
+        std::vector<Tensor> tensor(static_cast<size_t>(W));
 #pragma omp for schedule(static)
-        for (int y = std::max(y0 - 2 * d, 0); y <= std::min(y1 + 2 * d, H - 1); ++y)
-            for (int x = std::max(x0, 0); x <= x1; ++x) {
+        for (int y = 0; y < H; ++y) {
+            const RgbPixel<float>* row = img.row(y);
+            for (int x = 0; x < W; ++x) {
+                const RgbPixel<float>& c = row[x];
+                black[index(x, y)] = c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
+            }
+            if (y < y0 - 2 * d || y > y1 + 2 * d || x1 < x0) continue;
+            const RgbPixel<float>* up = img.row(std::max(y - d, 0));
+            const RgbPixel<float>* down = img.row(std::min(y + d, H - 1));
+            for (int x = x0 - 2 * d; x <= x1 + 2 * d; ++x) {
+                float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) * inv2d;
+                float gy = (down[x].g - up[x].g) * inv2d;
+                tensor[size_t(x)] = {roundToHalf(gx * gx), roundToHalf(gy * gy),
+                                     roundToHalf(gx * gy)};
+            }
+            for (int x = x0; x <= x1; ++x) {
                 Tensor s{0, 0, 0};
                 for (int i = -2; i <= 2; ++i) {
-                    const Tensor& t = tensor[index(x + i * d, y)];
+                    const Tensor& t = tensor[size_t(x + i * d)];
                     s.xx += t.xx;
                     s.yy += t.yy;
                     s.xy += t.xy;
                 }
                 rows[index(x, y)] = s;
             }
+        }
+        // The minimum eigenvalue of the tensor summed over 5 x 5 samples, where the template's
+        // corners and centre have source pixels.
 #pragma omp for schedule(static)
-        for (int y = std::max(y0, 0); y <= y1; ++y)
-            for (int x = std::max(x0, 0); x <= x1; ++x) {
-                // The template's corners and centre must have source pixels.
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) {
                 int cx0 = x - r, cy0 = y - r, cx1 = cx0 + width - 1, cy1 = cy0 + 2 * r;
                 if (black[index(cx0, cy0)] || black[index(cx1, cy1)] || black[index(cx0, cy1)] ||
                     black[index(cx1, cy0)] || black[index(x, y)])
