@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole-run benchmark: runs korvel on rig projects and prints, per project, the time of every
-# stage (the timer lines on standard error, summed per label), the wall time and the peak
+# stage (the timer lines on standard error, summed per label), the wall time, CPU time and peak
 # memory. When Hugin's cpfind is installed, it then runs `cpfind --prealigned` on the same
-# project converted to .pto and prints the ratio of the two wall times.
+# project converted to .pto and prints the ratios of the two wall times and CPU times.
 #   scripts/bench-run.sh [project.pts ...] (default: the ring13, fisheye6 and ring13-hdr rigs)
 # KORVEL picks the binary (default build/korvel); PEER=0 skips cpfind; BENCH_DIR keeps the files.
 set -euo pipefail
@@ -88,7 +88,9 @@ for project in "$@"; do
         cw=$(wallOf "$out/cpfind.time")
         echo "cpfind --prealigned: wall ${cw}s, cpu $(cpuOf "$out/cpfind.time")s, peak memory $(peakOf "$out/cpfind.time") MiB," \
             "$(grep -c '^c ' "$out/cpfind.pto" || true) control points"
-        awk -v k="$kw" -v c="$cw" 'BEGIN { printf "korvel / cpfind: %.3f\n", k / c }'
+        awk -v k="$kw" -v c="$cw" -v kc="$(cpuOf "$out/korvel.time")" \
+            -v cc="$(cpuOf "$out/cpfind.time")" \
+            'BEGIN { printf "korvel / cpfind: wall %.3f, cpu %.3f\n", k / c, kc / cc }'
     fi
 done
 echo "files: $work"
