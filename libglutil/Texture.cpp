@@ -155,7 +155,7 @@ void Texture::setup(int width_, int height_, int internalFormat, unsigned format
     TextureSplit split = textureSplit(width_, height_, maxSize);
     isHDR = internalFormat == GL_RGB16F || internalFormat == GL_RGBA8;
     isRGBE = internalFormat == GL_RGBA8;
-    isMipMap = generateMipMap && !isHDR && data;
+    isMipMap = generateMipMap && !isRGBE && data;
     generateMipMap = false;
     width = width_;
     height = height_;

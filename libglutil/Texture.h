@@ -39,8 +39,9 @@ public:
     Texture() = default;
     // Render target of the given internal format.
     Texture(int width, int height, int internalFormat);
-    // Input image read from a Radiance, JPEG or raw file, by extension.
-    explicit Texture(const path& file);
+    // Input image read from a Radiance, JPEG or raw file, by extension. With linear, colour is
+    // decoded to linear light on upload (GL_RGB16F), so that shaders fetch it ready to filter.
+    explicit Texture(const path& file, bool linear = false);
     // Deletes the textures and the framebuffer.
     ~Texture();
     Texture(const Texture&) = delete;
@@ -72,7 +73,7 @@ public:
 
 private:
     // Reads the file by its extension and uploads it.
-    void load(const path& file);
+    void load(const path& file, bool linear);
     // Deletes the GL objects made so far.
     void release();
 };

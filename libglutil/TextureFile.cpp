@@ -1,26 +1,81 @@
 // Textures read from image files.
+#include <array>
+#include <cmath>
 #include <fmt/printf.h>
 #include <stdexcept>
+#include <vector>
 
 #include "Texture.h"
 #include "Timer.h"
 #include "fileutil.h"
 #include "glcontext.h"
+#include "half.h"
 #include "readers.h"
 
-Texture::Texture(const path& file) {
+namespace {
+
+// Linear-light half floats of 8-bit sRGB pixels.
+std::vector<uint16_t> linearHalves(const Image<RgbPixel<unsigned char>>& image) {
+    static const std::array<uint16_t, 256> table = [] {
+        std::array<uint16_t, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            double c = i / 255.0;
+            t[i] =
+                floatToHalf(float(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4)));
+        }
+        return t;
+    }();
+    std::vector<uint16_t> out(size_t(3) * image.width * image.height);
+    uint16_t* o = out.data();
+    for (int y = 0; y < image.height; ++y) {
+        const RgbPixel<unsigned char>* row = image.row(y);
+        for (int x = 0; x < image.width; ++x) {
+            *o++ = table[row[x].r];
+            *o++ = table[row[x].g];
+            *o++ = table[row[x].b];
+        }
+    }
+    return out;
+}
+
+// Half floats of Radiance pixels: (m + 0.5) * 2^(e - 136), black for exponent 0.
+std::vector<uint16_t> linearHalves(const Image<Rgbe>& image) {
+    std::vector<uint16_t> out(size_t(3) * image.width * image.height);
+    uint16_t* o = out.data();
+    for (int y = 0; y < image.height; ++y) {
+        const Rgbe* row = image.row(y);
+        for (int x = 0; x < image.width; ++x) {
+            const Rgbe& p = row[x];
+            float scale = p.e ? std::ldexp(1.0f, int(p.e) - 136) : 0.0f;
+            *o++ = floatToHalf((p.r + 0.5f) * scale);
+            *o++ = floatToHalf((p.g + 0.5f) * scale);
+            *o++ = floatToHalf((p.b + 0.5f) * scale);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Texture::Texture(const path& file, bool linear) {
     try {
-        load(file);
+        load(file, linear);
     } catch (...) {
         release();
         throw;
     }
 }
 
-void Texture::load(const path& file) {
+void Texture::load(const path& file, bool linear) {
     auto upload8 = [&](const Image<RgbPixel<unsigned char>>& image) {
-        setup(image.width, image.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, image.data,
-              image.rowStride);
+        // Linear light is prefiltered too: levels built from it average light, not codes.
+        if (linear) {
+            generateMipMap = true;
+            setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
+                  linearHalves(image).data(), 0);
+        } else
+            setup(image.width, image.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, image.data,
+                  image.rowStride);
     };
     switch (hash(pathExt(file).c_str(), 0)) {
         case 193358022:  // cr2
@@ -39,9 +94,13 @@ void Texture::load(const path& file) {
             meanScale = std::exp2(s.meanExponent);
             minScale = std::exp2(s.minExponent);
             maxScale = std::exp2(s.maxExponent);
-            // The RGBE bytes go up unchanged; shaders decode them.
-            setup(image.width, image.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, image.data,
-                  image.rowStride);
+            if (linear) {
+                generateMipMap = true;
+                setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
+                      linearHalves(image).data(), 0);
+            } else  // the RGBE bytes go up unchanged; shaders decode them
+                setup(image.width, image.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, image.data,
+                      image.rowStride);
             glFinish();
             timer.print("cpu -> gpu");
             return;

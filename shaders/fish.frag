@@ -2,7 +2,7 @@
 // model maps q to (CameraModel::dest2source), in linear light, with vignetting removed.
 // Exact black (0.0) marks output pixels without a source pixel, and only those.
 //   BLUR: low-pass the source where it is sampled more coarsely than its own pixels.
-//   LDR:  the source is sRGB-encoded 8-bit; otherwise it is linear (Radiance).
+// The source holds linear light (RGBE texels are decoded here).
 uniform mat3 cameraMat;
 uniform float fov;
 uniform float lens_a;
@@ -16,6 +16,7 @@ uniform float outFovX;
 uniform vec3 vign;
 uniform float exposureOffset;
 uniform mat3 colorMat;
+uniform int texIsMipMap0;
 
 // Direction of output pixel q in the patch's own frame.
 vec3 equi(vec2 q) {
@@ -50,12 +51,6 @@ vec2 sourcePosition(vec2 q) {
     return invLens(cameraMat * equi(q));
 }
 
-vec3 srgbToLinear(vec3 c) {
-    vec3 lo = c / 12.92;
-    vec3 hi = pow((c + 0.055) / 1.055, vec3(2.4));
-    return mix(lo, hi, step(vec3(0.04045), c));
-}
-
 // True when the source lies in one texture, so that texels can be fetched directly.
 bool whole = false;
 
@@ -69,11 +64,7 @@ vec4 rawTexel(ivec2 px) {
 
 // Linear colour of source pixel px.
 vec3 texel(ivec2 px) {
-    vec3 c = decodeInput(0, rawTexel(px)).rgb;
-#ifdef LDR
-    c = srgbToLinear(c);
-#endif
-    return c;
+    return decodeInput(0, rawTexel(px)).rgb;
 }
 
 // Catmull-Rom weights of the four taps around fraction t.
@@ -82,20 +73,63 @@ vec4 catmullRom(float t) {
     return vec4(-0.5 * t3 + t2 - 0.5 * t, 1.5 * t3 - 2.5 * t2 + 1.0, -1.5 * t3 + 2.0 * t2 + 0.5 * t,
                 0.5 * t3 - 0.5 * t2);
 }
-// Catmull-Rom interpolation between pixel centres, each decoded to linear light first: sharper
-// than bilinear, so that both renderings of a pair keep their detail alike.
+// Catmull-Rom interpolation between pixel centres of the linear source: sharper than
+// bilinear, so that both renderings of a pair keep their detail alike.
 vec3 sourceColour(vec2 p) {
     vec2 q = p - 0.5;
     vec2 f = q - floor(q);
     ivec2 i = ivec2(floor(q));
     vec4 wx = catmullRom(f.x), wy = catmullRom(f.y);
     vec3 sum = vec3(0.0);
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    if (whole && !inputIsRGBE(0)) {
+        // The two middle taps of each axis weigh alike in sign, so one bilinear fetch between
+        // them gives both: 9 filtered fetches instead of 16 texel fetches.
+        vec2 w12 = vec2(wx.y + wx.z, wy.y + wy.z);
+        vec2 c0 = vec2(i) - 0.5, c3 = vec2(i) + 2.5;
+        vec2 c12 = vec2(i) + 0.5 + vec2(wx.z, wy.z) / w12;
+        vec2 scale = 1.0 / vec2(texSize0);
+        vec3 xs = vec3(c0.x, c12.x, c3.x) * scale.x;
+        vec3 ys = vec3(c0.y, c12.y, c3.y) * scale.y;
+        vec3 wxs = vec3(wx.x, w12.x, wx.w), wys = vec3(wy.x, w12.y, wy.w);
+        for (int y = 0; y < 3; ++y) {
+            vec3 row = wxs.x * textureLod(texUnit0, vec2(xs.x, ys[y]), 0.0).rgb +
+                       wxs.y * textureLod(texUnit0, vec2(xs.y, ys[y]), 0.0).rgb +
+                       wxs.z * textureLod(texUnit0, vec2(xs.z, ys[y]), 0.0).rgb;
+            sum += wys[y] * row;
+        }
+        return max(sum, vec3(0.0));
+    }
+#endif
     for (int y = 0; y < 4; ++y) {
         vec3 row = wx.x * texel(i + ivec2(-1, y - 1)) + wx.y * texel(i + ivec2(0, y - 1)) +
                    wx.z * texel(i + ivec2(1, y - 1)) + wx.w * texel(i + ivec2(2, y - 1));
         sum += wy[y] * row;
     }
     return max(sum, vec3(0.0));
+}
+
+// Bilinear interpolation between pixel centres of the linear source.
+vec3 bilinearColour(vec2 p) {
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    if (whole && !inputIsRGBE(0)) return textureLod(texUnit0, p / vec2(texSize0), 0.0).rgb;
+#endif
+    return sampleInput(0, p).rgb;
+}
+
+// The source around p low-passed over a footprint whose axes are du and dv, footprint the longer.
+vec3 lowPass(vec2 p, vec2 du, vec2 dv, float footprint) {
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+    // A prefiltered level of the footprint's size, where the source has levels.
+    if (whole && texIsMipMap0 != 0 && !inputIsRGBE(0))
+        return textureLod(texUnit0, p / vec2(texSize0), log2(footprint)).rgb;
+#endif
+    // Nine bilinear samples spread over the footprint: the low-pass needs no sharp taps.
+    vec3 sum = vec3(0.0);
+    for (int a = -1; a <= 1; ++a)
+        for (int b = -1; b <= 1; ++b)
+            sum += bilinearColour(p + (float(a) * du + float(b) * dv) / 3.0);
+    return sum / 9.0;
 }
 
 void main() {
@@ -114,19 +148,17 @@ void main() {
         return;
     }
 
-    vec3 colour = sourceColour(uv);
+    vec3 colour;
 #ifdef BLUR
     // Source pixels covered by one output pixel along each output axis.
     vec2 du = sourcePosition(q + vec2(1.0, 0.0)) - uv;
     vec2 dv = sourcePosition(q + vec2(0.0, 1.0)) - uv;
-    if (max(length(du), length(dv)) > 1.0) {
-        colour = vec3(0.0);
-        for (int a = -1; a <= 1; ++a)
-            for (int b = -1; b <= 1; ++b)
-                colour += sourceColour(uv + (float(a) * du + float(b) * dv) / 3.0);
-        colour /= 9.0;
-    }
+    float footprint = max(length(du), length(dv));
+    if (footprint > 1.0)
+        colour = lowPass(uv, du, dv, footprint);
+    else
 #endif
+        colour = sourceColour(uv);
 
     vec2 centred = uv - inSize * 0.5;
     float r2 = dot(centred, centred) / (0.25 * dot(inSize, inSize));

@@ -1,12 +1,26 @@
 #include "corners.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
-#include "Shader.h"
-#include "Texture.h"
 #include "globals.h"
-#include "image.h"
+#include "half.h"
+
+namespace {
+
+// The measure keeps half-float precision, the precision it was tuned on, where equal responses
+// decide a maximum by position.
+inline float roundToHalf(float v) {
+    return halfToFloat(floatToHalf(v));
+}
+
+struct Tensor {
+    float xx, yy, xy;
+};
+
+}  // namespace
 
 bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
     for (const corner_t& o : list)
@@ -14,38 +28,119 @@ bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
     return false;
 }
 
-CornerBuckets findCorners(const Texture& src, int scale) {
-    int W = src.width, H = src.height;
-    Texture t1(W, H, GL_RGBA16F), t2(W, H, GL_RGBA16F);
-    static Shader corner("corner", "");
-    corner.use(true);
-    corner.setUniform1i("scale", int(std::pow(double(scale), double(1.6f))));
-    corner.setUniform1i("pass", 0);
-    renderTo(t1, src, true);
-    corner.setUniform1i("pass", 1);
-    renderTo(t2, t1, true);
-    corner.setUniform1i("pass", 2);
-    renderTo(t1, t2, true);
-    glFinish();
-    t.print("corner.frag");
+CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
+    const int W = img.width, H = img.height, d = scale;
+    auto index = [W](int x, int y) { return size_t(y) * size_t(W) + size_t(x); };
+    // Scratch reused from call to call: fresh pages cost more than the sums.
+    static std::vector<uint8_t> black;
+    static std::vector<Tensor> rows;
+    static std::vector<float> response;
+    black.resize(size_t(W) * H);
+    rows.resize(size_t(W) * H);
+    response.assign(size_t(W) * H, 0.0f);
 
-    int rw = W >= 4 ? W / 4 : W, rh = H >= 4 ? H / 4 : H;
-    Image<RgbPixel<float>> found(rw, rh);
-    t1.readPixels(found.data, GL_RGB, GL_FLOAT, 0, 0, rw, rh);
-    glFinish();
-    t.print("gpu -> cpu (corners)");
+    // The correlation template around a corner (r = 9d, widest 20d) must stay inside the patch.
+    const int r = 9 * d, width = 20 * d;
+    const int x0 = r, x1 = W - width + r;  // usable columns [x0, x1]
+    const int y0 = r, y1 = H - 1 - r;      // usable rows [y0, y1]
+    const float inv2d = 1.0f / float(2 * d);
+
+#pragma omp parallel
+    {
+        // Per row: black marks pixels without a source pixel; the gradient products of the green
+        // channel at the detection spacing, summed over 5 samples along the row.
+        std::vector<Tensor> tensor(static_cast<size_t>(W));
+#pragma omp for schedule(static)
+        for (int y = 0; y < H; ++y) {
+            const RgbPixel<float>* row = img.row(y);
+            for (int x = 0; x < W; ++x) {
+                const RgbPixel<float>& c = row[x];
+                black[index(x, y)] = c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
+            }
+            if (y < y0 - 2 * d || y > y1 + 2 * d || x1 < x0) continue;
+            const RgbPixel<float>* up = img.row(std::max(y - d, 0));
+            const RgbPixel<float>* down = img.row(std::min(y + d, H - 1));
+            for (int x = x0 - 2 * d; x <= x1 + 2 * d; ++x) {
+                float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) * inv2d;
+                float gy = (down[x].g - up[x].g) * inv2d;
+                tensor[size_t(x)] = {roundToHalf(gx * gx), roundToHalf(gy * gy),
+                                     roundToHalf(gx * gy)};
+            }
+            for (int x = x0; x <= x1; ++x) {
+                Tensor s{0, 0, 0};
+                for (int i = -2; i <= 2; ++i) {
+                    const Tensor& t = tensor[size_t(x + i * d)];
+                    s.xx += t.xx;
+                    s.yy += t.yy;
+                    s.xy += t.xy;
+                }
+                rows[index(x, y)] = s;
+            }
+        }
+        // The minimum eigenvalue of the tensor summed over 5 x 5 samples, where the template's
+        // corners and centre have source pixels.
+#pragma omp for schedule(static)
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) {
+                int cx0 = x - r, cy0 = y - r, cx1 = cx0 + width - 1, cy1 = cy0 + 2 * r;
+                if (black[index(cx0, cy0)] || black[index(cx1, cy1)] || black[index(cx0, cy1)] ||
+                    black[index(cx1, cy0)] || black[index(x, y)])
+                    continue;
+                Tensor s{0, 0, 0};
+                for (int j = -2; j <= 2; ++j) {
+                    const Tensor& t = rows[index(x, y + j * d)];
+                    s.xx += t.xx;
+                    s.yy += t.yy;
+                    s.xy += t.xy;
+                }
+                float mean = 0.5f * (s.xx + s.yy), diff = 0.5f * (s.xx - s.yy);
+                float lambdaMin = mean - std::sqrt(diff * diff + s.xy * s.xy);
+                response[index(x, y)] = roundToHalf(std::max(lambdaMin, 0.0f));
+            }
+    }
+
+    // One candidate per 4 x 4 block: its maximum, kept when no pixel within 2d + 2 beats it;
+    // equal responses go to the earlier pixel in row order.
+    auto beats = [&](int qx, int qy, int px, int py) {
+        float w = response[index(qx, qy)], v = response[index(px, py)];
+        return w > v || (w == v && (qy < py || (qy == py && qx < px)));
+    };
+    const int bw = std::max(W / 4, 1), bh = std::max(H / 4, 1), m = 2 * d + 2;
+    std::vector<corner_t> found(size_t(bw) * bh, corner_t{0, 0, 0.0f, scale});
+#pragma omp parallel for schedule(dynamic, 8)
+    for (int v = 0; v < bh; ++v)
+        for (int u = 0; u < bw; ++u) {
+            int bx = 4 * u, by = 4 * v;
+            for (int j = 0; j < 4; ++j)
+                for (int i = 0; i < 4; ++i) {
+                    int qx = 4 * u + i, qy = 4 * v + j;
+                    if (qx < W && qy < H && beats(qx, qy, bx, by)) bx = qx, by = qy;
+                }
+            float best = response[index(bx, by)];
+            if (!(best > 1e-9f)) continue;
+            bool kept = true;
+            for (int j = -m; j <= m && kept; ++j)
+                for (int i = -m; i <= m; ++i) {
+                    int qx = bx + i, qy = by + j;
+                    if ((i != 0 || j != 0) && qx >= 0 && qy >= 0 && qx < W && qy < H &&
+                        beats(qx, qy, bx, by)) {
+                        kept = false;
+                        break;
+                    }
+                }
+            // Strength as a gradient magnitude, at the precision of the measure.
+            if (kept) found[size_t(v) * bw + u] = {bx, by, roundToHalf(std::sqrt(best)), scale};
+        }
 
     int tilesX = W / 256, tilesY = H / 256;
     CornerBuckets buckets(size_t(tilesX * tilesY));
-    for (int v = 0; v < rh; ++v)
-        for (int u = 0; u < rw; ++u) {
-            const RgbPixel<float>& p = found.at(u, v);
-            if (!(p.b > 0)) continue;
-            corner_t c{int(p.r), int(p.g), p.b, scale};
-            int tx = c.x / 256, ty = c.y / 256;
-            // Corners beyond the last whole tile have no list.
-            if (c.x < 0 || c.y < 0 || tx >= tilesX || ty >= tilesY) continue;
-            buckets[size_t(ty * tilesX + tx)].push_back(c);
-        }
+    for (const corner_t& c : found) {
+        if (!(c.val > 0)) continue;
+        int tx = c.x / 256, ty = c.y / 256;
+        // Corners beyond the last whole tile have no list.
+        if (tx >= tilesX || ty >= tilesY) continue;
+        buckets[size_t(ty * tilesX + tx)].push_back(c);
+    }
+    t.print("corners");
     return buckets;
 }

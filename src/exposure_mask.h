@@ -18,6 +18,9 @@ public:
     static ExposureMask fromLdr(const ImageView<RgbPixel<unsigned char>>& img);
     // Radiance pixels do not clip; only black (exponent 0) ones are unusable.
     static ExposureMask fromRgbe(const ImageView<Rgbe>& img);
+    // Pixels decoded to linear light: from 8-bit sRGB when clips, judged as fromLdr judges their
+    // codes; else from Radiance, where only black is unusable.
+    static ExposureMask fromLinear(const ImageView<RgbPixel<float>>& img, bool clips);
 
     // True when the source pixel holding position px (source pixels, y down) is usable; false
     // outside the image.

@@ -101,7 +101,7 @@ void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
     };
     auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
     do {
-        CornerBuckets buckets = findCorners(texA, scale);
+        CornerBuckets buckets = findCorners(imgA, scale);
         tiles = int(buckets.size());
         BadStats stats = matchTiles(std::move(buckets), texA.height, attempt, found);
         logPassSummary(i, j, stats);

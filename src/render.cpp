@@ -33,6 +33,13 @@ CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, floa
     shader.setUniform1f("outFovX", outFovX);
     shader.setUniform3f("vign", image.Vb, image.Vc, image.Vd);
 
+    // The shader merges Catmull-Rom taps by bilinear fetches and low-passes from levels.
+    for (int k = 0; k < in.numTextures; ++k) {
+        glBindTexture(Texture::_target, in.textures[k]);
+        glTexParameteri(Texture::_target, GL_TEXTURE_MIN_FILTER,
+                        in.isMipMap ? GL_LINEAR_MIPMAP_LINEAR : GL_LINEAR);
+        glTexParameteri(Texture::_target, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    }
     renderTo(out, in, true);
     glFinish();
     t.print("render (korvel)");

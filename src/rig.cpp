@@ -1,9 +1,9 @@
 #include "rig.h"
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <omp.h>
 #include <optional>
 
 #include "Shader.h"
@@ -46,7 +46,7 @@ struct Targets {
 struct Source {
     Texture texture;
     ExposureMask mask;
-    explicit Source(const std::string& file) : texture(file), mask(exposureMaskOf(texture)) {}
+    explicit Source(const std::string& file) : texture(file, true), mask(exposureMaskOf(texture)) {}
 };
 
 // Renders both images of a pair into their targets and matches them.
@@ -78,9 +78,11 @@ int runRig(const Project& project, int argc, char** argv,
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
+    // Teams sized to the cores that other work leaves idle (by the load average): workers that
+    // spin while waiting for a core cost more than they save.
+    omp_set_dynamic(1);
     bool fisheye = !derived && isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
-    bool isHdr = boost::algorithm::iends_with(images[0].file, ".hdr");
 
     // The target size cap only shapes derived views, so counting needs no GL yet.
     auto walk = [&](const auto& actions, int maxSize) {
@@ -109,7 +111,6 @@ int runRig(const Project& project, int argc, char** argv,
                         Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
 
     std::string defines = "#define BLUR\n";
-    if (!isHdr) defines += "#define LDR\n";
     if (fisheye) defines += "#define FISHEYE\n";
     std::unique_ptr<Shader> fish(new Shader("fish", defines));
     fish->setUniform1f("exposureOffset", 0.0f);

@@ -1,4 +1,5 @@
 // Textures read from files: dispatch by extension, upload and read-back.
+#include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -86,4 +87,36 @@ TEST_F(TextureFiles, EveryRigImageLoadsAndReadsBack) {
             ++n;
         }
     EXPECT_EQ(n, 26);
+}
+
+TEST_F(TextureFiles, LinearUploadHoldsLinearLightAtHalfPrecision) {
+    Image<RgbPixel<uint8_t>> picture = gradient(50, 30);
+    fs::path jpg = writeFile(dir / "a.jpg", jpegBytes(picture.data, 50, 30, 3, 95));
+    fs::path hdr = writeFile(dir / "a.hdr", hdrFile({"#?RADIANCE", "FORMAT=32-bit_rle_rgbe"}, 40,
+                                                    12, testPixels(40, 12), HdrRows::flat));
+    auto srgb = [](uint8_t b) {
+        double c = b / 255.0;
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    Image<RgbPixel<uint8_t>> bytes = readJPEG(jpg);
+    Image<Rgbe> rgbe = readHDR(hdr);
+    for (const fs::path& file : {jpg, hdr}) {
+        SCOPED_TRACE(file.string());
+        std::unique_ptr<Texture> t;
+        stderrOf([&] { t = std::make_unique<Texture>(file, true); });
+        EXPECT_FALSE(t->isRGBE);
+        Shader shader("test_copy", "");
+        std::vector<float> p = copyPass(shader, *t, {0}, t->width, t->height);
+        for (int i = 0; i < t->width * t->height * 3; ++i) {
+            double want;
+            if (file == jpg) {
+                want = srgb(reinterpret_cast<const uint8_t*>(bytes.data)[i]);
+            } else {
+                const Rgbe& e = reinterpret_cast<const Rgbe*>(rgbe.data)[i / 3];
+                uint8_t m = i % 3 == 0 ? e.r : i % 3 == 1 ? e.g : e.b;
+                want = e.e ? (m + 0.5) * std::ldexp(1.0, e.e - 136) : 0.0;
+            }
+            ASSERT_NEAR(p[size_t(i / 3 * 4 + i % 3)], want, want / 1024 + 3e-8) << "value " << i;
+        }
+    }
 }

@@ -17,6 +17,7 @@
 #include "Texture.h"
 #include "glcontext.h"
 #include "glfixture.h"
+#include "half.h"
 #include "render.h"
 #include "testutil.h"
 
@@ -100,6 +101,17 @@ dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     return glm::max(sum, dvec3(0));
 }
 
+// Bilinear interpolation of linear texels at position p, clamped to the image.
+dvec3 bilinear(const Image<Rgb>& texels, dvec2 p) {
+    dvec2 i = glm::floor(p - 0.5), f = p - 0.5 - i;
+    auto at = [&](int dx, int dy) {
+        const Rgb& t = texels.at(std::clamp(int(i.x) + dx, 0, texels.width - 1),
+                                 std::clamp(int(i.y) + dy, 0, texels.height - 1));
+        return dvec3(t.r, t.g, t.b);
+    };
+    return glm::mix(glm::mix(at(0, 0), at(1, 0), f.x), glm::mix(at(0, 1), at(1, 1), f.x), f.y);
+}
+
 // Divides out the vignetting polynomial in the radius normalised to half the diagonal; floored
 // at 1e-4 like the pass's output.
 dvec3 devignette(dvec3 colour, dvec2 p, const CameraModel& m, const ImageParameters& image) {
@@ -128,17 +140,18 @@ Source positionRamp(glm::ivec2 size) {
     return upload(makeImage(size.x, size.y, ramp), GL_RGB32F, GL_FLOAT);
 }
 
-// 8-bit sRGB texels with smooth shading, sawtooth edges (whose overshoot clamps), noise and
-// black squares (which must not come out as "no source pixel").
+// Linear texels decoded from 8-bit sRGB, at half precision as the run uploads them: smooth
+// shading, sawtooth edges (whose overshoot clamps), noise and black squares (which must not come
+// out as "no source pixel").
 Source ldrPattern(glm::ivec2 size) {
-    std::vector<uint8_t> bytes(size_t(3) * size.x * size.y);
     uint32_t state = 12345;
     auto linear = [](uint8_t b) {
         double c = b / 255.0;
-        return float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        return halfToFloat(
+            floatToHalf(float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4))));
     };
     auto texels = makeImage(size.x, size.y, [&](int x, int y) {
-        uint8_t* p = &bytes[3 * (size_t(y) * size.x + x)];
+        uint8_t p[3] = {0, 0, 0};
         state = state * 1664525u + 1013904223u;
         if (x % 32 >= 12 || y % 32 >= 12) {
             p[0] = uint8_t(128 + 110 * std::sin(0.21 * x + 0.05 * y));
@@ -147,7 +160,7 @@ Source ldrPattern(glm::ivec2 size) {
         }
         return Rgb{linear(p[0]), linear(p[1]), linear(p[2])};
     });
-    return upload(std::move(texels), GL_RGB8, GL_UNSIGNED_BYTE, bytes.data());
+    return upload(std::move(texels), GL_RGB16F, GL_FLOAT);
 }
 
 // Largest relative difference of a channel; values below 0.05 count as 0.05, as a thousandth of
@@ -257,7 +270,7 @@ TEST_F(Render, ReturnsTheModelOfTheTexture) {
 }
 
 TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
-    auto plain = fish(""), ldr = fish("#define LDR\n");
+    auto plain = fish("");
     int pastCone = 0;
     for (const Pose& pose : poses) {
         SCOPED_TRACE(pose.name);
@@ -282,11 +295,11 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
         EXPECT_LT(t.borderline, all / 100);
         pastCone += t.pastCone;
 
-        // The same from 8-bit sRGB texels with vignetting.
+        // The same from shaded texels with vignetting.
         ImageParameters image = pose.image;
         std::tie(image.Vb, image.Vc, image.Vd) = std::tuple(-0.15f, 0.06f, -0.02f);
         Source in = ldrPattern(pose.texSize);
-        got = renderPose(*ldr, pose, image, in, GL_RGB16F, m);
+        got = renderPose(*plain, pose, image, in, GL_RGB16F, m);
         t = compare(got, m, [&](vec2, dvec2 s, dvec3 v) {
             return relativeError(v, devignette(sample(in.texels, s), s, m, image));
         });
@@ -297,7 +310,8 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
 
 TEST_F(Render, BlurOnlyWherePatchPixelsCoverSeveralSourcePixels) {
     // Near the axis a patch pixel covers less than a source pixel, towards the right edge of the
-    // patch more: BLUR must leave the first alone and average nine samples over the second.
+    // patch more: BLUR must leave the first alone and low-pass the second, by nine bilinear
+    // samples, or from the prefiltered level where the source has levels.
     Pose pose{"blur",     lens(400, 300, 70, {0, 0, 0}, {0.01f, -0.02f, 0.015f}, {4, -3}),
               {400, 300}, {20, 0},
               28,         {160, 120}};
@@ -305,9 +319,8 @@ TEST_F(Render, BlurOnlyWherePatchPixelsCoverSeveralSourcePixels) {
     image.Vb = -0.1f;
     Source in = ldrPattern(pose.texSize);
     CameraModel m;
-    Image<Rgb> sharp = renderPose(*fish("#define LDR\n"), pose, image, in, GL_RGBA32F, m);
-    Image<Rgb> got =
-        renderPose(*fish("#define BLUR\n#define LDR\n"), pose, image, in, GL_RGBA32F, m);
+    Image<Rgb> sharp = renderPose(*fish(""), pose, image, in, GL_RGBA32F, m);
+    Image<Rgb> got = renderPose(*fish("#define BLUR\n"), pose, image, in, GL_RGBA32F, m);
     mat3 toCamera = cameraMat(m.yaw, m.pitch, m.roll, m.view, vec2(0));
     auto position = [&](vec2 q) { return dvec2(m.inv_lens(toCamera * m.equi(q))); };
 
@@ -326,7 +339,7 @@ TEST_F(Render, BlurOnlyWherePatchPixelsCoverSeveralSourcePixels) {
         dvec3 sum(0);
         for (int a = -1; a <= 1; ++a)
             for (int b = -1; b <= 1; ++b)
-                sum += sample(in.texels, uv + (double(a) * du + double(b) * dv) / 3.0);
+                sum += bilinear(in.texels, uv + (double(a) * du + double(b) * dv) / 3.0);
         dvec3 want = devignette(sum / 9.0, uv, m, image);
         changed += relativeError(want, devignette(sample(in.texels, uv), uv, m, image)) > 0.03;
         return relativeError(v, want);
@@ -337,4 +350,23 @@ TEST_F(Render, BlurOnlyWherePatchPixelsCoverSeveralSourcePixels) {
     EXPECT_GT(changed, lowPassed / 2);  // the pattern is sharp enough to tell
     EXPECT_LT(worstKept, 1e-6);
     EXPECT_LT(t.worst, 3e-3);
+
+    // Levels of a position ramp average positions: the low-passed pixels still hold theirs.
+    Texture::generateMipMap = true;
+    Source ramp = positionRamp(pose.texSize);
+    ASSERT_TRUE(ramp.texture->isMipMap);
+    got = renderPose(*fish("#define BLUR\n"), pose, pose.image, ramp, GL_RGBA32F, m);
+    lowPassed = 0;
+    t = compare(got, m, [&](vec2 q, dvec2 uv, dvec3 v) {
+        dvec2 du = position(q + vec2(1, 0)) - uv, dv = position(q + vec2(0, 1)) - uv;
+        double footprint = std::max(glm::length(du), glm::length(dv));
+        // Away from the edges, where the levels' texels clamp.
+        if (footprint < 1.001 || glm::any(glm::lessThan(uv, dvec2(8))) ||
+            glm::any(glm::greaterThan(uv, dvec2(m.inSize) - 8.0)))
+            return 0.0;
+        ++lowPassed;
+        return glm::length(dvec2(v) - uv);
+    });
+    EXPECT_GT(lowPassed, all / 5);
+    EXPECT_LT(t.worst, 1e-2) << "pixels, at " << t.worstAt.x << "," << t.worstAt.y;
 }

@@ -64,8 +64,8 @@ TEST(RawPreview, RendersAndMapsInTheProjectsPixels) {
     EXPECT_GT(correlation, 0.9);
 }
 
-// The mask of an uploaded 8-bit image: a clipped and a near-black pixel, each grown by two,
-// where the stored rows put them (row 0 at the top).
+// The mask of an uploaded 8-bit image, as codes and as linear light: a clipped and a
+// near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
 TEST(ExposureMaskOf, ClippedAndDarkStoredCodes) {
     REQUIRE_GL();
     std::vector<unsigned char> bytes(3 * 16 * 12, 128);
@@ -74,15 +74,22 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredCodes) {
         p[0] = r, p[1] = g, p[2] = b;
     };
     set(3, 2, 128, 251, 128);  // one clipped channel
+    set(7, 9, 249, 128, 128);  // bright, not clipped
     set(12, 9, 20, 20, 20);    // linear luminance 0.007
-    Texture t;
-    t.setup(16, 12, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, bytes.data(), 0);
-    ExposureMask m = exposureMaskOf(t);
+    std::vector<float> linear;
+    for (unsigned char c : bytes) linear.push_back(std::pow((c / 255.0f + 0.055f) / 1.055f, 2.4f));
+    Texture codes, light;
+    codes.setup(16, 12, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, bytes.data(), 0);
+    light.setup(16, 12, GL_RGB16F, GL_RGB, GL_FLOAT, linear.data(), 0);
     struct Case {
         vec2 at;
         bool usable;
     } cases[] = {{{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
                  {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
-                 {{-0.5f, 0}, false},   {{16.5f, 0}, false}};
-    for (const Case& c : cases) EXPECT_EQ(m.usable(c.at), c.usable) << c.at.x << ", " << c.at.y;
+                 {{7.5f, 9.5f}, true},  {{-0.5f, 0}, false},    {{16.5f, 0}, false}};
+    for (const Texture* t : {&codes, &light}) {
+        ExposureMask m = exposureMaskOf(*t);
+        for (const Case& c : cases)
+            EXPECT_EQ(m.usable(c.at), c.usable) << t->isHDR << ": " << c.at.x << ", " << c.at.y;
+    }
 }
