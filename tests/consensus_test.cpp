@@ -27,9 +27,10 @@ TEST(DisplacementConsensus, SetsTheTwinApart) {
         ASSERT_EQ(c.residual.size(), size_t(n));
         EXPECT_NEAR(c.residual[2], 26.4, 0.5);
         EXPECT_LT(c.spread, 0.5f);
-        for (int k = 0; k < n; ++k) {
-            if (k != 2) EXPECT_LT(c.residual[k], 0.5f) << k;
-        }
+        for (int k = 0; k < n; ++k)
+            if (k != 2) {
+                EXPECT_LT(c.residual[k], 0.5f) << k;
+            }
     }
     // Two matches cannot outvote each other.
     Consensus two = displacementConsensus({{0, 0}, {50, 0}}, {{0, 0}, {30, 0}});
