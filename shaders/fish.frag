@@ -2,7 +2,13 @@
 // model maps q to (CameraModel::dest2source), in linear light, with vignetting removed.
 // Exact black (0.0) marks output pixels without a source pixel, and only those.
 //   BLUR: low-pass the source where it is sampled more coarsely than its own pixels.
+//   WHOLE_SOURCE: the source is one mipmapped texture of linear light (not split, not RGBE).
+//     A software renderer runs every branch of a shader, taken or not, so this build leaves
+//     out the paths such a source never needs.
 // The source holds linear light (RGBE texels are decoded here).
+#if defined(WHOLE_SOURCE) && (__VERSION__ < 130 || defined(USE_ARRAY_TEXTURE))
+#undef WHOLE_SOURCE
+#endif
 uniform mat3 cameraMat;
 uniform float fov;
 uniform float lens_a;
@@ -82,7 +88,10 @@ vec3 sourceColour(vec2 p) {
     vec4 wx = catmullRom(f.x), wy = catmullRom(f.y);
     vec3 sum = vec3(0.0);
 #if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
-    if (whole && !inputIsRGBE(0)) {
+#ifndef WHOLE_SOURCE
+    if (whole && !inputIsRGBE(0))
+#endif
+    {
         // The two middle taps of each axis weigh alike in sign, so one bilinear fetch between
         // them gives both: 9 filtered fetches instead of 16 texel fetches.
         vec2 w12 = vec2(wx.y + wx.z, wy.y + wy.z);
@@ -101,12 +110,14 @@ vec3 sourceColour(vec2 p) {
         return max(sum, vec3(0.0));
     }
 #endif
+#ifndef WHOLE_SOURCE
     for (int y = 0; y < 4; ++y) {
         vec3 row = wx.x * texel(i + ivec2(-1, y - 1)) + wx.y * texel(i + ivec2(0, y - 1)) +
                    wx.z * texel(i + ivec2(1, y - 1)) + wx.w * texel(i + ivec2(2, y - 1));
         sum += wy[y] * row;
     }
     return max(sum, vec3(0.0));
+#endif
 }
 
 // Bilinear interpolation between pixel centres of the linear source.
@@ -117,14 +128,9 @@ vec3 bilinearColour(vec2 p) {
     return sampleInput(0, p).rgb;
 }
 
-// The source around p low-passed over a footprint whose axes are du and dv, footprint the longer.
-vec3 lowPass(vec2 p, vec2 du, vec2 dv, float footprint) {
-#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
-    // A prefiltered level of the footprint's size, where the source has levels.
-    if (whole && texIsMipMap0 != 0 && !inputIsRGBE(0))
-        return textureLod(texUnit0, p / vec2(texSize0), log2(footprint)).rgb;
-#endif
-    // Nine bilinear samples spread over the footprint: the low-pass needs no sharp taps.
+// The source around p low-passed over a footprint whose axes are du and dv: nine bilinear
+// samples spread over it, where the source has no prefiltered levels.
+vec3 lowPass(vec2 p, vec2 du, vec2 dv) {
     vec3 sum = vec3(0.0);
     for (int a = -1; a <= 1; ++a)
         for (int b = -1; b <= 1; ++b)
@@ -143,6 +149,21 @@ void main() {
     // A fisheye's image circle ends half its field of view off the axis.
     bool visible = dir.z >= 0.2 && (fov <= 80.0 || dir.z >= cos(fov * 0.017453292 * 0.5)) &&
                    uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
+#ifdef BLUR
+    // The prefiltered level the footprint picks, fetched before any branch so that the texture
+    // unit takes the footprint from neighbouring fragments: a level chosen per pixel
+    // (textureLod) costs a software renderer several times as much.
+    bool prefiltered = false;
+    vec3 level = vec3(0.0);
+#if __VERSION__ >= 130 && !defined(USE_ARRAY_TEXTURE)
+#ifdef WHOLE_SOURCE
+    prefiltered = true;
+#else
+    prefiltered = whole && texIsMipMap0 != 0 && !inputIsRGBE(0);
+#endif
+    if (prefiltered) level = texture(texUnit0, uv / vec2(texSize0)).rgb;
+#endif
+#endif
     if (!visible) {
         fragColor = vec4(0.0, 0.0, 0.0, 1.0);
         return;
@@ -153,10 +174,16 @@ void main() {
     // Source pixels covered by one output pixel along each output axis.
     vec2 du = sourcePosition(q + vec2(1.0, 0.0)) - uv;
     vec2 dv = sourcePosition(q + vec2(0.0, 1.0)) - uv;
-    float footprint = max(length(du), length(dv));
-    if (footprint > 1.0)
-        colour = lowPass(uv, du, dv, footprint);
-    else
+    if (max(length(du), length(dv)) > 1.0) {
+#ifdef WHOLE_SOURCE
+        colour = level;
+#else
+        if (prefiltered)
+            colour = level;
+        else
+            colour = lowPass(uv, du, dv);
+#endif
+    } else
 #endif
         colour = sourceColour(uv);
 

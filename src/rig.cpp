@@ -49,14 +49,36 @@ struct Source {
     explicit Source(const std::string& file) : texture(file, true), mask(exposureMaskOf(texture)) {}
 };
 
+// The remap program built twice: a software renderer runs every branch of a shader, taken or
+// not, so sources that are one mipmapped texture get a build without the other paths.
+struct RemapShaders {
+    std::unique_ptr<Shader> general, whole;
+
+    explicit RemapShaders(const std::string& defines)
+        : general(std::make_unique<Shader>("fish", defines)),
+          whole(std::make_unique<Shader>("fish", defines + "#define WHOLE_SOURCE\n")) {
+        for (Shader* s : {general.get(), whole.get()}) {
+            s->use(true);
+            s->setUniform1f("exposureOffset", 0.0f);
+            s->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+        }
+    }
+    Shader& forSource(const Texture& t) const {
+        bool one = t.numTextures == 1 && t.tileWidth == t.width;
+        return one && t.isMipMap && !t.isRGBE ? *whole : *general;
+    }
+};
+
 // Renders both images of a pair into their targets and matches them.
-void matchPair(Shader& fish, const Project& project, int i, int j, const Source& srcI,
+void matchPair(const RemapShaders& remap, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
                float fovX, float roll) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(fish, project.images[i], view, fovX, srcI.texture, targetI, roll);
-    CameraModel cameraJ = render(fish, project.images[j], view, fovX, srcJ.texture, targetJ, roll);
+    CameraModel cameraI = render(remap.forSource(srcI.texture), project.images[i], view, fovX,
+                                 srcI.texture, targetI, roll);
+    CameraModel cameraJ = render(remap.forSource(srcJ.texture), project.images[j], view, fovX,
+                                 srcJ.texture, targetJ, roll);
     findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask);
 }
 
@@ -112,9 +134,7 @@ int runRig(const Project& project, int argc, char** argv,
 
     std::string defines = "#define BLUR\n";
     if (fisheye) defines += "#define FISHEYE\n";
-    std::unique_ptr<Shader> fish(new Shader("fish", defines));
-    fish->setUniform1f("exposureOffset", 0.0f);
-    fish->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+    auto remap = std::make_unique<RemapShaders>(defines);
 
     std::string projectDir = directoryOf(projectPath);
 
@@ -143,7 +163,7 @@ int runRig(const Project& project, int argc, char** argv,
         Texture& targetJ = ownJ ? *ownJ : v.tall ? targets->tallB : targets->wideB;
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*fish, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
+        matchPair(*remap, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
                   v.roll);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
@@ -160,7 +180,7 @@ int runRig(const Project& project, int argc, char** argv,
         fmt::fprintf(stderr, "use: %f, render: %f, read: %f\n", t_use, t_render, t_read);
 
     // GL objects go before the context that owns them.
-    fish.reset();
+    remap.reset();
     targets.reset();
     gl.reset();
     return 0;
