@@ -71,10 +71,21 @@ TEST(ReadHDR, HeaderErrors) {
                             "FORMAT=32-bit_rle_rgbe ", "FORMATTED"})
         cases.push_back({hdrFile({"#?RADIANCE", bad}, 9, 2, pixels, HdrRows::rle),
                          "Invalid format of RADIANCE file '%s': '" + std::string(bad) + "'"});
-    for (const char* bad : {"+Y 2 +X 9", "-Y 2 -X 9", "-Y 2  +X 9", "-Y two +X 9", "",
-                            "-Y 40000 +X 40000", "-Y 99999999999999999999999 +X 1"})
+    for (const char* bad :
+         {"+Y 2 +X 9", "-Y 2 -X 9", "-Y 2  +X 9", "-Y two +X 9", "", "-Y 40000 +X 40000",
+          "-Y 99999999999999999999999 +X 1", "-Y 2 +X 9 \r "})
         cases.push_back({head + bad + "\n" + body,
                          "Invalid size of RADIANCE file '%s': '" + std::string(bad) + "'"});
+    // Lines of any length end in a message, not in a crash; sizes the file cannot hold fail
+    // before their memory is taken.
+    const std::string tooLong = "Header line %d of RADIANCE file '%s' is longer than 65536 bytes";
+    cases.push_back(
+        {head + "-Y " + std::string(200000, '9') + " +X 9\n", fmt::sprintf(tooLong, 4, "%s")});
+    cases.push_back({std::string(70000, '#'), fmt::sprintf(tooLong, 1, "%s")});
+    cases.push_back({"#?RADIANCE\n\n-Y 20000 +X 26843\n" + body, "Failed to read file '%s'"});
+    cases.push_back({hdrFile({"#?RADIANCE", "FORMAT=32-bit_rle_rgbe"}, 9, 2, pixels, HdrRows::rle)
+                         .replace(head.size() + 3, 1, "9999"),
+                     "Bad scanline data in line 2 in RADIANCE file '%s'"});
     TempDir dir;
     fs::path file = dir / "a.hdr";
     for (auto& [bytes, message] : cases)
