@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/printf.h>
+#include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,9 +160,10 @@ Image<RgbPixel<T>> readPNM(FILE* f) {
         throw std::runtime_error("Failed to parse PNM file header.");
     if (maxValue != 255)
         throw std::runtime_error("PNM file has wrong max value: " + std::to_string(maxValue));
-    if (width < 0 || height < 0)
+    // Rows are addressed with 32-bit byte offsets.
+    if (width < 0 || height < 0 || width > std::numeric_limits<int32_t>::max() / 3)
         throw std::runtime_error(
-            fmt::sprintf("PNM file has a negative size: %d x %d", width, height));
+            fmt::sprintf("PNM file has an invalid size: %d x %d", width, height));
     // The pipe's bytes are taken as they come, so a header promising more than arrives costs
     // no more memory than what did arrive.
     size_t expected = sizeof(RgbPixel<T>) * size_t(width) * size_t(height);

@@ -82,6 +82,12 @@ TEST(ReadHDR, HeaderErrors) {
     cases.push_back(
         {head + "-Y " + std::string(200000, '9') + " +X 9\n", fmt::sprintf(tooLong, 4, "%s")});
     cases.push_back({std::string(70000, '#'), fmt::sprintf(tooLong, 1, "%s")});
+    // Found by fuzzing: an empty image whose row overflowed the 32-bit row stride.
+    cases.push_back(
+        {"#?RADIANCE\n#\n\n-Y 0 +X 588888888\xd2"
+         "888",
+         "Invalid size of RADIANCE file '%s': '-Y 0 +X 588888888\xd2"
+         "888'"});
     cases.push_back({"#?RADIANCE\n\n-Y 20000 +X 26843\n" + body, "Failed to read file '%s'"});
     cases.push_back({hdrFile({"#?RADIANCE", "FORMAT=32-bit_rle_rgbe"}, 9, 2, pixels, HdrRows::rle)
                          .replace(head.size() + 3, 1, "9999"),

@@ -107,7 +107,9 @@ TEST_F(FakeRawTools, BadPreviewsReportThePpmProblem) {
         {"P6\n# c\n2 2\n255\n", header},  // a comment line is not understood
         {"P6\n1 1\n65535\n", "PNM file has wrong max value: 65535"},
         {"P6\n2 2\n255\nab", "Failed to read PNM file data: 2 != 12 -> 1"},
-        {"P6\n-2 2\n255\n", "PNM file has a negative size: -2 x 2"},
+        {"P6\n-2 2\n255\n", "PNM file has an invalid size: -2 x 2"},
+        // Found by fuzzing: a width whose row overflowed the 32-bit row stride.
+        {"P631425114253 0\n255\xff-2\n2-2\n255", "PNM file has an invalid size: 1360343181 x 0"},
         // A header that promises more than arrives takes no memory for it.
         {"P6\n30000 30000\n255\nab", "Failed to read PNM file data: 2 != 2700000000 -> 1"},
     };
