@@ -113,9 +113,10 @@ TEST_F(FakeRawTools, BadPreviewsReportThePpmProblem) {
         // A header that promises more than arrives takes no memory for it.
         {"P6\n30000 30000\n255\nab", "Failed to read PNM file data: 2 != 2700000000 -> 1"},
     };
-    for (auto& [bytes, message] : cases)
-        EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(writeFile(dir / "x.cr2", bytes)); }), message)
-            << bytes;
+    for (auto& [bytes, message] : cases) {
+        writeFile(dir / "x.cr2", bytes);
+        EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }), message) << bytes;
+    }
     // The missing file makes the fake dcraw fail and write nothing.
     EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "missing.cr2"); }), header);
     fs::remove(dir / "bin" / "djpeg");
