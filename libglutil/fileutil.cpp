@@ -48,7 +48,24 @@ std::string pathExt(const path& file) {
     return ext.empty() ? ext : ext.substr(1);
 }
 
-Fopen::Fopen(const path& file, const char* mode) {
+void throwWriteError(const std::string& what) {
+    int error = errno ? errno : EIO;
+    throw std::runtime_error(fmt::sprintf("Error writing %s: %s", what, std::strerror(error)));
+}
+
+void finishOutput(FILE* f, const std::string& what) {
+    errno = 0;
+    bool failed = std::fflush(f) != 0 || std::ferror(f);
+    int error = errno;
+    if (f != stdout && std::fclose(f) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    errno = error;
+    if (failed) throwWriteError(what);
+}
+
+Fopen::Fopen(const path& file, const char* mode) : name(file) {
     if (file == "-") {
         f = stdout;
         return;
@@ -57,6 +74,12 @@ Fopen::Fopen(const path& file, const char* mode) {
     if (!f)
         throw std::runtime_error(fmt::sprintf("Error opening file '%s' (with mode '%s'): %s",
                                               quoted(file), mode, strerror(errno)));
+}
+
+void Fopen::close() {
+    FILE* open = f;
+    f = nullptr;
+    if (open) finishOutput(open, fmt::sprintf("file '%s'", quoted(name)));
 }
 
 Fopen::~Fopen() {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdio>
 #include <filesystem>
+#include <fmt/printf.h>
 #include <string>
 
 using std::filesystem::path;
@@ -18,6 +19,19 @@ std::string shaderPath(const std::string& name);
 // The file's extension, lower-cased and without its dot ("" when there is none).
 std::string pathExt(const path& file);
 
+// Throws runtime_error "Error writing <what>: <the system's reason for errno>".
+[[noreturn]] void throwWriteError(const std::string& what);
+
+// printf-style write to f; a failed write throws as throwWriteError names what.
+template <class... Args>
+void writeChecked(FILE* f, const std::string& what, const char* format, const Args&... args) {
+    if (fmt::fprintf(f, format, args...) < 0) throwWriteError(what);
+}
+
+// Flushes f and closes it unless it is standard output; throws as throwWriteError when the
+// flush, the close or an earlier write failed.
+void finishOutput(FILE* f, const std::string& what);
+
 // Scoped C file handle; "-" stands for standard output, which is never closed.
 class Fopen {
 public:
@@ -28,9 +42,12 @@ public:
     Fopen& operator=(const Fopen&) = delete;
     operator FILE*() const { return f; }
     FILE* get() const { return f; }
+    // Flushes and closes the file now (see finishOutput); the handle is empty afterwards.
+    void close();
 
 private:
     FILE* f = nullptr;
+    path name;
 };
 
 // Scoped pipe reading a shell command's standard output.

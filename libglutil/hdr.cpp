@@ -6,7 +6,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <vector>
 
@@ -15,20 +14,6 @@
 
 namespace {
 using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-// Next line without its "\n"; false at the end of the file when nothing was read.
-bool readLine(FILE* f, std::string& line) {
-    line.clear();
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), f)) {
-        line += buffer;
-        if (line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
-    }
-    return !line.empty();
-}
 
 std::string trim(const std::string& s) {
     const char* space = " \t\n\v\f\r";
@@ -41,10 +26,44 @@ bool startsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
+// Header lines longer than this are refused: real headers hold short variables and comments.
+constexpr size_t maxLineBytes = 65536;
+
+// Next line without its "\n"; false at the end of the file when nothing was read.
+bool readLine(FILE* f, std::string& line, int number, const path& file) {
+    line.clear();
+    for (int c; (c = std::getc(f)) != EOF;) {
+        if (c == '\n') return true;
+        if (line.size() == maxLineBytes)
+            throw std::runtime_error(
+                fmt::sprintf("Header line %d of RADIANCE file '%s' is longer than %d bytes", number,
+                             quoted(file), int(maxLineBytes)));
+        line += char(c);
+    }
+    return !line.empty();
+}
+
+// Reads "-Y <height> +X <width>" and whatever follows without a line break.
+bool parseResolution(const std::string& line, unsigned long long& height,
+                     unsigned long long& width) {
+    auto number = [&](size_t& i, unsigned long long& value) {
+        size_t start = i;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+        // Digit strings too long for 64 bits saturate and fail the size test.
+        value = std::strtoull(line.substr(start, i - start).c_str(), nullptr, 10);
+        return i > start;
+    };
+    size_t i = 3;
+    return startsWith(line, "-Y ") && number(i, height) && line.compare(i, 4, " +X ") == 0 &&
+           number(i += 4, width) && line.find('\r', i) == std::string::npos;
+}
+
 // The run-length rows of a Radiance file, read through one window of 1 MiB.
 class RleRows {
 public:
-    RleRows(FILE* f, long bytes, const path& file) : f(f), left(bytes), file(file) {}
+    // A file smaller than the window needs no more than its own size.
+    RleRows(FILE* f, long bytes, const path& file)
+        : window(std::clamp<size_t>(size_t(bytes), 1, windowSize)), f(f), left(bytes), file(file) {}
 
     void decode(const ImageView<Rgbe>& image) {
         const int w = image.width;
@@ -75,9 +94,15 @@ public:
         }
     }
 
+    // Throws the message of a row that does not decode.
+    [[noreturn]] void badScanline(int y) {
+        throw std::runtime_error(
+            fmt::sprintf("Bad scanline data in line %d in RADIANCE file '%s'", y, quoted(file)));
+    }
+
 private:
     static constexpr size_t windowSize = 1 << 20;
-    std::vector<uint8_t> window = std::vector<uint8_t>(windowSize);
+    std::vector<uint8_t> window;
     size_t pos = 0, end = 0;  // unread loaded bytes are window[pos, end)
     FILE* f;
     long left;  // bytes of the file not yet loaded
@@ -88,7 +113,7 @@ private:
         std::memmove(window.data(), window.data() + pos, end - pos);
         end -= pos;
         pos = 0;
-        size_t n = std::min<size_t>(windowSize - end, size_t(left));
+        size_t n = std::min<size_t>(window.size() - end, size_t(left));
         size_t got = std::fread(window.data() + end, 1, n, f);
         end += got;
         left -= long(n);
@@ -101,11 +126,6 @@ private:
         if (pos == end) badScanline(y);
         return window[pos++];
     }
-
-    [[noreturn]] void badScanline(int y) {
-        throw std::runtime_error(
-            fmt::sprintf("Bad scanline data in line %d in RADIANCE file '%s'", y, quoted(file)));
-    }
 };
 }  // namespace
 
@@ -114,16 +134,20 @@ Image<Rgbe> readHDR(const path& file) {
     if (!f)
         throw std::runtime_error(
             fmt::sprintf("Failed to open file '%s': %s", quoted(file), std::strerror(errno)));
+    return readHDR(f.get(), file);
+}
 
+Image<Rgbe> readHDR(FILE* f, const path& file) {
     std::string line;
-    bool gotLine = readLine(f.get(), line);
+    int number = 1;
+    bool gotLine = readLine(f, line, number, file);
     std::string signature = trim(line);
     if (!gotLine || (signature != "#?RADIANCE" && signature != "#?RGBE"))
         throw std::runtime_error(
             fmt::sprintf("Not a RADIANCE file: '%s' (%s)", quoted(file), line));
 
     bool formatSeen = false;
-    while (readLine(f.get(), line) && !line.empty()) {
+    while (readLine(f, line, ++number, file) && !line.empty()) {
         if (startsWith(line, "#") || !startsWith(line, "FORMAT")) continue;
         if (line != "FORMAT=32-bit_rle_rgbe")
             throw std::runtime_error(
@@ -131,35 +155,42 @@ Image<Rgbe> readHDR(const path& file) {
         formatSeen = true;
     }
 
-    static const std::regex resolution(R"(^-Y (\d+) \+X (\d+).*)");
-    std::smatch m;
-    bool gotSize = readLine(f.get(), line) && std::regex_match(line, m, resolution);
     unsigned long long height = 0, width = 0;
-    if (gotSize) {
-        // Digit strings too long for 64 bits saturate and fail the size test below.
-        height = std::strtoull(m[1].str().c_str(), nullptr, 10);
-        width = std::strtoull(m[2].str().c_str(), nullptr, 10);
-        const uint64_t maxBytes = uint64_t(std::numeric_limits<int32_t>::max());
-        gotSize = width <= maxBytes && height <= maxBytes &&
-                  (width == 0 || height <= maxBytes / (4 * width));
-    }
-    if (!gotSize)
+    bool gotSize = readLine(f, line, ++number, file) && parseResolution(line, height, width);
+    const uint64_t maxBytes = uint64_t(std::numeric_limits<int32_t>::max());
+    if (!gotSize || width > maxBytes / 4 || height > maxBytes ||
+        (width != 0 && height > maxBytes / (4 * width)))
         throw std::runtime_error(
             fmt::sprintf("Invalid size of RADIANCE file '%s': '%s'", quoted(file), line));
 
-    Image<Rgbe> image{int(width), int(height)};
-    long dataStart = std::ftell(f.get());
-    std::fseek(f.get(), 0, SEEK_END);
-    long fileSize = std::ftell(f.get());
-    std::fseek(f.get(), dataStart, SEEK_SET);
+    long dataStart = std::ftell(f);
+    std::fseek(f, 0, SEEK_END);
+    long fileSize = std::ftell(f);
+    std::fseek(f, dataStart, SEEK_SET);
     long dataSize = long(4 * width * height);
+    long available = dataStart < 0 || fileSize < dataStart ? 0 : fileSize - dataStart;
 
-    if (width < 8 || width > 65535 || !formatSeen || fileSize - dataStart == dataSize) {
-        if (std::fread(image.data, 1, size_t(dataSize), f.get()) != size_t(dataSize))
+    if (width < 8 || width > 65535 || !formatSeen || available == dataSize) {
+        // A size the file cannot fill fails before its memory is taken.
+        if (available < dataSize)
+            throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
+        Image<Rgbe> image{int(width), int(height)};
+        if (std::fread(image.data, 1, size_t(dataSize), f) != size_t(dataSize))
             throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
         return image;
     }
-    RleRows(f.get(), fileSize - dataStart, file).decode(image);
+    // No row codes in fewer bytes than its header and one two-byte run per 127 pixels of each
+    // channel; rows the file cannot hold fail in the first of them without being allocated.
+    long rowBytes = long(4 + 8 * ((width + 126) / 127));
+    long fits = available / rowBytes;
+    RleRows rows(f, available, file);
+    if (long(height) > fits) {
+        Image<Rgbe> part{int(width), int(fits + 1)};
+        rows.decode(part);
+        rows.badScanline(int(fits));
+    }
+    Image<Rgbe> image{int(width), int(height)};
+    rows.decode(image);
     return image;
 }
 

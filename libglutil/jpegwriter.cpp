@@ -1,5 +1,6 @@
 #include "jpegwriter.h"
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 // clang-format off
@@ -38,7 +39,12 @@ void writeJPEG(const std::filesystem::path& file, const ImageView<RgbPixel<unsig
     // Everything that may be skipped by the jump lives outside this frame's locals after it.
     std::vector<unsigned char> row(size_t(img.width) * 3);
     if (setjmp(err.jump)) {
+        int error = errno;
+        bool diskFailed = std::ferror(out);
         jpeg_destroy_compress(&cinfo);
+        errno = error;
+        // A full or failing disk: the system's reason says more than libjpeg's guess.
+        if (diskFailed) throwWriteError(fmt::sprintf("file '%s'", quoted(file)));
         throw std::runtime_error(
             fmt::sprintf("Failed to write JPEG '%s': %s", quoted(file), err.message));
     }
@@ -63,4 +69,5 @@ void writeJPEG(const std::filesystem::path& file, const ImageView<RgbPixel<unsig
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
+    out.close();
 }

@@ -3,10 +3,13 @@
 
 #include <csetjmp>
 #include <cstdlib>
+#include <cstring>
 #include <fmt/printf.h>
+#include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // libjpeg's header needs FILE and size_t declared first.
 #include <jpeglib.h>
@@ -157,12 +160,24 @@ Image<RgbPixel<T>> readPNM(FILE* f) {
         throw std::runtime_error("Failed to parse PNM file header.");
     if (maxValue != 255)
         throw std::runtime_error("PNM file has wrong max value: " + std::to_string(maxValue));
-    Image<RgbPixel<T>> image(width, height);
+    // Rows are addressed with 32-bit byte offsets.
+    if (width < 0 || height < 0 || width > std::numeric_limits<int32_t>::max() / 3)
+        throw std::runtime_error(
+            fmt::sprintf("PNM file has an invalid size: %d x %d", width, height));
+    // The pipe's bytes are taken as they come, so a header promising more than arrives costs
+    // no more memory than what did arrive.
     size_t expected = sizeof(RgbPixel<T>) * size_t(width) * size_t(height);
-    size_t got = std::fread(image.data, 1, expected, f);
+    std::vector<char> bytes;
+    size_t got = 0;
+    while (got < expected && !std::feof(f) && !std::ferror(f)) {
+        bytes.resize(std::min(expected, got + (size_t(1) << 20)));
+        got += std::fread(bytes.data() + got, 1, bytes.size() - got, f);
+    }
     if (got < expected)
         throw std::runtime_error(fmt::sprintf("Failed to read PNM file data: %d != %d -> %d", got,
                                               expected, std::feof(f) ? 1 : 0));
+    Image<RgbPixel<T>> image(width, height);
+    if (expected) std::memcpy(image.data, bytes.data(), expected);
     return image;
 }
 

@@ -26,6 +26,9 @@ int32_t hash(const char* s, int i);
 // Reads a Radiance HDR file (flat or run-length rows, top row first).
 Image<Rgbe> readHDR(const path& file);
 
+// Reads a Radiance HDR file from the seekable stream f; file names it in messages.
+Image<Rgbe> readHDR(FILE* f, const path& file);
+
 // Reads an RGB JPEG file; greyscale and CMYK files and corrupt or truncated data throw.
 Image<RgbPixel<unsigned char>> readJPEG(const path& file);
 

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dcraw libjpeg-turbo-progs
   xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -7,3 +7,8 @@ cd build
 # Tests run two at a time on two cores: idle OpenMP workers must sleep, not spin.
 export OMP_WAIT_POLICY=passive
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j 2
+
+# Sanitised tests that need no GL context, then a short run of every fuzz target.
+cd ..
+bash scripts/sanitize.sh --no-gl
+bash scripts/fuzz.sh 10

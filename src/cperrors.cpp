@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "fileutil.h"
 
 namespace {
 
@@ -18,6 +19,12 @@ struct CPErrorInfo {
     float sum = 0;
     float max = 0;
 };
+
+// One piece of the report on standard output; a failed write throws.
+template <class... Args>
+void report(const char* format, const Args&... args) {
+    writeChecked(stdout, "standard output", format, args...);
+}
 
 // Errors above this are counted as blunders and left out of the totals.
 constexpr float blunder = 1000;
@@ -42,7 +49,7 @@ void calcCPErrors(const Project& project) {
         // The chord stands for the angle; 2 pi spans the panorama's width.
         float error = std::sqrt(diff.x * diff.x + diff.y * diff.y + diff.z * diff.z) / 6.2831855f *
                       canonicalEquirectWidth;
-        fmt::printf("cp: %d %d -> %3.1f\n", cp.n, cp.N, error);
+        report("cp: %d %d -> %3.1f\n", cp.n, cp.N, error);
 
         CPErrorInfo& pair = pairs[{cp.n, cp.N}];
         ++pair.count;
@@ -59,9 +66,9 @@ void calcCPErrors(const Project& project) {
         fflush(stderr);
     }
     for (const auto& [key, info] : pairs)
-        fmt::printf("%d-%d: n: %3d  mean: %5.2f  max: %4.1f\n", key.first, key.second, info.count,
-                    info.sum / info.count, info.max);
-    fmt::printf("sum: n: %3lu  mean: %5.2f  max: %4.1f\n", project.cps.size(),
-                totalCount == 0 ? 0.f : totalSum / totalCount, totalMax);
-    fmt::printf("canonicalEquirectWidth: %d\n", int(canonicalEquirectWidth));
+        report("%d-%d: n: %3d  mean: %5.2f  max: %4.1f\n", key.first, key.second, info.count,
+               info.sum / info.count, info.max);
+    report("sum: n: %3lu  mean: %5.2f  max: %4.1f\n", project.cps.size(),
+           totalCount == 0 ? 0.f : totalSum / totalCount, totalMax);
+    report("canonicalEquirectWidth: %d\n", int(canonicalEquirectWidth));
 }

@@ -3,14 +3,17 @@
 #include <cstdio>
 #include <fmt/printf.h>
 #include <glm/vec2.hpp>
+#include <string>
 #include <vector>
 
 #include "Timer.h"
 #include "corners.h"
 #include "exposure.h"
+#include "fileutil.h"
 #include "project.h"
 
 extern FILE* log_file;                 // control points and diagnostics; standard output by default
+extern std::string log_name;           // the log as error messages name it
 extern bool debug;                     // DEBUG is set: flush the log after every write
 extern int processor;                  // 1: correlation on the GPU, 0: on the CPU
 extern Timer t;                        // the process-wide lap timer
@@ -20,9 +23,10 @@ extern std::vector<glm::vec2> good_in_b;          // match in B of each good cor
 extern std::vector<exposure_t> exposure;          // pairwise brightness observations
 extern std::vector<ControlPoint> found_cps;       // control points of the run, source pixels
 
-// printf-style write of one piece of text to the log, flushed at once under DEBUG.
+// printf-style write of one piece of text to the log, flushed at once under DEBUG; a failed
+// write throws.
 template <class... Args>
 void writeLog(const char* format, const Args&... args) {
-    fmt::fprintf(log_file, format, args...);
-    if (debug) fflush(log_file);
+    writeChecked(log_file, log_name, format, args...);
+    if (debug && fflush(log_file) != 0) throwWriteError(log_name);
 }

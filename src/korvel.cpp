@@ -18,6 +18,7 @@
 #include "rig.h"
 
 FILE* log_file = stdout;
+std::string log_name = "standard output";
 bool debug = false;
 int processor = 0;
 Timer t;
@@ -100,6 +101,7 @@ int throwing_main(int argc, char** argv) {
             throw std::runtime_error(fmt::sprintf("Error opening output file '%s': %s",
                                                   quoted(argv[2]), std::strerror(error)));
         }
+        log_name = fmt::sprintf("output file '%s'", quoted(argv[2]));
     }
 
     Project project = parsePTGuiProject(projectPath);
@@ -114,6 +116,7 @@ int throwing_main(int argc, char** argv) {
 
     if (evaluate) {
         calcCPErrors(project);
+        finishOutput(stdout, "standard output");
         return 0;
     }
     int status = runRig(project, argc, argv, projectPath);

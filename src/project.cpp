@@ -1,29 +1,26 @@
 #include "project.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fmt/printf.h>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 
 #include "fileutil.h"
+#include "linepattern.h"
 
 namespace {
 
-#define NUM "([-=]?\\d+\\.?\\d*e?-?\\d*)"
-const std::regex vignettingLine("^#-libpano_vignettingparams Va" NUM " *Vb" NUM " *Vc" NUM
-                                " *Vd" NUM " *.*");
-const std::regex referenceLine("^o w1 h1 y" NUM " *r" NUM " *p" NUM " *v" NUM " *a" NUM " *b" NUM
-                               " *c" NUM " *f\\d d" NUM " *e" NUM " *.*");
-const std::regex imgfileLine("^#-imgfile (\\d+) (\\d+) \"(.*)\".*");
-const std::regex exposureLine("^#-exposureparams 0 0 0 (-?\\d+\\.?\\d*).*");
-const std::regex imageLine("^o f\\d y" NUM " *r" NUM " *p" NUM " *v" NUM " *a" NUM " *b" NUM
-                           " *c" NUM " *d" NUM " *e" NUM " *.*");
-const std::regex cpLine("^c n(\\d{1,2}) N(\\d{1,2}) x" NUM " *y" NUM " *X" NUM " *Y" NUM " *t0.*");
-const std::regex orientationLine("^#orientation_abs_slot1 y" NUM " *r" NUM " *p" NUM " *t" NUM
-                                 " *?.*");
-#undef NUM
+// The recognised lines, as matchLine reads them.
+const char* const vignettingLine = "#-libpano_vignettingparams Va%f *Vb%f *Vc%f *Vd%f";
+const char* const referenceLine = "o w1 h1 y%f *r%f *p%f *v%f *a%f *b%f *c%f *f%d d%f *e%f";
+const char* const imgfileLine = "#-imgfile %i %i %q";
+const char* const exposureLine = "#-exposureparams 0 0 0 %x";
+const char* const imageLine = "o f%d y%f *r%f *p%f *v%f *a%f *b%f *c%f *d%f *e%f";
+const char* const cpLine = "c n%n N%n x%f *y%f *X%f *Y%f *t0";
+const char* const orientationLine = "#orientation_abs_slot1 y%f *r%f *p%f *t%f";
 
 // The nine lens and orientation fields of an "o" line, in line order.
 float ImageParameters::*const lensFields[9] = {
@@ -43,6 +40,11 @@ float resolve(const std::string& text, float ImageParameters::*field,
             fmt::sprintf("reference '%s' in project '%s' names no image read so far (%d images)",
                          text, quoted(path), int(images.size())));
     return images[k - 1].*field;
+}
+
+// The start of a line for a message.
+std::string excerpt(const std::string& line) {
+    return line.size() <= 60 ? line : line.substr(0, 60) + "...";
 }
 
 }  // namespace
@@ -65,47 +67,63 @@ void dropInvalidControlPoints(Project& project, const std::filesystem::path& pat
 Project parsePTGuiProject(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error(fmt::sprintf("Error opening project '%s'", quoted(path)));
+    return parsePTGuiProject(in, path);
+}
 
+Project parsePTGuiProject(std::istream& in, const std::filesystem::path& path) {
     Project project;
     ImageParameters pending;
     ImageParameters reference;
     std::string line;
-    std::smatch m;
-    while (std::getline(in, line)) {
+    std::vector<std::string> m;
+    for (int number = 1; std::getline(in, line); ++number) {
         // Files saved with CR LF ends read like LF ones.
         if (!line.empty() && line.back() == '\r') line.pop_back();
-
-        if (std::regex_match(line, m, vignettingLine)) {
-            pending.Va = std::stof(m[1]);
-            pending.Vb = std::stof(m[2]);
-            pending.Vc = std::stof(m[3]);
-            pending.Vd = std::stof(m[4]);
-        } else if (std::regex_match(line, m, referenceLine)) {
-            for (int k = 0; k < 9; ++k) reference.*lensFields[k] = std::stof(m[k + 1]);
-        } else if (std::regex_match(line, m, imgfileLine)) {
-            pending.width = std::stoi(m[1]);
-            pending.height = std::stoi(m[2]);
-            pending.file = m[3];
-        } else if (std::regex_match(line, m, exposureLine)) {
-            pending.exposureValue = std::stof(m[1]);
-        } else if (std::regex_match(line, m, imageLine)) {
-            for (int k = 0; k < 9; ++k)
-                pending.*lensFields[k] =
-                    resolve(m[k + 1], lensFields[k], reference, project.images, path);
-            project.images.push_back(pending);
-        } else if (std::regex_match(line, m, cpLine)) {
-            project.cps.push_back({std::stoi(m[1]) - 1, std::stoi(m[2]) - 1, std::stof(m[3]),
-                                   std::stof(m[4]), std::stof(m[5]), std::stof(m[6])});
-        } else if (std::regex_match(line, m, orientationLine)) {
-            ImageParameters o;
-            o.file = orientationRecordName;
-            o.y = std::stof(m[1]);
-            o.r = std::stof(m[2]);
-            o.p = std::stof(m[3]);
-            o.v = std::stof(m[4]);
-            project.images.push_back(o);
+        // A number that does not convert is reported with its line, in the type it came with.
+        try {
+            if (matchLine(vignettingLine, line, m)) {
+                pending.Va = std::stof(m[0]);
+                pending.Vb = std::stof(m[1]);
+                pending.Vc = std::stof(m[2]);
+                pending.Vd = std::stof(m[3]);
+            } else if (matchLine(referenceLine, line, m)) {
+                for (int k = 0; k < 9; ++k) reference.*lensFields[k] = std::stof(m[k]);
+            } else if (matchLine(imgfileLine, line, m)) {
+                pending.width = std::stoi(m[0]);
+                pending.height = std::stoi(m[1]);
+                pending.file = m[2];
+            } else if (matchLine(exposureLine, line, m)) {
+                pending.exposureValue = std::stof(m[0]);
+            } else if (matchLine(imageLine, line, m)) {
+                for (int k = 0; k < 9; ++k)
+                    pending.*lensFields[k] =
+                        resolve(m[k], lensFields[k], reference, project.images, path);
+                project.images.push_back(pending);
+            } else if (matchLine(cpLine, line, m)) {
+                project.cps.push_back({std::stoi(m[0]) - 1, std::stoi(m[1]) - 1, std::stof(m[2]),
+                                       std::stof(m[3]), std::stof(m[4]), std::stof(m[5])});
+            } else if (matchLine(orientationLine, line, m)) {
+                ImageParameters o;
+                o.file = orientationRecordName;
+                o.y = std::stof(m[0]);
+                o.r = std::stof(m[1]);
+                o.p = std::stof(m[2]);
+                o.v = std::stof(m[3]);
+                project.images.push_back(o);
+            }
+        } catch (const std::invalid_argument&) {
+            throw std::invalid_argument(
+                fmt::sprintf("invalid number in line %d of project '%s': %s", number, quoted(path),
+                             excerpt(line)));
+        } catch (const std::out_of_range&) {
+            throw std::out_of_range(
+                fmt::sprintf("number out of range in line %d of project '%s': %s", number,
+                             quoted(path), excerpt(line)));
         }
     }
+    if (in.bad())
+        throw std::runtime_error(
+            fmt::sprintf("Error reading project '%s': %s", quoted(path), std::strerror(errno)));
     if (project.images.empty())
         throw std::runtime_error(fmt::sprintf("failed to parse project '%s'", quoted(path)));
     dropInvalidControlPoints(project, path);

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ inline const char* const orientationRecordName = "orientation:";
 
 // Reads the images and control points of a PTGui project file.
 Project parsePTGuiProject(const std::filesystem::path& path);
+
+// Reads a project from a stream; path names it in messages.
+Project parsePTGuiProject(std::istream& in, const std::filesystem::path& path);
 
 // Removes control points that name no image of the list, with one warning line.
 void dropInvalidControlPoints(Project& project, const std::filesystem::path& path);

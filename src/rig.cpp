@@ -172,10 +172,8 @@ int runRig(const Project& project, int argc, char** argv,
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 
     calcExposureVariation(int(images.size()));
-    if (log_file != stdout) {
-        fclose(log_file);
-        log_file = stdout;
-    }
+    finishOutput(log_file, log_name);
+    log_file = stdout;
     if (processor == 1)
         fmt::fprintf(stderr, "use: %f, render: %f, read: %f\n", t_use, t_render, t_read);
 

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "jpegwriter.h"
 #include "testutil.h"
 
 TEST(FileUtil, QuotedAndPathExt) {
@@ -88,4 +89,21 @@ TEST(FileUtil, Popen) {
     for (int fd : fds) close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(error, "Error opening/executing 'echo \"quoted\"': Too many open files");
+}
+
+// Every way output reaches a full disk ends in an exception that names the file and the reason.
+TEST(FileUtil, FullDiskWritesThrowWithTheReason) {
+    const std::string reason = "Error writing file '\"/dev/full\"': No space left on device";
+    // Small writes fail when the stream's buffer is flushed at the close.
+    Fopen small("/dev/full", "w");
+    writeChecked(small, "file '\"/dev/full\"'", "%s", "a line\n");
+    EXPECT_EQ(errorMessage([&] { small.close(); }), reason);
+    FILE* f = std::fopen("/dev/full", "w");
+    EXPECT_EQ(errorMessage([&] {
+                  writeChecked(f, "file '\"/dev/full\"'", "%s", std::string(1 << 16, 'x'));
+              }),
+              reason);
+    std::fclose(f);
+    Image<RgbPixel<unsigned char>> img(64, 48);
+    EXPECT_EQ(errorMessage([&] { writeJPEG("/dev/full", img); }), reason);
 }

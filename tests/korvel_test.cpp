@@ -7,6 +7,7 @@
 #include <sstream>
 #include <vector>
 
+#include "fileutil.h"
 #include "testutil.h"
 
 namespace {
@@ -60,6 +61,58 @@ TEST_F(Driver, ConversionErrorsKeepTheirType) {
     RunResult r = evaluate(project);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err.rfind("Error (St16invalid_argument): ", 0), 0u) << r.err;
+}
+
+// Every message of the project reader as a user meets it: one Error line and status 255, and
+// the output file opened before stays. Lines of any length neither crash nor stall the reader.
+TEST_F(Driver, ProjectErrorsEndWithOneErrorLine) {
+    const std::string image = "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\n", digits(30000, '7');
+    const std::string longName(30000, 'n');
+    const std::pair<std::string, std::string> cases[] = {
+        {image + "c n1 N1 x" + digits + " y1 X1 Y1 t0\n",
+         "St12out_of_range): number out of range in line 2 of project '%s': c n1 N1 x" +
+             digits.substr(0, 51) + "..."},
+        {image + "c n1 N1 x=1 y1 X1 Y1 t0\n",
+         "St16invalid_argument): invalid number in line 2 of project '%s': c n1 N1 x=1 y1 X1 Y1 "
+         "t0"},
+        {"#-imgfile 99999999999 1 \"a.jpg\"\n" + image,
+         "St12out_of_range): number out of range in line 1 of project '%s': #-imgfile "
+         "99999999999 1 \"a.jpg\""},
+        {"o f0 y1 r1 p1 v=1 a0 b0 c0 d0 e0\n",
+         "St13runtime_error): reference '=1' in project '%s' names no image read so far (0 "
+         "images)"},
+        {"o f0 y" + digits + "\n#-imgfile 1 1 \"" + longName,
+         "St13runtime_error): failed to parse project '%s'"},
+        {"#orientation_abs_slot1 y1 r2 p3 t4\n",
+         "St13runtime_error): project '%s' has no images, only an orientation"},
+        {"", "St13runtime_error): Error reading project '%s': Is a directory"},
+    };
+    fs::path out = dir / "out.txt";
+    for (auto& [text, message] : cases) {
+        fs::path file = text.empty() ? dir : writeFile(project, text);
+        writeFile(out, "kept");
+        RunResult r = runKorvel(shellQuote(file.string()) + " " + shellQuote(out.string()));
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "Error (" + fmt::sprintf(message, quoted(file)) + "\n");
+        EXPECT_EQ(readFile(out), "");  // opened, truncated and kept
+    }
+    writeFile(project, "#-imgfile 1 1 \"" + longName + "\" and more\n" + image +
+                           "c n1 N1 x1 y1 X1 Y1 t0 " + digits + "\n");
+    RunResult r = evaluate(project);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind(longName + " 1 1 1 50 ", 0), 0u);
+    EXPECT_TRUE(contains(r.out, "sum: n:   1")) << r.out;
+}
+
+// A report that cannot be written ends like any other failure.
+TEST_F(Driver, FullDiskEndsWithOneErrorLine) {
+    RunResult r = runCommand("sh -c " + shellQuote(shellQuote(KORVEL_EXE) + " -e " +
+                                                   shellQuote(project.string()) + " >/dev/full"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.err,
+                         "\nError (St13runtime_error): Error writing standard output: No "
+                         "space left on device\n"))
+        << r.err;
 }
 
 TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {

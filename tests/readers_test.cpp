@@ -107,10 +107,16 @@ TEST_F(FakeRawTools, BadPreviewsReportThePpmProblem) {
         {"P6\n# c\n2 2\n255\n", header},  // a comment line is not understood
         {"P6\n1 1\n65535\n", "PNM file has wrong max value: 65535"},
         {"P6\n2 2\n255\nab", "Failed to read PNM file data: 2 != 12 -> 1"},
+        {"P6\n-2 2\n255\n", "PNM file has an invalid size: -2 x 2"},
+        // Found by fuzzing: a width whose row overflowed the 32-bit row stride.
+        {"P631425114253 0\n255\xff-2\n2-2\n255", "PNM file has an invalid size: 1360343181 x 0"},
+        // A header that promises more than arrives takes no memory for it.
+        {"P6\n30000 30000\n255\nab", "Failed to read PNM file data: 2 != 2700000000 -> 1"},
     };
-    for (auto& [bytes, message] : cases)
-        EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(writeFile(dir / "x.cr2", bytes)); }), message)
-            << bytes;
+    for (auto& [bytes, message] : cases) {
+        writeFile(dir / "x.cr2", bytes);
+        EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }), message) << bytes;
+    }
     // The missing file makes the fake dcraw fail and write nothing.
     EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "missing.cr2"); }), header);
     fs::remove(dir / "bin" / "djpeg");

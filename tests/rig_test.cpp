@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileutil.h"
 #include "readers.h"
 #include "testutil.h"
 
@@ -248,4 +249,36 @@ TEST(Rig, LoadsImagesOnDemandTimesThemAndDumpsRenderings) {
         }
     EXPECT_EQ(readJPEG(dump / "overview.jpg").width, 6 * 160);
     fs::remove_all(dump.parent_path());
+}
+
+// A log on a full disk and a hostile image end the run with one Error line and status 255;
+// what the log holds from before the bad image stays.
+TEST(Rig, FailuresEndWithOneErrorLineAndKeepTheLog) {
+    REQUIRE_SHARED();
+    fs::path rig = sharedDir() / "rigs/ring13";
+    RunResult r =
+        runKorvel(shellQuote((rig / "rig.pts").string()) + " /dev/full", {{"DEBUG", "1"}});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.err,
+                         "\nError (St13runtime_error): Error writing output file "
+                         "'\"/dev/full\"': No space left on device\n"))
+        << r.err;
+
+    // Image 1 is read after the first three pairs.
+    TempDir dir;
+    for (const fs::directory_entry& e : fs::directory_iterator(rig))
+        fs::create_symlink(e.path(), dir / e.path().filename());
+    std::string project = readFile(rig / "rig.pts");
+    project.replace(project.find("ring01.jpg"), 10, "bad.hdr");
+    fs::path file = writeFile(dir / "bad.pts", project);
+    writeFile(dir / "bad.hdr", "#?RADIANCE\n\n-Y " + std::string(200000, '1') + " +X 8\n");
+    r = runKorvel(shellQuote(file.string()) + " " + shellQuote((dir / "log").string()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.err, "\nError (St13runtime_error): Header line 3 of RADIANCE file '" +
+                                    quoted(dir / "bad.hdr") + "' is longer than 65536 bytes\n"))
+        << r.err;
+    std::string log = readFile(dir / "log");
+    for (const char* pair : {"(12<->7)", "(12<->6)", "(7<->6)"})
+        EXPECT_TRUE(contains(log, pair)) << log;
+    EXPECT_FALSE(contains(log, "(6<->1)"));
 }

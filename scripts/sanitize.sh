@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the test suite with AddressSanitizer and UndefinedBehaviorSanitizer (clang, in
+# build-san) and runs it; any report fails the run. With --no-gl only the tests that need no
+# GL context run (no display needed), without the GL suite and the end-to-end rig runs.
+#   scripts/sanitize.sh [--no-gl]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/sanitize-config.sh
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 OMP_WAIT_POLICY=passive
+if [ "${1:-}" = --no-gl ]; then
+  cmake --build build-san -j "$(nproc)" --target korvel korvel_tests
+  build-san/tests/korvel_tests --gtest_filter=-Rig.* --gtest_brief=1
+else
+  cmake --build build-san -j "$(nproc)"
+  cd build-san
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j 2
+fi
