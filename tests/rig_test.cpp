@@ -136,6 +136,11 @@ struct RigCase {
     int textureless;               // pairs whose overlap shows nothing to match
 };
 
+// Names a case in test output by its rig.
+void PrintTo(const RigCase& c, std::ostream* os) {
+    *os << c.rig << (c.env.empty() ? "" : " with its environment");
+}
+
 void expectGoodRun(const RigCase& c) {
     RigRun run = runRig(c.rig, c.env);
     ASSERT_EQ(run.result.status, 0) << run.result.err;
