@@ -9,7 +9,9 @@ source scripts/sanitize-config.sh
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 OMP_WAIT_POLICY=passive
 if [ "${1:-}" = --no-gl ]; then
   cmake --build build-san -j "$(nproc)" --target korvel korvel_tests
-  build-san/tests/korvel_tests --gtest_filter=-Rig.* --gtest_brief=1
+  # Tests that run a matching need GL, and LeakSanitizer reports the GL driver's own allocations.
+  build-san/tests/korvel_tests --gtest_brief=1 \
+    --gtest_filter='-Rig.*:Batch.*:Driver.InstalledWithoutADisplayMatchesAndWritesTheProjectCopy'
 else
   cmake --build build-san -j "$(nproc)"
   cd build-san
