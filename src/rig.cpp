@@ -100,9 +100,11 @@ int runRig(const Project& project, int argc, char** argv,
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
-    // Teams sized to the cores that other work leaves idle (by the load average): workers that
-    // spin while waiting for a core cost more than they save.
-    omp_set_dynamic(1);
+    // Where other work already fills the cores, teams are sized to what it leaves idle: workers
+    // that spin while waiting for a core cost more than they save. Below that the load average,
+    // which lags by a minute, would shrink teams on a machine that is idle now.
+    double load = 0;
+    if (getloadavg(&load, 1) == 1 && load > omp_get_num_procs()) omp_set_dynamic(1);
     bool fisheye = !derived && isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
 
