@@ -23,6 +23,11 @@ const std::pair<const char*, const char*> environment[] = {
     {"DISPLAY",
      "when set, the GL context comes from this display; when no display is set,\n"
      "from EGL on Mesa's surfaceless platform (no X server needed)"},
+    {"KORVEL_SCHEDULE=derived",
+     "derive the pair schedule from the cameras for the six- and thirteen-image\n"
+     "rigs too (other image counts always use it)"},
+    {"KORVEL_CP_DECIMALS=N",
+     "decimals of the control-point coordinates in the log, 0 to 6 (default 1)"},
 };
 
 std::string indented(const char* text, const char* indent) {
