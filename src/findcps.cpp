@@ -85,8 +85,7 @@ int cpDecimals() {
 
 void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
              const CameraModel& camB, int i, int j, const ExposureMask& maskA,
-             const ExposureMask& maskB) {
-    int decimals = cpDecimals();
+             const ExposureMask& maskB, int decimals) {
     Image<RgbPixel<float>> imgA = readBack(texA);
     Image<RgbPixel<float>> imgB = readBack(texB);
     glFinish();

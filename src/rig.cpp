@@ -72,14 +72,14 @@ struct RemapShaders {
 // Renders both images of a pair into their targets and matches them.
 void matchPair(const RemapShaders& remap, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
-               float fovX, float roll) {
+               float fovX, float roll, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
     CameraModel cameraI = render(remap.forSource(srcI.texture), project.images[i], view, fovX,
                                  srcI.texture, targetI, roll);
     CameraModel cameraJ = render(remap.forSource(srcJ.texture), project.images[j], view, fovX,
                                  srcJ.texture, targetJ, roll);
-    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask);
+    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals);
 }
 
 // The largest target side the GPU renders to.
@@ -123,6 +123,8 @@ int runRig(const Project& project, int argc, char** argv,
                                    [&](int, int, char&, char&, const PairView&) { ++pairCount; }};
     walk(counting, 1 << 30);
 
+    // A bad value ends the run before any work.
+    int decimals = cpDecimals();
     std::unique_ptr<GlSession> gl = openGlSession(argc, argv);
 
     int tallHeight = fisheye ? 2048 : 1280;
@@ -166,7 +168,7 @@ int runRig(const Project& project, int argc, char** argv,
         progress.next(i, j);
         size_t before = found_cps.size();
         matchPair(*remap, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
-                  v.roll);
+                  v.roll, decimals);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
     walk(actions, maxTargetSize());
