@@ -1,14 +1,13 @@
 #include "Shader.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fmt/printf.h>
 #include <glm/gtc/type_ptr.hpp>
 #include <stdexcept>
-#include <unordered_map>
 #include <vector>
 
 #include "fileutil.h"
+#include "Texture.h"
 #include "glcontext.h"
 
 const char* const default_vert = R"(
@@ -35,6 +34,25 @@ bool FilePoller::poll() {
     return changed;
 }
 
+namespace {
+// Flipped quad (t = 0 at the top), then the upright one; x, y, s, t per vertex.
+const float quad[8][4] = {{-1, 1, 0, 0}, {1, 1, 1, 0}, {-1, -1, 0, 1}, {1, -1, 1, 1},
+                          {-1, 1, 0, 1}, {1, 1, 1, 1}, {-1, -1, 0, 0}, {1, -1, 1, 0}};
+
+// Makes the vertex array of the two quads and its buffer.
+void quadVertexArray(GLuint& vao, GLuint& buffer) {
+    glGenVertexArrays(1, &vao);
+    glBindVertexArray(vao);
+    glGenBuffers(1, &buffer);
+    glBindBuffer(GL_ARRAY_BUFFER, buffer);
+    glBufferData(GL_ARRAY_BUFFER, sizeof(quad), quad, GL_STATIC_DRAW);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    GL_CHECK();
+}
+}  // namespace
+
 Shader::Shader(std::string name_, std::string defines_) {
     vertexPoller.file = shaderPath(name_ + ".vert");
     vertexPoller.poll();
@@ -56,6 +74,8 @@ Shader::Shader(std::string name_, std::string defines_) {
     fragmentShader = glCreateShader(GL_FRAGMENT_SHADER);
     glAttachShader(program, fragmentShader);
     try {
+        // Core profiles draw only from a vertex array; each program brings its own quad.
+        if (glVersion() > 32) quadVertexArray(vao, quadBuffer);
         update();
     } catch (...) {
         release();
@@ -69,6 +89,11 @@ Shader::~Shader() {
 
 void Shader::release() {
     glUseProgram(0);
+    if (vao) {
+        glBindVertexArray(0);
+        glDeleteVertexArrays(1, &vao);
+        glDeleteBuffers(1, &quadBuffer);
+    }
     for (GLuint shader : {vertexShader, fragmentShader}) {
         if (!shader) continue;
         glDetachShader(program, shader);
@@ -128,43 +153,22 @@ void Shader::setUniformMatrix3fv(const char* n, const glm::mat3& m) const {
     glUniformMatrix3fv(getUniLoc(program, n), 1, GL_FALSE, glm::value_ptr(m));
 }
 
-namespace {
-// Flipped quad (t = 0 at the top), then the upright one; x, y, s, t per vertex.
-const float quad[8][4] = {{-1, 1, 0, 0}, {1, 1, 1, 0}, {-1, -1, 0, 1}, {1, -1, 1, 1},
-                          {-1, 1, 0, 1}, {1, 1, 1, 1}, {-1, -1, 0, 0}, {1, -1, 1, 0}};
-
-GLuint quadVertexArray() {
-    GLuint vao = 0, buffer = 0;
-    glGenVertexArrays(1, &vao);
-    glBindVertexArray(vao);
-    glGenBuffers(1, &buffer);
-    glBindBuffer(GL_ARRAY_BUFFER, buffer);
-    glBufferData(GL_ARRAY_BUFFER, sizeof(quad), quad, GL_STATIC_DRAW);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    GL_CHECK();
-    return vao;
+void Shader::use(bool on) const {
+    glUseProgram(on ? program : 0);
+    if (on && vao) glBindVertexArray(vao);
 }
-}  // namespace
 
-void Shader::execute(int width, int height, bool flip, void* context) {
+void Shader::execute(int width, int height, bool flip) {
     if (glVersion() <= 32) {
         set1x1Viewport(width, height, flip);
         render1x1Texture(width, height);
         return;
     }
-    // One vertex array per context key; its GL objects live as long as the process.
-    static std::unordered_map<void*, GLuint> vaos;
     glViewport(0, 0, width, height);
-    GLuint& vao = vaos[context];
-    if (!vao) vao = quadVertexArray();
     GLint current = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &current);
     glUniform2f(glGetUniformLocation(GLuint(current), "viewportSize"), float(width), float(height));
-    glBindVertexArray(vao);
     glDrawArrays(GL_TRIANGLE_STRIP, flip ? 0 : 4, 4);
-    glBindVertexArray(0);
     GL_CHECK();
 }
 
@@ -175,11 +179,10 @@ std::string glslHeader(int version) {
 }
 
 std::array<std::string, 4> shaderSources(const path& file, std::string defines) {
-    static const std::string glslVersion = glslHeader(glVersion());
-    if (std::getenv("USE_ARRAY_TEXTURE")) defines += "#define USE_ARRAY_TEXTURE\n";
+    if (Texture::_target == GL_TEXTURE_2D_ARRAY) defines += "#define USE_ARRAY_TEXTURE\n";
     std::string prelude;
     if (pathExt(file) == "frag") prelude = readTextFile(file.parent_path() / "stdlib.frag");
-    return {glslVersion, std::move(defines), std::move(prelude), readTextFile(file)};
+    return {glslHeader(glVersion()), std::move(defines), std::move(prelude), readTextFile(file)};
 }
 
 void loadAndCompile(GLuint shader, const path& file, std::string defines) {

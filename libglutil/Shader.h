@@ -29,6 +29,7 @@ public:
     GLuint program = 0;
     GLuint vertexShader = 0;  // 0 when the fixed-function path stands in
     GLuint fragmentShader = 0;
+    GLuint vao = 0, quadBuffer = 0;  // the quad drawn from a core profile (GL 3.3 and newer)
     FilePoller vertexPoller;
     FilePoller fragmentPoller;
     std::string name;     // base name of the files
@@ -45,8 +46,8 @@ public:
     void update();
     // Polls the files and updates when one changed; true when it did.
     bool checkForUpdate();
-    // Makes this program current (on) or no program current.
-    void use(bool on) const { glUseProgram(on ? program : 0); }
+    // Makes this program and its quad current (on), or no program current.
+    void use(bool on) const;
     // Makes no program current.
     static void useNone() { glUseProgram(0); }
     // Whether the linked program has an active uniform of that name.
@@ -61,9 +62,9 @@ public:
     // One column-major 3x3 matrix, not transposed.
     void setUniformMatrix3fv(const char* name, const glm::mat3& m) const;
 
-    // Draws the full-viewport quad with the current program; _gl_TexCoord counts output pixels
-    // from the bottom row of the viewport, or from the top row when flip.
-    static void execute(int width, int height, bool flip, void* context);
+    // Draws the full-viewport quad of the program made current last; _gl_TexCoord counts output
+    // pixels from the bottom row of the viewport, or from the top row when flip.
+    static void execute(int width, int height, bool flip);
 
 private:
     // Unbinds and deletes the GL objects.

@@ -10,7 +10,7 @@
 #include "Shader.h"
 #include "glcontext.h"
 
-GLenum Texture::_target = std::getenv("USE_ARRAY_TEXTURE") ? GL_TEXTURE_2D_ARRAY : GL_TEXTURE_2D;
+GLenum Texture::_target = GL_TEXTURE_2D;
 bool Texture::generateMipMap = false;
 int Texture::maxTextureSizeOverride = 0;
 
@@ -242,14 +242,14 @@ void renderTo(Texture& dst, const Texture& src, bool clear) {
     src.bind(GL_TEXTURE0);
     dst.bindFB();
     if (clear) clearTarget();
-    Shader::execute(dst.width, dst.height, false, nullptr);
+    Shader::execute(dst.width, dst.height, false);
 }
 
 void renderTo(Texture& dst, const Texture& src0, const Texture& src1, bool clear) {
     src1.bind(src0.bind(GL_TEXTURE0));
     dst.bindFB();
     if (clear) clearTarget();
-    Shader::execute(dst.width, dst.height, false, nullptr);
+    Shader::execute(dst.width, dst.height, false);
 }
 
 void renderTo2(Texture& dst0, Texture& dst1, const Texture& src, bool clear) {
@@ -265,7 +265,7 @@ void renderTo2(Texture& dst0, Texture& dst1, const Texture& src, bool clear) {
         FRAMEBUFFER_CHECK();
         GL_CHECK();
         if (clear) clearTarget();
-        Shader::execute(dst0.width, dst0.height, false, nullptr);
+        Shader::execute(dst0.width, dst0.height, false);
     } catch (...) {
         glDeleteFramebuffers(1, &framebuffer);
         throw;

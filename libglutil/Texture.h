@@ -28,7 +28,7 @@ public:
     bool isMipMap = false;                             // mipmaps were built
     double meanScale = 0, minScale = 0, maxScale = 0;  // 2^exponent statistics of Radiance images
 
-    // GL_TEXTURE_2D_ARRAY under USE_ARRAY_TEXTURE at start-up, else GL_TEXTURE_2D.
+    // GL_TEXTURE_2D_ARRAY under USE_ARRAY_TEXTURE, else GL_TEXTURE_2D; set by startGl.
     static GLenum _target;
     // One-shot request for mipmaps on the next setup from data.
     static bool generateMipMap;

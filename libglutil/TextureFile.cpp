@@ -19,9 +19,7 @@ std::vector<uint16_t> linearHalves(const Image<RgbPixel<unsigned char>>& image) 
     static const std::array<uint16_t, 256> table = [] {
         std::array<uint16_t, 256> t{};
         for (int i = 0; i < 256; ++i) {
-            double c = i / 255.0;
-            t[i] =
-                floatToHalf(float(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4)));
+            t[i] = floatToHalf(float(srgbToLinear(i / 255.0)));
         }
         return t;
     }();

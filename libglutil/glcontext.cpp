@@ -6,7 +6,13 @@
 #include <cstdlib>
 #include <fmt/printf.h>
 
+#include "Texture.h"
 #include "fileutil.h"
+
+namespace {
+// The current context's version, set when the context starts: 0 before any.
+int g_glVersion = 0;
+}  // namespace
 
 void myContextInit() {
     QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL, true);
@@ -20,7 +26,12 @@ void myContextInit() {
 
 void startGl() {
     myGlewInit();
-    qDebug("OpenGL Version: %s", reinterpret_cast<const char*>(glGetString(GL_VERSION)));
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    if (!version) throw opengl_error("Initializing OpenGL failed: no valid context");
+    qDebug("OpenGL Version: %s", version);
+    // The GL layer's settings, read once per context rather than at static initialisation.
+    g_glVersion = parseGlVersion(version);
+    Texture::_target = std::getenv("USE_ARRAY_TEXTURE") ? GL_TEXTURE_2D_ARRAY : GL_TEXTURE_2D;
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDisable(GL_DEPTH_TEST);
 }
@@ -54,10 +65,8 @@ int parseGlVersion(const char* version) {
 }
 
 int glVersion() {
-    static const char* gl_version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
-    if (!gl_version) throw opengl_error("Initializing OpenGL failed: no valid context");
-    static int result = parseGlVersion(gl_version);
-    return result;
+    if (!g_glVersion) throw opengl_error("Initializing OpenGL failed: no valid context");
+    return g_glVersion;
 }
 
 namespace {

@@ -18,7 +18,8 @@ public:
 // the Qt application object exists.
 void myContextInit();
 
-// Starts GLEW in the new current context, reports the GL version and sets the blend function.
+// Starts GLEW in the new current context, reports the GL version, sets the blend function and
+// the GL layer's settings (glVersion, Texture::_target under USE_ARRAY_TEXTURE).
 void startGl();
 
 // Hidden widget whose GL context, once shown, stays current on the main thread.
@@ -37,7 +38,7 @@ std::unique_ptr<QtContext> showHiddenContext();
 // GL error code read last. Without GLX (an EGL context) only the GL entry points are loaded.
 GLenum myGlewInit();
 
-// The current context's GL version as major * 10 + minor, read once (33 for 3.3).
+// The current context's GL version as major * 10 + minor (33 for 3.3), as startGl read it.
 int glVersion();
 
 // major * 10 + minor from a GL_VERSION string ("4.1 Mesa" gives 41).

@@ -5,7 +5,8 @@
 //   WHOLE_SOURCE: the source is one mipmapped texture of linear light (not split, not RGBE).
 //     A software renderer runs every branch of a shader, taken or not, so this build leaves
 //     out the paths such a source never needs.
-// The source holds linear light (RGBE texels are decoded here).
+// The source holds linear light (RGBE texels are decoded here). FISHEYE_ABOVE_FOV and
+// MIN_VIEW_Z come from the program's defines (cameraDefines).
 #if defined(WHOLE_SOURCE) && (__VERSION__ < 130 || defined(USE_ARRAY_TEXTURE))
 #undef WHOLE_SOURCE
 #endif
@@ -46,7 +47,7 @@ float preciseAcos(float z) {
 vec2 invLens(vec3 p) {
     float halfFov = fov * 0.017453292 * 0.5;
     float rho = length(p.xy);
-    float r = fov <= 80.0 ? (rho / p.z) / tan(halfFov) : preciseAcos(p.z) / halfFov;
+    float r = fov <= FISHEYE_ABOVE_FOV ? (rho / p.z) / tan(halfFov) : preciseAcos(p.z) / halfFov;
     float rd = (((lens_a * r + lens_b) * r + lens_c) * r + (1.0 - lens_a - lens_b - lens_c)) * r;
     vec2 dir = rho > 0.0 ? p.xy / rho : vec2(0.0);
     return vec2(lens_d + inSize.x * 0.5 + dir.x * rd * inSize.x * 0.5,
@@ -147,8 +148,9 @@ void main() {
     vec3 dir = cameraMat * equi(q);
     vec2 uv = invLens(dir);
     // A fisheye's image circle ends half its field of view off the axis.
-    bool visible = dir.z >= 0.2 && (fov <= 80.0 || dir.z >= cos(fov * 0.017453292 * 0.5)) &&
-                   uv.x >= 0.0 && uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
+    bool visible = dir.z >= MIN_VIEW_Z &&
+                   (fov <= FISHEYE_ABOVE_FOV || dir.z >= cos(fov * 0.017453292 * 0.5)) && uv.x >= 0.0 &&
+                   uv.x < inSize.x && uv.y >= 0.0 && uv.y < inSize.y - 1.0;
 #ifdef BLUR
     // The prefiltered level the footprint picks, fetched before any branch so that the texture
     // unit takes the footprint from neighbouring fragments: a level chosen per pixel

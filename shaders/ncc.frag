@@ -1,12 +1,13 @@
 // Normalised cross-correlation of the green-channel template around corner "tem_c" of A
-// (input 1) with B (input 0). Cell (u, v) of the 241 x 201 map scores the template moved by
-// ((u - 120) * s, (v - 100) * s) texture pixels, s = "sub_sampling"; at s = 2 template and
-// window are 2 x 2 box averages, as in the CPU back end. NaN marks cells without a score:
-// moves beyond 120 x 100 pixels, placements whose corners touch exact black in B, and
-// placements without variance.
+// (input 1) with B (input 0). Cell (u, v) of the (2 SEARCH_X + 1) x (2 SEARCH_Y + 1) map scores
+// the template moved by ((u - SEARCH_X) * s, (v - SEARCH_Y) * s) texture pixels,
+// s = "sub_sampling"; at s = 2 template and window are 2 x 2 box averages, as in the CPU back
+// end. NaN marks cells without a score: moves beyond SEARCH_X x SEARCH_Y pixels, placements
+// whose corners touch exact black in B, and placements without variance. SEARCH_X, SEARCH_Y and
+// TEMPLATE_UNIT come from the program's defines (correlationDefines).
 uniform int sub_sampling;
 uniform float mean;    // about the template's mean; subtracted for precision only
-uniform ivec2 win_tl;  // top-left of the search range in B: the corner moved by (-120, -100)
+uniform ivec2 win_tl;  // top-left of the search range in B: the corner moved back by the reach
 uniform ivec2 tem_c;   // the corner in A
 uniform int tem_r;     // template half side, texture pixels
 
@@ -34,19 +35,21 @@ float cell(int k, ivec2 p) {
 void main() {
     ivec2 uv = ivec2(floor(outputPosition()));
     int s = sub_sampling;
-    ivec2 move = (uv - ivec2(120, 100)) * s;
+    ivec2 move = (uv - ivec2(SEARCH_X, SEARCH_Y)) * s;
     // Built at run time so that no compiler folds it away.
     float nan = sqrt(mean - abs(mean) - 1.0);
-    // The template of the CPU back end: side P = 2 r + 1, its width padded to a multiple of 4 s.
+    // The template of the CPU back end: side P = 2 r + 1, its width padded to a multiple of
+    // TEMPLATE_UNIT s.
     int side = 2 * tem_r + 1;
-    ivec2 n = ivec2((side + 4 * s - 1) / (4 * s) * 4, side / s);
+    int unit = TEMPLATE_UNIT * s;
+    ivec2 n = ivec2((side + unit - 1) / unit * TEMPLATE_UNIT, side / s);
     ivec2 last = n * s - 1;
     ivec2 a0 = tem_c - ivec2(tem_r);
     ivec2 b0 = a0 + move;
     // The search range, centred on the corner: win_tl is its top-left.
     ivec2 fromTopLeft = tem_c + move - win_tl;
     bool inRange = all(greaterThanEqual(fromTopLeft, ivec2(0))) &&
-                   all(lessThanEqual(fromTopLeft, ivec2(240, 200)));
+                   all(lessThanEqual(fromTopLeft, 2 * ivec2(SEARCH_X, SEARCH_Y)));
     bool inside = all(greaterThanEqual(b0, ivec2(0))) && all(lessThan(b0 + last, inputSize(0)));
     if (!inRange || !inside || isBlack(b0) || isBlack(b0 + ivec2(last.x, 0)) ||
         isBlack(b0 + ivec2(0, last.y)) || isBlack(b0 + last)) {

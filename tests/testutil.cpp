@@ -10,12 +10,6 @@
 #include <stdexcept>
 #include <sys/wait.h>
 
-std::string shellQuote(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::string errorMessage(const std::function<void()>& f) {
     try {
         f();

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "fileutil.h"
 #include "image.h"
 
 namespace fs = std::filesystem;
@@ -35,9 +36,6 @@ std::string stdoutOf(const std::function<void()>& f);
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
-
-// Quotes text as one shell word.
-std::string shellQuote(const std::string& text);
 
 // A fresh empty directory below the system's temporary directory.
 fs::path makeTempDir();

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include "Shader.h"
+#include "Texture.h"
+#include "camera.h"
+#include "correlate.h"
 #include "copypass.h"
 #include "fileutil.h"
 #include "glcontext.h"
@@ -36,7 +39,7 @@ protected:
 float render() {
     Texture target(1, 1, GL_RGBA32F);
     target.bindFB();
-    Shader::execute(1, 1, false, nullptr);
+    Shader::execute(1, 1, false);
     return readRGBA(target)[0];
 }
 }  // namespace
@@ -61,21 +64,18 @@ TEST_F(ShaderFiles, AssemblesHeaderDefinesPreludeAndText) {
     writeFile(dir / "stdlib.frag", "PRELUDE\n");
     fs::path frag = writeFile(dir / "a.FRAG", "FRAGMENT\n"),
              vert = writeFile(dir / "a.vert", "VERTEX\n");
-    const char* array = std::getenv("USE_ARRAY_TEXTURE");
-    std::string saved = array ? array : "";
-    unsetenv("USE_ARRAY_TEXTURE");
+    const GLenum target = Texture::_target;
+    Texture::_target = GL_TEXTURE_2D;
     using Sources = std::array<std::string, 4>;
     const std::string header = glslHeader(glVersion());
     EXPECT_EQ(shaderSources(frag, "#define A\n"),
               Sources({header, "#define A\n", "PRELUDE\n", "FRAGMENT\n"}));
     EXPECT_EQ(shaderSources(vert, "#define A\n"), Sources({header, "#define A\n", "", "VERTEX\n"}));
-    setenv("USE_ARRAY_TEXTURE", "", 1);
+    // Array textures, which the session picks under USE_ARRAY_TEXTURE, reach every program.
+    Texture::_target = GL_TEXTURE_2D_ARRAY;
     EXPECT_EQ(shaderSources(frag, "#define A\n")[1], "#define A\n#define USE_ARRAY_TEXTURE\n");
     EXPECT_EQ(shaderSources(vert, "")[1], "#define USE_ARRAY_TEXTURE\n");
-    if (array)
-        setenv("USE_ARRAY_TEXTURE", saved.c_str(), 1);
-    else
-        unsetenv("USE_ARRAY_TEXTURE");
+    Texture::_target = target;
     fs::remove(dir / "stdlib.frag");
     EXPECT_EQ(errorMessage([&] { shaderSources(frag, ""); }),
               "Error opening file '" + quoted(dir / "stdlib.frag") + "'");
@@ -138,7 +138,10 @@ TEST_F(ShaderFiles, HotReloadWhenTheModificationSecondChanges) {
 TEST_F(ShaderFiles, EveryShaderBesideTheExecutableBuilds) {
     // Each program file of the tool, with the defines its callers may pass.
     const std::map<std::string, std::vector<std::string>> defines = {
-        {"fish", {"", "#define BLUR\n", "#define BLUR\n#define FISHEYE\n"}}};
+        {"fish",
+         {cameraDefines(), cameraDefines() + "#define BLUR\n",
+          cameraDefines() + "#define BLUR\n#define FISHEYE\n#define WHOLE_SOURCE\n"}},
+        {"ncc", {correlationDefines()}}};
     int built = 0;
     for (auto& entry : fs::directory_iterator(fs::path(exeDir("")))) {
         std::string name = entry.path().stem().string();

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "Texture.h"
-#include "correlate.h"
+#include "correlate_gpu.h"
 #include "glfixture.h"
 #include "globals.h"
 
@@ -55,9 +55,10 @@ TEST(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
     auto a = scene(640, 512, 0, 0), b = scene(640, 512, sx, sy);
     auto texA = upload(a), texB = upload(b);
     corner_t c{300, 250, 1, 1};
+    GpuCorrelator correlator;
     for (int scale : {1, 2, 4}) {
         SCOPED_TRACE(scale);
-        CorrelationMap gpu = gpuCorrelationMap(*texA, *texB, a, c, scale);
+        CorrelationMap gpu = correlator.map(*texA, *texB, a, c, scale);
         CorrelationMap cpu = cpuCorrelationMap(a, b, c, scale);
         ASSERT_EQ(gpu.map.width, 241);
         ASSERT_EQ(gpu.map.height, 201);

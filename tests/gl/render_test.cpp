@@ -224,7 +224,7 @@ protected:
 
     // The remap program with the defines and the one-time uniforms of the matching run.
     static std::unique_ptr<Shader> fish(const std::string& defines) {
-        auto shader = std::make_unique<Shader>("fish", defines);
+        auto shader = std::make_unique<Shader>("fish", cameraDefines() + defines);
         shader->setUniform1f("exposureOffset", 0.0f);
         shader->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
         return shader;

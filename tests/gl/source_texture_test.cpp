@@ -31,7 +31,7 @@ TEST(RawPreview, RendersAndMapsInTheProjectsPixels) {
     Texture raw(sharedDir() / "raw/IMG_0001.CR2"), jpeg(sharedDir() / "rigs/ring13/ring03.jpg");
     ASSERT_EQ(raw.width * 10, image.width);
 
-    Shader fish("fish", "#define BLUR\n#define LDR\n");
+    Shader fish("fish", cameraDefines() + "#define BLUR\n");
     fish.setUniform1f("exposureOffset", 0.0f);
     fish.setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
     Texture outRaw(96, 72, GL_RGB16F), outJpeg(96, 72, GL_RGB16F);

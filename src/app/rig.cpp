@@ -6,8 +6,8 @@
 #include <omp.h>
 #include <optional>
 
-#include "Shader.h"
 #include "Texture.h"
+#include "correlate_gpu.h"
 #include "derived_schedule.h"
 #include "dump.h"
 #include "exposure.h"
@@ -38,8 +38,21 @@ std::string directoryOf(const std::filesystem::path& projectPath) {
     return pos == 0 ? "/" : p.substr(0, pos);
 }
 
-struct Targets {
-    Texture tallA, tallB, wideA, wideB;
+// Every GL object that lives through a matching run: made once the context is current and
+// destroyed before it goes. Sources and per-pair targets of a derived schedule live in the walk.
+struct MatchingGl {
+    RemapShaders remap;
+    std::unique_ptr<GpuCorrelator> gpu;  // null: correlation on the CPU
+    // The fixed targets of the two fixed schedules; a derived schedule sizes its own per pair.
+    std::optional<Texture> tallA, tallB, wideA, wideB;
+
+    MatchingGl(bool fisheye, bool gpuCorrelation, bool fixedTargets) : remap(fisheye) {
+        if (gpuCorrelation) gpu = std::make_unique<GpuCorrelator>();
+        if (!fixedTargets) return;
+        int tallHeight = fisheye ? 2048 : 1280, wideWidth = fisheye ? 1280 : 1024;
+        for (auto* target : {&tallA, &tallB}) target->emplace(512, tallHeight, GL_RGB16F);
+        for (auto* target : {&wideA, &wideB}) target->emplace(wideWidth, 768, GL_RGB16F);
+    }
 };
 
 // A source image on the GPU and which of its pixels can measure its exposure.
@@ -49,37 +62,17 @@ struct Source {
     explicit Source(const std::string& file) : texture(file, true), mask(exposureMaskOf(texture)) {}
 };
 
-// The remap program built twice: a software renderer runs every branch of a shader, taken or
-// not, so sources that are one mipmapped texture get a build without the other paths.
-struct RemapShaders {
-    std::unique_ptr<Shader> general, whole;
-
-    explicit RemapShaders(const std::string& defines)
-        : general(std::make_unique<Shader>("fish", defines)),
-          whole(std::make_unique<Shader>("fish", defines + "#define WHOLE_SOURCE\n")) {
-        for (Shader* s : {general.get(), whole.get()}) {
-            s->use(true);
-            s->setUniform1f("exposureOffset", 0.0f);
-            s->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
-        }
-    }
-    Shader& forSource(const Texture& t) const {
-        bool one = t.numTextures == 1 && t.tileWidth == t.width;
-        return one && t.isMipMap && !t.isRGBE ? *whole : *general;
-    }
-};
-
 // Renders both images of a pair into their targets and matches them.
-void matchPair(const RemapShaders& remap, const Project& project, int i, int j, const Source& srcI,
+void matchPair(const MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
                float fovX, float roll, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
     vec2 view(yaw, pitch);
-    CameraModel cameraI = render(remap.forSource(srcI.texture), project.images[i], view, fovX,
+    CameraModel cameraI = render(gl.remap.forSource(srcI.texture), project.images[i], view, fovX,
                                  srcI.texture, targetI, roll);
-    CameraModel cameraJ = render(remap.forSource(srcJ.texture), project.images[j], view, fovX,
+    CameraModel cameraJ = render(gl.remap.forSource(srcJ.texture), project.images[j], view, fovX,
                                  srcJ.texture, targetJ, roll);
-    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals);
+    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gl.gpu.get());
 }
 
 // The largest target side the GPU renders to.
@@ -125,20 +118,9 @@ int runRig(const Project& project, int argc, char** argv,
 
     // A bad value ends the run before any work.
     int decimals = cpDecimals();
-    std::unique_ptr<GlSession> gl = openGlSession(argc, argv);
-
-    int tallHeight = fisheye ? 2048 : 1280;
-    int wideWidth = fisheye ? 1280 : 1024;
-    // A derived schedule sizes its targets per pair.
-    std::unique_ptr<Targets> targets;
-    if (!derived)
-        targets.reset(
-            new Targets{Texture(512, tallHeight, GL_RGB16F), Texture(512, tallHeight, GL_RGB16F),
-                        Texture(wideWidth, 768, GL_RGB16F), Texture(wideWidth, 768, GL_RGB16F)});
-
-    std::string defines = "#define BLUR\n";
-    if (fisheye) defines += "#define FISHEYE\n";
-    auto remap = std::make_unique<RemapShaders>(defines);
+    std::unique_ptr<GlSession> session = openGlSession(argc, argv);
+    // Declared after the session, so that it goes first even when the run throws.
+    auto gl = std::make_unique<MatchingGl>(fisheye, processor == 1, !derived);
 
     std::string projectDir = directoryOf(projectPath);
 
@@ -163,12 +145,12 @@ int runRig(const Project& project, int argc, char** argv,
             ownI.emplace(v.width, v.height, GL_RGB16F);
             ownJ.emplace(v.width, v.height, GL_RGB16F);
         }
-        Texture& targetI = ownI ? *ownI : v.tall ? targets->tallA : targets->wideA;
-        Texture& targetJ = ownJ ? *ownJ : v.tall ? targets->tallB : targets->wideB;
+        Texture& targetI = ownI ? *ownI : v.tall ? *gl->tallA : *gl->wideA;
+        Texture& targetJ = ownJ ? *ownJ : v.tall ? *gl->tallB : *gl->wideB;
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*remap, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX,
-                  v.roll, decimals);
+        matchPair(*gl, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX, v.roll,
+                  decimals);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
     walk(actions, maxTargetSize());
@@ -182,8 +164,7 @@ int runRig(const Project& project, int argc, char** argv,
         fmt::fprintf(stderr, "use: %f, render: %f, read: %f\n", t_use, t_render, t_read);
 
     // GL objects go before the context that owns them.
-    remap.reset();
-    targets.reset();
     gl.reset();
+    session.reset();
     return 0;
 }

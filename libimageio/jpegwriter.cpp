@@ -1,41 +1,20 @@
 #include "jpegwriter.h"
 
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
-// clang-format off
-#include <jpeglib.h>
-// clang-format on
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fileutil.h"
-
-namespace {
-
-// libjpeg's fatal errors must not end the process: jump back and throw from C++.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void errorExit(j_common_ptr info) {
-    auto* err = reinterpret_cast<ErrorManager*>(info->err);
-    info->err->format_message(info, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-}  // namespace
+#include "jpegerrors.h"
 
 void writeJPEG(const std::filesystem::path& file, const ImageView<RgbPixel<unsigned char>>& img,
                int quality) {
     Fopen out(file, "wb");
     jpeg_compress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = errorExit;
+    JpegErrors err;
+    cinfo.err = err.install();
     // Everything that may be skipped by the jump lives outside this frame's locals after it.
     std::vector<unsigned char> row(size_t(img.width) * 3);
     if (setjmp(err.jump)) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fmt/printf.h>
@@ -129,6 +130,12 @@ inline void downsample2x(Image<float>& img) {
     img.height = h;
     img.pixelStride = sizeof(float);
     img.rowStride = int(sizeof(float)) * w;
+}
+
+// Linear light of an sRGB value in [0, 1], computed in T's precision.
+template <class T>
+T srgbToLinear(T c) {
+    return c <= T(0.04045) ? c / T(12.92) : std::pow((c + T(0.055)) / T(1.055), T(2.4));
 }
 
 // Luminance of a linear RGB colour.

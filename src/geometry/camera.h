@@ -2,12 +2,21 @@
 #include <glm/mat3x3.hpp>
 #include <glm/vec2.hpp>
 #include <glm/vec3.hpp>
+#include <string>
 
 #include "project.h"
 
 using glm::mat3;
 using glm::vec2;
 using glm::vec3;
+
+// Lenses wider than this many degrees are equidistant fisheyes, narrower ones pinholes.
+constexpr float kFisheyeAboveFov = 80;
+// Directions whose camera-frame z is below this are taken as unseen, however wide the lens.
+constexpr double kMinViewZ = 0.2;
+
+// The constants above as preprocessor lines for the remap shader.
+std::string cameraDefines();
 
 // World-to-camera rotation Rz(roll) Rx(pitch) Ry(-yaw) Rx(b.x) Rz(b.y) Ry(a.x) Rx(-a.y), degrees.
 mat3 cameraMat(float yaw, float pitch, float roll, vec2 a, vec2 b);
@@ -40,7 +49,7 @@ struct CameraModel {
     // Camera-frame z of the edge of a fisheye's picture: half its field of view off the axis,
     // where its image circle, as wide as the image, ends.
     float fisheyeEdgeZ() const;
-    // Source pixel seen at patch pixel q, or (0, 0) where the source has none: past z = 0.2,
+    // Source pixel seen at patch pixel q, or (0, 0) where the source has none: below kMinViewZ,
     // outside the image, or outside a fisheye's image circle.
     vec2 dest2source(vec2 q) const;
     // Position of source pixel px in the pixels of the image the project describes.

@@ -11,11 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-// libjpeg's header needs FILE and size_t declared first.
-#include <jpeglib.h>
-#include <jerror.h>
-
 #include "fileutil.h"
+#include "jpegerrors.h"
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 int32_t hash(const char* s, int i) {
     if (s[i] == 0) return 5381;
@@ -23,20 +22,20 @@ int32_t hash(const char* s, int i) {
                    uint32_t(int32_t(static_cast<signed char>(s[i]))));
 }
 
-namespace {
-// libjpeg's standard error manager with a way back from fatal errors.
-struct JpegErrors {
-    jpeg_error_mgr mgr;
-    void (*defaultEmit)(j_common_ptr, int);
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
+jpeg_error_mgr* JpegErrors::install() {
+    jpeg_std_error(&mgr);
+    defaultEmit = mgr.emit_message;
+    mgr.error_exit = jumpBack;
+    return &mgr;
+}
 
-[[noreturn]] void jumpBack(j_common_ptr cinfo) {
+void jumpBack(j_common_ptr cinfo) {
     JpegErrors* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, errors->message);
     std::longjmp(errors->jump, 1);
 }
+
+namespace {
 
 void emitMessage(j_common_ptr cinfo, int level) {
     // A premature end would leave the rest of the picture grey: fatal like a corrupt header.
@@ -73,12 +72,6 @@ void finish(j_decompress_ptr cinfo, void*) {
     jpeg_finish_decompress(cinfo);
 }
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 bool isExecutable(const std::string& file) {
     struct stat status;
     return stat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
@@ -90,9 +83,7 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
                                         const std::string& source) {
     jpeg_decompress_struct cinfo;
     JpegErrors errors;
-    cinfo.err = jpeg_std_error(&errors.mgr);
-    errors.defaultEmit = errors.mgr.emit_message;
-    errors.mgr.error_exit = jumpBack;
+    cinfo.err = errors.install();
     errors.mgr.emit_message = emitMessage;
     auto fail = [&] {
         return std::runtime_error(fmt::sprintf("Failed to decode %s: %s", source, errors.message));

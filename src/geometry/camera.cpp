@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fmt/printf.h>
 #include <glm/matrix.hpp>
 #include <limits>
 
@@ -46,6 +47,11 @@ double undistortedRadius(float a, float b, float c, float r) {
 
 }  // namespace
 
+std::string cameraDefines() {
+    return fmt::sprintf("#define FISHEYE_ABOVE_FOV %.1f\n#define MIN_VIEW_Z %.1f\n",
+                        kFisheyeAboveFov, kMinViewZ);
+}
+
 mat3 cameraMat(float yaw, float pitch, float roll, vec2 a, vec2 b) {
     return rotZ(roll) * rotX(pitch) * rotY(-yaw) * rotX(b.x) * rotZ(b.y) * rotY(a.x) * rotX(-a.y);
 }
@@ -55,7 +61,7 @@ CameraModel::CameraModel(const ImageParameters& image)
       pitch(image.p),
       roll(image.r),
       fov(image.v),
-      rectilinear(image.v > 80 ? 0 : 1),
+      rectilinear(image.v > kFisheyeAboveFov ? 0 : 1),
       a(image.a),
       b(image.b),
       c(image.c),
@@ -101,7 +107,7 @@ vec2 CameraModel::inv_lens(vec3 p) const {
 
 vec2 CameraModel::dest2source(vec2 q) const {
     vec3 p = patchToCamera() * equi(q);
-    if (0.2 > double(p.z)) return vec2(0, 0);
+    if (kMinViewZ > double(p.z)) return vec2(0, 0);
     if (!rectilinear && p.z < fisheyeEdgeZ()) return vec2(0, 0);
     vec2 s = inv_lens(p);
     if (s.x >= 0 && s.x < inSize.x && s.y >= 0 && s.y < inSize.y - 1) return s;

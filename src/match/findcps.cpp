@@ -7,6 +7,7 @@
 #include "Texture.h"
 #include "consensus.h"
 #include "correlate.h"
+#include "correlate_gpu.h"
 #include "dump.h"
 #include "exposure_mask.h"
 #include "exposure_observation.h"
@@ -85,7 +86,7 @@ int cpDecimals() {
 
 void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
              const CameraModel& camB, int i, int j, const ExposureMask& maskA,
-             const ExposureMask& maskB, int decimals) {
+             const ExposureMask& maskB, int decimals, GpuCorrelator* gpu) {
     Image<RgbPixel<float>> imgA = readBack(texA);
     Image<RgbPixel<float>> imgB = readBack(texB);
     glFinish();
@@ -95,8 +96,13 @@ void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
     std::vector<Match> matches;
     int scale = 1;
     int tiles = 0;
+    CorrelationBackend mapOf;
+    if (gpu)
+        mapOf = [&](const corner_t& c, int s) { return gpu->map(texA, texB, imgA, c, s); };
+    else
+        mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, imgB, c, s); };
     auto attempt = [&](const corner_t& c, glm::vec2& offset) {
-        return correlate<float>(texA, texB, imgA, imgB, camA, camB, c, offset, scale);
+        return correlate(imgA, camA, camB, c, mapOf, offset, scale);
     };
     auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
     do {

@@ -8,9 +8,8 @@
 
 namespace {
 
-float srgbToLinear(unsigned char code) {
-    float c = float(code) / 255.0f;
-    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+float codeToLinear(unsigned char code) {
+    return srgbToLinear(float(code) / 255.0f);
 }
 
 }  // namespace
@@ -36,7 +35,7 @@ ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
 
 ExposureMask ExposureMask::fromLdr(const ImageView<RgbPixel<unsigned char>>& img) {
     float linear[256];
-    for (int k = 0; k < 256; ++k) linear[k] = srgbToLinear((unsigned char)k);
+    for (int k = 0; k < 256; ++k) linear[k] = codeToLinear((unsigned char)k);
     Image<uint8_t> bad(img.width, img.height);
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x) {
@@ -58,7 +57,7 @@ ExposureMask ExposureMask::fromRgbe(const ImageView<Rgbe>& img) {
 ExposureMask ExposureMask::fromLinear(const ImageView<RgbPixel<float>>& img, bool clips) {
     // Halfway between the linear values of codes 249 and 250: half-float rounding of either
     // stays on its side.
-    const float clipped = 0.5f * (srgbToLinear(249) + srgbToLinear(250));
+    const float clipped = 0.5f * (codeToLinear(249) + codeToLinear(250));
     Image<uint8_t> bad(img.width, img.height);
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x) {

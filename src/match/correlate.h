@@ -1,12 +1,25 @@
 #pragma once
 // Locating a corner of one rendering in the other by normalised cross-correlation.
+#include <functional>
 #include <glm/vec2.hpp>
+#include <string>
 
 #include "camera.h"
 #include "corners.h"
 #include "image.h"
 
-class Texture;
+// Search reach around a corner in texture pixels, either way along x and y.
+constexpr int kSearchX = 120;
+constexpr int kSearchY = 100;
+// The GPU map: one cell per sub-sampled move, cell (kSearchX, kSearchY) the zero move.
+constexpr int kMapWidth = 2 * kSearchX + 1;
+constexpr int kMapHeight = 2 * kSearchY + 1;
+// Template widths are padded to a multiple of this many sub-sampled pixels (the CPU kernel's
+// vector width).
+constexpr int kTemplateUnit = 4;
+
+// The constants above as preprocessor lines for the correlation shader.
+std::string correlationDefines();
 
 // Template and search sizes of one correlation at a detection scale.
 struct PatchSize {
@@ -59,11 +72,8 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
                                  int scale);
 
-// GPU correlation map, 241 x 201 cells; cell (120, 100) is the zero displacement and each cell
-// one sub-sampled pixel.
-CorrelationMap gpuCorrelationMap(const Texture& texA, const Texture& texB,
-                                 const ImageView<RgbPixel<float>>& imgA, const corner_t& c,
-                                 int scale);
+// The correlation map of a corner at a scale, from the back end chosen for the run.
+using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int scale)>;
 
 // True when a best score MM stands out clearly enough from the second local maximum sM.
 bool isDistinct(float MM, float sM);
@@ -74,12 +84,12 @@ bool isDistinct(float MM, float sM);
 bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool nearBlack,
                    glm::vec2& offset);
 
-// Matches corner c of A in B; true with offset the displacement to the match, else false.
-// Writes one log line with the measurements and the reason.
-template <class T>
-bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixel<T>>& imgA,
-               const ImageView<RgbPixel<T>>& imgB, const CameraModel& camA, const CameraModel& camB,
-               const corner_t& c, glm::vec2& offset, int scale);
+// Matches corner c of rendering A in B, whose maps mapOf makes; true with offset the
+// displacement to the match, else false. Writes one log line with the measurements and the
+// reason.
+bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
+               const CameraModel& camB, const corner_t& c, const CorrelationBackend& mapOf,
+               glm::vec2& offset, int scale);
 
 // Bicubic Hermite sample with one-sided tangents, position clamped to the image.
 template <class T>

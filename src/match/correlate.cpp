@@ -11,10 +11,6 @@ using glm::vec2;
 
 namespace {
 
-// Search reach around the corner, texture pixels.
-constexpr int searchX = 120;
-constexpr int searchY = 100;
-
 // Ends the log line with a rejection reason.
 template <class... Args>
 bool reject(const char* format, const Args&... args) {
@@ -59,14 +55,36 @@ void cubicTaps(float v, int n, int taps[4], float& frac) {
     taps[3] = std::min(i + 2, n - 1);
 }
 
+// The first of the largest values of a map in row order, NaNs never winning; x and y are -1
+// when every value is NaN.
+struct Maximum {
+    float value;
+    int x, y;
+};
+
+Maximum firstMaximum(const ImageView<float>& map) {
+    Maximum m{std::numeric_limits<float>::quiet_NaN(), -1, -1};
+    for (int y = 0; y < map.height; ++y)
+        for (int x = 0; x < map.width; ++x) {
+            float v = map.at(x, y);
+            if (!std::isnan(v) && (m.x < 0 || v > m.value)) m = {v, x, y};
+        }
+    return m;
+}
+
 }  // namespace
+
+std::string correlationDefines() {
+    return fmt::sprintf("#define SEARCH_X %d\n#define SEARCH_Y %d\n#define TEMPLATE_UNIT %d\n",
+                        kSearchX, kSearchY, kTemplateUnit);
+}
 
 PatchSize patchSize(int scale) {
     PatchSize p;
     p.s = scale == 4 ? 2 : 1;
     p.P = 18 * scale + 1;
     p.r = 9 * scale;
-    int unit = 4 * p.s;
+    int unit = kTemplateUnit * p.s;
     p.Wt = (p.P + unit - 1) / unit * unit;
     return p;
 }
@@ -75,32 +93,23 @@ SearchWindow searchWindow(const corner_t& c, int scale, int width, int height) {
     PatchSize p = patchSize(scale);
     int x0 = c.x - p.r, y0 = c.y - p.r;
     SearchWindow w;
-    w.x = std::max(x0 - searchX, 0);
-    w.y = std::max(y0 - searchY, 0);
+    w.x = std::max(x0 - kSearchX, 0);
+    w.y = std::max(y0 - kSearchY, 0);
     // A half-cell origin would shift every match by one texture pixel.
     if ((x0 - w.x) % p.s != 0) ++w.x;
     if ((y0 - w.y) % p.s != 0) ++w.y;
-    w.w = std::min(c.x + p.r + searchX, width - 1) - w.x + 1;
-    w.h = std::min(c.y + p.r + searchY, height - 1) - w.y + 1;
+    w.w = std::min(c.x + p.r + kSearchX, width - 1) - w.x + 1;
+    w.h = std::min(c.y + p.r + kSearchY, height - 1) - w.y + 1;
     w.ox = (x0 - w.x) / p.s;
     w.oy = (y0 - w.y) / p.s;
     return w;
 }
 
 PeakRatio peakToBackground(const ImageView<float>& patch) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    int mx = -1, my = -1;
-    float peak = nan;
-    for (int y = 0; y < patch.height; ++y)
-        for (int x = 0; x < patch.width; ++x) {
-            float v = patch.at(x, y);
-            if (!std::isnan(v) && (mx < 0 || v > peak)) {
-                peak = v;
-                mx = x;
-                my = y;
-            }
-        }
-    if (mx < 0) return {nan, nan};
+    Maximum best = firstMaximum(patch);
+    if (best.x < 0) return {best.value, best.value};
+    const int mx = best.x, my = best.y;
+    const float peak = best.value;
     float s3 = 0, all = 0;
     int k = 0;
     for (int y = std::max(my - 1, 0); y <= std::min(my + 1, patch.height - 1); ++y)
@@ -157,19 +166,11 @@ bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool near
     const int W = map.width, H = map.height;
     auto R = [&](int x, int y) { return map.at(x, y); };
 
-    float M = 0;
-    int mx = 0, my = 0;
-    bool any = false;
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            float v = R(x, y);
-            if (!std::isnan(v) && (!any || v > M)) {
-                M = v;
-                mx = x;
-                my = y;
-                any = true;
-            }
-        }
+    Maximum best = firstMaximum(map);
+    // A map without scores reads as a maximum of 0 in the top-left cell.
+    if (best.x < 0) best = {0, 0, 0};
+    const float M = best.value;
+    const int mx = best.x, my = best.y;
     if (mx < 2 || my >= H - 2 || my < 2 || mx >= W - 2)
         return reject("max is too close to search window border: %dx%d (window: %dx%d)", mx, my, W,
                       H);
@@ -217,10 +218,9 @@ bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool near
     return true;
 }
 
-template <class T>
-bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixel<T>>& imgA,
-               const ImageView<RgbPixel<T>>& imgB, const CameraModel& camA, const CameraModel& camB,
-               const corner_t& c, vec2& offset, int scale) {
+bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
+               const CameraModel& camB, const corner_t& c, const CorrelationBackend& mapOf,
+               vec2& offset, int scale) {
     writeLog("%4d x %4d | %4.2f | ", c.x, c.y, c.val);
     PatchSize p = patchSize(scale);
     int x0 = c.x - p.r, y0 = c.y - p.r;
@@ -231,21 +231,13 @@ bool correlate(const Texture& texA, const Texture& texB, const ImageView<RgbPixe
     if (camB.dest2source(vec2(c.x, c.y)).x == 0)
         return reject("feature too close to black area (window)");
     // Half the search extent: black inside it only demands a stronger match.
-    int ww = 18 * scale + searchX, wh = 18 * scale + searchY;
+    int ww = 18 * scale + kSearchX, wh = 18 * scale + kSearchY;
     bool nearBlack = touchesBlack(camB, c.x - ww / 2, c.y - wh / 2, ww, wh);
     if (!peakTest(imgA, c)) return false;
 
-    CorrelationMap m;
-    if (processor == 1)
-        m = gpuCorrelationMap(texA, texB, imgA, c, scale);
-    else
-        m = cpuCorrelationMap(imgA, imgB, c, scale);
+    CorrelationMap m = mapOf(c, scale);
     return acceptMaximum(m.map, m.ox, m.oy, p.s, nearBlack, offset);
 }
-
-template bool correlate<float>(const Texture&, const Texture&, const ImageView<RgbPixel<float>>&,
-                               const ImageView<RgbPixel<float>>&, const CameraModel&,
-                               const CameraModel&, const corner_t&, vec2&, int);
 
 template <class T>
 T cubic_at(ImageView<T> img, float x, float y) {

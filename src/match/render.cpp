@@ -4,6 +4,23 @@
 #include "Texture.h"
 #include "globals.h"
 
+RemapShaders::RemapShaders(bool fisheye) {
+    std::string defines = cameraDefines() + "#define BLUR\n";
+    if (fisheye) defines += "#define FISHEYE\n";
+    general = std::make_unique<Shader>("fish", defines);
+    whole = std::make_unique<Shader>("fish", defines + "#define WHOLE_SOURCE\n");
+    for (Shader* s : {general.get(), whole.get()}) {
+        s->use(true);
+        s->setUniform1f("exposureOffset", 0.0f);
+        s->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+    }
+}
+
+Shader& RemapShaders::forSource(const Texture& t) const {
+    bool one = t.numTextures == 1 && t.tileWidth == t.width;
+    return one && t.isMipMap && !t.isRGBE ? *whole : *general;
+}
+
 CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
                    const Texture& in, Texture& out, float viewRoll) {
     shader.use(true);

@@ -9,6 +9,9 @@ using std::filesystem::path;
 // A path as messages show it: in double quotes, inner quotes and backslashes escaped.
 std::string quoted(const path& p);
 
+// Text as one word of a POSIX shell command: in single quotes, inner ones closed and escaped.
+std::string shellQuote(const std::string& text);
+
 // The running executable's directory (with its trailing "/") followed by name.
 std::string exeDir(const std::string& name);
 

@@ -18,6 +18,12 @@ std::string quoted(const path& p) {
     return s.str();
 }
 
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 std::string exeDir(const std::string& name) {
     static char buffer[4096];
 #ifdef __APPLE__

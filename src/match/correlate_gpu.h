@@ -1,0 +1,23 @@
+#pragma once
+// Correlation maps on the GPU.
+#include "Shader.h"
+#include "Texture.h"
+#include "correlate.h"
+
+// The GPU back end (ncc.frag): owns its program and its map target, so it must go before the
+// context does.
+class GpuCorrelator {
+public:
+    GpuCorrelator();
+
+    // Map of kMapWidth x kMapHeight cells of corner c of rendering A (texA, read back as imgA)
+    // searched in B; each cell one sub-sampled pixel, cell (kSearchX, kSearchY) the zero move.
+    CorrelationMap map(const Texture& texA, const Texture& texB,
+                       const ImageView<RgbPixel<float>>& imgA, const corner_t& c, int scale);
+
+private:
+    Shader shader_;
+    // Single precision: half floats quantise scores near 1 into plateaus, and a plateau is no
+    // strict local maximum, so a rival peak would go unseen by the distinctness test.
+    Texture target_;
+};

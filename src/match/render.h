@@ -1,0 +1,27 @@
+#pragma once
+// Rendering a source image into an equirectangular patch (the remap pass).
+#include <memory>
+#include <string>
+
+#include "Shader.h"
+#include "camera.h"
+#include "project.h"
+
+class Texture;
+
+// The remap program (fish.frag) built twice: a software renderer runs every branch of a shader,
+// taken or not, so sources that are one mipmapped texture get a build without the other paths.
+struct RemapShaders {
+    std::unique_ptr<Shader> general, whole;
+
+    // Both builds with the camera constants, BLUR, and FISHEYE for a fisheye rig's schedule.
+    explicit RemapShaders(bool fisheye);
+    // The build that serves source t.
+    Shader& forSource(const Texture& t) const;
+};
+
+// Renders image `in` through the remap shader into `out`, an equirectangular patch centred
+// on view (yaw, pitch) and turned by viewRoll degrees about it, that spans outFovX degrees, and
+// returns the model of that mapping.
+CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
+                   const Texture& in, Texture& out, float viewRoll = 0);
