@@ -1,4 +1,5 @@
 #pragma once
+// The lap timer whose lines make the stage table of a run.
 #include <cstdint>
 #include <string>
 

@@ -1,4 +1,6 @@
 #pragma once
+// Files and messages: quoting for messages and shells, the executable's and the shaders'
+// directories, checked writes, and RAII handles of stdio files and pipes.
 #include <cstdio>
 #include <filesystem>
 #include <fmt/printf.h>

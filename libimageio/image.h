@@ -1,4 +1,6 @@
 #pragma once
+// Images in memory: pixel types, views and owning images, channel views, 2 x 2 reduction,
+// sRGB decoding and luminance.
 #include <cmath>
 #include <cstdint>
 #include <cstring>

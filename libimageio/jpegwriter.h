@@ -1,4 +1,5 @@
 #pragma once
+// Writing JPEG files.
 #include <filesystem>
 
 #include "image.h"

@@ -1,4 +1,5 @@
 #pragma once
+// KORVEL_DUMP: the renderings of every pair written as pictures for inspection.
 #include "image.h"
 
 // Folder named by KORVEL_DUMP, or null when renderings are not to be written.

@@ -1,4 +1,5 @@
 #pragma once
+// The matching run: from a parsed project to control points and exposures in the log.
 #include <filesystem>
 
 #include "project.h"

@@ -1,4 +1,5 @@
 #pragma once
+// Pairwise brightness observations and the least-squares solve of one exposure per image.
 #include <boost/numeric/ublas/matrix.hpp>
 #include <boost/numeric/ublas/vector.hpp>
 

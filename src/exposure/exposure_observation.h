@@ -1,4 +1,6 @@
 #pragma once
+// Measuring the brightness ratio of a rendered pair: histogram thresholds, luminance around
+// matches, and the observation written per pair.
 #include <functional>
 #include <glm/vec2.hpp>
 #include <vector>

@@ -1,4 +1,6 @@
 #pragma once
+// Camera geometry: rotations, the lens and patch model of one image (CameraModel), and the
+// limits the remap shader shares.
 #include <glm/mat3x3.hpp>
 #include <glm/vec2.hpp>
 #include <glm/vec3.hpp>

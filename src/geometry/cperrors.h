@@ -1,4 +1,5 @@
 #pragma once
+// The -e report: how far stored control points lie from where the camera parameters put them.
 #include "project.h"
 
 // Reports how far apart the two ends of every stored control point land on the

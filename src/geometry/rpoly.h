@@ -1,4 +1,5 @@
 #pragma once
+// Real polynomial roots by the Jenkins-Traub method (TOMS 493, "rpoly").
 
 // Highest polynomial degree the root finder accepts.
 constexpr int MAXDEGREE = 10;

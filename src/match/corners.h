@@ -1,4 +1,5 @@
 #pragma once
+// Corners of a rendering (Shi-Tomasi) and their tiles.
 #include <glm/vec2.hpp>
 #include <vector>
 

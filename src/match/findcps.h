@@ -1,4 +1,6 @@
 #pragma once
+// Control points of one rendered pair: corners, correlation, consensus, output lines and the
+// pair's exposure observation.
 #include "camera.h"
 
 class ExposureMask;

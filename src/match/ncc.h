@@ -1,4 +1,6 @@
 #pragma once
+// Normalised cross-correlation maps on the CPU (Lewis, "Fast Normalized Cross-Correlation",
+// 1995): summed-area tables and the correlation of a template over a window.
 #include "image.h"
 
 // Summed-area table of v (Crow, "Summed-area tables for texture mapping", 1984):

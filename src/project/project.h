@@ -1,4 +1,5 @@
 #pragma once
+// Project files: the image, lens and control-point records, and their parser.
 #include <filesystem>
 #include <istream>
 #include <string>
