@@ -25,7 +25,7 @@ std::string shellQuote(const std::string& text) {
 }
 
 std::string exeDir(const std::string& name) {
-    static char buffer[4096];
+    char buffer[4096];
 #ifdef __APPLE__
     uint32_t size = sizeof(buffer);
     if (_NSGetExecutablePath(buffer, &size) != 0)
