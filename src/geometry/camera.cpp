@@ -105,8 +105,8 @@ vec2 CameraModel::inv_lens(vec3 p) const {
     return vec2(u, v);
 }
 
-vec2 CameraModel::dest2source(vec2 q) const {
-    vec3 p = patchToCamera() * equi(q);
+vec2 CameraModel::dest2source(vec2 q, const mat3& toCamera) const {
+    vec3 p = toCamera * equi(q);
     if (kMinViewZ > double(p.z)) return vec2(0, 0);
     if (!rectilinear && p.z < fisheyeEdgeZ()) return vec2(0, 0);
     vec2 s = inv_lens(p);

@@ -53,7 +53,9 @@ struct CameraModel {
     float fisheyeEdgeZ() const;
     // Source pixel seen at patch pixel q, or (0, 0) where the source has none: below kMinViewZ,
     // outside the image, or outside a fisheye's image circle.
-    vec2 dest2source(vec2 q) const;
+    vec2 dest2source(vec2 q) const { return dest2source(q, patchToCamera()); }
+    // dest2source with patchToCamera() computed once by the caller, for many pixels.
+    vec2 dest2source(vec2 q, const mat3& toCamera) const;
     // Position of source pixel px in the pixels of the image the project describes.
     vec2 toProject(vec2 px) const { return px * projectScale; }
     // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the

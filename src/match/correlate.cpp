@@ -132,8 +132,9 @@ bool peakTest(const ImageView<RgbPixel<float>>& imgA, const corner_t& c) {
 bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
     const vec2 corners[] = {vec2(x, y), vec2(x + w - 1, y), vec2(x, y + h - 1),
                             vec2(x + w - 1, y + h - 1)};
+    const glm::mat3 toCamera = cam.patchToCamera();
     for (vec2 q : corners)
-        if (cam.dest2source(q).x == 0) return true;
+        if (cam.dest2source(q, toCamera).x == 0) return true;
     return false;
 }
 

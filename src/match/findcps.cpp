@@ -65,8 +65,8 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
 ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
-    return [&cam, &mask](int x, int y) {
-        glm::vec2 s = cam.dest2source(glm::vec2(x, y));
+    return [&cam, &mask, toCamera = cam.patchToCamera()](int x, int y) {
+        glm::vec2 s = cam.dest2source(glm::vec2(x, y), toCamera);
         return s != glm::vec2(0) && mask.usable(s);
     };
 }
