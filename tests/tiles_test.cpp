@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "globals.h"
-#include "logcapture.h"
+#include "testutil.h"
 
 namespace {
 
