@@ -48,14 +48,6 @@ TEST_F(Driver, PrintsTheImageListAndEvaluates) {
     EXPECT_EQ(r.err.substr(0, list.size()), list);
 }
 
-TEST_F(Driver, FailuresPrintOneErrorLineAndStatus255) {
-    RunResult r = evaluate(dir / "missing.pts");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
-                         (dir / "missing.pts").string() + "\"'\n");
-    EXPECT_EQ(r.out, "");
-}
-
 // Every message of the project reader as a user meets it: one Error line and status 255, and
 // the output file opened before stays. Lines of any length neither crash nor stall the reader.
 TEST_F(Driver, ProjectErrorsEndWithOneErrorLine) {
@@ -124,10 +116,15 @@ TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {
     EXPECT_TRUE(fs::exists(out));
 }
 
-TEST_F(Driver, UnwritableOutputFileFailsBeforeTheProjectIsRead) {
+TEST_F(Driver, UnreadableProjectOrUnwritableOutputFileEndWithOneErrorLine) {
+    RunResult r = evaluate(dir / "missing.pts");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
+                         (dir / "missing.pts").string() + "\"'\n");
+    EXPECT_EQ(r.out, "");
+    // The output file is opened before the project is read.
     fs::path out = dir / "no" / "such" / "dir" / "out.txt";
-    RunResult r =
-        runKorvel(shellQuote((dir / "missing.pts").string()) + " " + shellQuote(out.string()));
+    r = runKorvel(shellQuote((dir / "missing.pts").string()) + " " + shellQuote(out.string()));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening output file '\"" + out.string() +
                          "\"': No such file or directory\n");

@@ -89,11 +89,6 @@ TEST(Rpoly, ZerosAtTheOriginComeFirst) {
     ASSERT_EQ(r.degree, 4);
     EXPECT_EQ(r.z[0], cplx(0, 0));
     expectSameZeros({r.z.begin() + 1, r.z.end()}, {1, 2, -3}, 1e-12);
-    r = solve({1, 0, 1, 0, 0});  // x^2 (x^2 + 1)
-    ASSERT_EQ(r.degree, 4);
-    EXPECT_EQ(r.z[0], cplx(0, 0));
-    EXPECT_EQ(r.z[1], cplx(0, 0));
-    expectSameZeros({r.z.begin() + 2, r.z.end()}, {{0, 1}, {0, -1}}, 1e-15);
 }
 
 TEST(Rpoly, RefusedPolynomials) {
