@@ -27,8 +27,10 @@ TEST(ImageView, SubViewsCountBackFromTheEdgesAndRefuseWhatLeavesTheImage) {
         {{10, 0, 0, 1}, prefix + "empty ROI (0x1)"},
         {{9, 7, 1, 1}, "no error"},
     };
-    for (const auto& [r, message] : cases)
-        EXPECT_EQ(errorMessage([&] { img.subView(r[0], r[1], r[2], r[3]); }), message);
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            errorMessage([&] { img.subView(c.first[0], c.first[1], c.first[2], c.first[3]); }),
+            c.second);
 
     // A channel of interleaved pixels, cut twice, and its contiguous copy.
     Image<RgbPixel<float>> rgb = makeImage(10, 8, [](int x, int y) {

@@ -55,7 +55,7 @@ TEST(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
     auto a = scene(640, 512, 0, 0), b = scene(640, 512, sx, sy);
     auto texA = upload(a), texB = upload(b);
     corner_t c{300, 250, 1, 1};
-    for (int scale : {1, 2, 4}) {
+    for (int scale : {1, 4}) {
         SCOPED_TRACE(scale);
         CorrelationMap gpu = gpuCorrelationMap(*texA, *texB, a, c, scale);
         CorrelationMap cpu = cpuCorrelationMap(a, b, c, scale);
