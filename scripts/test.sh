@@ -11,4 +11,4 @@ xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j 2
 # Sanitised tests that need no GL context, then a short run of every fuzz target.
 cd ..
 bash scripts/sanitize.sh --no-gl
-bash scripts/fuzz.sh 10
+bash scripts/fuzz.sh 5

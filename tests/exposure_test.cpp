@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "globals.h"
-#include "logcapture.h"
 #include "testutil.h"
 
 namespace {

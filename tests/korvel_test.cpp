@@ -48,21 +48,6 @@ TEST_F(Driver, PrintsTheImageListAndEvaluates) {
     EXPECT_EQ(r.err.substr(0, list.size()), list);
 }
 
-TEST_F(Driver, FailuresPrintOneErrorLineAndStatus255) {
-    RunResult r = evaluate(dir / "missing.pts");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
-                         (dir / "missing.pts").string() + "\"'\n");
-    EXPECT_EQ(r.out, "");
-}
-
-TEST_F(Driver, ConversionErrorsKeepTheirType) {
-    writeFile(project, "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\nc n1 N1 x=1 y1 X1 Y1 t0\n");
-    RunResult r = evaluate(project);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err.rfind("Error (St16invalid_argument): ", 0), 0u) << r.err;
-}
-
 // Every message of the project reader as a user meets it: one Error line and status 255, and
 // the output file opened before stays. Lines of any length neither crash nor stall the reader.
 TEST_F(Driver, ProjectErrorsEndWithOneErrorLine) {
@@ -131,10 +116,15 @@ TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {
     EXPECT_TRUE(fs::exists(out));
 }
 
-TEST_F(Driver, UnwritableOutputFileFailsBeforeTheProjectIsRead) {
+TEST_F(Driver, UnreadableProjectOrUnwritableOutputFileEndWithOneErrorLine) {
+    RunResult r = evaluate(dir / "missing.pts");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening project '\"" +
+                         (dir / "missing.pts").string() + "\"'\n");
+    EXPECT_EQ(r.out, "");
+    // The output file is opened before the project is read.
     fs::path out = dir / "no" / "such" / "dir" / "out.txt";
-    RunResult r =
-        runKorvel(shellQuote((dir / "missing.pts").string()) + " " + shellQuote(out.string()));
+    r = runKorvel(shellQuote((dir / "missing.pts").string()) + " " + shellQuote(out.string()));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Error (St13runtime_error): Error opening output file '\"" + out.string() +
                          "\"': No such file or directory\n");
@@ -150,11 +140,6 @@ TEST_F(Driver, OrientationRecordCountsAsAnImageUnlessItTrails) {
     writeFile(project, orientation + smallProject);
     r = evaluate(project);
     EXPECT_EQ(r.err.rfind("orientation: 1 2 3 4 ", 0), 0u) << r.err;
-
-    writeFile(project, orientation);
-    r = evaluate(project);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(contains(r.err, "has no images")) << r.err;
 }
 
 TEST_F(Driver, RejectsImagesThatOverlapNoOther) {
@@ -164,22 +149,6 @@ TEST_F(Driver, RejectsImagesThatOverlapNoOther) {
     RunResult r = runKorvel(shellQuote(project.string()));
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(contains(r.err, "images 0 (a.jpg), 1 (b.jpg) overlap no other image")) << r.err;
-}
-
-TEST_F(Driver, PrintsTheRing13ImageList) {
-    REQUIRE_SHARED();
-    RunResult r = evaluate(sharedDir() / "rigs/ring13/rig.pts");
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::string expected =
-        "ring00.jpg 358.514 0.405993 89.9971 75 -0.009426 -0.032604 0.017846 -12.8874 -11.1068 0 "
-        "1 -0.160334 0.062188 0 \n"
-        "ring01.jpg 359.476 0.651372 30.0456 75 -0.004494 -0.033102 0.013641 5.11082 0.371469 0 "
-        "1 -0.186653 0.054908 0 \n";
-    EXPECT_EQ(r.err.substr(0, expected.size()), expected);
-    EXPECT_NE(r.err.find("ring12.jpg 268.463 0.246008 -31.6553 75 0.009268 0.005363 0.011007 "
-                         "-12.9975 9.19204 0 1 -0.213325 0.014393 0 \n"),
-              std::string::npos);
-    EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\n'), 13);
 }
 
 namespace {
@@ -294,17 +263,6 @@ TEST_F(Driver, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: ") + KORVEL_EXE + " [-p FILE] [-e] <pts file>", 0),
               0u);
-    // Every variable the help names is in the README's table.
-    std::string readme = readFile(fs::path(KORVEL_SOURCE_DIR) / "README.md");
-    std::istringstream lines(help.out.substr(help.out.find("Environment:\n") + 13));
-    int variables = 0;
-    for (std::string line; std::getline(lines, line) && line.rfind("Exit", 0) != 0;) {
-        if (line.size() < 3 || line[2] == ' ' || line.rfind("  Further", 0) == 0) continue;
-        std::string name = line.substr(2, line.find_first_of(" =", 2) - 2);
-        EXPECT_TRUE(contains(readme, "| `" + name)) << name;
-        ++variables;
-    }
-    EXPECT_GE(variables, 6);
     RunResult version = runKorvel("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind(std::string("korvel ") + KORVEL_VERSION + "\n", 0), 0u);

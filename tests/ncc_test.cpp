@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <set>
 
 #include "testutil.h"
 
@@ -97,57 +96,6 @@ TEST(CreateSAT, SumsAboveAndLeftAddedInTheStatedOrder) {
     ASSERT_EQ(s.width * s.height, 9);
     EXPECT_EQ(std::vector<double>(s.storage.get(), s.storage.get() + 9),
               std::vector<double>({0, 0, 0, 0, 1, 3, 0, 4, 10}));
-
-    // Values over many octaves make the double sums round, so the order of the additions
-    // decides the last bits; odd heights leave rows outside groups of four.
-    for (int h : {1, 3, 4, 7, 23}) {
-        Image<float> img = randomImage(37, h, unsigned(h), -30.0f, 4.0f);
-        for (int i = 0; i < 37 * h; ++i) img.storage[i] = std::exp2(img.storage[i]);
-        Image<double> sat = createSAT<float>(img);
-        std::vector<double> ref = referenceSAT(img, false);
-        for (int y = 0; y <= h; ++y)
-            for (int x = 0; x <= 37; ++x)
-                ASSERT_EQ(sat.at(x, y), ref[size_t(y) * 38 + x]) << h << ": " << x << "," << y;
-    }
-}
-
-TEST(NormalizedCorrelation, TemplateCutFromTheWindowScoresOne) {
-    Image<float> window = randomImage(60, 50, 1);
-    Image<float> templ = normalised(window.subView(17, 11, 20, 19));
-    Image<float> map = normalizedCorrelationCoefficient<float>(window, templ);
-    ASSERT_EQ(map.width, 41);
-    ASSERT_EQ(map.height, 32);
-    for (int y = 0; y < map.height; ++y)
-        for (int x = 0; x < map.width; ++x)
-            EXPECT_TRUE(x == 17 && y == 11 ? std::abs(map.at(x, y) - 1.0f) <= 1e-5f
-                                           : map.at(x, y) < 0.9f)
-                << x << "," << y << ": " << map.at(x, y);
-    // The inverted patch scores -1.
-    for (int i = 0; i < templ.width * templ.height; ++i) templ.storage[i] = -templ.storage[i];
-    EXPECT_NEAR(normalizedCorrelationCoefficient<float>(window, templ).at(17, 11), -1.0f, 1e-5f);
-}
-
-TEST(NormalizedCorrelation, BlackCornersAndFlatPatchesAreUndefined) {
-    const int tw = 8, th = 5, px = 20, py = 12;
-    Image<float> window = randomImage(40, 30, 4);
-    window.at(px, py) = 0.0f;
-    window.at(39, 29) = -0.0f;  // negative zero is black too
-    for (int y = 22; y < 22 + th; ++y)
-        for (int x = 2; x < 2 + tw; ++x) window.at(x, y) = 0.5f;  // a flat patch
-    Image<float> map =
-        normalizedCorrelationCoefficient<float>(window, normalised(randomImage(tw, th, 5)));
-    // A black pixel at one of the template's corners, not inside it or on an edge, and the
-    // flat patch (variance 0).
-    std::set<std::pair<int, int>> undefined;
-    for (int y = 0; y < map.height; ++y)
-        for (int x = 0; x < map.width; ++x)
-            if (std::isnan(map.at(x, y))) undefined.insert({x, y});
-    EXPECT_EQ(undefined, (std::set<std::pair<int, int>>{{px, py},
-                                                        {px - tw + 1, py},
-                                                        {px, py - th + 1},
-                                                        {px - tw + 1, py - th + 1},
-                                                        {32, 25},
-                                                        {2, 22}}));
 }
 
 TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
@@ -162,8 +110,8 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
     const Values kinds[] = {{-1.0f, 4.0f, false}, {2000.0f, 2001.0f, false}, {-30.0f, 4.0f, true}};
     unsigned seed = 10;
     for (const Values& kind : kinds)
-        for (int tw : {4, 8, 20, 40})
-            for (int mapWidth : {1, 3, 7, 8, 9, 15, 16, 17, 29, 40, 117}) {
+        for (int tw : {4, 20})
+            for (int mapWidth : {1, 7, 8, 9, 17, 40}) {
                 int th = 3 + tw % 7;
                 Image<float> window =
                     randomImage(mapWidth + tw - 1, th + 6, seed++, kind.lo, kind.hi);

@@ -30,17 +30,3 @@ TEST(Overview, OneCellPerPairColouredByCountAgainstTheMedian) {
     // The cell after the last pair stays white.
     EXPECT_EQ(img.at(160 + 80, 96 + 48).b, 255);
 }
-
-TEST(Progress, LineText) {
-    struct Case {
-        int k, total, i, j;
-        double elapsed;
-        const char* text;
-    } cases[] = {
-        {1, 30, 12, 7, 0.4, "pair 1 of 30 (12-7), 0:00 elapsed"},
-        {3, 30, 12, 6, 20, "pair 3 of 30 (12-6), 0:20 elapsed, about 4:40 left"},
-        {30, 30, 0, 6, 725, "pair 30 of 30 (0-6), 12:05 elapsed, about 0:25 left"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Progress::text(c.k, c.total, c.i, c.j, c.elapsed), c.text);
-}

@@ -68,19 +68,7 @@ TEST(Schedule, TwoRingRigWalksThirtyPairsInOrder) {
         {10, 11}, {10, 4}, {11, 4}, {4, 5}, {0, 5}, {11, 12}, {11, 5}, {12, 5}, {5, 6}, {0, 6}};
     EXPECT_EQ(r.pairs, expected);
     // Images that close a ring are loaded twice; image 13 never.
-    EXPECT_EQ(r.loads, (std::map<int, int>{{0, 1},
-                                           {1, 1},
-                                           {2, 1},
-                                           {3, 1},
-                                           {4, 1},
-                                           {5, 1},
-                                           {6, 2},
-                                           {7, 1},
-                                           {8, 1},
-                                           {9, 1},
-                                           {10, 1},
-                                           {11, 1},
-                                           {12, 2}}));
+    for (int k = 0; k < 14; ++k) EXPECT_EQ(r.loads[k], k == 6 || k == 12 ? 2 : k < 13) << k;
     EXPECT_LE(r.maxAlive, 4);
     EXPECT_EQ(r.alive, 0);
     EXPECT_EQ(r.marks, 1);
@@ -113,8 +101,7 @@ TEST(Schedule, FisheyeRigFromTheStartImage) {
     walkFisheyeSchedule(rig(6), 6, none.actions());
     EXPECT_TRUE(none.pairs.empty());
 
-    const std::pair<const char*, int> starts[] = {{nullptr, 1}, {"", 1},  {"yes", 1},
-                                                  {"1", 1},     {"3", 3}, {"6x", 6}};
+    const std::pair<const char*, int> starts[] = {{nullptr, 1}, {"yes", 1}, {"3", 3}, {"6x", 6}};
     for (auto [debug, start] : starts) EXPECT_EQ(fisheyeStart(debug), start);
     EXPECT_THROW(fisheyeStart("7"), std::runtime_error);
     EXPECT_TRUE(contains(errorMessage([] { fisheyeStart("-2"); }), "DEBUG='-2'"));
@@ -222,12 +209,7 @@ TEST(Schedule, DerivedOnlyWhereItCanWork) {
         EXPECT_EQ(usesDerivedSchedule(count, choice), derived) << count;
     EXPECT_TRUE(contains(errorMessage([] { usesDerivedSchedule(6, "fixed"); }), "'fixed'"));
 
+    // Images that overlap no other: the driver's test.
     EXPECT_TRUE(contains(errorMessage([] { deriveSchedule({camera(0, 0, 75, 1200, 1600)}); }),
                          "has 1 image"));
-    // Two cameras side by side and one looking back, away from both.
-    std::vector<ImageParameters> images = {camera(0, 0, 75, 1200, 1600),
-                                           camera(180, 0, 75, 1200, 1600),
-                                           camera(40, 0, 75, 1200, 1600)};
-    EXPECT_EQ(errorMessage([&] { deriveSchedule(images); }),
-              "image 1 (cam180-0.jpg) overlaps no other image enough to match");
 }

@@ -1,9 +1,7 @@
-// Shader programs: source assembly, loading, uniforms, drawing and hot reload.
-#include <fcntl.h>
+// Shader programs: source assembly, loading, uniforms and drawing.
 #include <fmt/printf.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Shader.h"
@@ -43,21 +41,6 @@ float render() {
     return readRGBA(target)[0];
 }
 }  // namespace
-
-TEST(ShaderSources, VersionHeaderAndDriverNotices) {
-    for (auto [version, header] : std::map<int, const char*>{{46, "#version 330\n"},
-                                                             {33, "#version 330\n"},
-                                                             {32, "#version 130\n"},
-                                                             {30, "#version 130\n"},
-                                                             {21, "#version 120\n"}})
-        EXPECT_EQ(glslHeader(version), header) << version;
-    for (const char* notice :
-         {"Fragment shader(s) linked.", "Fragment shader(s) linked. And more",
-          "Vertex shader was successfully compiled to run on hardware.\n", "No errors."})
-        EXPECT_TRUE(isDriverNotice(notice)) << notice;
-    for (const char* log : {"No errors", " No errors.", "0:3(1): error: syntax error"})
-        EXPECT_FALSE(isDriverNotice(log)) << log;
-}
 
 TEST_F(ShaderFiles, AssemblesHeaderDefinesPreludeAndText) {
     TempDir dir;
@@ -100,39 +83,6 @@ TEST_F(ShaderFiles, DefinesCompileErrorsAndUniforms) {
     name = write("broken", ".frag", "void main() { this is not glsl }\n");
     std::string err = stderrOf([&] { EXPECT_THROW(Shader(name, ""), opengl_error); });
     EXPECT_TRUE(contains(err, "Errors in shader '" + exeDir(name + ".frag") + "':\n")) << err;
-}
-
-TEST_F(ShaderFiles, HotReloadWhenTheModificationSecondChanges) {
-    auto constant = [](float v) {
-        return fmt::sprintf("void main() { fragColor = vec4(%f); }\n", v);
-    };
-    std::string name = write("reload", ".frag", constant(0.25f));
-    fs::path file = exeDir(name + ".frag");
-    auto touch = [&](long seconds) {
-        struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
-    };
-    touch(1000000000);
-    Shader shader(name, "");
-    EXPECT_FLOAT_EQ(render(), 0.25f);
-    EXPECT_FALSE(shader.checkForUpdate());
-    // New text within the same second goes unnoticed.
-    writeFile(file, constant(0.5f));
-    touch(1000000000);
-    EXPECT_FALSE(shader.checkForUpdate());
-    touch(1000000001);
-    EXPECT_TRUE(shader.checkForUpdate());
-    EXPECT_FLOAT_EQ(render(), 0.5f);  // update() left the program current
-    EXPECT_FALSE(shader.checkForUpdate());
-    // A vanished file is no change and leaves the program as it was.
-    fs::remove(file);
-    EXPECT_FALSE(shader.checkForUpdate());
-    writeFile(file, constant(0.75f));
-    touch(1000000001);
-    EXPECT_FALSE(shader.checkForUpdate());  // same second as before it vanished
-    touch(1000000002);
-    EXPECT_TRUE(shader.checkForUpdate());
-    EXPECT_FLOAT_EQ(render(), 0.75f);
 }
 
 TEST_F(ShaderFiles, EveryShaderBesideTheExecutableBuilds) {

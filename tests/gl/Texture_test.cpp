@@ -1,4 +1,4 @@
-// Textures: format tables, the split rule, uploads, bindings, passes and read-back.
+// Textures: the split rule, uploads, bindings, passes and read-back.
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
@@ -45,41 +45,15 @@ void upload(Texture& t, int w, int h, int internalFormat, unsigned format, unsig
 }
 }  // namespace
 
-TEST(TextureFormats, TablesAndUnknownValuesInDecimal) {
-    const unsigned types[] = {GL_UNSIGNED_BYTE, GL_UNSIGNED_SHORT, GL_FLOAT, GL_HALF_FLOAT};
-    const int sizes[] = {1, 2, 4, 2}, expected[4][3] = {{GL_R8, GL_RGB8, GL_RGBA8},
-                                                        {GL_R16, GL_RGB16, GL_RGBA16},
-                                                        {GL_R32F, GL_RGB32F, GL_RGBA32F},
-                                                        {GL_R16F, GL_RGB16F, GL_RGBA16F}};
-    const unsigned formats[] = {GL_RED, GL_RGB, GL_RGBA};
-    for (int t = 0; t < 4; ++t) {
-        EXPECT_EQ(Texture::glTypeSize(types[t]), sizes[t]);
-        for (int f = 0; f < 3; ++f) {
-            EXPECT_EQ(Texture::glInternalFormat(formats[f], types[t]), expected[t][f]);
-            EXPECT_EQ(Texture::glComponents(formats[f]), f == 0 ? 1 : f + 2);
-        }
-    }
-    EXPECT_EQ(errorMessage([] { Texture::glTypeSize(GL_INT); }), "unknown GL pixel type: 5124");
-    EXPECT_EQ(errorMessage([] { Texture::glComponents(GL_BGRA); }), "unknown GL format: 32993");
-    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_FLOAT); }),
-              "unknown GL format: 32993");
-    // The type is judged first.
-    EXPECT_EQ(errorMessage([] { Texture::glInternalFormat(GL_BGRA, GL_INT); }),
-              "unknown GL pixel type: 5124");
-}
-
 // A tile width of 0 stands for an image too large for the GPU: the message shows maxSize.
 TEST(TextureSplitRule, Cases) {
     EXPECT_THROW(textureSplit(40000, 10000, 16384), opengl_error);
     const int cases[][6] = {
         {12000, 6000, 16384, 8192, 6000, true},     // very wide: limited to 8192
         {20000, 10000, 16384, 16384, 10000, true},  // too tall for the 8192 rule
-        {9000, 4000, 8192, 8192, 4500, true},
         {10000, 100, 16384, 16384, 10000, false},
         {10001, 100, 16384, 8192, 5000, true},
-        {8193, 10, 8192, 8192, 4096, true},
         {8192, 8192, 8192, 8192, 8192, false},
-        {40000, 10000, 16384, 16384, 0},
         {17000, 4000, 8192, 8192, 0},
         {100, 8193, 8192, 8192, 0},
         {20000, 100, 16384, 8192, 0},  // the very-wide limit applies before the test
@@ -198,9 +172,6 @@ TEST_F(Textures, RenderToTwoTargets) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = float(i) / float(data.size());
     Texture image, a(7, 3, GL_RGBA32F), b(7, 3, GL_RGBA32F);
     EXPECT_NE(a.framebuffer, 0u);  // render targets get their framebuffer at once
-    EXPECT_TRUE(Texture(4, 4, GL_RGB16F).isHDR && !Texture(4, 4, GL_RGB16F).isRGBE);
-    EXPECT_FALSE(Texture(4, 4, GL_RGBA16F).isHDR || Texture(4, 4, GL_RGBA16F).isRGBE);
-    EXPECT_TRUE(Texture(4, 4, GL_RGBA8).isHDR && Texture(4, 4, GL_RGBA8).isRGBE);
     image.setup(7, 3, GL_RGBA32F, GL_RGBA, GL_FLOAT, data.data(), 0);
     setCopyUniforms(*shader, {5});
     renderTo2(a, b, image, true);
@@ -214,7 +185,7 @@ TEST_F(Textures, RenderToTwoTargets) {
     }
 }
 
-TEST_F(Textures, ReadPixelsRectanglesAndBands) {
+TEST_F(Textures, ReadPixelsRectangles) {
     // Rows come back from framebuffer row y upwards; zero width and height reach the edges.
     Texture target(11, 7, GL_RGBA32F);
     setCopyUniforms(*shader, {7});
@@ -228,27 +199,4 @@ TEST_F(Textures, ReadPixelsRectanglesAndBands) {
               std::vector<float>({10.5f, 6.5f}));
     target.readPixels(red.data(), GL_RED, GL_FLOAT);
     EXPECT_EQ(red[11 * 3 + 4], 4.5f);
-
-    // 4100 x 4100 is above 4096^2 pixels: bands of 8388608 / 4100 = 2045 rows.
-    const int w = 4100, h = 4100;
-    Texture large(w, h, GL_RGBA8);
-    setCopyUniforms(*shader, {6});
-    renderTo(large, Texture(1, 1, GL_RGBA32F), true);
-    for (int padding : {0, 5}) {
-        SCOPED_TRACE(padding);
-        int rowLength = w + padding;
-        glPixelStorei(GL_PACK_ROW_LENGTH, padding ? rowLength : 0);
-        std::vector<uint8_t> bytes(size_t(4) * rowLength * h);
-        large.readPixels(bytes.data(), GL_RGBA, GL_UNSIGNED_BYTE);
-        glPixelStorei(GL_PACK_ROW_LENGTH, 0);
-        for (int y = 0; y < h; y += 7)
-            for (int x = 0; x < w; x += 13) {
-                const uint8_t* px = &bytes[4 * (size_t(y) * rowLength + x)];
-                ASSERT_TRUE(px[0] == x % 256 && px[1] == y % 256 && px[2] == y / 256)
-                    << x << "," << y;
-            }
-        const uint8_t* last = &bytes[4 * (size_t(h - 1) * rowLength + w - 1)];
-        EXPECT_EQ(std::vector<int>({last[0], last[2]}),
-                  std::vector<int>({(w - 1) % 256, (h - 1) / 256}));
-    }
 }

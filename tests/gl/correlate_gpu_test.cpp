@@ -56,7 +56,7 @@ TEST(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
     auto texA = upload(a), texB = upload(b);
     corner_t c{300, 250, 1, 1};
     GpuCorrelator correlator;
-    for (int scale : {1, 2, 4}) {
+    for (int scale : {1, 4}) {
         SCOPED_TRACE(scale);
         CorrelationMap gpu = correlator.map(*texA, *texB, a, c, scale);
         CorrelationMap cpu = cpuCorrelationMap(a, b, c, scale);

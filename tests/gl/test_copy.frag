@@ -2,7 +2,6 @@
 //   0: raw texel of input 0          1: readInput(0, p + offset)   2: sampleInput(0, p + offset)
 //   3: readInput(which, p)           4: uniforms of input "which" (width, height, RGBE, HDR)
 //   5: readInput(0, p) to output 0 and 1 - readInput(0, p) to output 1
-//   6: the position itself as bytes (x mod 256, y mod 256, y / 256, 1) / 255
 //   7: outputPosition() as floats    8: readInput(nextInput(0), p)
 uniform int mode;
 uniform int which;
@@ -24,9 +23,6 @@ void main() {
     } else if (mode == 5) {
         fragColor = readInput(0, p);
         fragColor1 = vec4(1.0) - readInput(0, p);
-    } else if (mode == 6) {
-        vec2 i = floor(p);
-        fragColor = vec4(mod(i.x, 256.0), mod(i.y, 256.0), floor(i.y / 256.0), 255.0) / 255.0;
     } else if (mode == 7) {
         fragColor = vec4(p, 0.0, 1.0);
     } else {
