@@ -39,15 +39,6 @@ TEST_F(Driver, UsageWithoutProject) {
     }
 }
 
-TEST_F(Driver, PrintsTheImageListAndEvaluates) {
-    RunResult r = evaluate(project);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::string list =
-        "a.jpg 0 0 0 60 0 0 0 0 0 0 0 0 0 0 \n"
-        "b.jpg 30 0 0 60 0 0 0 0 0 0 0 0 0 0 \n";
-    EXPECT_EQ(r.err.substr(0, list.size()), list);
-}
-
 // Every message of the project reader as a user meets it: one Error line and status 255, and
 // the output file opened before stays. Lines of any length neither crash nor stall the reader.
 TEST_F(Driver, ProjectErrorsEndWithOneErrorLine) {
