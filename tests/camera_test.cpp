@@ -11,11 +11,8 @@ constexpr float rad = 0.017453292f;
 
 // An upright camera looking along +z with no lens distortion, rendering a patch of 90 x 90
 // degrees at one degree per pixel.
-CameraModel plainCamera(float fov, float w = 1000, float h = 800) {
-    CameraModel m;
-    m.fov = fov;
-    m.rectilinear = fov > 80 ? 0 : 1;
-    m.inSize = vec2(w, h);
+CameraModel plainCamera(float fov, int w = 1000, int h = 800) {
+    CameraModel m(ImageParameters{"", w, h, 0, 0, 0, fov});
     m.outFovX = 90;
     m.outSize = vec2(90, 90);
     return m;
@@ -42,7 +39,7 @@ vec3 direction(float y, float p) {
 
 template <class V>
 void expectNear(V a, V b, float tol) {
-    for (int i = 0; i < V::length(); ++i) EXPECT_NEAR(a[i], b[i], tol) << "component " << i;
+    for (int i = 0; i < V::length(); ++i) EXPECT_NEAR(a[i], b[i], tol);
 }
 
 mat3 rotation(float yaw, float pitch, float roll) {
@@ -67,11 +64,8 @@ TEST(CameraMat, Identities) {
 
 TEST(CameraModel, ProjectionsAndTheViewCone) {
     // Fields of view above 80 degrees are fisheyes.
-    ImageParameters image;
-    for (auto [fov, rectilinear] : {std::pair(80.f, 1), std::pair(80.5f, 0), std::pair(NAN, 1)}) {
-        image.v = fov;
-        EXPECT_EQ(CameraModel(image).rectilinear, rectilinear) << fov;
-    }
+    EXPECT_EQ(std::pair(plainCamera(80).rectilinear, plainCamera(80.5f).rectilinear),
+              std::pair(1, 0));
     // Pinhole: the tangent scales with half the width, vertically too; beyond the half field
     // nothing is seen.
     CameraModel m = plainCamera(60);
@@ -82,16 +76,13 @@ TEST(CameraModel, ProjectionsAndTheViewCone) {
     EXPECT_NEAR(m.dest2source(patchPixel(m, 0, 15)).y, 400 - std::tan(15 * rad) / half * 500,
                 2e-3f);
     EXPECT_EQ(m.dest2source(patchPixel(m, 31)), vec2(0, 0));
-    EXPECT_EQ(m.dest2source(patchPixel(m, -31)), vec2(0, 0));
     // Equidistant fisheye: the radius grows linearly with the angle. 80 degrees off the axis
     // lies in the lens's field but outside the cone of z >= 0.2.
     CameraModel f = plainCamera(180, 1000, 1000);
-    f.outFovX = 180;
-    f.outSize = vec2(180, 180);
+    f.outFovX = 180, f.outSize = {180, 180};
     for (float alpha : {-60.f, 20.f, 78.f})
         EXPECT_NEAR(f.dest2source(patchPixel(f, alpha)).x, 500 + alpha / 90 * 500, 2e-2f) << alpha;
     EXPECT_EQ(f.dest2source(patchPixel(f, 80)), vec2(0, 0));
-    EXPECT_EQ(f.dest2source(patchPixel(f, 0, -80)), vec2(0, 0));
 }
 
 // Optical centre shifts that put the patch centre just inside and just outside each edge of a
@@ -129,33 +120,30 @@ TEST(CameraModel, LensInverse) {
 }
 
 // Patch pixels inside the source's field come back to their directions, for both
-// projections, distortion with and without the leading terms, and any pose.
+// projections, distortion with and without the leading terms (a tiny leading term puts the
+// other zeros far out), and any pose.
 TEST(CameraModel, RoundTrips) {
-    const glm::vec4 lenses[] = {{75, 0.01f, -0.02f, 0.01f},
-                                {190, 0.01f, -0.02f, 0.01f},
-                                {150, 0, -0.02f, 0.01f},
-                                {75, 0, 0, 0.02f},
-                                {190, 0, 0, 0}};
-    for (glm::vec4 lens : lenses)
-        for (vec3 pose : {vec3(0, 0, 0), vec3(37, -12, 3)}) {
-            CameraModel m = plainCamera(lens.x, 1200, 900);
-            m.a = lens.y, m.b = lens.z, m.c = lens.w, m.d = 11, m.e = -6;
-            m.yaw = pose.x, m.pitch = pose.y, m.roll = pose.z;
-            m.outFovX = 180;
-            m.outSize = vec2(360, 360);
-            int tried = 0;
-            float worst = 0;
-            for (float y = 0; y < 360; y += 7)
-                for (float x = 0; x < 360; x += 7) {
-                    vec2 q(x, y), s = m.dest2source(q);
-                    vec3 p = rotation(m.yaw, m.pitch, m.roll) * m.equi(q);
-                    if (s == vec2(0, 0) || undistortedRadius(m, p) > 1) continue;
-                    ++tried;
-                    float error = glm::length(m.source2sphere(s) - m.equi(q));
-                    if (!(error <= worst)) worst = error;  // a NaN sticks
-                }
-            // Near the axis the single-precision arc cosine of the fisheye limits this.
-            EXPECT_LT(worst, 1e-5f) << "fov " << lens.x << " a " << lens.y << " pose " << pose.x;
-            EXPECT_GT(tried, 100);
-        }
+    for (float fov : {75.f, 150.f, 190.f})
+        for (vec3 lens : {vec3(.01f, -.02f, .01f), vec3(0, -.02f, .01f), vec3(0, 0, .02f), vec3(0),
+                          vec3(1e-6f, 0, 0)})
+            for (vec3 pose : {vec3(0), vec3(37, -12, 3)}) {
+                CameraModel m = plainCamera(fov, 1200, 900);
+                m.a = lens.x, m.b = lens.y, m.c = lens.z, m.d = 11, m.e = -6;
+                m.yaw = pose.x, m.pitch = pose.y, m.roll = pose.z;
+                m.outFovX = 180, m.outSize = {360, 360};
+                int tried = 0;
+                float worst = 0;
+                for (float y = 0; y < 360; y += 7)
+                    for (float x = 0; x < 360; x += 7) {
+                        vec2 q(x, y), s = m.dest2source(q);
+                        vec3 p = rotation(m.yaw, m.pitch, m.roll) * m.equi(q);
+                        if (s == vec2(0, 0) || undistortedRadius(m, p) > 1) continue;
+                        ++tried;
+                        float error = glm::length(m.source2sphere(s) - m.equi(q));
+                        if (!(error <= worst)) worst = error;  // a NaN sticks
+                    }
+                // Near the axis the single-precision arc cosine of the fisheye limits this.
+                EXPECT_LT(worst, 1e-5f) << "fov " << fov << " a " << lens.x << " pose " << pose.x;
+                EXPECT_GT(tried, 100);
+            }
 }
