@@ -37,16 +37,6 @@ float hash01(int x, int y) {
 
 }  // namespace
 
-// On the row 0, 1, 3, 6 one-sided tangents 1 and 3 give 1.75 halfway from 1 to 3 (central
-// differences would give 1.875); at the edge the outer tap repeats the edge cell.
-TEST(CubicAt, InterpolatesWithOneSidedTangents) {
-    Image<float> row = makeImage(4, 1, [](int x, int) { return float(x * (x + 1) / 2); });
-    Image<float> column = makeImage(1, 4, [](int, int y) { return float(y * (y + 1) / 2); });
-    EXPECT_EQ(std::vector<float>({cubic_at(row, 1.5f, 0.0f), cubic_at(row, 0.5f, 0.0f),
-                                  cubic_at(row, 2.0f, 0.0f), cubic_at(column, 0.0f, 1.5f)}),
-              std::vector<float>({1.75f, 0.25f, 3.0f, 1.75f}));
-}
-
 TEST(SearchWindow, OriginCellIsExactNearTheLeftAndTopEdge) {
     SearchWindow w = searchWindow(corner_t{1000, 750, 1, 1}, 2, 1024, 768);  // clipped far edges
     EXPECT_EQ(std::vector<int>({w.x + w.w, w.y + w.h, w.ox, w.oy}),

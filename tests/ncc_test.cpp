@@ -55,10 +55,9 @@ void expectDefinition(const ImageView<float>& I, const ImageView<float>& T,
 }  // namespace
 
 TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
-    // Map widths below, at and between the kernel's blocks of eight, odd and even heights,
-    // black pixels and flat areas, one thread and two. A bright window with little contrast makes
-    // the variance cancel, and values spread over many octaves (2 to the drawn value) make the
-    // double sums round, so that any change in the order of the operations shows.
+    // Map widths below, at and between blocks of eight, odd and even heights, black pixels,
+    // flat areas, one thread and two. Low contrast on a bright level makes the variance cancel,
+    // values over many octaves make the double sums round: any change of order shows.
     const std::tuple<float, float, bool> kinds[] = {
         {-1.0f, 4.0f, false}, {2000.0f, 2001.0f, false}, {-30.0f, 4.0f, true}};
     const int threads = omp_get_max_threads();
