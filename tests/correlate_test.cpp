@@ -160,13 +160,3 @@ TEST(CpuCorrelationMap, FindsTheShift) {
             << c.x << "," << c.y << " scale " << c.scale << ": " << v.offset.x << "," << v.offset.y;
     }
 }
-
-// A rectangle touches black when one of its corners has no source pixel.
-TEST(TouchesBlack, CornersOfTheRectangleOnly) {
-    CameraModel cam;  // 60 degrees turned 28 to the right, through a 1024 x 768 patch of 40
-    cam.fov = 60, cam.outFovX = 40, cam.inSize = {4000, 3000}, cam.outSize = {1024, 768};
-    cam.yaw = 28;  // nothing left of about column 461
-    EXPECT_TRUE(touchesBlack(cam, 440, 300, 40, 40));
-    EXPECT_FALSE(touchesBlack(cam, 480, 300, 40, 40));
-    EXPECT_FALSE(touchesBlack(cam, 462, 0, 562, 768));
-}
