@@ -2,11 +2,9 @@
 // against the image the project describes, and the pixels that can measure exposure.
 #include <cmath>
 
-#include "Shader.h"
 #include "Texture.h"
 #include "exposure_mask.h"
 #include "glfixture.h"
-#include "project.h"
 #include "render.h"
 #include "testutil.h"
 
@@ -18,30 +16,27 @@ using ExposureMaskOf = GlTest;
 TEST_F(RawPreview, RendersAndMapsInTheProjectsPixels) {
     REQUIRE_SHARED();
     ImageParameters image = parsePTGuiProject(sharedDir() / "rigs/ring13/rig.pts").images.at(3);
-    Texture raw(sharedDir() / "raw/IMG_0001.CR2", true),
-        jpeg(sharedDir() / "rigs/ring13/ring03.jpg", true);  // as the run loads them
-    ASSERT_EQ(raw.width * 10, image.width);
     RemapShaders fish(false);
-    Texture outRaw(96, 72, GL_RGB16F), outJpeg(96, 72, GL_RGB16F);
-    vec2 view(image.y, image.p);
-    CameraModel mRaw, mJpeg;
-    stderrOf([&] {
-        mRaw = render(fish.forSource(raw), image, view, 60, raw, outRaw);
-        mJpeg = render(fish.forSource(jpeg), image, view, 60, jpeg, outJpeg);
-    });
-    EXPECT_EQ(mRaw.projectScale, vec2(10));
+    CameraModel m[2];
+    Image<RgbPixel<float>> got[2];
+    for (int k : {0, 1}) {  // loaded as the run loads them
+        Texture in(sharedDir() / (k ? "rigs/ring13/ring03.jpg" : "raw/IMG_0001.CR2"), true),
+            out(96, 72, GL_RGB16F);
+        stderrOf([&] {
+            m[k] = render(fish.forSource(in), image, {image.y, image.p}, 60, in, out);
+        });
+        got[k] = Image<RgbPixel<float>>(96, 72);
+        out.readPixels(got[k].data, GL_RGB, GL_FLOAT);
+    }
     // Same project positions, and the same picture.
-    Image<RgbPixel<float>> a(96, 72), b(96, 72);
-    outRaw.readPixels(a.data, GL_RGB, GL_FLOAT);
-    outJpeg.readPixels(b.data, GL_RGB, GL_FLOAT);
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, worst = 0;
     int n = 0;
     for (int y = 0; y < 72; ++y)
         for (int x = 0; x < 96; ++x) {
-            vec2 q(x, y), pr = mRaw.dest2source(q), pj = mJpeg.dest2source(q);
-            if (pr == vec2(0) || pj == vec2(0)) continue;
-            worst = std::max(worst, double(glm::length(mRaw.toProject(pr) - pj)));
-            double u = a.at(x, y).g, v = b.at(x, y).g;
+            vec2 q(x, y), raw = m[0].dest2source(q), jpeg = m[1].dest2source(q);
+            if (raw == vec2(0) || jpeg == vec2(0)) continue;
+            worst = std::max(worst, double(glm::length(m[0].toProject(raw) - jpeg)));
+            double u = got[0].at(x, y).g, v = got[1].at(x, y).g;
             sa += u, sb += v, saa += u * u, sbb += v * v, sab += u * v, ++n;
         }
     ASSERT_GT(n, 96 * 72 / 2);

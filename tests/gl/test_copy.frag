@@ -1,5 +1,5 @@
-// Test pass over the sampling helpers, on input `which` (-1: nextInput(0)); `mode` picks
-// 0: fetchInput   1: sampleInput at p + (offset, 0)   2: its size, RGBE and HDR flags
+// Test pass over the sampling helpers on input `which` (-1: nextInput(0)): mode 0 fetches the
+// raw texel, mode 1 samples at p + (offset, 0).
 uniform int mode;
 uniform int which;
 uniform float offset;
@@ -7,11 +7,5 @@ uniform float offset;
 void main() {
     vec2 p = outputPosition();
     int k = which < 0 ? nextInput(0) : which;
-    if (mode == 0) {
-        fragColor = fetchInput(k, ivec2(floor(p)));
-    } else if (mode == 1) {
-        fragColor = sampleInput(k, p + vec2(offset, 0.0));
-    } else {
-        fragColor = vec4(vec2(inputSize(k)), inputIsRGBE(k) ? 1.0 : 0.0, inputIsHDR(k) ? 1.0 : 0.0);
-    }
+    fragColor = mode == 0 ? fetchInput(k, ivec2(floor(p))) : sampleInput(k, p + vec2(offset, 0.0));
 }
