@@ -1,53 +1,53 @@
-// Textures: the split rule, uploads, bindings, passes and read-back.
+// Textures: the split rule, uploads from memory and files, bindings, fetches and read-back.
+#include <algorithm>
 #include <cmath>
-#include <gtest/gtest.h>
 #include <random>
 
+#include "Shader.h"
 #include "Texture.h"
-#include "copypass.h"
-#include "glcontext.h"
 #include "glfixture.h"
+#include "readers.h"
 #include "testutil.h"
 
 namespace {
-class Textures : public ::testing::Test {
+double rgbe(uint8_t m, uint8_t e) {
+    return e ? (m + 0.5) * std::ldexp(1.0, e - 136) : 0.0;
+}
+
+class Textures : public GlTest {
 protected:
-    std::unique_ptr<Shader> shader;
+    std::unique_ptr<Shader> copy;  // test_copy.frag
     void SetUp() override {
-        REQUIRE_GL();
-        shader = std::make_unique<Shader>("test_copy", "");
+        GlTest::SetUp();
+        if (glAvailable) copy = std::make_unique<Shader>("test_copy", "");
     }
-    void TearDown() override { EXPECT_EQ(glAvailable() ? glError(__FILE__, __LINE__) : "", ""); }
+
+    // Draws test_copy in this mode from input `which` of src and src1 (bound after src).
+    void draw(Texture& target, int mode, int which, const Texture& src, const Texture& src1,
+              float offset = 0) {
+        copy->use(true);
+        copy->setUniform1i("mode", mode);
+        copy->setUniform1i("which", which);
+        copy->setUniform1f("offset", offset);
+        renderTo(target, src, src1, true);
+    }
+
+    // Checks the first channels of every pixel of a float target against want(x, y, c).
+    static void expectPixels(const Texture& t, int channels,
+                             const std::function<double(int, int, int)>& want, double rel = 1e-5) {
+        std::vector<float> got(size_t(4) * t.width * t.height);
+        t.readPixels(got.data(), GL_RGBA, GL_FLOAT);
+        for (int i = 0; i < int(got.size()); ++i) {
+            if (i % 4 >= channels) continue;
+            double v = want(i / 4 % t.width, i / 4 / t.width, i % 4);
+            ASSERT_NEAR(got[i], v, rel * std::abs(v) + 1e-7) << "pixel " << i / 4 << "." << i % 4;
+        }
+    }
 };
-
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = uint8_t(rng());
-    return v;
-}
-
-// Channel c of pixel (x, y) of an RGBA float read-back of width w.
-float at(const std::vector<float>& p, int w, int x, int y, int c) {
-    return p[4 * (size_t(y) * w + x) + c];
-}
-
-// Linear value of one RGBE channel byte.
-float rgbe(uint8_t m, uint8_t e) {
-    return e ? (m + 0.5f) * std::ldexp(1.0f, e - 136) : 0.0f;
-}
-
-// An input made from data under a lowered texture size limit (0: the GPU's).
-void upload(Texture& t, int w, int h, int internalFormat, unsigned format, unsigned type,
-            const void* data, int limit = 0, int rowBytes = 0) {
-    MaxTextureSize lowered(limit);
-    t.setup(w, h, internalFormat, format, type, data, rowBytes);
-}
 }  // namespace
 
 // A tile width of 0 stands for an image too large for the GPU: the message shows maxSize.
 TEST(TextureSplitRule, Cases) {
-    EXPECT_THROW(textureSplit(40000, 10000, 16384), opengl_error);
     const int cases[][6] = {
         {12000, 6000, 16384, 8192, 6000, true},     // very wide: limited to 8192
         {20000, 10000, 16384, 16384, 10000, true},  // too tall for the 8192 rule
@@ -59,144 +59,101 @@ TEST(TextureSplitRule, Cases) {
         {20000, 100, 16384, 8192, 0},  // the very-wide limit applies before the test
     };
     for (auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c[0] << "x" << c[1] << " on " << c[2]);
-        std::string message =
-            fmt::sprintf("Maximum texture size of GPU is too small (%dx%d > %d)", c[0], c[1], c[3]);
-        EXPECT_EQ(errorMessage([&] {
-                      TextureSplit s = textureSplit(c[0], c[1], c[2]);
-                      EXPECT_EQ(std::vector<int>({s.maxSize, s.tileWidth, s.split}),
-                                std::vector<int>(c + 3, c + 6));
-                  }),
-                  c[4] ? "no error" : message);
-    }
-}
-
-TEST_F(Textures, UploadsReadBackAsGiven) {
-    // 41 * 3 bytes per row is no multiple of 4 (alignment 1), 44 * 3 is; under limit 33 a
-    // 37 wide image lies in two halves of 18 and its last column reads its left neighbour.
-    const int w = 37, h = 23;
-    for (auto [stride, limit] : std::vector<std::pair<int, int>>{{41, 0}, {44, 0}, {37, 33}}) {
-        SCOPED_TRACE(testing::Message() << "stride " << stride << " limit " << limit);
-        std::vector<uint8_t> data = randomBytes(size_t(3) * stride * h, unsigned(stride));
-        Texture image;
-        upload(image, w, h, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, data.data(), limit, 3 * stride);
-        GLint rowLength = -1, alignment = -1;
-        glGetIntegerv(GL_UNPACK_ROW_LENGTH, &rowLength);
-        glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
-        EXPECT_EQ(rowLength, 0);
-        EXPECT_EQ(alignment, 4);
-        EXPECT_EQ(image.tileWidth, limit ? 18 : w);
-        EXPECT_EQ(image.numTextures, limit && Texture::_target == GL_TEXTURE_2D ? 2 : 1);
-        EXPECT_FALSE(image.isHDR);
-        std::vector<float> p = copyPass(*shader, image, {0}, w, h);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < 3; ++c) {
-                    int source = limit ? std::min(x, 35) : x;
-                    ASSERT_NEAR(at(p, w, x, y, c) * 255,
-                                data[size_t(3) * (y * stride + source) + c], 1e-3)
-                        << x << "," << y;
-                }
-    }
-    MaxTextureSize limit(16);
-    EXPECT_EQ(errorMessage([] { Texture(40, 10, GL_RGBA16F); }),
-              "Maximum texture size of GPU is too small (40x10 > 16)");
-}
-
-TEST_F(Textures, RgbeIsDecodedBeforeFiltering) {
-    const int w = 13, h = 5;
-    std::vector<uint8_t> data = randomBytes(size_t(4) * w * h, 3);
-    for (size_t i = 3; i < data.size(); i += 4) data[i] = uint8_t(120 + data[i] % 20);
-    data[3] = 0;  // one black pixel
-    Texture image;
-    upload(image, w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, data.data(), 8);
-    EXPECT_TRUE(image.isHDR && image.isRGBE);
-    EXPECT_EQ(image.tileWidth, 6);
-    auto value = [&](int x, int y, int c) {
-        const uint8_t* px = &data[4 * (size_t(std::min(y, h - 1)) * w + std::min(x, 11))];
-        return rgbe(px[c], px[3]);  // 13 wide in halves of 6: column 12 is dropped
-    };
-    std::vector<float> raw = copyPass(*shader, image, {0}, w, h);
-    std::vector<float> nearest = copyPass(*shader, image, {1}, w, h);
-    std::vector<float> bilinear = copyPass(*shader, image, {2, 0, glm::vec2(0.5f, 0)}, w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < 12; ++x) {
-            ASSERT_NEAR(at(raw, w, x, y, 3) * 255, data[4 * (size_t(y) * w + x) + 3], 1e-3);
-            ASSERT_FLOAT_EQ(at(nearest, w, x, y, 3), 1.0f);
-            for (int c = 0; c < 3; ++c) {
-                float v = value(x, y, c), mean = (v + value(x + 1, y, c)) / 2;
-                ASSERT_NEAR(at(nearest, w, x, y, c), v, 1e-6f * std::max(1.0f, v));
-                ASSERT_NEAR(at(bilinear, w, x, y, c), mean, 1e-5f * std::max(1.0f, mean))
-                    << x << "," << y;
-            }
+        TextureSplit s{};
+        EXPECT_EQ(errorMessage([&] { s = textureSplit(c[0], c[1], c[2]); }),
+                  c[4] ? "no error"
+                       : fmt::sprintf("Maximum texture size of GPU is too small (%dx%d > %d)", c[0],
+                                      c[1], c[3]));
+        if (c[4]) {
+            EXPECT_EQ(std::vector<int>({s.maxSize, s.tileWidth, s.split}),
+                      std::vector(c + 3, c + 6));
         }
-    EXPECT_EQ(at(nearest, w, 0, 0, 0), 0.0f);
+    }
 }
 
-TEST_F(Textures, BindSetsUniformsWithTheUnitSuffix) {
-    std::vector<uint8_t> rgb = randomBytes(size_t(3) * 20 * 6, 1), bytes(size_t(4) * 9 * 6, 0);
-    for (size_t i = 0; i < bytes.size(); i += 4) bytes[i + 3] = 129, bytes[i] = uint8_t(i);
-    Texture split, second;
-    upload(split, 20, 6, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, rgb.data(), 16);
-    upload(second, 9, 6, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data(), 16);
-    // The second input follows the first one's units: unit 2 after two textures.
-    int k = split.numTextures;
-    EXPECT_EQ(split.bind(GL_TEXTURE0), GL_TEXTURE0 + unsigned(k));
-    EXPECT_EQ(second.bind(GL_TEXTURE0 + k), GL_TEXTURE0 + unsigned(k) + 1);
-    for (int which : {0, k}) {
-        setCopyUniforms(*shader, {4, which});
-        Texture target(8, 6, GL_RGBA32F);
-        renderTo(target, split, second, true);
-        std::vector<float> p = readRGBA(target);
-        const Texture& t = which ? second : split;
-        EXPECT_EQ(
-            std::vector<float>(p.begin() + 4 * 19, p.begin() + 4 * 20),
-            std::vector<float>({float(t.width), float(t.height), float(t.isRGBE), float(t.isHDR)}));
-    }
-    // Reading the second input through its suffix, given or found by nextInput(0).
-    for (CopyPass pass : {CopyPass{3, k}, CopyPass{8}}) {
-        setCopyUniforms(*shader, pass);
-        Texture target(9, 6, GL_RGBA32F);
-        renderTo(target, split, second, true);
-        std::vector<float> p = readRGBA(target);
-        for (int i = 0; i < 9 * 6; ++i)
-            ASSERT_NEAR(p[4 * i], rgbe(bytes[4 * i], 129), 1e-6) << "mode " << pass.mode;
-    }
-    GLint unit = -1;
+// Two split inputs, the second on the units after the first one's: 37 x 23 RGB, rows 41 pixels
+// apart (no multiple of 4 bytes), in halves of 18 under limit 33, and 13 x 5 RGBE in halves of 6
+// under limit 8. The last column of an odd width reads its left neighbour.
+TEST_F(Textures, SplitInputsReadBackAsGiven) {
+    std::mt19937 rng(1);
+    std::vector<uint8_t> rgb(3 * 41 * 23), bytes(4 * 13 * 5);
+    for (auto* v : {&rgb, &bytes}) std::generate(v->begin(), v->end(), std::ref(rng));
+    for (size_t i = 3; i < bytes.size(); i += 4) bytes[i] = uint8_t(120 + bytes[i] % 20);
+    bytes[3] = 0;  // one black pixel
+    Texture first, second, out(37, 23, GL_RGBA32F), small(13, 5, GL_RGBA32F);
+    Texture::maxTextureSizeOverride = 33;
+    first.setup(37, 23, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, rgb.data(), 3 * 41);
+    Texture::maxTextureSizeOverride = 8;
+    second.setup(13, 5, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data(), 0);
+    Texture::maxTextureSizeOverride = 0;
+    GLint rowLength = -1, alignment = -1, unit = -1;
+    glGetIntegerv(GL_UNPACK_ROW_LENGTH, &rowLength);
+    glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
+    EXPECT_EQ(std::pair(rowLength, alignment), std::pair(0, 4));  // left as found
+    EXPECT_EQ(std::pair(first.tileWidth, second.tileWidth), std::pair(18, 6));
+    int k = first.numTextures;
+    EXPECT_EQ(k, Texture::_target == GL_TEXTURE_2D ? 2 : 1);
+    EXPECT_EQ(first.bind(GL_TEXTURE0), GL_TEXTURE0 + unsigned(k));
+    EXPECT_EQ(second.bind(GL_TEXTURE0 + k), GL_TEXTURE0 + unsigned(k + second.numTextures));
     glGetIntegerv(GL_ACTIVE_TEXTURE, &unit);
     EXPECT_EQ(unit, GL_TEXTURE0 + k);  // bind leaves its first unit active
-}
-
-TEST_F(Textures, RenderToTwoTargets) {
-    std::vector<float> data(size_t(4) * 7 * 3);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = float(i) / float(data.size());
-    Texture image, a(7, 3, GL_RGBA32F), b(7, 3, GL_RGBA32F);
-    EXPECT_NE(a.framebuffer, 0u);  // render targets get their framebuffer at once
-    image.setup(7, 3, GL_RGBA32F, GL_RGBA, GL_FLOAT, data.data(), 0);
-    setCopyUniforms(*shader, {5});
-    renderTo2(a, b, image, true);
-    GLint framebuffer = -1;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &framebuffer);
-    EXPECT_EQ(framebuffer, 0);  // the temporary framebuffer is gone
-    std::vector<float> pa = readRGBA(a), pb = readRGBA(b);
-    for (size_t i = 0; i < data.size(); ++i) {
-        ASSERT_FLOAT_EQ(pa[i], data[i]);
-        ASSERT_FLOAT_EQ(pb[i], 1.0f - data[i]);
+    draw(out, 0, 0, first, second);
+    expectPixels(out, 3, [&](int x, int y, int c) {
+        return rgb[3 * (y * 41 + std::min(x, 35)) + c] / 255.0;
+    });
+    auto texel = [&](int x, int y) { return &bytes[4 * (size_t(y) * 13 + std::min(x, 11))]; };
+    auto value = [&](int x, int y, int c) {
+        return c == 3 ? 1.0 : rgbe(texel(x, y)[c], texel(x, y)[3]);
+    };
+    // The second input through its suffix, given or found by nextInput(0) (-1): raw, decoded at
+    // the pixel centres, and decoded before filtering halfway to the right neighbour.
+    for (int which : {k, -1}) {
+        draw(small, 0, which, first, second);
+        expectPixels(small, 4, [&](int x, int y, int c) { return texel(x, y)[c] / 255.0; });
+        draw(small, 1, which, first, second);
+        expectPixels(small, 4, value);
+        draw(small, 1, which, first, second, 0.5f);
+        expectPixels(small, 4, [&](int x, int y, int c) {
+            return (value(x, y, c) + value(x + 1, y, c)) / 2;
+        });
     }
 }
 
-TEST_F(Textures, ReadPixelsRectangles) {
-    // Rows come back from framebuffer row y upwards; zero width and height reach the edges.
-    Texture target(11, 7, GL_RGBA32F);
-    setCopyUniforms(*shader, {7});
-    renderTo(target, Texture(1, 1, GL_RGBA32F), true);
-    std::vector<float> p(4 * 4 * 5), rest(4 * 8 * 6), red(11 * 7);
-    target.readPixels(p.data(), GL_RGBA, GL_FLOAT, 3, 2, 4, 5);
-    EXPECT_EQ(std::vector<float>({p[0], p[1], p[4 * 19], p[4 * 19 + 1]}),
-              std::vector<float>({3.5f, 2.5f, 6.5f, 6.5f}));
-    target.readPixels(rest.data(), GL_RGBA, GL_FLOAT, 3, 1, 0, 0);
-    EXPECT_EQ(std::vector<float>({rest[4 * 47], rest[4 * 47 + 1]}),
-              std::vector<float>({10.5f, 6.5f}));
-    target.readPixels(red.data(), GL_RED, GL_FLOAT);
-    EXPECT_EQ(red[11 * 3 + 4], 4.5f);
+TEST_F(Textures, FilesLoadAsTheRunLoadsThem) {
+    REQUIRE_SHARED();
+    TempDir dir;
+    for (const char* name : {"photo.tif", "photo", "photo.jpg.txt", ".hdr"})
+        EXPECT_EQ(errorMessage([&] { Texture t(dir / name); }),
+                  "failed to open file '" + quoted(dir / name) + "': unsupported file type");
+    EXPECT_THROW(Texture t(writeFile(dir / "bad.jpg", "no jpeg")), std::runtime_error);
+    // In linear light at half precision, with mipmaps; texels as the CPU decodes them.
+    fs::path jpeg = writeFile(dir / "a.JPEG", readFile(sharedDir() / "rigs/ring13/ring00.jpg"));
+    for (const fs::path& file :
+         {sharedDir() / "raw/IMG_0001.CR2", sharedDir() / "rigs/ring13-hdr/hdr07.hdr", jpeg}) {
+        SCOPED_TRACE(file.string());
+        std::unique_ptr<Texture> t;
+        stderrOf([&] { t = std::make_unique<Texture>(file, true); });  // timings
+        bool hdr = pathExt(file) == "hdr";
+        EXPECT_EQ(std::tuple(t->isHDR, t->isRGBE, t->isMipMap, t->meanScale > 0),
+                  std::tuple(true, false, true, hdr));
+        std::vector<double> want;  // channels 0 to 2 of every pixel in linear light
+        auto decode = [&](const auto& image, auto linear) {
+            for (int i = 0; i < 3 * image.width * image.height; ++i)
+                want.push_back(linear(image.at(i / 3 % image.width, i / 3 / image.width), i % 3));
+        };
+        if (hdr)
+            decode(readHDR(file), [](const Rgbe& p, int c) { return rgbe((&p.r)[c], p.e); });
+        else
+            decode(pathExt(file) == "cr2" ? readCr2Thumbnail(file) : readJPEG(file),
+                   [](const RgbPixel<uint8_t>& p, int c) {
+                       double v = (&p.r)[c] / 255.0;
+                       return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+                   });
+        ASSERT_EQ(want.size(), size_t(3) * t->width * t->height);
+        Texture out(t->width, t->height, GL_RGBA32F);
+        draw(out, 0, 0, *t, *t);
+        expectPixels(
+            out, 3, [&](int x, int y, int c) { return want[3 * (y * t->width + x) + c]; },
+            1.0 / 1024);
+    }
 }

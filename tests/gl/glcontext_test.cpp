@@ -1,20 +1,16 @@
 // GL diagnostics against the live context.
-#include <gtest/gtest.h>
-
-#include "glcontext.h"
 #include "glfixture.h"
 
-TEST(GlContextLive, PendingErrorsAndIncompleteFramebuffers) {
-    REQUIRE_GL();
-    ASSERT_EQ(glError(__FILE__, __LINE__), "");
+using GlContextLive = GlTest;
+
+TEST_F(GlContextLive, PendingErrorsAndIncompleteFramebuffers) {
     glBindTexture(0x1234, 0);
     int line = __LINE__;
     EXPECT_EQ(glError(__FILE__, line), "glError(s) @ \"glcontext_test.cpp\":" +
                                            std::to_string(line) + " : invalid enum (0x0500), \n");
-    EXPECT_EQ(glError(__FILE__, __LINE__), "");  // reported once
     glBindTexture(0x1234, 0);
     EXPECT_THROW(GL_CHECK(), opengl_error);
-    EXPECT_NO_THROW(GL_CHECK());
+    EXPECT_NO_THROW(GL_CHECK());  // reported once
 
     GLuint fb = 0;
     glGenFramebuffers(1, &fb);
@@ -30,5 +26,4 @@ TEST(GlContextLive, PendingErrorsAndIncompleteFramebuffers) {
     EXPECT_EQ(framebufferStatus("/a/Texture.cpp", 12, GL_FRAMEBUFFER_INCOMPLETE_LAYER_TARGETS),
               "Framebuffer Error in file /a/Texture.cpp @ line 12: Unknown framebuffer status: "
               "0x8da8\nglError(s) @ \"Texture.cpp\":12 : invalid enum (0x0500), \n");
-    EXPECT_EQ(glError(__FILE__, __LINE__), "");
 }

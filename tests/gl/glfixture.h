@@ -1,11 +1,17 @@
 #pragma once
 // The GL tests share one context, opened by their main before any test runs.
+#include <gtest/gtest.h>
 
-// True when the context could be opened.
-bool glAvailable();
+#include "glcontext.h"
 
-// Skips the current test when no GL context is available.
-#define REQUIRE_GL()                                         \
-    do {                                                     \
-        if (!glAvailable()) GTEST_SKIP() << "no GL context"; \
-    } while (0)
+// Whether main could open the context.
+inline bool glAvailable = false;
+
+// Skips without a context; a GL error the test leaves pending fails it.
+class GlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!glAvailable) GTEST_SKIP() << "no GL context";
+    }
+    void TearDown() override { EXPECT_EQ(glAvailable ? glError(__FILE__, __LINE__) : "", ""); }
+};

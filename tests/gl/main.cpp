@@ -1,20 +1,9 @@
-// Entry point of the GL tests: one context for the whole run, made as korvel makes it (under a
-// display through Qt, without one through EGL).
+// Entry point of the GL tests: one context for the whole run, opened as korvel opens it.
 #include <cstdio>
-#include <gtest/gtest.h>
 #include <memory>
 
-#include "glcontext.h"
 #include "glfixture.h"
 #include "glsession.h"
-
-namespace {
-bool available = false;
-}  // namespace
-
-bool glAvailable() {
-    return available;
-}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -22,7 +11,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<GlSession> gl;
     try {
         gl = openGlSession(argc, argv);
-        available = true;
+        glAvailable = true;
     } catch (const opengl_error& e) {
         std::fprintf(stderr, "%s\n", e.what());  // the GL tests skip
     }

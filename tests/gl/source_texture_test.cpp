@@ -1,81 +1,57 @@
 // What the matching run takes from a source texture besides its colours: a raw preview's size
 // against the image the project describes, and the pixels that can measure exposure.
 #include <cmath>
-#include <gtest/gtest.h>
-#include <vector>
 
-#include "Shader.h"
 #include "Texture.h"
 #include "exposure_mask.h"
 #include "glfixture.h"
-#include "project.h"
 #include "render.h"
 #include "testutil.h"
 
-namespace {
-
-Image<RgbPixel<float>> readBack(const Texture& t) {
-    Image<RgbPixel<float>> img(t.width, t.height);
-    t.readPixels(img.data, GL_RGB, GL_FLOAT);
-    return img;
-}
-
-}  // namespace
+using RawPreview = GlTest;
+using ExposureMaskOf = GlTest;
 
 // The shared raw sample previews image 3 of ring13 at a tenth of its size: the rendering must
 // still show the project's image, and positions must come out in the project's pixels.
-TEST(RawPreview, RendersAndMapsInTheProjectsPixels) {
-    REQUIRE_GL();
+TEST_F(RawPreview, RendersAndMapsInTheProjectsPixels) {
     REQUIRE_SHARED();
     ImageParameters image = parsePTGuiProject(sharedDir() / "rigs/ring13/rig.pts").images.at(3);
-    Texture raw(sharedDir() / "raw/IMG_0001.CR2"), jpeg(sharedDir() / "rigs/ring13/ring03.jpg");
-    ASSERT_EQ(raw.width * 10, image.width);
-
-    Shader fish("fish", cameraDefines() + "#define BLUR\n");
-    fish.setUniform1f("exposureOffset", 0.0f);
-    fish.setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
-    Texture outRaw(96, 72, GL_RGB16F), outJpeg(96, 72, GL_RGB16F);
-    vec2 view(image.y, image.p);
-    CameraModel mRaw, mJpeg;
-    stderrOf([&] {
-        mRaw = render(fish, image, view, 60, raw, outRaw);
-        mJpeg = render(fish, image, view, 60, jpeg, outJpeg);
-    });
-    EXPECT_EQ(mRaw.projectScale, vec2(10));
-    EXPECT_NEAR(mRaw.d, image.d / 10, 1e-5);
-    EXPECT_NEAR(mRaw.e, image.e / 10, 1e-5);
-
+    RemapShaders fish(false);
+    CameraModel m[2];
+    Image<RgbPixel<float>> got[2];
+    for (int k : {0, 1}) {  // loaded as the run loads them
+        Texture in(sharedDir() / (k ? "rigs/ring13/ring03.jpg" : "raw/IMG_0001.CR2"), true),
+            out(96, 72, GL_RGB16F);
+        stderrOf([&] {
+            m[k] = render(fish.forSource(in), image, {image.y, image.p}, 60, in, out);
+        });
+        got[k] = Image<RgbPixel<float>>(96, 72);
+        out.readPixels(got[k].data, GL_RGB, GL_FLOAT);
+    }
     // Same project positions, and the same picture.
-    Image<RgbPixel<float>> a = readBack(outRaw), b = readBack(outJpeg);
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, worst = 0;
     int n = 0;
     for (int y = 0; y < 72; ++y)
         for (int x = 0; x < 96; ++x) {
-            vec2 q(x, y), pr = mRaw.dest2source(q), pj = mJpeg.dest2source(q);
-            if (pr == vec2(0) || pj == vec2(0)) continue;
-            worst = std::max(worst, double(glm::length(mRaw.toProject(pr) - pj)));
-            double u = a.at(x, y).g, v = b.at(x, y).g;
+            vec2 q(x, y), raw = m[0].dest2source(q), jpeg = m[1].dest2source(q);
+            if (raw == vec2(0) || jpeg == vec2(0)) continue;
+            worst = std::max(worst, double(glm::length(m[0].toProject(raw) - jpeg)));
+            double u = got[0].at(x, y).g, v = got[1].at(x, y).g;
             sa += u, sb += v, saa += u * u, sbb += v * v, sab += u * v, ++n;
         }
     ASSERT_GT(n, 96 * 72 / 2);
     EXPECT_LT(worst, 0.05);
     double cov = sab - sa * sb / n;
-    double correlation = cov / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
-    EXPECT_GT(correlation, 0.9);
+    EXPECT_GT(cov / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n)), 0.9);  // correlation
 }
 
 // The mask of an uploaded 8-bit image, as codes and as linear light: a clipped and a
 // near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
-TEST(ExposureMaskOf, ClippedAndDarkStoredCodes) {
-    REQUIRE_GL();
+TEST_F(ExposureMaskOf, ClippedAndDarkStoredCodes) {
     std::vector<unsigned char> bytes(3 * 16 * 12, 128);
-    auto set = [&](int x, int y, unsigned char r, unsigned char g, unsigned char b) {
-        unsigned char* p = &bytes[3 * (y * 16 + x)];
-        p[0] = r, p[1] = g, p[2] = b;
-    };
-    set(3, 2, 128, 251, 128);  // one clipped channel
-    set(7, 9, 249, 128, 128);  // bright, not clipped
-    set(12, 9, 20, 20, 20);    // linear luminance 0.007
+    bytes[3 * (2 * 16 + 3) + 1] = 251;              // (3, 2): one clipped channel
+    bytes[3 * (9 * 16 + 7)] = 249;                  // (7, 9): bright, not clipped
+    std::fill_n(&bytes[3 * (9 * 16 + 12)], 3, 20);  // (12, 9): linear luminance 0.007
     std::vector<float> linear;
     for (unsigned char c : bytes) linear.push_back(std::pow((c / 255.0f + 0.055f) / 1.055f, 2.4f));
     Texture codes, light;
