@@ -33,6 +33,7 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         std::vector<double> values;
         for (double v; in >> v;) values.push_back(v);
         EXPECT_EQ(values, c.values);
+        EXPECT_FALSE(contains(text, "-0.000000")) << text;
     }
     exposure.clear();
 }

@@ -94,7 +94,8 @@ void calcExposureVariation(int imageCount) {
     }
 
     writeLog("ExposureParams ");
-    for (int k = 0; k < n; ++k) writeLog("%f ", k == 0 ? 0.0 : -y[k]);
+    // Untied images hold y = 0, which negated would print as -0.000000.
+    for (int k = 0; k < n; ++k) writeLog("%f ", y[k] == 0 ? 0.0 : -y[k]);
     writeLog("\n");
 }
 
