@@ -29,47 +29,40 @@ std::pair<std::string, std::string> report(const std::vector<glm::vec3>& points)
     return {out, err};
 }
 
-const std::string noPoints = "ERROR in korvel.calcCPErrors: project has no control points\n";
-
 }  // namespace
 
 // Pairs are ordered and kept apart; blunders stay out of the totals.
 TEST(CPErrors, ReportLines) {
-    const std::string tail = "canonicalEquirectWidth: 14140\n";
-    EXPECT_EQ(report({{1, 0, 1}, {0, 1, 3}, {0, 1, 5}}),
-              std::pair("cp: 1 0 -> 1.0\ncp: 0 1 -> 3.0\ncp: 0 1 -> 5.0\n0-1: n:   2  mean:  "
-                        "4.00  max:  5.0\n1-0: n:   1  mean:  1.00  max:  1.0\nsum: n:   3  mean:  "
-                        "3.00  max:  5.0\n" +
-                            tail,
-                        std::string()));
-    EXPECT_EQ(report({{0, 1, 1500}}).second, noPoints);
-    EXPECT_EQ(report({{0, 1, 1}, {0, 1, 1500}, {0, 1, 3}}).first,
-              "cp: 0 1 -> 1.0\ncp: 0 1 -> 1500.0\ncp: 0 1 -> 3.0\n"
-              "0-1: n:   3  mean: 501.33  max: 1500.0\nsum: n:   3  mean:  2.00  max:  3.0\n" +
-                  tail);
+    EXPECT_EQ(
+        report({{1, 0, 1}, {0, 1, 3}, {0, 1, 1500}, {0, 1, 5}}),
+        std::pair("cp: 1 0 -> 1.0\ncp: 0 1 -> 3.0\ncp: 0 1 -> 1500.0\ncp: 0 1 -> 5.0\n"
+                  "0-1: n:   3  mean: 502.67  max: 1500.0\n1-0: n:   1  mean:  1.00  max:  1.0\n"
+                  "sum: n:   4  mean:  3.00  max:  5.0\ncanonicalEquirectWidth: 14140\n",
+                  std::string()));
+    EXPECT_EQ(report({{0, 1, 1500}}).second,
+              "ERROR in korvel.calcCPErrors: project has no control points\n");
 }
 
 // The rigs' control points are exact: the shipped example and rigs of both schedules and
 // projections; ring13's variants share its cameras.
 TEST(CPErrors, TruthFilesOfTheRigsAreExact) {
-    std::vector<std::pair<fs::path, std::string>> rigs = {
-        {fs::path(KORVEL_SOURCE_DIR) / "examples/ring13", "21210"}};
-    if (!sharedDir().empty())
-        for (auto [name, width] : {std::pair("fisheye6", "14140"), std::pair("fish4", "14140"),
-                                   std::pair("ring10", "21210")})
-            rigs.emplace_back(sharedDir() / "rigs" / name, width);
-    for (const auto& [dir, width] : rigs) {
+    fs::path rigs = sharedDir() / "rigs";
+    for (auto [dir, width] :
+         {std::pair(fs::path(KORVEL_SOURCE_DIR) / "examples/ring13", "21210"),
+          std::pair(rigs / "fisheye6", "14140"), std::pair(rigs / "fish4", "14140"),
+          std::pair(rigs / "ring10", "21210")}) {
+        if (sharedDir().empty() && dir.filename() != "ring13") continue;
         RunResult r = runKorvel("-e " + shellQuote((dir / "rig-truth.pts").string()));
         ASSERT_EQ(r.status, 0) << r.err;
         std::istringstream lines(r.out);
         int points = 0, n = -1;
-        float error, mean, max;
+        float error;
         for (std::string line; std::getline(lines, line);) {
             if (std::sscanf(line.c_str(), "cp: %*d %*d -> %f", &error) == 1) {
                 EXPECT_LT(error, 0.1f) << dir << ": " << line;
                 ++points;
             }
-            std::sscanf(line.c_str(), "sum: n: %d mean: %f max: %f", &n, &mean, &max);
+            std::sscanf(line.c_str(), "sum: n: %d", &n);
         }
         EXPECT_GT(points, 0) << dir;
         EXPECT_EQ(n, points) << dir;
