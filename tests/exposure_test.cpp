@@ -1,11 +1,109 @@
-#include "exposure.h"
+#include "exposure_observation.h"
 
+#include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
-
 #include <sstream>
 
+#include "exposure.h"
 #include "globals.h"
 #include "testutil.h"
+
+namespace {
+
+// Grey rendering whose luminance, seen four times smaller, is lum(X, Y).
+Image<RgbPixel<float>> rendering(int w, int h, const std::function<float(int, int)>& lum) {
+    return makeImage(4 * w, 4 * h, [&](int x, int y) {
+        float v = lum(x / 4, y / 4);
+        return RgbPixel<float>{v, v, v};
+    });
+}
+
+class ExposureObservation : public testing::Test {
+protected:
+    void TearDown() override { exposure.clear(); }
+
+    // Runs the observation and returns the ratio it stored.
+    double observe(int i, bool rectilinear, const ImageView<RgbPixel<float>>& a,
+                   const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
+                   int tiles, const ExposureUsable& usableA = nullptr) {
+        logOf([&] { observeExposure(i, 3, rectilinear, a, b, pairs, tiles, usableA, nullptr); });
+        return exposure.back().ratio;
+    }
+
+    const Image<RgbPixel<float>> black = rendering(4, 3, [](int, int) { return 0.0f; });
+};
+
+}  // namespace
+
+TEST(HistoBasedThreshold, EighthsOfAStop) {
+    // At bin centres: 94 in bins 0..12, the 95th in bin 13, five in bin 20; dark ones nowhere.
+    Image<float> img = makeImage(10, 11, [&](int x, int y) {
+        int k = 99 - 10 * y - x, bin = k < 94 ? k % 13 : k == 94 ? 13 : 20;  // any order
+        return k < 0 ? (x % 2 ? -1.0f : NAN) : exp2f((float(bin) + 0.5f) / 8.0f);
+    });
+    float thr = -1, black = -1;
+    logOf([&] { thr = histoBasedThreshold(img, 0.95f); });
+    logOf([&] { black = histoBasedThreshold(Image<float>(7, 5), 0.95f); });
+    EXPECT_EQ(std::pair(thr, black), std::pair(exp2f(13 / 8.0f), 0.0f));  // 2^1.625, not 2
+}
+
+TEST_F(ExposureObservation, ControlPointSamplesCombineRobustly) {
+    // ln 2, ln 2, ln 4: the median absolute deviation is 0, so only the two at the median count.
+    EXPECT_EQ(observe(0, false, black, black, {{10, 20}, {10, 20}, {10, 40}}, 3), 2.0);
+    // Scatter stays, a far sample goes; samples without luminance never count.
+    EXPECT_NEAR(observe(0, false, black, black,
+                        {{10, 20}, {10, 21}, {0, 0}, {10, 19}, {10, 20}, {10, 60}}, 0),
+                std::pow(2.0 * 2.1 * 1.9 * 2.0, 0.25), 1e-5);
+    // 10 tiles need more than 3 samples, else the image estimate (none: black) decides.
+    std::vector<glm::vec2> four = {{5, 10}, {6, 12}, {7, 14}, {8, 16}};
+    EXPECT_EQ(observe(1, true, black, black, four, 10), 2.0);
+    EXPECT_EQ(observe(1, true, black, black, {four.begin(), four.end() - 1}, 10), 1.0);
+}
+
+TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
+    // B is twice A where usable; A clips (B 8 A) left of x = 12 and in the middle row third.
+    auto lumA = [](int x, int y) { return 0.3f + 0.01f * float((x * 7 + y * 3) % 11); };
+    auto a = rendering(24, 24, lumA);
+    auto b = rendering(
+        24, 24, [&](int x, int y) { return (x < 3 || (y >= 8 && y < 16) ? 8 : 2) * lumA(x, y); });
+    ExposureUsable usableA = [](int x, int y) { return x >= 12 && (y < 32 || y >= 64); };
+    glm::vec2 s = luminanceSample(a, b, {20, 80}, {20, 80}, usableA, nullptr);
+    EXPECT_NEAR(s.y / s.x, 2.0, 1e-5);
+    // Fewer than a quarter of the window usable: no sample.
+    EXPECT_EQ(luminanceSample(a, b, {5, 80}, {5, 80}, usableA, nullptr), glm::vec2(0));
+    // For image 0 the middle third is all clipped: the whole rendering is compared.
+    for (int i : {2, 0}) EXPECT_NEAR(observe(i, true, a, b, {}, 12, usableA), 2.0, 1e-5) << i;
+    // Nothing usable: no measurement, which the solve will leave out.
+    observe(2, true, a, b, {}, 12, [](int, int) { return false; });
+    EXPECT_FALSE(exposure.back().measured);
+    // All usable, B twice as bright as A inside the compared region and eight times outside.
+    const std::pair<int, bool> cases[] = {{0, true}, {2, false}, {2, true}};
+    for (auto [i, rectilinear] : cases) {
+        auto in = [&](int x, int y) {
+            if (i == 0) return y >= 8 && y < 16;       // the middle third of rows
+            return rectilinear || (x >= 6 && x < 18);  // fisheye: the middle half of columns
+        };
+        auto b = rendering(24, 24, [&](int x, int y) { return (in(x, y) ? 2 : 8) * lumA(x, y); });
+        EXPECT_NEAR(observe(i, rectilinear, a, b, {}, 12), 2.0, 1e-5) << i;
+    }
+}
+
+TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
+    // Usable pairs: n at ratio 1.5, then 15 at 3 and 15 at 0.75, which the first
+    // estimate (near 1.26) puts outside 25 %; ten bright pairs lie above both thresholds.
+    for (int n : {10, 16}) {  // 10 is not above 30 / 2, 16 is
+        int w = n / 2 + 20;
+        auto lum = [&](bool isA) {
+            return rendering(w, 2, [&, isA](int x, int y) {
+                int k = y * w + x - n;
+                const float levelsA[] = {2, 1, 4};  // against 3 in B
+                return k >= 30 ? 1000.0f : isA ? levelsA[(k + 15) / 15] : 3.0f;
+            });
+        };
+        EXPECT_NEAR(observe(1, true, lum(true), lum(false), {}, 12), n > 10 ? 1.5 : 1, 1e-6);
+    }
+}
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
 TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {

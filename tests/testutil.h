@@ -76,36 +76,18 @@ void copyRig(const fs::path& from, const fs::path& to);
         if (sharedDir().empty()) GTEST_SKIP() << "no ../shared test data"; \
     } while (0)
 
-// Points the log at a temporary file for the lifetime of the object.
-class LogCapture {
-public:
-    LogCapture() : file(std::tmpfile()), saved(log_file) { log_file = file; }
-    ~LogCapture() {
-        log_file = saved;
-        std::fclose(file);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // Everything written to the log so far.
-    std::string text() const {
-        std::fflush(file);
-        std::string s;
-        std::rewind(file);
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) s.append(buffer, n);
-        std::fseek(file, 0, SEEK_END);  // writes may follow reads only after a seek
-        return s;
-    }
-
-private:
-    FILE* file;
-    FILE* saved;
-};
-
-// What f writes to the log.
+// What f writes to the log, which points at a temporary file meanwhile.
 inline std::string logOf(const std::function<void()>& f) {
-    LogCapture capture;
+    struct Redirect {
+        FILE *file = std::tmpfile(), *saved = log_file;
+        ~Redirect() { log_file = saved, std::fclose(file); }
+    } redirect;
+    log_file = redirect.file;
     f();
-    return capture.text();
+    std::fflush(redirect.file);
+    std::rewind(redirect.file);
+    std::string s;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, redirect.file)) > 0;) s.append(buffer, n);
+    return s;
 }

@@ -1,9 +1,11 @@
 #include "camera.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <glm/geometric.hpp>
+#include <gtest/gtest.h>
+
+#include "rpoly.h"
+#include "testutil.h"
 
 namespace {
 
@@ -146,4 +148,13 @@ TEST(CameraModel, RoundTrips) {
                 EXPECT_LT(worst, 1e-5f) << "fov " << fov << " a " << lens.x << " pose " << pose.x;
                 EXPECT_GT(tried, 100);
             }
+}
+
+// Coefficients that are not numbers end the search instead of hanging it. The zeros themselves
+// are checked through the camera's lens inverse.
+TEST(Rpoly, GivesUpOnNaN) {
+    double coeffs[] = {1, NAN, 2, 3}, zr[3], zi[3];
+    int degree = 3;
+    EXPECT_TRUE(contains(stdoutOf([&] { rpoly_ak1(coeffs, &degree, zr, zi); }), "No convergence"));
+    EXPECT_EQ(degree, 0);
 }

@@ -1,8 +1,11 @@
-// JPEG readers and raw previews through dcraw and djpeg.
+// Image buffers, files and their readers: JPEG, raw previews through dcraw and djpeg.
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "fileutil.h"
+#include "image.h"
 #include "jpegwriter.h"
 #include "readers.h"
 #include "testutil.h"
@@ -109,4 +112,51 @@ TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
     setenv("PATH", "", 1);
     EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
               "Cannot find the program 'dcraw' beside the executable or on PATH");
+}
+
+TEST(ImageView, SubViewsCountBackFromTheEdgesAndRefuseWhatLeavesTheImage) {
+    Image<RgbPixel<float>> rgb = makeImage(10, 8, [](int x, int y) {
+        return RgbPixel<float>{0, float(100 * y + x), 0};
+    });
+    // A channel of interleaved pixels, cut twice, and its contiguous copy.
+    ImageView<float> green = channelView(rgb, 1);
+    Image<float> copy = toImage(green.subView(2, 3, -1, -2).subView(3, 1, 4, 0));
+    EXPECT_EQ(std::vector<float>(copy.storage.get(), copy.storage.get() + 5),
+              std::vector<float>({405, 406, 407, 408, 505}));
+    const std::string prefix = "Access out of bounds in ImageView::subView: ";
+    const std::pair<std::array<int, 4>, std::string> cases[] = {
+        {{5, 0, 6, 1}, prefix + "6x1@5x0 not in 10x8"},
+        {{3, -2, 0, 1}, prefix + "7x1@3x-2 not in 10x8"},
+        {{10, 0, 0, 1}, prefix + "empty ROI (0x1)"},
+    };
+    for (const auto& [r, message] : cases)
+        EXPECT_EQ(errorMessage([&, r = r] { green.subView(r[0], r[1], r[2], r[3]); }), message);
+}
+
+// "-" is standard output, left open; other files are quoted in the error that names them.
+TEST(FileUtil, FopenAndQuoted) {
+    { EXPECT_EQ(Fopen("-", "w").get(), stdout); }
+    EXPECT_NE(fcntl(STDOUT_FILENO, F_GETFD), -1) << "standard output closed";
+    EXPECT_EQ(quoted("say \"hi\"\\now"), "\"say \\\"hi\\\"\\\\now\"");
+    fs::path missing = "/nonexistent/no \"such\" dir/x.pts";
+    EXPECT_EQ(
+        errorMessage([&] { Fopen f(missing, "r"); }),
+        "Error opening file '" + quoted(missing) + "' (with mode 'r'): No such file or directory");
+}
+
+// Every way output reaches a full disk ends in an exception that names the file and the reason.
+TEST(FileUtil, FullDiskWritesThrowWithTheReason) {
+    const std::string reason = "Error writing file '\"/dev/full\"': No space left on device";
+    // Small writes fail when the stream's buffer is flushed at the close.
+    Fopen small("/dev/full", "w");
+    writeChecked(small, "file '\"/dev/full\"'", "%s", "a line\n");
+    EXPECT_EQ(errorMessage([&] { small.close(); }), reason);
+    FILE* f = std::fopen("/dev/full", "w");
+    EXPECT_EQ(errorMessage([&] {
+                  writeChecked(f, "file '\"/dev/full\"'", "%s", std::string(1 << 16, 'x'));
+              }),
+              reason);
+    std::fclose(f);
+    EXPECT_EQ(errorMessage([&] { writeJPEG("/dev/full", Image<RgbPixel<unsigned char>>(64, 48)); }),
+              reason);
 }
