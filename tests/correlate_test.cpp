@@ -65,13 +65,12 @@ TEST(SearchWindow, OriginCellIsExactNearTheLeftAndTopEdge) {
 // not; a black patch (0 / 0) is none either. Other channels do not count.
 TEST(PeakTest, RejectsNeedlesOfTheGreenChannel) {
     corner_t c{20, 20, 0.5f, 1};
-    for (auto [p, n] : {std::pair(60.0f, true), std::pair(50.0f, false)}) {
-        float peak = p;  // lambdas capture no structured bindings before C++20
-        bool needle = n;
-        Image<RgbPixel<float>> img = makeImage(40, 40, [&](int x, int y) {
+    // Lambdas take structured bindings only as init-captures before C++20.
+    for (auto [peak, needle] : {std::pair(60.0f, true), std::pair(50.0f, false)}) {
+        Image<RgbPixel<float>> img = makeImage(40, 40, [&, peak = peak](int x, int y) {
             return RgbPixel<float>{x == 25 && y == 25 ? 1e6f : 0, x == 20 && y == 20 ? peak : 1, 0};
         });
-        logOf([&] { EXPECT_EQ(peakTest(img, c), !needle) << peak; });
+        logOf([&, peak = peak, needle = needle] { EXPECT_EQ(peakTest(img, c), !needle) << peak; });
     }
     logOf([&] { EXPECT_TRUE(peakTest(Image<RgbPixel<float>>(40, 40), c)); });
 }
@@ -256,15 +255,14 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
         {-1.0f, 4.0f, false}, {2000.0f, 2001.0f, false}, {-30.0f, 4.0f, true}};
     const int threads = omp_get_max_threads();
     unsigned seed = 10;
-    for (auto [lo, hi, spread] : kinds)
+    for (auto [lo, hi, o] : kinds)
         for (int tw : {4, 20})
             for (int mapWidth : {1, 7, 8, 9, 17, 40}) {
                 int th = 3 + tw % 7, w = mapWidth + tw - 1, h = th + 6 + mapWidth % 2;
                 std::mt19937 rng(seed++);
                 std::uniform_real_distribution<float> value(lo, hi), weight(-0.2f, 0.2f);
-                bool octaves = spread;
                 // As read back from a rendering: one channel of three, rows apart.
-                Image<RgbPixel<float>> rgb = makeImage(w + 3, h, [&](int x, int y) {
+                Image<RgbPixel<float>> rgb = makeImage(w + 3, h, [&, octaves = o](int x, int y) {
                     float v = octaves ? std::exp2(value(rng)) : value(rng);
                     if (x < tw + 2 && y < th) v = 2.0f;  // a flat area
                     return RgbPixel<float>{0, (y * w + x) % 37 == 0 ? 0.0f : v, 0};

@@ -79,10 +79,8 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     EXPECT_FALSE(exposure.back().measured);
     // All usable, B twice as bright as A inside the compared region and eight times outside.
     const std::pair<int, bool> cases[] = {{0, true}, {2, false}, {2, true}};
-    for (const std::pair<int, bool>& c : cases) {
-        const int i = c.first;  // lambdas capture no structured bindings before C++20
-        const bool rectilinear = c.second;
-        auto in = [&](int x, int y) {
+    for (auto [i, rectilinear] : cases) {
+        auto in = [&, i = i, rectilinear = rectilinear](int x, int y) {
             if (i == 0) return y >= 8 && y < 16;       // the middle third of rows
             return rectilinear || (x >= 6 && x < 18);  // fisheye: the middle half of columns
         };
