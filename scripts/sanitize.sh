@@ -9,9 +9,10 @@ source scripts/sanitize-config.sh
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 OMP_WAIT_POLICY=passive
 if [ "${1:-}" = --no-gl ]; then
   cmake --build build-san -j "$(nproc)" --target korvel korvel_tests
-  # Tests that run a matching need GL, and LeakSanitizer reports the GL driver's own allocations.
+  # Tests that reach a matching need GL, and LeakSanitizer reports the GL driver's own
+  # allocations (the bad-input table has a row that fails at an image, after the context).
   build-san/tests/korvel_tests --gtest_brief=1 \
-    --gtest_filter='-Rig.*:Batch.*:Driver.InstalledWithoutADisplayMatchesAndWritesTheProjectCopy'
+    --gtest_filter='-Rig.*:Shared/*:Batch.*:Driver.InstalledWithoutADisplayMatchesAndWritesTheProjectCopy:Driver.BadInputEndsWithOneErrorLine'
 else
   cmake --build build-san -j "$(nproc)"
   cd build-san
