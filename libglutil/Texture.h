@@ -6,6 +6,8 @@
 
 using std::filesystem::path;
 
+struct SourceImage;
+
 // Size of the GL textures an image is stored in; images wider than the GPU allows are split
 // into a left and a right half.
 struct TextureSplit {
@@ -42,6 +44,8 @@ public:
     // Input image read from a Radiance, JPEG or raw file, by extension. With linear, colour is
     // decoded to linear light on upload (GL_RGB16F), so that shaders fetch it ready to filter.
     explicit Texture(const path& file, bool linear = false);
+    // Input image decoded from a file, uploaded as the file constructor does.
+    explicit Texture(const SourceImage& image, bool linear = false);
     // Deletes the textures and the framebuffer.
     ~Texture();
     Texture(const Texture&) = delete;
@@ -72,8 +76,8 @@ public:
     static int glInternalFormat(unsigned format, unsigned type);
 
 private:
-    // Reads the file by its extension and uploads it.
-    void load(const path& file, bool linear);
+    // Uploads a decoded file.
+    void load(const SourceImage& image, bool linear);
     // Deletes the GL objects made so far.
     void release();
 };

@@ -7,7 +7,6 @@
 
 #include "Texture.h"
 #include "Timer.h"
-#include "fileutil.h"
 #include "glcontext.h"
 #include "half.h"
 #include "readers.h"
@@ -55,55 +54,42 @@ std::vector<uint16_t> linearHalves(const Image<Rgbe>& image) {
 
 }  // namespace
 
-Texture::Texture(const path& file, bool linear) {
+Texture::Texture(const path& file, bool linear) : Texture(readImageFile(file), linear) {}
+
+Texture::Texture(const SourceImage& image, bool linear) {
     try {
-        load(file, linear);
+        load(image, linear);
     } catch (...) {
         release();
         throw;
     }
 }
 
-void Texture::load(const path& file, bool linear) {
-    auto upload8 = [&](const Image<RgbPixel<unsigned char>>& image) {
-        // Linear light is prefiltered too: levels built from it average light, not codes.
-        if (linear) {
-            generateMipMap = true;
+void Texture::load(const SourceImage& source, bool linear) {
+    // Linear light is prefiltered too: levels built from it average light, not codes.
+    generateMipMap = linear;
+    if (source.rgbe.data) {
+        Timer timer("[T]");
+        const Image<Rgbe>& image = source.rgbe;
+        RgbeStats s = stats(image, 1);
+        meanScale = std::exp2(s.meanExponent);
+        minScale = std::exp2(s.minExponent);
+        maxScale = std::exp2(s.maxExponent);
+        if (linear)
             setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
                   linearHalves(image).data(), 0);
-        } else
-            setup(image.width, image.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, image.data,
+        else  // the RGBE bytes go up unchanged; shaders decode them
+            setup(image.width, image.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, image.data,
                   image.rowStride);
-    };
-    switch (hash(pathExt(file).c_str(), 0)) {
-        case 193358022:  // cr2
-            upload8(readCr2Thumbnail(file));
-            return;
-        case 193412312:   // jpg
-        case 2087625341:  // jpeg
-            upload8(readJPEG(file));
-            return;
-        case 193432411: {  // hdr
-            Timer timer("[T]");
-            Image<Rgbe> image = readHDR(file);
-            glFinish();
-            timer.print("read");
-            RgbeStats s = stats(image, 1);
-            meanScale = std::exp2(s.meanExponent);
-            minScale = std::exp2(s.minExponent);
-            maxScale = std::exp2(s.maxExponent);
-            if (linear) {
-                generateMipMap = true;
-                setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
-                      linearHalves(image).data(), 0);
-            } else  // the RGBE bytes go up unchanged; shaders decode them
-                setup(image.width, image.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, image.data,
-                      image.rowStride);
-            glFinish();
-            timer.print("cpu -> gpu");
-            return;
-        }
+        glFinish();
+        timer.print("cpu -> gpu");
+        return;
     }
-    throw std::runtime_error(
-        fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
+    const Image<RgbPixel<unsigned char>>& image = source.ldr;
+    if (linear)
+        setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
+              linearHalves(image).data(), 0);
+    else
+        setup(image.width, image.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, image.data,
+              image.rowStride);
 }

@@ -1,4 +1,4 @@
-// JPEG, raw preview and PPM readers, and the dispatch hash.
+// JPEG, raw preview and PPM readers, the dispatch by extension, and its hash.
 #include "readers.h"
 
 #include <csetjmp>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Timer.h"
 #include "fileutil.h"
 #include "jpegerrors.h"
 // After jpeglib.h, which it needs.
@@ -138,6 +139,27 @@ Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file) {
     Popen pipe(shellQuote(dcraw) + " -e -c " + shellQuote(name) + " | " + shellQuote(djpeg) +
                " -fast -ppm -scale 1/8");
     return readPNM<unsigned char>(pipe);
+}
+
+SourceImage readImageFile(const path& file) {
+    SourceImage image;
+    switch (hash(pathExt(file).c_str(), 0)) {
+        case 193358022:  // cr2
+            image.ldr = readCr2Thumbnail(file);
+            return image;
+        case 193412312:   // jpg
+        case 2087625341:  // jpeg
+            image.ldr = readJPEG(file);
+            return image;
+        case 193432411: {  // hdr
+            Timer timer("[T]");
+            image.rgbe = readHDR(file);
+            timer.print("read");
+            return image;
+        }
+    }
+    throw std::runtime_error(
+        fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
 }
 
 template <class T>

@@ -23,6 +23,15 @@ struct RgbeStats {
 // Dispatch hash of s from index i: characters folded from the last, h * 33 ^ c from 5381.
 int32_t hash(const char* s, int i);
 
+// A decoded image file: 8-bit sRGB pixels, or Radiance pixels when rgbe is not empty.
+struct SourceImage {
+    Image<RgbPixel<unsigned char>> ldr;
+    Image<Rgbe> rgbe;
+};
+
+// Reads a Radiance, JPEG or raw file (its preview), chosen by the extension.
+SourceImage readImageFile(const path& file);
+
 // Reads a Radiance HDR file (flat or run-length rows, top row first).
 Image<Rgbe> readHDR(const path& file);
 

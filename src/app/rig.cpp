@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <omp.h>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "globals.h"
 #include "overview.h"
 #include "progress.h"
+#include "readers.h"
 #include "render.h"
 #include "schedule.h"
 
@@ -59,11 +61,11 @@ struct MatchingGl {
 struct Source {
     Texture texture;
     ExposureMask mask;
-    explicit Source(const std::string& file) : texture(file, true), mask(exposureMaskOf(texture)) {}
+    explicit Source(const SourceImage& image) : texture(image, true), mask(exposureMaskOf(image)) {}
 };
 
 // Renders both images of a pair into their targets and matches them.
-void matchPair(const MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
+void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
                float fovX, float roll, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
@@ -93,6 +95,10 @@ int runRig(const Project& project, int argc, char** argv,
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
+    // Each pair allocates and frees several work images of a few MiB. Memory handed back to the
+    // system after a pair costs a page fault per page on the next, dear on a virtual machine.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // Where other work already fills the cores, teams are sized to what it leaves idle: workers
     // that spin while waiting for a core cost more than they save. Below that the load average,
     // which lags by a minute, would shrink teams on a machine that is idle now.
@@ -126,7 +132,7 @@ int runRig(const Project& project, int argc, char** argv,
 
     ScheduleActions<Source> actions;
     actions.load = [&](int k, bool timed) {
-        auto tex = std::make_unique<Source>(imagePath(projectDir, images[k].file));
+        auto tex = std::make_unique<Source>(readImageFile(imagePath(projectDir, images[k].file)));
         if (timed) {
             glFinish();
             t.print("load (temp)");

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <glm/vec2.hpp>
 
-#include "Texture.h"
+#include "readers.h"
 
 namespace {
 
@@ -54,21 +54,6 @@ ExposureMask ExposureMask::fromRgbe(const ImageView<Rgbe>& img) {
     return grown(std::move(bad));
 }
 
-ExposureMask ExposureMask::fromLinear(const ImageView<RgbPixel<float>>& img, bool clips) {
-    // Halfway between the linear values of codes 249 and 250: half-float rounding of either
-    // stays on its side.
-    const float clipped = 0.5f * (codeToLinear(249) + codeToLinear(250));
-    Image<uint8_t> bad(img.width, img.height);
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-            const RgbPixel<float>& p = img.at(x, y);
-            bad.at(x, y) =
-                clips ? std::max({p.r, p.g, p.b}) >= clipped || luminance(p.r, p.g, p.b) < 0.01f
-                      : p.r == 0 && p.g == 0 && p.b == 0;
-        }
-    return grown(std::move(bad));
-}
-
 bool ExposureMask::usable(glm::vec2 px) const {
     if (all_) return true;
     if (!(px.x >= 0 && px.y >= 0)) return false;
@@ -76,20 +61,6 @@ bool ExposureMask::usable(glm::vec2 px) const {
     return x < bad_.width && y < bad_.height && !bad_.at(x, y);
 }
 
-ExposureMask exposureMaskOf(const Texture& tex) {
-    if (tex.numTextures != 1 || tex.tileWidth != tex.width) return ExposureMask();
-    if (tex.isRGBE) {
-        Image<Rgbe> img(tex.width, tex.height);
-        tex.readPixels(img.data, GL_RGBA, GL_UNSIGNED_BYTE);
-        return ExposureMask::fromRgbe(img);
-    }
-    if (tex.isHDR) {
-        // Files uploaded in linear light; only Radiance files have exponent statistics.
-        Image<RgbPixel<float>> img(tex.width, tex.height);
-        tex.readPixels(img.data, GL_RGB, GL_FLOAT);
-        return ExposureMask::fromLinear(img, tex.meanScale == 0);
-    }
-    Image<RgbPixel<unsigned char>> img(tex.width, tex.height);
-    tex.readPixels(img.data, GL_RGB, GL_UNSIGNED_BYTE);
-    return ExposureMask::fromLdr(img);
+ExposureMask exposureMaskOf(const SourceImage& image) {
+    return image.rgbe.data ? ExposureMask::fromRgbe(image.rgbe) : ExposureMask::fromLdr(image.ldr);
 }

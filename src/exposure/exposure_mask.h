@@ -5,7 +5,7 @@
 
 #include "image.h"
 
-class Texture;
+struct SourceImage;
 
 // Source pixels whose stored value follows the exposure: neither clipped nor near black. Every
 // pixel within two of an unusable one counts as unusable too, as the renderings interpolate.
@@ -18,9 +18,6 @@ public:
     static ExposureMask fromLdr(const ImageView<RgbPixel<unsigned char>>& img);
     // Radiance pixels do not clip; only black (exponent 0) ones are unusable.
     static ExposureMask fromRgbe(const ImageView<Rgbe>& img);
-    // Pixels decoded to linear light: from 8-bit sRGB when clips, judged as fromLdr judges their
-    // codes; else from Radiance, where only black is unusable.
-    static ExposureMask fromLinear(const ImageView<RgbPixel<float>>& img, bool clips);
 
     // True when the source pixel holding position px (source pixels, y down) is usable; false
     // outside the image.
@@ -33,6 +30,5 @@ private:
     static ExposureMask grown(Image<uint8_t> bad);
 };
 
-// The mask of a source texture, read back from the GPU; all usable where the texture cannot be
-// read back whole (an image split over two textures).
-ExposureMask exposureMaskOf(const Texture& tex);
+// The mask of a decoded source file, judged by its stored values.
+ExposureMask exposureMaskOf(const SourceImage& image);

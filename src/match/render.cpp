@@ -4,21 +4,26 @@
 #include "Texture.h"
 #include "globals.h"
 
-RemapShaders::RemapShaders(bool fisheye) {
-    std::string defines = cameraDefines() + "#define BLUR\n";
+namespace {
+std::unique_ptr<Shader> remapProgram(const std::string& defines) {
+    auto s = std::make_unique<Shader>("fish", defines);
+    s->use(true);
+    s->setUniform1f("exposureOffset", 0.0f);
+    s->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+    return s;
+}
+}  // namespace
+
+RemapShaders::RemapShaders(bool fisheye) : defines(cameraDefines() + "#define BLUR\n") {
     if (fisheye) defines += "#define FISHEYE\n";
-    general = std::make_unique<Shader>("fish", defines);
-    whole = std::make_unique<Shader>("fish", defines + "#define WHOLE_SOURCE\n");
-    for (Shader* s : {general.get(), whole.get()}) {
-        s->use(true);
-        s->setUniform1f("exposureOffset", 0.0f);
-        s->setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
-    }
+    whole = remapProgram(defines + "#define WHOLE_SOURCE\n");
 }
 
-Shader& RemapShaders::forSource(const Texture& t) const {
+Shader& RemapShaders::forSource(const Texture& t) {
     bool one = t.numTextures == 1 && t.tileWidth == t.width;
-    return one && t.isMipMap && !t.isRGBE ? *whole : *general;
+    if (one && t.isMipMap && !t.isRGBE) return *whole;
+    if (!general) general = remapProgram(defines);
+    return *general;
 }
 
 CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,

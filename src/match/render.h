@@ -12,12 +12,14 @@ class Texture;
 // The remap program (fish.frag) built twice: a software renderer runs every branch of a shader,
 // taken or not, so sources that are one mipmapped texture get a build without the other paths.
 struct RemapShaders {
+    std::string defines;  // the camera constants, BLUR, and FISHEYE for a fisheye rig's schedule
     std::unique_ptr<Shader> general, whole;
 
-    // Both builds with the camera constants, BLUR, and FISHEYE for a fisheye rig's schedule.
+    // Builds the whole-source program; the general one waits for a source that needs it, as
+    // compiling costs a software renderer a tenth of a second.
     explicit RemapShaders(bool fisheye);
     // The build that serves source t.
-    Shader& forSource(const Texture& t) const;
+    Shader& forSource(const Texture& t);
 };
 
 // Renders image `in` through the remap shader into `out`, an equirectangular patch centred

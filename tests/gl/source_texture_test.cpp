@@ -5,6 +5,7 @@
 #include "Texture.h"
 #include "exposure_mask.h"
 #include "glfixture.h"
+#include "readers.h"
 #include "render.h"
 #include "testutil.h"
 
@@ -45,27 +46,32 @@ TEST_F(RawPreview, RendersAndMapsInTheProjectsPixels) {
     EXPECT_GT(cov / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n)), 0.9);  // correlation
 }
 
-// The mask of an uploaded 8-bit image, as codes and as linear light: a clipped and a
-// near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
+// The mask of a decoded file, from 8-bit codes and from Radiance pixels: a clipped (or black)
+// and a near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
 TEST_F(ExposureMaskOf, ClippedAndDarkStoredCodes) {
-    std::vector<unsigned char> bytes(3 * 16 * 12, 128);
-    bytes[3 * (2 * 16 + 3) + 1] = 251;              // (3, 2): one clipped channel
-    bytes[3 * (9 * 16 + 7)] = 249;                  // (7, 9): bright, not clipped
-    std::fill_n(&bytes[3 * (9 * 16 + 12)], 3, 20);  // (12, 9): linear luminance 0.007
-    std::vector<float> linear;
-    for (unsigned char c : bytes) linear.push_back(std::pow((c / 255.0f + 0.055f) / 1.055f, 2.4f));
-    Texture codes, light;
-    codes.setup(16, 12, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, bytes.data(), 0);
-    light.setup(16, 12, GL_RGB16F, GL_RGB, GL_FLOAT, linear.data(), 0);
+    SourceImage codes, radiance;
+    codes.ldr = Image<RgbPixel<unsigned char>>(16, 12);
+    radiance.rgbe = Image<Rgbe>(16, 12);
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x) {
+            codes.ldr.at(x, y) = {128, 128, 128};
+            radiance.rgbe.at(x, y) = {128, 128, 128, 120};
+        }
+    codes.ldr.at(3, 2).g = 251;          // one clipped channel
+    codes.ldr.at(7, 9).r = 249;          // bright, not clipped
+    codes.ldr.at(12, 9) = {20, 20, 20};  // linear luminance 0.007
+    // Radiance pixels never clip; only black ones (exponent 0) measure nothing.
+    radiance.rgbe.at(3, 2).e = radiance.rgbe.at(12, 9).e = 0;
     struct Case {
         vec2 at;
         bool usable;
     } cases[] = {{{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
                  {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
                  {{7.5f, 9.5f}, true},  {{-0.5f, 0}, false},    {{16.5f, 0}, false}};
-    for (const Texture* t : {&codes, &light}) {
-        ExposureMask m = exposureMaskOf(*t);
+    for (const SourceImage* image : {&codes, &radiance}) {
+        ExposureMask m = exposureMaskOf(*image);
         for (const Case& c : cases)
-            EXPECT_EQ(m.usable(c.at), c.usable) << t->isHDR << ": " << c.at.x << ", " << c.at.y;
+            EXPECT_EQ(m.usable(c.at), c.usable)
+                << (image == &codes) << ": " << c.at.x << ", " << c.at.y;
     }
 }
