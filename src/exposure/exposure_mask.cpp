@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <glm/vec2.hpp>
+#include <vector>
 
 #include "readers.h"
 
@@ -15,21 +16,30 @@ float codeToLinear(unsigned char code) {
 }  // namespace
 
 ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
-    // Separable maximum over a 5 x 5 square: along x, then along y.
-    auto along = [](const Image<uint8_t>& in, glm::ivec2 step) {
-        Image<uint8_t> out(in.width, in.height);
-        for (int y = 0; y < in.height; ++y)
-            for (int x = 0; x < in.width; ++x)
-                for (int k = -2; k <= 2; ++k) {
-                    int u = x + k * step.x, v = y + k * step.y;
-                    if (u >= 0 && v >= 0 && u < in.width && v < in.height)
-                        out.at(x, y) |= in.at(u, v);
-                }
-        return out;
-    };
+    // Separable maximum over a 5 x 5 square: along rows, then across them. Edge pixels stand
+    // in for what lies beyond, which changes no maximum that includes them.
+    const int w = bad.width, h = bad.height;
     ExposureMask m;
-    m.bad_ = along(along(bad, {1, 0}), {0, 1});
     m.all_ = false;
+    m.bad_ = Image<uint8_t>(w, h);
+    if (w == 0 || h == 0) return m;
+    Image<uint8_t> rows(w, h);
+    std::vector<uint8_t> padded(size_t(w) + 4);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* in = bad.row(y);
+        std::copy(in, in + w, padded.begin() + 2);
+        padded[0] = padded[1] = in[0];
+        padded[size_t(w) + 2] = padded[size_t(w) + 3] = in[w - 1];
+        uint8_t* out = rows.row(y);
+        for (int x = 0; x < w; ++x)
+            out[x] = padded[x] | padded[x + 1] | padded[x + 2] | padded[x + 3] | padded[x + 4];
+    }
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* r[5];
+        for (int k = 0; k < 5; ++k) r[k] = rows.row(std::clamp(y + k - 2, 0, h - 1));
+        uint8_t* out = m.bad_.row(y);
+        for (int x = 0; x < w; ++x) out[x] = r[0][x] | r[1][x] | r[2][x] | r[3][x] | r[4][x];
+    }
     return m;
 }
 

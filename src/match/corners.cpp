@@ -8,6 +8,11 @@
 #include "globals.h"
 #include "half.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KORVEL_X86 1
+#endif
+
 namespace {
 
 // The measure keeps half-float precision, the precision it was tuned on, where equal responses
@@ -16,9 +21,31 @@ inline float roundToHalf(float v) {
     return halfToFloat(floatToHalf(v));
 }
 
+#ifdef KORVEL_X86
+// roundToHalf eight at a time: the conversion instructions round to nearest even, as it does.
+__attribute__((target("avx,f16c"))) void roundToHalfF16c(float* v, int n) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 x = _mm256_loadu_ps(v + i);
+        _mm256_storeu_ps(v + i, _mm256_cvtph_ps(_mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT)));
+    }
+    for (; i < n; ++i) v[i] = roundToHalf(v[i]);
+}
+#endif
+
+// Rounds n floats to half precision in place.
+void roundToHalf(float* v, int n) {
+#ifdef KORVEL_X86
+    static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    if (f16c) return roundToHalfF16c(v, n);
+#endif
+    for (int i = 0; i < n; ++i) v[i] = roundToHalf(v[i]);
+}
+
 struct Tensor {
     float xx, yy, xy;
 };
+static_assert(sizeof(Tensor) == 3 * sizeof(float), "a row of tensors is read as floats");
 
 }  // namespace
 
@@ -63,9 +90,9 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
             for (int x = x0 - 2 * d; x <= x1 + 2 * d; ++x) {
                 float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) * inv2d;
                 float gy = (down[x].g - up[x].g) * inv2d;
-                tensor[size_t(x)] = {roundToHalf(gx * gx), roundToHalf(gy * gy),
-                                     roundToHalf(gx * gy)};
+                tensor[size_t(x)] = {gx * gx, gy * gy, gx * gy};
             }
+            roundToHalf(&tensor[size_t(x0 - 2 * d)].xx, 3 * (x1 - x0 + 4 * d + 1));
             for (int x = x0; x <= x1; ++x) {
                 Tensor s{0, 0, 0};
                 for (int i = -2; i <= 2; ++i) {
@@ -80,7 +107,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
         // The minimum eigenvalue of the tensor summed over 5 x 5 samples, where the template's
         // corners and centre have source pixels.
 #pragma omp for schedule(static)
-        for (int y = y0; y <= y1; ++y)
+        for (int y = y0; y <= y1; ++y) {
             for (int x = x0; x <= x1; ++x) {
                 int cx0 = x - r, cy0 = y - r, cx1 = cx0 + width - 1, cy1 = cy0 + 2 * r;
                 if (black[index(cx0, cy0)] || black[index(cx1, cy1)] || black[index(cx0, cy1)] ||
@@ -95,8 +122,10 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                 }
                 float mean = 0.5f * (s.xx + s.yy), diff = 0.5f * (s.xx - s.yy);
                 float lambdaMin = mean - std::sqrt(diff * diff + s.xy * s.xy);
-                response[index(x, y)] = roundToHalf(std::max(lambdaMin, 0.0f));
+                response[index(x, y)] = std::max(lambdaMin, 0.0f);
             }
+            roundToHalf(&response[index(x0, y)], x1 - x0 + 1);
+        }
     }
 
     // One candidate per 4 x 4 block: its maximum, kept when no pixel within 2d + 2 beats it;
