@@ -54,10 +54,6 @@ vec2 invLens(vec3 p) {
                 lens_e + inSize.y * 0.5 - dir.y * rd * inSize.x * 0.5);
 }
 
-vec2 sourcePosition(vec2 q) {
-    return invLens(cameraMat * equi(q));
-}
-
 // True when the source lies in one texture, so that texels can be fetched directly.
 bool whole = false;
 
@@ -147,6 +143,11 @@ void main() {
     vec2 q = floor(outputPosition());
     vec3 dir = cameraMat * equi(q);
     vec2 uv = invLens(dir);
+#ifdef BLUR
+    // Source pixels covered by one output pixel along each output axis, from the neighbours in
+    // the fragment's quad, taken before any branch while they all run.
+    vec2 du = dFdx(uv), dv = dFdy(uv);
+#endif
     // A fisheye's image circle ends half its field of view off the axis.
     bool visible = dir.z >= MIN_VIEW_Z &&
                    (fov <= FISHEYE_ABOVE_FOV || dir.z >= cos(fov * 0.017453292 * 0.5)) && uv.x >= 0.0 &&
@@ -173,9 +174,6 @@ void main() {
 
     vec3 colour;
 #ifdef BLUR
-    // Source pixels covered by one output pixel along each output axis.
-    vec2 du = sourcePosition(q + vec2(1.0, 0.0)) - uv;
-    vec2 dv = sourcePosition(q + vec2(0.0, 1.0)) - uv;
     if (max(length(du), length(dv)) > 1.0) {
 #ifdef WHOLE_SOURCE
         colour = level;
