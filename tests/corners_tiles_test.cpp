@@ -51,21 +51,18 @@ protected:
 
 }  // namespace
 
-TEST_F(Tiles, StrongestCornerOfATileIsTheOnlyOneMatched) {
+// The strongest corner of a tile is tried first and one match closes the tile; else ten
+// failures do, equal strengths tried in read-back order. Failures before a match count.
+TEST_F(Tiles, OneMatchOrTenFailuresCloseATile) {
     EXPECT_EQ(run({{corner(10, 10, 0.5f), corner(100, 100, 0.9f), corner(200, 50, 0.7f)}}),
               (Lists{{100}, {100}, {}, {200, 10}}));  // ignored in strength order
     EXPECT_EQ(stats, (BadStats{1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    // Equal strengths keep their read-back order.
+    resetPairLists();
     std::vector<corner_t> tile;
     for (int k = 0; k < 12; ++k) tile.push_back(corner(20 * k, 300, k % 3 ? 0.5f : 0.8f));
-    auto tried = run({tile}, [](const corner_t&) { return false; })[0];
-    EXPECT_EQ(tried, std::vector<int>({0, 60, 120, 180, 20, 40, 80, 100, 140, 160}));
-}
-
-TEST_F(Tiles, TenFailuresCloseATileAndFailuresBeforeASuccessCount) {
-    auto lastTwo = [](const corner_t& c) { return c.x >= 200; };
-    EXPECT_EQ(run({row(12, 0, 20)}, lastTwo),
-              (Lists{xs(row(10, 0, 0)), {}, xs(row(10, 0, 0)), {200, 220}}));
+    std::vector<int> tried = {0, 60, 120, 180, 20, 40, 80, 100, 140, 160};
+    EXPECT_EQ(run({tile}, [](const corner_t&) { return false; }),
+              (Lists{tried, {}, tried, {200, 220}}));
     EXPECT_EQ(stats, BadStats{});
     resetPairLists();
     EXPECT_EQ(run({row(5, 0, 20), {}, row(5, 300, 20)},
@@ -86,20 +83,16 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
               (Lists{{409, 100, 250}, {100, 250}, {400, 409, 100}, {108, 408, 258}}));
 }
 
+// Once three matches exist, corners in the bottom 100 rows fail without an attempt.
 TEST_F(Tiles, BottomBandOnceThreeMatchesExist) {
     addGood(2, 20);
-    EXPECT_EQ(run({{corner(10, 768 - 100)}})[0], std::vector<int>{10});  // two matches before
-    EXPECT_EQ(run({{corner(100, 768 - 100)}, {corner(200, 768 - 101)}}),
-              (Lists{{200}, {600, 620, 10, 200}, {100}, {}}));
-    // Band corners count towards the ten failures of a tile.
-    resetPairLists();
-    addGood(3, 20);
-    EXPECT_EQ(run({row(11, 0, 700)}), (Lists{{}, {600, 620, 640}, xs(row(10, 0, 0)), {200}}));
-    EXPECT_EQ(stats, BadStats{});
+    EXPECT_EQ(run({{corner(10, 768 - 100)}, {corner(100, 768 - 100)}, {corner(200, 768 - 101)}}),
+              (Lists{{10, 200}, {600, 620, 10, 200}, {100}, {}}));
 }
 
-TEST_F(Tiles, RerunConditions) {
-    // Image 0 needs one match, others five, a fisheye's above the bottom 128 rows.
+// A rerun follows when image 0 has no match, another image fewer than five, a fisheye fewer
+// than five above the bottom 128 rows.
+TEST_F(Tiles, TooFewMatchesForARerun) {
     EXPECT_TRUE(tooFewMatches(0, true, 768));
     addGood(4, 760);
     EXPECT_EQ(std::vector<bool>({tooFewMatches(0, true, 768), tooFewMatches(3, true, 768)}),
@@ -108,14 +101,6 @@ TEST_F(Tiles, RerunConditions) {
     EXPECT_EQ(std::vector<bool>({tooFewMatches(3, true, 768), tooFewMatches(2, false, 888),
                                  tooFewMatches(2, false, 889)}),
               std::vector<bool>({false, true, false}));
-    // Reruns at scale 2, then 4, then stops.
-    int scale = 1;
-    std::vector<bool> reruns;
-    logOf([&] {
-        for (bool few : {false, true, true, true}) reruns.push_back(rerunCoarser(few, scale));
-    });
-    EXPECT_EQ(reruns, std::vector<bool>({false, true, true, false}));
-    EXPECT_EQ(scale, 4);
 }
 
 // Grey background with bright squares and a black band on the left (no source pixels there).
