@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "corners.h"
-#include "globals.h"
-#include "image.h"
 #include "testutil.h"
 
 namespace {
@@ -44,9 +42,6 @@ protected:
         stats = matchTiles(buckets, 768, attempt, [](const corner_t&, glm::vec2) {});
         return {tried, xs(good), xs(bad), xs(ignored)};
     }
-    static void addGood(int n, int y) {
-        for (corner_t c : row(n, 600, y)) good.push_back(c);
-    }
 };
 
 }  // namespace
@@ -81,26 +76,6 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
                    {corner(258, 244)}},
                   [](const corner_t& c) { return c.x == 250; }),
               (Lists{{409, 100, 250}, {100, 250}, {400, 409, 100}, {108, 408, 258}}));
-}
-
-// Once three matches exist, corners in the bottom 100 rows fail without an attempt.
-TEST_F(Tiles, BottomBandOnceThreeMatchesExist) {
-    addGood(2, 20);
-    EXPECT_EQ(run({{corner(10, 768 - 100)}, {corner(100, 768 - 100)}, {corner(200, 768 - 101)}}),
-              (Lists{{10, 200}, {600, 620, 10, 200}, {100}, {}}));
-}
-
-// A rerun follows when image 0 has no match, another image fewer than five, a fisheye fewer
-// than five above the bottom 128 rows.
-TEST_F(Tiles, TooFewMatchesForARerun) {
-    EXPECT_TRUE(tooFewMatches(0, true, 768));
-    addGood(4, 760);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(0, true, 768), tooFewMatches(3, true, 768)}),
-              std::vector<bool>({false, true}));
-    addGood(1, 0);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(3, true, 768), tooFewMatches(2, false, 888),
-                                 tooFewMatches(2, false, 889)}),
-              std::vector<bool>({false, true, false}));
 }
 
 // Grey background with bright squares and a black band on the left (no source pixels there).

@@ -3,10 +3,9 @@
 #include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sstream>
+#include <fmt/printf.h>
 
 #include "exposure.h"
-#include "globals.h"
 #include "testutil.h"
 
 namespace {
@@ -23,7 +22,7 @@ class ExposureObservation : public testing::Test {
 protected:
     void TearDown() override { exposure.clear(); }
 
-    // Runs the observation and returns the ratio it stored.
+    // The ratio the observation stored.
     double observe(int i, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr) {
@@ -42,10 +41,8 @@ TEST(HistoBasedThreshold, EighthsOfAStop) {
         int k = 99 - 10 * y - x, bin = k < 94 ? k % 13 : k == 94 ? 13 : 20;  // any order
         return k < 0 ? (x % 2 ? -1.0f : NAN) : exp2f((float(bin) + 0.5f) / 8.0f);
     });
-    float thr = -1, black = -1;
-    logOf([&] { thr = histoBasedThreshold(img, 0.95f); });
-    logOf([&] { black = histoBasedThreshold(Image<float>(7, 5), 0.95f); });
-    EXPECT_EQ(std::pair(thr, black), std::pair(exp2f(13 / 8.0f), 0.0f));  // 2^1.625, not 2
+    logOf([&] { EXPECT_EQ(histoBasedThreshold(img, 0.95f), exp2f(13 / 8.0f)); });  // not 2
+    logOf([&] { EXPECT_EQ(histoBasedThreshold(Image<float>(7, 5), 0.95f), 0.0f); });
 }
 
 TEST_F(ExposureObservation, ControlPointSamplesCombineRobustly) {
@@ -77,15 +74,6 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     // Nothing usable: no measurement, which the solve will leave out.
     observe(2, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(exposure.back().measured);
-    // All usable, B twice as bright as A inside the compared region and eight times outside:
-    // for image 0 the middle third of rows, for a fisheye the middle half of columns.
-    for (int i : {0, 2}) {
-        auto b = rendering(24, 24, [&, i](int x, int y) {
-            bool in = i == 0 ? y >= 8 && y < 16 : x >= 6 && x < 18;
-            return (in ? 2 : 8) * lumA(x, y);
-        });
-        EXPECT_NEAR(observe(i, i == 0, a, b, {}, 12), 2.0, 1e-5) << i;
-    }
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
@@ -99,8 +87,6 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, 0, {0, -1, -2}, ""},
         // Images 2 and 3 are only related to each other, image 4 to nothing.
         {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, 0, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
-        // A placeholder ratio ties nothing; the rig's size counts even without observations.
-        {{{0, 1, 2.0, false}, {0, 2, 0.5}}, 4, {0, 0, 1, 0}, "1, 3"},
     };
     for (const Case& c : cases) {
         exposure = c.entries;
@@ -109,12 +95,9 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         std::string report = "exposure: no chain of measured pairs ties image(s) " + c.untied +
                              " to image 0; their values are unknown and written as 0\n";
         EXPECT_EQ(err, c.untied.empty() ? "" : report);
-        EXPECT_EQ(text.substr(err.size(), 15), "ExposureParams ");
-        std::istringstream in(text.substr(err.size() + 15));
-        std::vector<double> values;
-        for (double v; in >> v;) values.push_back(v);
-        EXPECT_EQ(values, c.values);
-        EXPECT_FALSE(contains(text, "-0.000000")) << text;
+        std::string line = "ExposureParams ";
+        for (double v : c.values) line += fmt::sprintf("%f ", v);
+        EXPECT_EQ(text.substr(err.size()), line + "\n");
     }
     exposure.clear();
 }

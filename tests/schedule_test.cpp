@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <fmt/printf.h>
-#include <memory>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -29,19 +29,14 @@ struct Recorder {
                 },
                 [] {},
                 [this](int i, int j, Tex& ti, Tex& tj, const PairView&) {
-                    // The textures handed over are those of the pair's images.
                     EXPECT_EQ(std::make_pair(ti.first, tj.first), std::make_pair(i, j));
                     pairs += fmt::sprintf("%d-%d ", i, j);
                 }};
     }
 
-    // Loads, the most textures alive at once, and those left alive at the end.
+    // Loads, the most textures alive at once, those alive at the end.
     std::vector<int> counts() const { return {loads, maxAlive, int(alive.use_count()) - 1}; }
 };
-
-ImageParameters camera(float yaw, float pitch, float fov, int w, int h) {
-    return ImageParameters{"", w, h, yaw, 0, pitch, fov};
-}
 
 }  // namespace
 
@@ -64,38 +59,21 @@ TEST(Schedule, FixedSchedulesWalkTheirPairsInOrder) {
 }
 
 TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
-    using Pairs = std::set<std::pair<int, int>>;
-    std::vector<ImageParameters> fish4, ring10;
-    Pairs sides;  // each side image of ring10 with its neighbour and with images 8 and 9
-    for (int k = 0; k < 8; ++k) {
-        ring10.push_back(camera(45.f * k, 0, 75, 1200, 1600));
-        for (int j : {(k + 1) % 8, 8, 9}) sides.emplace(std::min(j, k), std::max(j, k));
-        if (k < 4) fish4.push_back(camera(90.f * k, 0, 190, 1600, 1200));
-    }
-    for (float pitch : {90.f, -90.f}) ring10.push_back(camera(0, pitch, 150, 1200, 1600));
+    std::vector<ImageParameters> fish4;
+    for (int k = 0; k < 4; ++k)
+        fish4.push_back(ImageParameters{"", 1600, 1200, 90.f * k, 0, 0, 190});
     // Opposite fisheyes meet beyond what the renderer draws: left out, and said so. Neighbouring
-    // ones share a band too tall for one view.
-    const std::tuple<std::vector<ImageParameters>, Pairs, std::string, bool> rigs[] = {
-        {fish4, {{0, 1}, {1, 2}, {2, 3}, {0, 3}}, "0-2 1-3 ", true}, {ring10, sides, "", false}};
-    for (const auto& [images, pairs, leftOut, split] : rigs) {
-        DerivedSchedule s = deriveSchedule(images);
-        Pairs found;
-        for (const PairStep& step : s.steps)
-            found.emplace(std::min(step.i, step.j), std::max(step.i, step.j));
-        EXPECT_EQ(found, pairs);
-        EXPECT_EQ(s.steps.size() > pairs.size(), split);
-        std::string said;
-        for (const std::string& line : s.leftOut)
-            said += line.substr(9, line.find(':') - 9) + " ";  // "left out i-j: why"
-        EXPECT_EQ(said, leftOut);
-        // Every step walked, at most four textures alive, few images loaded twice.
-        Recorder r;
-        walkDerivedSchedule(s.steps, 4096, r.actions());
-        EXPECT_EQ(size_t(std::count(r.pairs.begin(), r.pairs.end(), ' ')), s.steps.size());
-        EXPECT_LE(r.loads, int(images.size()) + 2);
-        EXPECT_LE(r.maxAlive, 4);
-        EXPECT_EQ(r.counts()[2], 0);
-    }
+    // ones share a band too tall for one view: more steps than pairs.
+    DerivedSchedule s = deriveSchedule(fish4);
+    std::set<std::pair<int, int>> found;
+    for (const PairStep& step : s.steps)
+        found.emplace(std::min(step.i, step.j), std::max(step.i, step.j));
+    EXPECT_EQ(found, (std::set<std::pair<int, int>>{{0, 1}, {1, 2}, {2, 3}, {0, 3}}));
+    EXPECT_GT(s.steps.size(), found.size());
+    std::string said;
+    for (const std::string& line : s.leftOut)
+        said += line.substr(9, line.find(':') - 9) + " ";  // "left out i-j: why"
+    EXPECT_EQ(said, "0-2 1-3 ");
 }
 
 TEST(Schedule, DerivedOnlyWhereItCanWork) {
@@ -105,6 +83,8 @@ TEST(Schedule, DerivedOnlyWhereItCanWork) {
           std::tuple(6, "derived", true), std::tuple(14, none, true), std::tuple(4, "", true)})
         EXPECT_EQ(usesDerivedSchedule(count, choice), derived) << count;
     EXPECT_TRUE(contains(errorMessage([] { usesDerivedSchedule(6, "fixed"); }), "'fixed'"));
-    EXPECT_TRUE(contains(errorMessage([] { deriveSchedule({camera(0, 0, 75, 1200, 1600)}); }),
+    EXPECT_TRUE(contains(errorMessage([] {
+                             deriveSchedule({ImageParameters{"", 1200, 1600, 0, 0, 0, 75}});
+                         }),
                          "has 1 image"));
 }
