@@ -22,7 +22,6 @@ class ExposureObservation : public testing::Test {
 protected:
     void TearDown() override { exposure.clear(); }
 
-    // The ratio the observation stored.
     double observe(int i, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr) {
