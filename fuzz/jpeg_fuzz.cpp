@@ -1,29 +1,19 @@
 // Fuzz target: the JPEG reader, through libjpeg's error handling.
-#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <exception>
-#include <jpeglib.h>
 
+#include "jpegerrors.h"
 #include "readers.h"
 
 namespace {
-
-struct Errors {
-    jpeg_error_mgr mgr;
-    std::jmp_buf jump;
-};
 
 // Whether the picture is small: the reader allocates the whole picture before it decodes a
 // row, a few bytes can declare 65500 x 65500 pixels, and small pictures keep executions fast.
 bool smallEnough(const uint8_t* data, size_t size) {
     jpeg_decompress_struct cinfo;
-    Errors errors;
-    cinfo.err = jpeg_std_error(&errors.mgr);
-    errors.mgr.error_exit = [](j_common_ptr c) {
-        std::longjmp(reinterpret_cast<Errors*>(c->err)->jump, 1);
-    };
+    JpegErrors errors;
+    cinfo.err = errors.install();
     errors.mgr.emit_message = [](j_common_ptr, int) {};
     jpeg_create_decompress(&cinfo);
     volatile bool small = false;
