@@ -27,6 +27,7 @@ float fastLog2(float v) {
 // Luminance of every pixel of the region, at a quarter of its resolution.
 Image<float> quarterLuminance(const ImageView<RgbPixel<float>>& region) {
     Image<float> lum(region.width, region.height);
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < region.height; ++y)
         for (int x = 0; x < region.width; ++x) {
             const RgbPixel<float>& p = region.at(x, y);
@@ -60,6 +61,8 @@ Rect comparedRegion(const ImageView<RgbPixel<float>>& img, int i, bool rectiline
 Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
                             const ExposureUsable& usableB) {
     Image<uint8_t> ok(r.w / 4, r.h / 4);
+    // Each test maps the pixel through both cameras: rows go to all cores.
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < ok.height; ++y)
         for (int x = 0; x < ok.width; ++x) {
             int u = r.x + 4 * x + 2, v = r.y + 4 * y + 2;
