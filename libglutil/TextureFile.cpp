@@ -37,17 +37,25 @@ std::vector<uint16_t> linearHalves(const Image<RgbPixel<unsigned char>>& image) 
 
 // Half floats of Radiance pixels: (m + 0.5) * 2^(e - 136), black for exponent 0.
 std::vector<uint16_t> linearHalves(const Image<Rgbe>& image) {
-    std::vector<uint16_t> out(size_t(3) * image.width * image.height);
-    uint16_t* o = out.data();
+    static const std::array<float, 256> scales = [] {
+        std::array<float, 256> s{};
+        for (int e = 1; e < 256; ++e) s[e] = std::ldexp(1.0f, e - 136);
+        return s;
+    }();
+    const size_t rowValues = size_t(3) * image.width;
+    std::vector<uint16_t> out(rowValues * image.height);
+    std::vector<float> values(rowValues);
     for (int y = 0; y < image.height; ++y) {
         const Rgbe* row = image.row(y);
+        float* v = values.data();
         for (int x = 0; x < image.width; ++x) {
             const Rgbe& p = row[x];
-            float scale = p.e ? std::ldexp(1.0f, int(p.e) - 136) : 0.0f;
-            *o++ = floatToHalf((p.r + 0.5f) * scale);
-            *o++ = floatToHalf((p.g + 0.5f) * scale);
-            *o++ = floatToHalf((p.b + 0.5f) * scale);
+            float scale = scales[p.e];
+            *v++ = (p.r + 0.5f) * scale;
+            *v++ = (p.g + 0.5f) * scale;
+            *v++ = (p.b + 0.5f) * scale;
         }
+        floatsToHalves(values.data(), out.data() + rowValues * y, rowValues);
     }
     return out;
 }

@@ -30,3 +30,8 @@ inline float halfToFloat(uint16_t h) {
     std::memcpy(&v, &b, sizeof v);
     return v;
 }
+
+// floatToHalf of n values, eight at a time where the processor converts halves itself.
+void floatsToHalves(const float* in, uint16_t* out, size_t n);
+// Rounds n floats to the nearest half-float value in place, as floatToHalf then halfToFloat.
+void roundToHalves(float* v, size_t n);

@@ -8,38 +8,12 @@
 #include "globals.h"
 #include "half.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define KORVEL_X86 1
-#endif
-
 namespace {
 
 // The measure keeps half-float precision, the precision it was tuned on, where equal responses
 // decide a maximum by position.
 inline float roundToHalf(float v) {
     return halfToFloat(floatToHalf(v));
-}
-
-#ifdef KORVEL_X86
-// roundToHalf eight at a time: the conversion instructions round to nearest even, as it does.
-__attribute__((target("avx,f16c"))) void roundToHalfF16c(float* v, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        __m256 x = _mm256_loadu_ps(v + i);
-        _mm256_storeu_ps(v + i, _mm256_cvtph_ps(_mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT)));
-    }
-    for (; i < n; ++i) v[i] = roundToHalf(v[i]);
-}
-#endif
-
-// Rounds n floats to half precision in place.
-void roundToHalf(float* v, int n) {
-#ifdef KORVEL_X86
-    static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
-    if (f16c) return roundToHalfF16c(v, n);
-#endif
-    for (int i = 0; i < n; ++i) v[i] = roundToHalf(v[i]);
 }
 
 struct Tensor {
@@ -92,7 +66,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                 float gy = (down[x].g - up[x].g) * inv2d;
                 tensor[size_t(x)] = {gx * gx, gy * gy, gx * gy};
             }
-            roundToHalf(&tensor[size_t(x0 - 2 * d)].xx, 3 * (x1 - x0 + 4 * d + 1));
+            roundToHalves(&tensor[size_t(x0 - 2 * d)].xx, size_t(3 * (x1 - x0 + 4 * d + 1)));
             for (int x = x0; x <= x1; ++x) {
                 Tensor s{0, 0, 0};
                 for (int i = -2; i <= 2; ++i) {
@@ -124,7 +98,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                 float lambdaMin = mean - std::sqrt(diff * diff + s.xy * s.xy);
                 response[index(x, y)] = std::max(lambdaMin, 0.0f);
             }
-            roundToHalf(&response[index(x0, y)], x1 - x0 + 1);
+            roundToHalves(&response[index(x0, y)], size_t(std::max(x1 - x0 + 1, 0)));
         }
     }
 

@@ -1,0 +1,50 @@
+#include "half.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KORVEL_X86 1
+#endif
+
+namespace {
+
+#ifdef KORVEL_X86
+// The conversion instructions round to nearest even and saturate to infinity, as floatToHalf.
+__attribute__((target("avx,f16c"))) void floatsToHalvesF16c(const float* in, uint16_t* out,
+                                                            size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm256_cvtps_ph(_mm256_loadu_ps(in + i), _MM_FROUND_TO_NEAREST_INT));
+    for (; i < n; ++i) out[i] = floatToHalf(in[i]);
+}
+
+__attribute__((target("avx,f16c"))) void roundToHalvesF16c(float* v, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(v + i), _MM_FROUND_TO_NEAREST_INT);
+        _mm256_storeu_ps(v + i, _mm256_cvtph_ps(h));
+    }
+    for (; i < n; ++i) v[i] = halfToFloat(floatToHalf(v[i]));
+}
+
+bool hasF16c() {
+    static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    return f16c;
+}
+#endif
+
+}  // namespace
+
+void floatsToHalves(const float* in, uint16_t* out, size_t n) {
+#ifdef KORVEL_X86
+    if (hasF16c()) return floatsToHalvesF16c(in, out, n);
+#endif
+    for (size_t i = 0; i < n; ++i) out[i] = floatToHalf(in[i]);
+}
+
+void roundToHalves(float* v, size_t n) {
+#ifdef KORVEL_X86
+    if (hasF16c()) return roundToHalvesF16c(v, n);
+#endif
+    for (size_t i = 0; i < n; ++i) v[i] = halfToFloat(floatToHalf(v[i]));
+}
