@@ -1,10 +1,12 @@
-// Textures: the split rule, uploads from memory and files, bindings, fetches and read-back.
+// Textures: the split rule, uploads from memory and files, bindings, fetches, read-back, and
+// the pixels of a source texture that can measure exposure.
 #include <algorithm>
 #include <cmath>
 #include <random>
 
 #include "Shader.h"
 #include "Texture.h"
+#include "exposure_mask.h"
 #include "glfixture.h"
 #include "readers.h"
 #include "testutil.h"
@@ -60,14 +62,13 @@ TEST(TextureSplitRule, Cases) {
     };
     for (auto& c : cases) {
         TextureSplit s{};
-        EXPECT_EQ(errorMessage([&] { s = textureSplit(c[0], c[1], c[2]); }),
-                  c[4] ? "no error"
-                       : fmt::sprintf("Maximum texture size of GPU is too small (%dx%d > %d)", c[0],
-                                      c[1], c[3]));
-        if (c[4]) {
+        std::string error = errorMessage([&] { s = textureSplit(c[0], c[1], c[2]); });
+        if (c[4] == 0)
+            EXPECT_EQ(error, fmt::sprintf("Maximum texture size of GPU is too small (%dx%d > %d)",
+                                          c[0], c[1], c[3]));
+        else
             EXPECT_EQ(std::vector<int>({s.maxSize, s.tileWidth, s.split}),
                       std::vector(c + 3, c + 6));
-        }
     }
 }
 
@@ -155,5 +156,30 @@ TEST_F(Textures, FilesLoadAsTheRunLoadsThem) {
         expectPixels(
             out, 3, [&](int x, int y, int c) { return want[3 * (y * t->width + x) + c]; },
             1.0 / 1024);
+    }
+}
+
+using ExposureMaskOf = GlTest;
+
+// The mask of an uploaded 8-bit image, as codes and as linear light: a clipped and a
+// near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
+TEST_F(ExposureMaskOf, ClippedAndDarkStoredCodes) {
+    std::vector<unsigned char> bytes(3 * 16 * 12, 128);
+    bytes[3 * (2 * 16 + 3) + 1] = 251;              // (3, 2): one clipped channel
+    bytes[3 * (9 * 16 + 7)] = 249;                  // (7, 9): bright, not clipped
+    std::fill_n(&bytes[3 * (9 * 16 + 12)], 3, 20);  // (12, 9): linear luminance 0.007
+    std::vector<float> linear;
+    for (unsigned char c : bytes) linear.push_back(std::pow((c / 255.0f + 0.055f) / 1.055f, 2.4f));
+    Texture codes, light;
+    codes.setup(16, 12, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, bytes.data(), 0);
+    light.setup(16, 12, GL_RGB16F, GL_RGB, GL_FLOAT, linear.data(), 0);
+    const std::pair<glm::vec2, bool> cases[] = {
+        {{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
+        {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
+        {{7.5f, 9.5f}, true},  {{-0.5f, 0}, false},    {{16.5f, 0}, false}};
+    for (const Texture* t : {&codes, &light}) {
+        ExposureMask m = exposureMaskOf(*t);
+        for (auto& [at, usable] : cases)
+            EXPECT_EQ(m.usable(at), usable) << t->isHDR << ": " << at.x << ", " << at.y;
     }
 }
