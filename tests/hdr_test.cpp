@@ -4,25 +4,19 @@
 #include <random>
 #include <tuple>
 
-#include "fileutil.h"
 #include "readers.h"
 #include "testutil.h"
 
 namespace {
-// How the pixel rows of a Radiance file are coded.
-enum class HdrRows {
-    flat,     // 4 bytes per pixel
-    rle,      // runs where 3 or more bytes repeat, literals elsewhere
-    wasteful  // a run code for every single byte: 8 bytes per pixel
-};
+// How the pixel rows of a Radiance file are coded: 4 bytes per pixel; runs where 3 or more
+// bytes repeat, literals elsewhere; a run code for every single byte (8 bytes per pixel).
+enum class HdrRows { flat, rle, wasteful };
 
-// A Radiance file: the header lines, an empty line, the resolution line for w x h and the
-// pixels coded as mode says.
-std::string hdrFile(const std::vector<std::string>& header, int w, int h,
-                    const std::vector<Rgbe>& pixels, HdrRows mode) {
-    std::string out;
-    for (const std::string& line : header) out += line + "\n";
-    out += "\n-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
+// A Radiance file: the header, an empty line, the resolution line for w x h and the pixels
+// coded as mode says.
+std::string hdrFile(const std::string& header, int w, int h, const std::vector<Rgbe>& pixels,
+                    HdrRows mode) {
+    std::string out = header + "\n-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
     if (mode == HdrRows::flat)
         return out.append(reinterpret_cast<const char*>(pixels.data()), 4 * pixels.size());
     for (int y = 0; y < h; ++y) {
@@ -50,33 +44,29 @@ std::string hdrFile(const std::vector<std::string>& header, int w, int h,
     return out;
 }
 
-// Pixels with runs of 37 and noise between them.
-std::vector<Rgbe> testPixels(int w, int h) {
-    std::mt19937 rng(1);
-    std::vector<Rgbe> p(size_t(w) * h, Rgbe{200, 100, 50, 130});
-    for (size_t i = 0; i < p.size(); ++i)
-        if ((i / 37) % 3)
-            p[i] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(120 + rng() % 16)};
-    return p;
-}
 }  // namespace
 
 TEST(ReadHDR, RoundTripsEveryRowCodingAndSignature) {
     // Comments and other variables are skipped, even ones that mention a format.
-    const std::vector<std::string> rle = {"#?RADIANCE", "#FORMAT=32-bit_rle_xyze",
-                                          "FORMAT=32-bit_rle_rgbe", "EXPOSURE=1.0"};
+    const std::string rle =
+        "#?RADIANCE\n#FORMAT=32-bit_rle_xyze\nFORMAT=32-bit_rle_rgbe\nEXPOSURE=1\n";
     // Width, height, coding, header and bytes after the pixels.
-    const std::tuple<int, int, HdrRows, std::vector<std::string>, std::string> cases[] = {
+    const std::tuple<int, int, HdrRows, std::string, std::string> cases[] = {
         {8, 3, HdrRows::rle, rle, ""},           // the narrowest run-length width
         {1000, 400, HdrRows::rle, rle, ""},      // more than the 1 MiB window: several refills
         {30000, 9, HdrRows::wasteful, rle, ""},  // rows longer than the margin kept before each row
         {7, 3, HdrRows::flat, rle, "extra"},     // narrower than 8: flat despite the FORMAT line
-        {20, 2, HdrRows::flat, {"  #?RGBE  \t\r"}, "xx"},  // no FORMAT line: flat
+        {20, 2, HdrRows::flat, "  #?RGBE  \t\r\n", "xx"},  // no FORMAT line: flat
     };
     TempDir dir;
+    std::mt19937 rng(1);
     for (auto& [w, h, mode, header, extra] : cases) {
         SCOPED_TRACE(testing::Message() << w << "x" << h << " mode " << int(mode));
-        std::vector<Rgbe> pixels = testPixels(w, h);
+        std::vector<Rgbe> pixels(size_t(w) * h, Rgbe{200, 100, 50, 130});  // runs of 37, noise
+        for (size_t i = 0; i < pixels.size(); ++i)
+            if ((i / 37) % 3)
+                pixels[i] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()),
+                             uint8_t(120 + rng() % 16)};
         Image<Rgbe> image =
             readHDR(writeFile(dir / "a.hdr", hdrFile(header, w, h, pixels, mode) + extra));
         ASSERT_EQ(std::vector<int>({image.width, image.height, image.pixelStride, image.rowStride}),

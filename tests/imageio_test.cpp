@@ -1,11 +1,9 @@
-// Image buffers, files and their readers: JPEG, raw previews through dcraw and djpeg.
+// Image files and their readers: JPEG, raw previews through dcraw and djpeg.
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "fileutil.h"
-#include "image.h"
 #include "jpegwriter.h"
 #include "readers.h"
 #include "testutil.h"
@@ -50,8 +48,6 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
             << message;
         EXPECT_EQ(openFiles(), before);
     }
-    EXPECT_TRUE(contains(errorMessage([&] { readJPEG(dir / "missing.jpg"); }),
-                         "Error opening file '" + quoted(dir / "missing.jpg") + "'"));
 }
 
 namespace {
@@ -78,7 +74,7 @@ protected:
 }  // namespace
 
 // Quotes, command substitution and a leading dash reach dcraw as one file name, not an option;
-// each bad preview and each missing tool has its own message.
+// each bad preview and a missing tool have their own messages.
 TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
     const std::string name = "-it's $(touch pwned)`touch pwned2`;\"x\" \\.cr2";
     writeFile(dir / name, "P6\n2 1\n255\n\x01\x02\x03\x04\x05\x06");
@@ -91,6 +87,7 @@ TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
     EXPECT_EQ(readFile(dir / "args"), "-e\n-c\n./" + name + "\n");
     EXPECT_FALSE(fs::exists(dir / "pwned") || fs::exists(dir / "pwned2"));
     const std::pair<std::string, std::string> cases[] = {
+        {"", "Failed to parse PNM file header."},
         {"P6\n1 1\n65535\n", "PNM file has wrong max value: 65535"},
         {"P6\n999999999 0\n255\n", "PNM file has an invalid size: 999999999 x 0"},
         // A header that promises more than arrives takes no memory for it.
@@ -100,13 +97,6 @@ TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
         writeFile(dir / "x.cr2", bytes);
         EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }), message) << bytes;
     }
-    // The missing file makes the fake dcraw fail and write nothing.
-    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "missing.cr2"); }),
-              "Failed to parse PNM file header.");
-    fs::remove(dir / "bin" / "djpeg");
-    setenv("PATH", (dir / "bin").string().c_str(), 1);
-    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
-              "Cannot find the program 'djpeg' beside the executable or on PATH");
     setenv("PATH", "", 1);
     EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
               "Cannot find the program 'dcraw' beside the executable or on PATH");

@@ -3,16 +3,13 @@
 #include <gtest/gtest.h>
 #include <tuple>
 
-#include "fileutil.h"
 #include "testutil.h"
 
 namespace {
 
 const char* smallProject =
-    "#-imgfile 1000 800 \"a.jpg\"\n"
-    "o f0 y0 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n"
-    "#-imgfile 1000 800 \"b.jpg\"\n"
-    "o f0 y30 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n";
+    "#-imgfile 1000 800 \"a.jpg\"\no f0 y0 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n"
+    "#-imgfile 1000 800 \"b.jpg\"\no f0 y30 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n";
 
 const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
 
@@ -36,7 +33,8 @@ struct Driver : testing::Test {
 
 }  // namespace
 
-TEST_F(Driver, UsageHelpAndVersion) {
+// Usage, help and version; the output file is the log only with exactly two arguments.
+TEST_F(Driver, UsageHelpVersionAndTheOutputFile) {
     const std::string usage = std::string("usage: ") + KORVEL_EXE;
     for (auto [args, status, start] :
          {std::tuple("", 255, usage + " [-e] <pts file> [output file]\n"),
@@ -48,6 +46,11 @@ TEST_F(Driver, UsageHelpAndVersion) {
         EXPECT_EQ(r.out.substr(0, start.size()), start) << args;
         EXPECT_TRUE(status == 0 || r.out == start) << r.out;  // usage alone
         EXPECT_EQ(r.err, "") << args;
+    }
+    fs::path out = dir / "out.txt";
+    for (std::string args : {"-e %s %s", "%s %s extra", "%s %s"}) {
+        runKorvel(fmt::sprintf(args, q(project), q(out)));
+        EXPECT_EQ(fs::exists(out), args == "%s %s") << args;
     }
 }
 
@@ -90,14 +93,6 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
             "device\n");
 }
 
-TEST_F(Driver, OutputFileIsTheLogOnlyWithExactlyTwoArguments) {
-    fs::path out = dir / "out.txt";
-    for (std::string args : {"-e %s %s", "%s %s extra", "%s %s"}) {
-        runKorvel(fmt::sprintf(args, q(project), q(out)));
-        EXPECT_EQ(fs::exists(out), args == "%s %s") << args;
-    }
-}
-
 // Without usable GL the run fails before any work, and the copy is written only by a run that
 // succeeds; no temporary file is left behind.
 TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
@@ -131,8 +126,9 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
 // Installed away from the build tree and run without a display, korvel-batch runs the korvel
 // beside it, whose shaders lie in share/korvel/shaders: two projects done, each copy the input
 // and the points found, one failed; mended, only that one runs again.
-TEST_F(Driver, InstalledBatchWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
+TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     REQUIRE_SHARED();
+    TempDir dir;
     RunResult install = runCommand("cmake --install " + q(fs::path(KORVEL_EXE).parent_path()) +
                                    " --prefix " + q(dir / "usr"));
     ASSERT_EQ(install.status, 0) << install.out << install.err;

@@ -1,5 +1,4 @@
-// Textures: the split rule, uploads from memory and files, bindings, fetches, read-back, and
-// the pixels of a source texture that can measure exposure.
+// Textures: the split rule, uploads from memory and files, fetches, read-back, exposure masks.
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -87,17 +86,13 @@ TEST_F(Textures, SplitInputsReadBackAsGiven) {
     Texture::maxTextureSizeOverride = 8;
     second.setup(13, 5, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data(), 0);
     Texture::maxTextureSizeOverride = 0;
-    GLint rowLength = -1, alignment = -1, unit = -1;
+    GLint rowLength = -1, alignment = -1;
     glGetIntegerv(GL_UNPACK_ROW_LENGTH, &rowLength);
     glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
     EXPECT_EQ(std::pair(rowLength, alignment), std::pair(0, 4));  // left as found
     EXPECT_EQ(std::pair(first.tileWidth, second.tileWidth), std::pair(18, 6));
     int k = first.numTextures;
     EXPECT_EQ(k, Texture::_target == GL_TEXTURE_2D ? 2 : 1);
-    EXPECT_EQ(first.bind(GL_TEXTURE0), GL_TEXTURE0 + unsigned(k));
-    EXPECT_EQ(second.bind(GL_TEXTURE0 + k), GL_TEXTURE0 + unsigned(k + second.numTextures));
-    glGetIntegerv(GL_ACTIVE_TEXTURE, &unit);
-    EXPECT_EQ(unit, GL_TEXTURE0 + k);  // bind leaves its first unit active
     draw(out, 0, 0, first, second);
     expectPixels(out, 3, [&](int x, int y, int c) {
         return rgb[3 * (y * 41 + std::min(x, 35)) + c] / 255.0;
@@ -159,11 +154,9 @@ TEST_F(Textures, FilesLoadAsTheRunLoadsThem) {
     }
 }
 
-using ExposureMaskOf = GlTest;
-
 // The mask of an uploaded 8-bit image, as codes and as linear light: a clipped and a
 // near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
-TEST_F(ExposureMaskOf, ClippedAndDarkStoredCodes) {
+TEST_F(Textures, ExposureMaskOfClippedAndDarkStoredCodes) {
     std::vector<unsigned char> bytes(3 * 16 * 12, 128);
     bytes[3 * (2 * 16 + 3) + 1] = 251;              // (3, 2): one clipped channel
     bytes[3 * (9 * 16 + 7)] = 249;                  // (7, 9): bright, not clipped

@@ -1,6 +1,5 @@
-// The GPU passes against their CPU models. The remap pass: every patch pixel must hold the
-// source colour at dest2source, and exact black exactly where dest2source reports no source
-// pixel. The correlation map: the CPU's, on renderings of our own making.
+// The GPU passes against their CPU models: the remap pass against the camera model it returns,
+// the correlation map against the CPU's, on renderings of our own making.
 #include <array>
 #include <cmath>
 #include <glm/geometric.hpp>
@@ -17,10 +16,9 @@ using glm::dvec2;
 using glm::dvec3;
 using Rgb = RgbPixel<float>;
 
-// Both projections, turned cameras and views, shifted centres, distorting lenses, textures
-// smaller than the image, one squeezed; each patch also shows parts the source lacks. Per row:
-// the image's width, height, yaw, roll, pitch, fov, a to e; the texture's size; the patch's
-// view, fov, size.
+// Both projections, turned views, shifted centres, distorting lenses, textures smaller than the
+// image (one squeezed), parts the source lacks. Per row: image width, height, yaw, roll, pitch,
+// fov, a to e; texture size; patch view, fov, size.
 const float poses[][18] = {
     {400, 300, 15, 12, -8, 70, .012f, -.031f, .018f, 6.5f, -4.25f, 400, 300, 40, -2, 70, 160, 120},
     {480, 640, -30, -90, 20, 80, -.01f, .02f, -.005f, -3, 5, 240, 320, -20, 35, 90, 128, 128},
@@ -49,7 +47,6 @@ dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     return glm::max(sum, dvec3(0));
 }
 
-// Linear texels and their texture.
 struct Source {
     Image<Rgb> texels;
     Texture texture;
@@ -58,31 +55,11 @@ struct Source {
     }
 };
 
-// 8-bit sRGB codes in linear light at half precision, as the run uploads them: smooth shading,
-// sawtooth edges (whose overshoot clamps), noise and black squares (which must not come out as
-// "no source pixel").
-Source ldrPattern(glm::ivec2 size) {
-    uint32_t state = 12345;
-    auto linear = [](int code) {
-        double c = code / 255.0;
-        return halfToFloat(
-            floatToHalf(float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4))));
-    };
-    auto texel = [&](int x, int y) {
-        state = state * 1664525u + 1013904223u;
-        if (x % 32 < 12 && y % 32 < 12) return Rgb{0, 0, 0};
-        return Rgb{linear(uint8_t(128 + 110 * std::sin(0.21 * x + 0.05 * y))),
-                   linear((5 * x + 3 * y) % 256), linear(int(state >> 24))};
-    };
-    return Source(makeImage(size.x, size.y, texel), GL_RGB16F);
-}
-
 // Checks every pixel of got against dest2source: exact black exactly where the model sees no
 // source pixel, elsewhere error(source, value) below tolerance; enough pixels of both kinds.
 void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
              const std::function<double(dvec2, dvec3)>& error) {
-    int visible = 0, hidden = 0, missing = 0, stray = 0;
-    int borderline = 0;  // the cone or an image bound is too close to decide in float
+    int visible = 0, hidden = 0, missing = 0, stray = 0, borderline = 0;
     double worst = 0;
     mat3 toCamera = cameraMat(m.yaw, m.pitch, m.roll, m.view, vec2(0));
     for (int y = 0; y < got.height; ++y)
@@ -96,7 +73,7 @@ void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
             if (std::abs(u.x) < d || std::abs(u.x - m.inSize.x) < d || std::abs(u.y) < d ||
                 std::abs(u.y - (m.inSize.y - 1)) < d || std::abs(dir.z - 0.2f) < 1e-5f ||
                 (!m.rectilinear && std::abs(dir.z - m.fisheyeEdgeZ()) < 1e-5f)) {
-                ++borderline;
+                ++borderline;  // the cone or an image bound too close to decide in float
             } else if (source == vec2(0)) {
                 ++hidden;
                 stray += !black;
@@ -137,19 +114,34 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
     Shader fish("fish", cameraDefines());  // with the one-time uniforms of the matching run
     fish.setUniform1f("exposureOffset", 0.0f);
     fish.setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+    // 8-bit sRGB codes in linear light at half precision, as the run uploads them: smooth
+    // shading, sawtooth edges (whose overshoot clamps), noise and black squares (which must not
+    // come out as "no source pixel").
+    auto linear = [](int code) {
+        double c = code / 255.0;
+        return halfToFloat(
+            floatToHalf(float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4))));
+    };
+    uint32_t state;
+    auto texel = [&](int x, int y) {
+        state = state * 1664525u + 1013904223u;
+        if (x % 32 < 12 && y % 32 < 12) return Rgb{0, 0, 0};
+        return Rgb{linear(uint8_t(128 + 110 * std::sin(0.21 * x + 0.05 * y))),
+                   linear((5 * x + 3 * y) % 256), linear(int(state >> 24))};
+    };
     for (const float* p : poses) {
         SCOPED_TRACE(testing::Message() << "fov " << p[5]);
         ImageParameters image{"",   int(p[0]), int(p[1]), p[2], p[3], p[4],
                               p[5], p[6],      p[7],      p[8], p[9], p[10]};
         std::tie(image.Vb, image.Vc, image.Vd) = std::tuple(-0.15f, 0.06f, -0.02f);
-        Source in = ldrPattern({p[11], p[12]});
+        state = 12345;
+        Source in(makeImage(int(p[11]), int(p[12]), texel), GL_RGB16F);
         Texture out{int(p[16]), int(p[17]), GL_RGB16F};
         CameraModel m;
         stderrOf([&] { m = render(fish, image, {p[13], p[14]}, p[15], in.texture, out); });
         Image<Rgb> got(out.width, out.height);  // row k is patch row k
         out.readPixels(got.data, GL_RGB, GL_FLOAT);
-        // The model is the texture's: its centre shift scales with it, and its positions map
-        // back to the project's pixels.
+        // The model is the texture's; its positions map back to the project's pixels.
         vec2 texSize(in.texels.width, in.texels.height);
         ASSERT_EQ(m.inSize, texSize);
         EXPECT_EQ(vec2(m.d, m.e) * vec2(p[0], p[1]), vec2(p[9], p[10]) * texSize);
