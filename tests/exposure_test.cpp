@@ -6,6 +6,8 @@
 #include <fmt/printf.h>
 
 #include "exposure.h"
+#include "exposure_mask.h"
+#include "readers.h"
 #include "testutil.h"
 
 namespace {
@@ -76,6 +78,28 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
+// The mask of a decoded file, from 8-bit codes and from Radiance pixels: a clipped (or black)
+// and a near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
+TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
+    SourceImage codes, radiance;
+    codes.ldr = makeImage(16, 12, [](int, int) { return RgbPixel<unsigned char>{128, 128, 128}; });
+    radiance.rgbe = makeImage(16, 12, [](int, int) { return Rgbe{128, 128, 128, 120}; });
+    codes.ldr.at(3, 2).g = 251;          // one clipped channel
+    codes.ldr.at(7, 9).r = 249;          // bright, not clipped
+    codes.ldr.at(12, 9) = {20, 20, 20};  // linear luminance 0.007
+    // Radiance pixels never clip; only black ones (exponent 0) measure nothing.
+    radiance.rgbe.at(3, 2).e = radiance.rgbe.at(12, 9).e = 0;
+    const std::pair<glm::vec2, bool> cases[] = {
+        {{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
+        {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
+        {{7.5f, 9.5f}, true},  {{-0.5f, 0}, false},    {{16.5f, 0}, false}};
+    for (const SourceImage* image : {&codes, &radiance}) {
+        ExposureMask m = exposureMaskOf(*image);
+        for (auto& [at, usable] : cases)
+            EXPECT_EQ(m.usable(at), usable) << (image == &codes) << ": " << at.x << ", " << at.y;
+    }
+}
+
 TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     struct Case {
         std::vector<exposure_t> entries;

@@ -1,4 +1,4 @@
-// Shader programs: builds with defines, errors, uniforms and the draw.
+// Shader programs and the GL diagnostics of the live context.
 #include <fmt/printf.h>
 #include <unistd.h>
 
@@ -10,52 +10,44 @@
 #include "testutil.h"
 
 using ShaderFiles = GlTest;
+using GlContextLive = GlTest;
 
-namespace {
-// A fragment shader file beside the test executable, where programs are looked up.
-struct ShaderFile {
-    std::string name = fmt::sprintf("korvel_test_%d", getpid());
-    ~ShaderFile() { fs::remove(exeDir(name + ".frag")); }
-    const std::string& write(const std::string& text) {
-        writeFile(exeDir(name + ".frag"), text);
-        return name;
-    }
-};
-
-// Red of a one-pixel pass of the current program.
-float render() {
-    Texture target(1, 1, GL_RGBA32F);
-    target.bindFB();
-    Shader::execute(1, 1, false);
-    float red = -1;
-    target.readPixels(&red, GL_RED, GL_FLOAT);
-    return red;
-}
-}  // namespace
-
-TEST_F(ShaderFiles, DefinesCompileErrorsAndUniforms) {
-    ShaderFile file;
-    std::string name = file.write(
-        "uniform mat3 m;\nvoid main() {\n#ifdef HALF\n fragColor = vec4(0.5);\n"
-        "#else\n fragColor = vec4(m[0][1]);\n#endif\n}\n");
-    Shader plain(name, "");
-    plain.setUniformMatrix3fv("m", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9));  // column 0 is 1, 2, 3
-    EXPECT_FLOAT_EQ(render(), 2.0f);
-    Shader half(name, "#define HALF\n");
-    EXPECT_FLOAT_EQ(render(), 0.5f);
-    file.write("void main() { this is not glsl }\n");
+// A shader that does not compile names its file; a missing one is an error that names it.
+TEST_F(ShaderFiles, CompileErrorsAndMissingFiles) {
+    std::string name = fmt::sprintf("korvel_test_%d", getpid()), file = exeDir(name + ".frag");
+    writeFile(file, "void main() { this is not glsl }\n");
     std::string err = stderrOf([&] { EXPECT_THROW(Shader(name, ""), opengl_error); });
-    EXPECT_TRUE(contains(err, "Errors in shader '" + exeDir(name + ".frag") + "':\n")) << err;
-    EXPECT_EQ(
-        errorMessage([] { Shader shader("korvel_no_such_shader", ""); }),
-        "Error opening file '" + quoted(fs::path(exeDir("korvel_no_such_shader.frag"))) + "'");
+    fs::remove(file);
+    EXPECT_TRUE(contains(err, "Errors in shader '" + file + "':\n")) << err;
+    EXPECT_EQ(errorMessage([&] { Shader shader(name, ""); }),
+              "Error opening file '" + quoted(fs::path(file)) + "'");
 }
 
 // The tool's programs, built as it builds them, without a word from the compiler.
 TEST_F(ShaderFiles, EveryShaderOfTheToolBuilds) {
     EXPECT_EQ(stderrOf([] {
-                  for (bool fisheye : {false, true}) RemapShaders remap(fisheye);
+                  // A source that is no mipmapped texture takes the general build.
+                  Texture plain(4, 4, GL_RGB16F);
+                  for (bool fisheye : {false, true}) RemapShaders(fisheye).forSource(plain);
                   GpuCorrelator correlator;
               }),
               "");
+}
+
+// A pending GL error is reported once, naming where it was found; so is a framebuffer that
+// cannot be drawn to.
+TEST_F(GlContextLive, PendingErrorsAndIncompleteFramebuffers) {
+    glBindTexture(0x1234, 0);
+    int line = __LINE__;
+    EXPECT_EQ(glError(__FILE__, line), "glError(s) @ \"Shader_test.cpp\":" + std::to_string(line) +
+                                           " : invalid enum (0x0500), \n");
+    glBindTexture(0x1234, 0);
+    EXPECT_THROW(GL_CHECK(), opengl_error);
+    EXPECT_NO_THROW(GL_CHECK());
+    GLuint fb = 0;
+    glGenFramebuffers(1, &fb);
+    glBindFramebuffer(GL_FRAMEBUFFER, fb);
+    EXPECT_THROW(FRAMEBUFFER_CHECK(), opengl_error);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &fb);
 }

@@ -1,10 +1,11 @@
-// The remap pass against the camera model it returns: every patch pixel must hold the source
-// colour at dest2source, and exact black exactly where dest2source reports no source pixel.
+// The GPU passes against their CPU models: the remap pass against the camera model it returns,
+// the correlation map against the CPU's, on renderings of our own making.
 #include <array>
 #include <cmath>
 #include <glm/geometric.hpp>
 
 #include "Texture.h"
+#include "correlate_gpu.h"
 #include "glfixture.h"
 #include "half.h"
 #include "render.h"
@@ -15,16 +16,15 @@ using glm::dvec2;
 using glm::dvec3;
 using Rgb = RgbPixel<float>;
 
-// Renderings of a project image into a patch: both projections, turned cameras with views of
-// their own, shifted centres, distorting lenses; some textures smaller than the project's image.
-// Each patch also shows parts the source lacks. Per row: the image's width, height, yaw, roll,
-// pitch, fov, a, b, c, d, e; the texture's size; the patch's view, fov and size.
+// Both projections, turned views, shifted centres, distorting lenses, textures smaller than the
+// image (one squeezed), parts the source lacks. Per row: image width, height, yaw, roll, pitch,
+// fov, a to e; texture size; patch view, fov, size.
 const float poses[][18] = {
     {400, 300, 15, 12, -8, 70, .012f, -.031f, .018f, 6.5f, -4.25f, 400, 300, 40, -2, 70, 160, 120},
     {480, 640, -30, -90, 20, 80, -.01f, .02f, -.005f, -3, 5, 240, 320, -20, 35, 90, 128, 128},
     {800, 600, 100, 3, -15, 120, .02f, -.04f, .03f, 12, -9, 400, 300, 130, -5, 100, 160, 120},
     {400, 240, 0, 0, 0, 190, -.004f, .009f, -.006f, 2, 1, 400, 240, 70, 30, 90, 160, 120},
-    {300, 300, -45, -20, 70, 150, .01f, -.015f, .02f, -1.5f, 2.5f, 300, 300, -40, 60, 160, 192, 96},
+    {300, 300, -45, -20, 70, 150, .01f, -.015f, .02f, -1.5f, 2.5f, 150, 300, -40, 60, 160, 192, 96},
 };
 
 // Catmull-Rom interpolation of linear texels at position p, pixel centres at i + 0.5, taps
@@ -47,49 +47,19 @@ dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     return glm::max(sum, dvec3(0));
 }
 
-// Divides out the vignetting polynomial in the radius normalised to half the diagonal; floored
-// at 1e-4 like the pass's output.
-dvec3 devignette(dvec3 colour, dvec2 p, const CameraModel& m, const ImageParameters& image) {
-    dvec2 size(m.inSize), c = p - size / 2.0;
-    double r2 = glm::dot(c, c) / (0.25 * glm::dot(size, size));
-    return glm::max(colour / (1 + r2 * (image.Vb + r2 * (image.Vc + r2 * image.Vd))), dvec3(1e-4));
-}
-
-// Linear texels and their texture.
 struct Source {
     Image<Rgb> texels;
     Texture texture;
-    Source(Image<Rgb> t, int internalFormat) : texels(std::move(t)) {
-        texture.setup(texels.width, texels.height, internalFormat, GL_RGB, GL_FLOAT, texels.data,
-                      0);
+    Source(Image<Rgb> t, int format) : texels(std::move(t)) {
+        texture.setup(texels.width, texels.height, format, GL_RGB, GL_FLOAT, texels.data, 0);
     }
 };
-
-// 8-bit sRGB codes in linear light at half precision, as the run uploads them: smooth shading,
-// sawtooth edges (whose overshoot clamps), noise and black squares (which must not come out as
-// "no source pixel").
-Source ldrPattern(glm::ivec2 size) {
-    uint32_t state = 12345;
-    auto linear = [](int code) {
-        double c = code / 255.0;
-        return halfToFloat(
-            floatToHalf(float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4))));
-    };
-    auto texel = [&](int x, int y) {
-        state = state * 1664525u + 1013904223u;
-        if (x % 32 < 12 && y % 32 < 12) return Rgb{0, 0, 0};
-        return Rgb{linear(uint8_t(128 + 110 * std::sin(0.21 * x + 0.05 * y))),
-                   linear((5 * x + 3 * y) % 256), linear(int(state >> 24))};
-    };
-    return Source(makeImage(size.x, size.y, texel), GL_RGB16F);
-}
 
 // Checks every pixel of got against dest2source: exact black exactly where the model sees no
 // source pixel, elsewhere error(source, value) below tolerance; enough pixels of both kinds.
 void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
              const std::function<double(dvec2, dvec3)>& error) {
-    int visible = 0, hidden = 0, missing = 0, stray = 0;
-    int borderline = 0;  // the cone or an image bound is too close to decide in float
+    int visible = 0, hidden = 0, missing = 0, stray = 0, borderline = 0;
     double worst = 0;
     mat3 toCamera = cameraMat(m.yaw, m.pitch, m.roll, m.view, vec2(0));
     for (int y = 0; y < got.height; ++y)
@@ -103,7 +73,7 @@ void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
             if (std::abs(u.x) < d || std::abs(u.x - m.inSize.x) < d || std::abs(u.y) < d ||
                 std::abs(u.y - (m.inSize.y - 1)) < d || std::abs(dir.z - 0.2f) < 1e-5f ||
                 (!m.rectilinear && std::abs(dir.z - m.fisheyeEdgeZ()) < 1e-5f)) {
-                ++borderline;
+                ++borderline;  // the cone or an image bound too close to decide in float
             } else if (source == vec2(0)) {
                 ++hidden;
                 stray += !black;
@@ -120,6 +90,22 @@ void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
     EXPECT_GT(hidden, all / 20);
     EXPECT_LT(borderline, all / 100);
 }
+
+float noise(int x, int y) {
+    uint32_t h = uint32_t(x) * 374761393u + uint32_t(y) * 668265263u;
+    h = (h ^ (h >> 13)) * 1274126177u;
+    return float((h ^ (h >> 16)) & 0xffff) / 65536.0f;
+}
+
+// A smooth texture shifted by (sx, sy) whole pixels.
+Image<Rgb> scene(int sx, int sy) {
+    return makeImage(640, 512, [&](int x, int y) {
+        float g = 0.1f;
+        for (int j = 0; j < 2; ++j)
+            for (int i = 0; i < 2; ++i) g += 0.2f * noise((x - sx) / 3 + i, (y - sy) / 3 + j);
+        return Rgb{g, g, g};
+    });
+}
 }  // namespace
 
 using Render = GlTest;
@@ -128,44 +114,83 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
     Shader fish("fish", cameraDefines());  // with the one-time uniforms of the matching run
     fish.setUniform1f("exposureOffset", 0.0f);
     fish.setUniformMatrix3fv("colorMat", glm::mat3(1.0f));
+    // 8-bit sRGB codes in linear light at half precision, as the run uploads them: smooth
+    // shading, sawtooth edges (whose overshoot clamps), noise and black squares (which must not
+    // come out as "no source pixel").
+    auto linear = [](int code) {
+        double c = code / 255.0;
+        return halfToFloat(
+            floatToHalf(float(c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4))));
+    };
+    uint32_t state;
+    auto texel = [&](int x, int y) {
+        state = state * 1664525u + 1013904223u;
+        if (x % 32 < 12 && y % 32 < 12) return Rgb{0, 0, 0};
+        return Rgb{linear(uint8_t(128 + 110 * std::sin(0.21 * x + 0.05 * y))),
+                   linear((5 * x + 3 * y) % 256), linear(int(state >> 24))};
+    };
     for (const float* p : poses) {
         SCOPED_TRACE(testing::Message() << "fov " << p[5]);
         ImageParameters image{"",   int(p[0]), int(p[1]), p[2], p[3], p[4],
                               p[5], p[6],      p[7],      p[8], p[9], p[10]};
-        glm::ivec2 texSize(p[11], p[12]);
-        // Texels holding their own centres, no vignetting, linear light: the read-back is the
-        // position the shader sampled, which Catmull-Rom reproduces exactly.
-        Source ramp(makeImage(texSize.x, texSize.y,
-                              [](int x, int y) {
-                                  return Rgb{x + .5f, y + .5f, 1};
-                              }),
-                    GL_RGB32F);
-        CameraModel m;
-        // Renders into a target of the format; the read-back's row k is patch row k.
-        auto renderPose = [&](const Source& in, int format) {
-            Texture out{int(p[16]), int(p[17]), format};
-            stderrOf([&] { m = render(fish, image, {p[13], p[14]}, p[15], in.texture, out); });
-            Image<Rgb> pixels(out.width, out.height);
-            out.readPixels(pixels.data, GL_RGB, GL_FLOAT);
-            return pixels;
-        };
-        Image<Rgb> got = renderPose(ramp, GL_RGBA32F);
-        // The model is the texture's: its centre shift scales with it.
-        ASSERT_EQ(m.inSize, vec2(texSize));
-        EXPECT_EQ(vec2(m.d, m.e) * vec2(p[0], p[1]), vec2(p[9], p[10]) * vec2(texSize));
-        compare(got, m, 2e-3, [&](dvec2 s, dvec3 v) {  // in pixels
-            dvec3 want = sample(ramp.texels, s);
-            return std::max(glm::length(dvec2(v) - dvec2(want)), std::abs(v.z - want.z));
-        });
-
-        // The same from shaded texels with vignetting. Values below 0.05 count as 0.05: a
-        // thousandth of a pixel's shift moves them by 1e-4 at the pattern's edges.
         std::tie(image.Vb, image.Vc, image.Vd) = std::tuple(-0.15f, 0.06f, -0.02f);
-        Source in = ldrPattern(texSize);
-        compare(renderPose(in, GL_RGB16F), m, 3e-3, [&](dvec2 s, dvec3 v) {
-            dvec3 want = devignette(sample(in.texels, s), s, m, image);
+        state = 12345;
+        Source in(makeImage(int(p[11]), int(p[12]), texel), GL_RGB16F);
+        Texture out{int(p[16]), int(p[17]), GL_RGB16F};
+        CameraModel m;
+        stderrOf([&] { m = render(fish, image, {p[13], p[14]}, p[15], in.texture, out); });
+        Image<Rgb> got(out.width, out.height);  // row k is patch row k
+        out.readPixels(got.data, GL_RGB, GL_FLOAT);
+        // The model is the texture's; its positions map back to the project's pixels.
+        vec2 texSize(in.texels.width, in.texels.height);
+        ASSERT_EQ(m.inSize, texSize);
+        EXPECT_EQ(vec2(m.d, m.e) * vec2(p[0], p[1]), vec2(p[9], p[10]) * texSize);
+        EXPECT_EQ(m.toProject(texSize), vec2(p[0], p[1]));
+        // Vignetting is a polynomial in the radius normalised to half the diagonal, the output
+        // floored at 1e-4. Values below 0.05 count as 0.05: a thousandth of a pixel's shift
+        // moves them by 1e-4 at the pattern's edges.
+        compare(got, m, 3e-3, [&](dvec2 s, dvec3 v) {
+            dvec2 size(m.inSize), c = s - size / 2.0;
+            double r2 = glm::dot(c, c) / (0.25 * glm::dot(size, size));
+            dvec3 want = glm::max(
+                sample(in.texels, s) / (1 + r2 * (image.Vb + r2 * (image.Vc + r2 * image.Vd))),
+                dvec3(1e-4));
             dvec3 d = glm::abs(v - want) / glm::max(glm::abs(want), dvec3(0.05));
             return std::max({d.x, d.y, d.z});
         });
+    }
+}
+
+using GpuCorrelationMap = GlTest;
+
+TEST_F(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
+    const int sx = 8, sy = -6;  // even: sub-sampled maps see it too
+    Source a(scene(0, 0), GL_RGB32F), b(scene(sx, sy), GL_RGB32F);
+    corner_t c{300, 250, 1, 1};
+    GpuCorrelator correlator;
+    for (int scale : {1, 4}) {
+        SCOPED_TRACE(scale);
+        CorrelationMap gpu = correlator.map(a.texture, b.texture, a.texels, c, scale);
+        CorrelationMap cpu = cpuCorrelationMap(a.texels, b.texels, c, scale);
+        ASSERT_EQ(std::pair(gpu.map.width, gpu.map.height), std::pair(241, 201));
+        // A perfect score at the true shift, in sub-sampled pixels.
+        int s = scale == 4 ? 2 : 1;
+        EXPECT_NEAR(gpu.map.at(gpu.ox + sx / s, gpu.oy + sy / s), 1.0f, 1e-3f);
+        // Cell by cell over the common range: both back ends score the same template.
+        int compared = 0;
+        float worst = 0;
+        for (int y = 0; y < cpu.map.height; ++y)
+            for (int x = 0; x < cpu.map.width; ++x) {
+                float cv = cpu.map.at(x, y),
+                      gv = gpu.map.at(x - cpu.ox + gpu.ox, y - cpu.oy + gpu.oy);
+                if (std::isnan(cv) || std::isnan(gv)) continue;
+                worst = std::max(worst, std::abs(gv - cv));
+                ++compared;
+            }
+        EXPECT_LT(worst, 2e-3f);
+        EXPECT_GT(compared, cpu.map.width * cpu.map.height / 2);
+        // No score beyond the CPU's search reach of 120 x 100 pixels.
+        EXPECT_EQ(std::isnan(gpu.map.at(0, 100)), s == 2);
+        EXPECT_EQ(std::isnan(gpu.map.at(120, 200)), s == 2);
     }
 }
