@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <malloc.h>
 #include <memory>
 #include <omp.h>
 #include <optional>
@@ -95,10 +94,6 @@ int runRig(const Project& project, int argc, char** argv,
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
-    // Each pair allocates and frees several work images of a few MiB. Memory handed back to the
-    // system after a pair costs a page fault per page on the next, dear on a virtual machine.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // Where other work already fills the cores, teams are sized to what it leaves idle: workers
     // that spin while waiting for a core cost more than they save. Below that the load average,
     // which lags by a minute, would shrink teams on a machine that is idle now.
