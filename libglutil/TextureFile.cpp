@@ -75,7 +75,7 @@ Texture::Texture(const SourceImage& image, bool linear) {
 
 void Texture::load(const SourceImage& source, bool linear) {
     // Linear light is prefiltered too: levels built from it average light, not codes.
-    generateMipMap = linear;
+    if (linear) generateMipMap = true;
     if (source.rgbe.data) {
         Timer timer("[T]");
         const Image<Rgbe>& image = source.rgbe;
