@@ -23,9 +23,10 @@ std::vector<uint16_t> linearHalves(const Image<RgbPixel<unsigned char>>& image) 
         return t;
     }();
     std::vector<uint16_t> out(size_t(3) * image.width * image.height);
-    uint16_t* o = out.data();
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < image.height; ++y) {
         const RgbPixel<unsigned char>* row = image.row(y);
+        uint16_t* o = out.data() + size_t(3) * image.width * y;
         for (int x = 0; x < image.width; ++x) {
             *o++ = table[row[x].r];
             *o++ = table[row[x].g];

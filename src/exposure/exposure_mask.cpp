@@ -47,6 +47,7 @@ ExposureMask ExposureMask::fromLdr(const ImageView<RgbPixel<unsigned char>>& img
     float linear[256];
     for (int k = 0; k < 256; ++k) linear[k] = codeToLinear((unsigned char)k);
     Image<uint8_t> bad(img.width, img.height);
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x) {
             const RgbPixel<unsigned char>& p = img.at(x, y);
