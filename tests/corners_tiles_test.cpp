@@ -78,6 +78,39 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
               (Lists{{409, 100, 250}, {100, 250}, {400, 409, 100}, {108, 408, 258}}));
 }
 
+// Once three matches exist, corners in the bottom 100 rows fail untried and count towards a
+// tile's ten failures. Too few matches (one for image 0, else five, a fisheye's above its bottom
+// 128 rows) rerun the pass at scale 2, then 4.
+TEST_F(Tiles, BottomBandAndCoarserReruns) {
+    auto addGood = [](int n, int y) {
+        for (corner_t c : row(n, 600, y)) good.push_back(c);
+    };
+    addGood(2, 20);
+    EXPECT_EQ(run({{corner(10, 768 - 100)}, {corner(100, 768 - 100)}, {corner(200, 768 - 101)}}),
+              (Lists{{10, 200}, {600, 620, 10, 200}, {100}, {}}));
+    resetPairLists();
+    addGood(3, 20);
+    EXPECT_EQ(run({row(11, 0, 700)}), (Lists{{}, {600, 620, 640}, xs(row(10, 0, 0)), {200}}));
+    EXPECT_EQ(stats, BadStats{});
+
+    resetPairLists();
+    EXPECT_TRUE(tooFewMatches(0, true, 768));
+    addGood(4, 760);
+    EXPECT_EQ(std::vector<bool>({tooFewMatches(0, true, 768), tooFewMatches(3, true, 768)}),
+              std::vector<bool>({false, true}));
+    addGood(1, 0);
+    EXPECT_EQ(std::vector<bool>({tooFewMatches(3, true, 768), tooFewMatches(2, false, 888),
+                                 tooFewMatches(2, false, 889)}),
+              std::vector<bool>({false, true, false}));
+    int scale = 1;
+    std::vector<bool> reruns;
+    logOf([&] {
+        for (bool few : {false, true, true, true}) reruns.push_back(rerunCoarser(few, scale));
+    });
+    EXPECT_EQ(reruns, std::vector<bool>({false, true, true, false}));
+    EXPECT_EQ(scale, 4);
+}
+
 // Grey background with bright squares, two of them at the black band on the left or the image's
 // edge, and a small black hole (no source pixels in the band and the hole).
 TEST(FindCorners, FindsSquareCornersInTheirTiles) {
