@@ -78,6 +78,24 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
+// Without enough control points the image estimate decides once more than half of the usable
+// pairs agree within 25 % with the first estimate: here n at ratio 1.5, then 15 at 3 and 15 at
+// 0.75 (outside 25 % of the first estimate, near 1.26); ten bright pairs lie above both
+// thresholds.
+TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
+    for (int n : {10, 16}) {  // 10 is not above 30 / 2, 16 is
+        int w = n / 2 + 20;
+        auto lum = [&](bool isA) {
+            return rendering(w, 2, [&, isA](int x, int y) {
+                int k = y * w + x - n;
+                const float levelsA[] = {2, 1, 4};  // against 3 in B
+                return k >= 30 ? 1000.0f : isA ? levelsA[(k + 15) / 15] : 3.0f;
+            });
+        };
+        EXPECT_NEAR(observe(1, true, lum(true), lum(false), {}, 12), n > 10 ? 1.5 : 1, 1e-6);
+    }
+}
+
 // The mask of a decoded file, from 8-bit codes and from Radiance pixels: a clipped (or black)
 // and a near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
 TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
