@@ -75,6 +75,16 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     // Nothing usable: no measurement, which the solve will leave out.
     observe(2, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(exposure.back().measured);
+    // All usable, B twice as bright as A inside the compared region and eight times outside.
+    const std::pair<int, bool> cases[] = {{0, true}, {2, false}, {2, true}};
+    for (auto [i, rectilinear] : cases) {
+        auto in = [&, i = i, rectilinear = rectilinear](int x, int y) {
+            if (i == 0) return y >= 8 && y < 16;       // the middle third of rows
+            return rectilinear || (x >= 6 && x < 18);  // fisheye: the middle half of columns
+        };
+        auto b = rendering(24, 24, [&](int x, int y) { return (in(x, y) ? 2 : 8) * lumA(x, y); });
+        EXPECT_NEAR(observe(i, rectilinear, a, b, {}, 12), 2.0, 1e-5) << i;
+    }
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
