@@ -1,6 +1,7 @@
 #include "half.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define KORVEL_X86 1
 #endif
@@ -27,8 +28,14 @@ __attribute__((target("avx,f16c"))) void roundToHalvesF16c(float* v, size_t n) {
     for (; i < n; ++i) v[i] = halfToFloat(floatToHalf(v[i]));
 }
 
+// F16C (CPUID leaf 1, ECX bit 29) on a processor and system with AVX; compilers do not all know
+// the feature by name.
 bool hasF16c() {
-    static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    static const bool f16c = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) &&
+               (ecx & (1u << 29)) != 0;
+    }();
     return f16c;
 }
 #endif
