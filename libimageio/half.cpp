@@ -19,6 +19,15 @@ __attribute__((target("avx,f16c"))) void floatsToHalvesF16c(const float* in, uin
     for (; i < n; ++i) out[i] = floatToHalf(in[i]);
 }
 
+__attribute__((target("avx,f16c"))) void halvesToFloatsF16c(const uint16_t* in, float* out,
+                                                            size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_ps(
+            out + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i))));
+    for (; i < n; ++i) out[i] = halfToFloat(in[i]);
+}
+
 __attribute__((target("avx,f16c"))) void roundToHalvesF16c(float* v, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -47,6 +56,13 @@ void floatsToHalves(const float* in, uint16_t* out, size_t n) {
     if (hasF16c()) return floatsToHalvesF16c(in, out, n);
 #endif
     for (size_t i = 0; i < n; ++i) out[i] = floatToHalf(in[i]);
+}
+
+void halvesToFloats(const uint16_t* in, float* out, size_t n) {
+#ifdef KORVEL_X86
+    if (hasF16c()) return halvesToFloatsF16c(in, out, n);
+#endif
+    for (size_t i = 0; i < n; ++i) out[i] = halfToFloat(in[i]);
 }
 
 void roundToHalves(float* v, size_t n) {

@@ -33,5 +33,7 @@ inline float halfToFloat(uint16_t h) {
 
 // floatToHalf of n values, eight at a time where the processor converts halves itself.
 void floatsToHalves(const float* in, uint16_t* out, size_t n);
+// halfToFloat of n values, eight at a time where the processor converts halves itself.
+void halvesToFloats(const uint16_t* in, float* out, size_t n);
 // Rounds n floats to the nearest half-float value in place, as floatToHalf then halfToFloat.
 void roundToHalves(float* v, size_t n);

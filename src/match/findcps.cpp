@@ -12,13 +12,16 @@
 #include "exposure_mask.h"
 #include "exposure_observation.h"
 #include "globals.h"
+#include "half.h"
 #include "tiles.h"
 
 namespace {
 
 Image<RgbPixel<float>> readBack(const Texture& tex) {
     Image<RgbPixel<float>> img(tex.width, tex.height);
-    tex.readPixels(img.data, GL_RGB, GL_FLOAT, 0, 0, tex.width, tex.height);
+    std::vector<uint16_t> halves(size_t(3) * tex.width * tex.height);
+    tex.readPixels(halves.data(), GL_RGB, GL_HALF_FLOAT, 0, 0, tex.width, tex.height);
+    halvesToFloats(halves.data(), reinterpret_cast<float*>(img.data), halves.size());
     return img;
 }
 
