@@ -1,5 +1,7 @@
 #include "half.h"
 
+#include <algorithm>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -26,15 +28,6 @@ __attribute__((target("avx,f16c"))) void halvesToFloatsF16c(const uint16_t* in, 
         _mm256_storeu_ps(
             out + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i))));
     for (; i < n; ++i) out[i] = halfToFloat(in[i]);
-}
-
-__attribute__((target("avx,f16c"))) void roundToHalvesF16c(float* v, size_t n) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(v + i), _MM_FROUND_TO_NEAREST_INT);
-        _mm256_storeu_ps(v + i, _mm256_cvtph_ps(h));
-    }
-    for (; i < n; ++i) v[i] = halfToFloat(floatToHalf(v[i]));
 }
 
 // F16C (CPUID leaf 1, ECX bit 29) on a processor and system with AVX; compilers do not all know
@@ -66,8 +59,11 @@ void halvesToFloats(const uint16_t* in, float* out, size_t n) {
 }
 
 void roundToHalves(float* v, size_t n) {
-#ifdef KORVEL_X86
-    if (hasF16c()) return roundToHalvesF16c(v, n);
-#endif
-    for (size_t i = 0; i < n; ++i) v[i] = halfToFloat(floatToHalf(v[i]));
+    // There and back through a buffer the size of a row.
+    uint16_t halves[1024];
+    for (size_t i = 0; i < n; i += 1024) {
+        size_t k = std::min<size_t>(1024, n - i);
+        floatsToHalves(v + i, halves, k);
+        halvesToFloats(halves, v + i, k);
+    }
 }
