@@ -129,6 +129,15 @@ std::string framebufferStatus(const char* file, int line) {
     return framebufferStatus(file, line, glCheckFramebufferStatus(GL_FRAMEBUFFER));
 }
 
+bool softwareRenderer() {
+    const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    if (!renderer) return false;
+    std::string name = renderer;
+    for (const char* cpu : {"llvmpipe", "softpipe", "Software Rasterizer", "SWR"})
+        if (name.find(cpu) != std::string::npos) return true;
+    return false;
+}
+
 std::string glInfo() {
     auto text = [](GLenum name) { return reinterpret_cast<const char*>(glGetString(name)); };
     const char* vendor = text(GL_VENDOR);

@@ -56,6 +56,9 @@ std::string framebufferStatus(const char* file, int line);
 // framebufferStatus for a status already queried.
 std::string framebufferStatus(const char* file, int line, GLenum status);
 
+// Whether the current context renders on the CPU (Mesa's llvmpipe, softpipe or swrast).
+bool softwareRenderer();
+
 // Multi-line description of the GL implementation and its memory.
 std::string glInfo();
 

@@ -83,6 +83,8 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
     expectError(runKorvel(q(missing) + " " + q(noDir)),
                 "Error opening output file '" + quoted(noDir) + "': No such file or directory");
     writeFile(project, smallProject);
+    expectError(runKorvel(q(project), {{"KORVEL_REMAP", "GPU"}}),
+                "KORVEL_REMAP='GPU' names no remap: use cpu or gl");
     expectError(
         runCommand("sh -c " + shellQuote(q(KORVEL_EXE) + " -e " + q(project) + " >/dev/full")),
         "Error writing standard output: No space left on device");

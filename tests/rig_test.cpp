@@ -66,6 +66,7 @@ struct RigCase {
     size_t pairs;                  // the fixed schedule's length, or 0: derived from the layout
     double meanLimit, pointLimit;  // -e pixels
     int textureless;               // pairs whose overlap shows nothing to match
+    const char* remap = "";        // KORVEL_REMAP: GL's own remap runs where a GPU is
 };
 
 bool rigsRun() {
@@ -80,7 +81,7 @@ TEST_P(RigRuns, PointsAndExposures) {
     if (!rigsRun()) GTEST_SKIP() << "no shared rigs or no display";
     const RigCase& c = GetParam();
     fs::path dir = sharedDir() / "rigs" / c.rig;
-    RigRun run = runProject(dir / "rig.pts");
+    RigRun run = runProject(dir / "rig.pts", {{"KORVEL_REMAP", c.remap}});
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     std::set<Pair> truth;  // every pair that shares enough of the view
     std::istringstream truthLines(readFile(dir / "rig-truth.pts"));
@@ -109,9 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RigCase{"ring13", 30, 0.6, 5, 0}, RigCase{"fisheye6", 10, 0.6, 5, 0},
                     RigCase{"ring13-hdr", 30, 0.6, 5, 0}, RigCase{"ring13-exposure", 30, 0.6, 5, 0},
                     RigCase{"ring13-parallax", 30, 50, 70, 1}, RigCase{"fish4", 0, 0.5, 5, 0},
-                    RigCase{"ring10", 0, 0.5, 5, 0}),
+                    RigCase{"ring10", 0, 0.5, 5, 0}, RigCase{"ring13", 30, 0.6, 5, 0, "gl"}),
     [](const testing::TestParamInfo<RigCase>& info) {
-        std::string name = info.param.rig;
+        std::string name =
+            info.param.rig + std::string(*info.param.remap ? "_" : "") + info.param.remap;
         std::replace(name.begin(), name.end(), '-', '_');
         return name;
     });

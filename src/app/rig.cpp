@@ -8,6 +8,7 @@
 
 #include "Texture.h"
 #include "correlate_gpu.h"
+#include "cpu_remap.h"
 #include "derived_schedule.h"
 #include "dump.h"
 #include "exposure.h"
@@ -39,41 +40,92 @@ std::string directoryOf(const std::filesystem::path& projectPath) {
     return pos == 0 ? "/" : p.substr(0, pos);
 }
 
+// KORVEL_REMAP: true for cpu, false for gl, none when unset or empty; other values throw.
+std::optional<bool> remapChoice() {
+    const char* choice = std::getenv("KORVEL_REMAP");
+    if (!choice || !*choice) return std::nullopt;
+    std::string c = choice;
+    if (c != "cpu" && c != "gl")
+        throw std::runtime_error(
+            fmt::sprintf("KORVEL_REMAP='%s' names no remap: use cpu or gl", choice));
+    return c == "cpu";
+}
+
+// The fixed target sizes of the two fixed schedules: tall or wide views of a pair.
+glm::ivec2 fixedTargetSize(bool fisheye, bool tall) {
+    if (tall) return {512, fisheye ? 2048 : 1280};
+    return {fisheye ? 1280 : 1024, 768};
+}
+
 // Every GL object that lives through a matching run: made once the context is current and
 // destroyed before it goes. Sources and per-pair targets of a derived schedule live in the walk.
 struct MatchingGl {
-    RemapShaders remap;
+    std::optional<RemapShaders> remap;   // none when the remap runs on the CPU
     std::unique_ptr<GpuCorrelator> gpu;  // null: correlation on the CPU
     // The fixed targets of the two fixed schedules; a derived schedule sizes its own per pair.
     std::optional<Texture> tallA, tallB, wideA, wideB;
 
-    MatchingGl(bool fisheye, bool gpuCorrelation, bool fixedTargets) : remap(fisheye) {
+    MatchingGl(bool fisheye, bool glRemap, bool gpuCorrelation, bool fixedTargets) {
         if (gpuCorrelation) gpu = std::make_unique<GpuCorrelator>();
+        if (!glRemap) return;
+        remap.emplace(fisheye);
         if (!fixedTargets) return;
-        int tallHeight = fisheye ? 2048 : 1280, wideWidth = fisheye ? 1280 : 1024;
-        for (auto* target : {&tallA, &tallB}) target->emplace(512, tallHeight, GL_RGB16F);
-        for (auto* target : {&wideA, &wideB}) target->emplace(wideWidth, 768, GL_RGB16F);
+        glm::ivec2 tall = fixedTargetSize(fisheye, true), wide = fixedTargetSize(fisheye, false);
+        for (auto* target : {&tallA, &tallB}) target->emplace(tall.x, tall.y, GL_RGB16F);
+        for (auto* target : {&wideA, &wideB}) target->emplace(wide.x, wide.y, GL_RGB16F);
     }
 };
 
-// A source image on the GPU and which of its pixels can measure its exposure.
+// A source image, on the GPU or in linear light for the CPU remap, and which of its pixels can
+// measure its exposure.
 struct Source {
-    Texture texture;
+    std::optional<Texture> texture;
+    std::optional<LinearSource> linear;
     ExposureMask mask;
-    explicit Source(const SourceImage& image) : texture(image, true), mask(exposureMaskOf(image)) {}
+    Source(const SourceImage& image, bool onCpu) : mask(exposureMaskOf(image)) {
+        if (onCpu)
+            linear = linearSourceOf(image);
+        else
+            texture.emplace(image, true);
+    }
 };
 
-// Renders both images of a pair into their targets and matches them.
+// Renders both images of a pair into patches of the given size (into targetI and targetJ when
+// the remap runs through GL) and matches them.
 void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
-               const Source& srcJ, Texture& targetI, Texture& targetJ, float yaw, float pitch,
-               float fovX, float roll, int decimals) {
-    writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, yaw, pitch);
-    vec2 view(yaw, pitch);
-    CameraModel cameraI = render(gl.remap.forSource(srcI.texture), project.images[i], view, fovX,
-                                 srcI.texture, targetI, roll);
-    CameraModel cameraJ = render(gl.remap.forSource(srcJ.texture), project.images[j], view, fovX,
-                                 srcJ.texture, targetJ, roll);
-    findCPs(targetI, targetJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gl.gpu.get());
+               const Source& srcJ, glm::ivec2 size, Texture* targetI, Texture* targetJ,
+               const PairView& v, int decimals) {
+    writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
+    vec2 view(v.yaw, v.pitch);
+    const ImageParameters &imageI = project.images[i], &imageJ = project.images[j];
+    if (!gl.remap) {
+        auto renderOne = [&](const ImageParameters& image, const LinearSource& source) {
+            CameraModel m = patchCamera(image, view, v.fovX,
+                                        vec2(float(source.width()), float(source.height())),
+                                        vec2(size), v.roll);
+            Image<RgbPixel<float>> patch =
+                remapOnCpu(source, m, glm::vec3(image.Vb, image.Vc, image.Vd));
+            t.print("render (korvel)");
+            return std::pair(m, std::move(patch));
+        };
+        auto [cameraI, imgI] = renderOne(imageI, *srcI.linear);
+        auto [cameraJ, imgJ] = renderOne(imageJ, *srcJ.linear);
+        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, {});
+        return;
+    }
+    CameraModel cameraI = render(gl.remap->forSource(*srcI.texture), imageI, view, v.fovX,
+                                 *srcI.texture, *targetI, v.roll);
+    CameraModel cameraJ = render(gl.remap->forSource(*srcJ.texture), imageJ, view, v.fovX,
+                                 *srcJ.texture, *targetJ, v.roll);
+    Image<RgbPixel<float>> imgI = readRendering(*targetI), imgJ = readRendering(*targetJ);
+    glFinish();
+    t.print("gpu -> cpu (korvel)");
+    CorrelationBackend gpuMap;
+    if (gl.gpu)
+        gpuMap = [&, &imgI = imgI](const corner_t& c, int s) {
+            return gl.gpu->map(*targetI, *targetJ, imgI, c, s);
+        };
+    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gpuMap);
 }
 
 // The largest target side the GPU renders to.
@@ -119,15 +171,20 @@ int runRig(const Project& project, int argc, char** argv,
 
     // A bad value ends the run before any work.
     int decimals = cpDecimals();
+    std::optional<bool> remapChosen = remapChoice();
     std::unique_ptr<GlSession> session = openGlSession(argc, argv);
     // Declared after the session, so that it goes first even when the run throws.
-    auto gl = std::make_unique<MatchingGl>(fisheye, processor == 1, !derived);
+    // Where GL itself runs on the CPU, native code remaps several times faster; correlation on
+    // the GPU needs GL renderings.
+    bool cpuRemap = processor == 0 && remapChosen.value_or(softwareRenderer());
+    auto gl = std::make_unique<MatchingGl>(fisheye, !cpuRemap, processor == 1, !derived);
 
     std::string projectDir = directoryOf(projectPath);
 
     ScheduleActions<Source> actions;
     actions.load = [&](int k, bool timed) {
-        auto tex = std::make_unique<Source>(readImageFile(imagePath(projectDir, images[k].file)));
+        auto tex = std::make_unique<Source>(readImageFile(imagePath(projectDir, images[k].file)),
+                                            cpuRemap);
         if (timed) {
             glFinish();
             t.print("load (temp)");
@@ -141,17 +198,21 @@ int runRig(const Project& project, int argc, char** argv,
     std::vector<PairCount> counts;
     Progress progress(pairCount);
     actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
+        glm::ivec2 size =
+            v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
         std::optional<Texture> ownI, ownJ;
-        if (v.width > 0) {
-            ownI.emplace(v.width, v.height, GL_RGB16F);
-            ownJ.emplace(v.width, v.height, GL_RGB16F);
+        Texture *targetI = nullptr, *targetJ = nullptr;
+        if (gl->remap) {
+            if (v.width > 0) {
+                ownI.emplace(v.width, v.height, GL_RGB16F);
+                ownJ.emplace(v.width, v.height, GL_RGB16F);
+            }
+            targetI = ownI ? &*ownI : v.tall ? &*gl->tallA : &*gl->wideA;
+            targetJ = ownJ ? &*ownJ : v.tall ? &*gl->tallB : &*gl->wideB;
         }
-        Texture& targetI = ownI ? *ownI : v.tall ? *gl->tallA : *gl->wideA;
-        Texture& targetJ = ownJ ? *ownJ : v.tall ? *gl->tallB : *gl->wideB;
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*gl, project, i, j, srcI, srcJ, targetI, targetJ, v.yaw, v.pitch, v.fovX, v.roll,
-                  decimals);
+        matchPair(*gl, project, i, j, srcI, srcJ, size, targetI, targetJ, v, decimals);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
     walk(actions, maxTargetSize());

@@ -2,28 +2,18 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <GL/glew.h>
 #include <stdexcept>
 
-#include "Texture.h"
 #include "consensus.h"
 #include "correlate.h"
-#include "correlate_gpu.h"
 #include "dump.h"
 #include "exposure_mask.h"
 #include "exposure_observation.h"
 #include "globals.h"
-#include "half.h"
 #include "tiles.h"
 
 namespace {
-
-Image<RgbPixel<float>> readBack(const Texture& tex) {
-    Image<RgbPixel<float>> img(tex.width, tex.height);
-    std::vector<uint16_t> halves(size_t(3) * tex.width * tex.height);
-    tex.readPixels(halves.data(), GL_RGB, GL_HALF_FLOAT, 0, 0, tex.width, tex.height);
-    halvesToFloats(halves.data(), reinterpret_cast<float*>(img.data), halves.size());
-    return img;
-}
 
 // An accepted match: corner c of A and its displacement to B.
 struct Match {
@@ -87,22 +77,16 @@ int cpDecimals() {
     return int(n);
 }
 
-void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
-             const CameraModel& camB, int i, int j, const ExposureMask& maskA,
-             const ExposureMask& maskB, int decimals, GpuCorrelator* gpu) {
-    Image<RgbPixel<float>> imgA = readBack(texA);
-    Image<RgbPixel<float>> imgB = readBack(texB);
-    glFinish();
-    t.print("gpu -> cpu (korvel)");
-
+void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
+             const CameraModel& camA, const CameraModel& camB, int i, int j,
+             const ExposureMask& maskA, const ExposureMask& maskB, int decimals,
+             const CorrelationBackend& gpuMap) {
     resetPairLists();
     std::vector<Match> matches;
     int scale = 1;
     int tiles = 0;
-    CorrelationBackend mapOf;
-    if (gpu)
-        mapOf = [&](const corner_t& c, int s) { return gpu->map(texA, texB, imgA, c, s); };
-    else
+    CorrelationBackend mapOf = gpuMap;
+    if (!mapOf)
         mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, imgB, c, s); };
     auto attempt = [&](const corner_t& c, glm::vec2& offset) {
         return correlate(imgA, camA, camB, c, mapOf, offset, scale);
@@ -111,9 +95,9 @@ void findCPs(const Texture& texA, const Texture& texB, const CameraModel& camA,
     do {
         CornerBuckets buckets = findCorners(imgA, scale);
         tiles = int(buckets.size());
-        BadStats stats = matchTiles(std::move(buckets), texA.height, attempt, found);
+        BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found);
         logPassSummary(i, j, stats);
-    } while (rerunCoarser(tooFewMatches(i, camA.rectilinear == 1, texA.height), scale));
+    } while (rerunCoarser(tooFewMatches(i, camA.rectilinear == 1, imgA.height), scale));
     dropInconsistent(i, j, matches);
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);

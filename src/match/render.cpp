@@ -3,6 +3,7 @@
 #include "Shader.h"
 #include "Texture.h"
 #include "globals.h"
+#include "half.h"
 
 namespace {
 std::unique_ptr<Shader> remapProgram(const std::string& defines) {
@@ -26,22 +27,29 @@ Shader& RemapShaders::forSource(const Texture& t) {
     return *general;
 }
 
-CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
-                   const Texture& in, Texture& out, float viewRoll) {
-    shader.use(true);
+CameraModel patchCamera(const ImageParameters& image, vec2 view, float outFovX, vec2 inSize,
+                        vec2 outSize, float viewRoll) {
     CameraModel m(image);
     m.view = view;
     m.viewRoll = viewRoll;
-    // The model describes the loaded texture, which may be smaller than the project's image
+    // The model describes the loaded source, which may be smaller than the project's image
     // (a raw file's preview): the centre shift scales with it.
-    m.inSize = vec2(float(in.width), float(in.height));
+    m.inSize = inSize;
     if (image.width > 0 && image.height > 0) {
         m.projectScale = vec2(float(image.width), float(image.height)) / m.inSize;
         m.d = image.d / m.projectScale.x;
         m.e = image.e / m.projectScale.y;
     }
-    m.outSize = vec2(float(out.width), float(out.height));
+    m.outSize = outSize;
     m.outFovX = outFovX;
+    return m;
+}
+
+CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
+                   const Texture& in, Texture& out, float viewRoll) {
+    shader.use(true);
+    CameraModel m = patchCamera(image, view, outFovX, vec2(float(in.width), float(in.height)),
+                                vec2(float(out.width), float(out.height)), viewRoll);
 
     shader.setUniformMatrix3fv("cameraMat", m.patchToCamera());
     shader.setUniform1f("fov", image.v);
@@ -66,4 +74,12 @@ CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, floa
     glFinish();
     t.print("render (korvel)");
     return m;
+}
+
+Image<RgbPixel<float>> readRendering(const Texture& tex) {
+    Image<RgbPixel<float>> img(tex.width, tex.height);
+    std::vector<uint16_t> halves(size_t(3) * tex.width * tex.height);
+    tex.readPixels(halves.data(), GL_RGB, GL_HALF_FLOAT, 0, 0, tex.width, tex.height);
+    halvesToFloats(halves.data(), reinterpret_cast<float*>(img.data), halves.size());
+    return img;
 }

@@ -5,6 +5,7 @@
 
 #include "Shader.h"
 #include "camera.h"
+#include "image.h"
 #include "project.h"
 
 class Texture;
@@ -22,8 +23,16 @@ struct RemapShaders {
     Shader& forSource(const Texture& t);
 };
 
+// The model of image's mapping from a source of inSize pixels into a patch of outSize pixels
+// centred on view (yaw, pitch), turned by viewRoll degrees about it and spanning outFovX degrees.
+CameraModel patchCamera(const ImageParameters& image, vec2 view, float outFovX, vec2 inSize,
+                        vec2 outSize, float viewRoll);
+
 // Renders image `in` through the remap shader into `out`, an equirectangular patch centred
 // on view (yaw, pitch) and turned by viewRoll degrees about it, that spans outFovX degrees, and
 // returns the model of that mapping.
 CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, float outFovX,
                    const Texture& in, Texture& out, float viewRoll = 0);
+
+// A rendered patch read back at its stored half precision, row k the patch's row k.
+Image<RgbPixel<float>> readRendering(const Texture& tex);

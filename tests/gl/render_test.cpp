@@ -6,6 +6,7 @@
 
 #include "Texture.h"
 #include "correlate_gpu.h"
+#include "cpu_remap.h"
 #include "glfixture.h"
 #include "half.h"
 #include "render.h"
@@ -47,10 +48,22 @@ dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     return glm::max(sum, dvec3(0));
 }
 
+// The native remap's source of linear texels.
+LinearSource linearOf(const Image<Rgb>& texels) {
+    Image<LinearTexel> linear(texels.width, texels.height);
+    for (int y = 0; y < texels.height; ++y)
+        for (int x = 0; x < texels.width; ++x) {
+            const Rgb& t = texels.at(x, y);
+            linear.at(x, y) = {t.r, t.g, t.b, 0};
+        }
+    return LinearSource(std::move(linear));
+}
+
 struct Source {
     Image<Rgb> texels;
     Texture texture;
-    Source(Image<Rgb> t, int format) : texels(std::move(t)) {
+    Source(Image<Rgb> t, int format, bool levels = false) : texels(std::move(t)) {
+        Texture::generateMipMap = levels;
         texture.setup(texels.width, texels.height, format, GL_RGB, GL_FLOAT, texels.data, 0);
     }
 };
@@ -149,7 +162,7 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
         // Vignetting is a polynomial in the radius normalised to half the diagonal, the output
         // floored at 1e-4. Values below 0.05 count as 0.05: a thousandth of a pixel's shift
         // moves them by 1e-4 at the pattern's edges.
-        compare(got, m, 3e-3, [&](dvec2 s, dvec3 v) {
+        auto againstModel = [&](dvec2 s, dvec3 v) {
             dvec2 size(m.inSize), c = s - size / 2.0;
             double r2 = glm::dot(c, c) / (0.25 * glm::dot(size, size));
             dvec3 want = glm::max(
@@ -157,7 +170,43 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
                 dvec3(1e-4));
             dvec3 d = glm::abs(v - want) / glm::max(glm::abs(want), dvec3(0.05));
             return std::max({d.x, d.y, d.z});
+        };
+        compare(got, m, 3e-3, againstModel);
+        // The native remap draws the same patch.
+        SCOPED_TRACE("native");
+        compare(remapOnCpu(linearOf(in.texels), m, glm::vec3(image.Vb, image.Vc, image.Vd), false),
+                m, 3e-3, againstModel);
+    }
+}
+
+// Where the patch is coarser than the source, both remaps low-pass it from prefiltered levels:
+// the native one picks the same levels, built alike, as the texture unit.
+TEST_F(Render, NativeRemapFiltersLikeGlWhereTheSourceIsFiner) {
+    if (glVersion() < 30 || Texture::_target != GL_TEXTURE_2D)
+        GTEST_SKIP() << "GL low-passes without levels here";
+    RemapShaders shaders(false);
+    Source in(scene(0, 0), GL_RGB16F, true);
+    ImageParameters image{"", 640, 512, 10, 0, 5, 70};
+    for (int size : {48, 96, 160}) {  // footprints of about 10, 5 and 3 source pixels
+        SCOPED_TRACE(size);
+        Texture out{size, size * 3 / 4, GL_RGB16F};
+        CameraModel m;
+        stderrOf([&] {
+            m = render(shaders.forSource(in.texture), image, {12, 4}, 60, in.texture, out);
         });
+        Image<Rgb> gl = readRendering(out);
+        Image<Rgb> native = remapOnCpu(linearOf(in.texels), m, glm::vec3(0));
+        int compared = 0;
+        double worst = 0;
+        for (int y = 0; y < gl.height; ++y)
+            for (int x = 0; x < gl.width; ++x) {
+                const Rgb &a = gl.at(x, y), &b = native.at(x, y);
+                if ((a.g == 0) != (b.g == 0)) continue;  // an edge decided apart in float
+                worst = std::max(worst, std::abs(double(a.g) - b.g) / std::max(double(a.g), 0.05));
+                compared += a.g > 0;
+            }
+        EXPECT_GT(compared, gl.width * gl.height / 2);
+        EXPECT_LT(worst, 0.03);
     }
 }
 

@@ -1,0 +1,287 @@
+#include "cpu_remap.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <immintrin.h>
+
+#include "half.h"
+
+namespace {
+
+constexpr float degToRad = 0.017453292f;
+
+Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
+    Image<LinearTexel> level(std::max(1, above.width / 2), std::max(1, above.height / 2));
+    float sx = float(above.width) / float(level.width),
+          sy = float(above.height) / float(level.height);
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < level.height; ++y) {
+        float fy = (float(y) + 0.5f) * sy - 0.5f;
+        int y0 = std::clamp(int(std::floor(fy)), 0, above.height - 1);
+        int y1 = std::min(y0 + 1, above.height - 1);
+        __m128 wy = _mm_set1_ps(fy - std::floor(fy));
+        for (int x = 0; x < level.width; ++x) {
+            float fx = (float(x) + 0.5f) * sx - 0.5f;
+            int x0 = std::clamp(int(std::floor(fx)), 0, above.width - 1);
+            int x1 = std::min(x0 + 1, above.width - 1);
+            __m128 wx = _mm_set1_ps(fx - std::floor(fx));
+            auto row = [&](int yy) {
+                __m128 a = _mm_load_ps(&above.at(x0, yy).r), b = _mm_load_ps(&above.at(x1, yy).r);
+                return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
+            };
+            __m128 top = row(y0), bottom = row(y1);
+            _mm_store_ps(&level.at(x, y).r,
+                         _mm_add_ps(top, _mm_mul_ps(wy, _mm_sub_ps(bottom, top))));
+        }
+    }
+    return level;
+}
+
+// Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
+// clamped to the edge.
+__m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
+    float fx = tx * float(level.width) - 0.5f, fy = ty * float(level.height) - 0.5f;
+    float flx = std::floor(fx), fly = std::floor(fy);
+    int ix = int(flx), iy = int(fly);
+    int x0 = std::clamp(ix, 0, level.width - 1), x1 = std::clamp(ix + 1, 0, level.width - 1);
+    int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
+    __m128 wx = _mm_set1_ps(fx - flx), wy = _mm_set1_ps(fy - fly);
+    auto row = [&](int y) {
+        const LinearTexel* r = level.row(y);
+        __m128 a = _mm_load_ps(&r[x0].r), b = _mm_load_ps(&r[x1].r);
+        return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
+    };
+    __m128 top = row(y0), bottom = row(y1);
+    return _mm_add_ps(top, _mm_mul_ps(wy, _mm_sub_ps(bottom, top)));
+}
+
+// Catmull-Rom weights of the four taps around fraction t.
+inline __m128 catmullRom(float t) {
+    float t2 = t * t, t3 = t2 * t;
+    return _mm_setr_ps(-0.5f * t3 + t2 - 0.5f * t, 1.5f * t3 - 2.5f * t2 + 1.0f,
+                       -1.5f * t3 + 2.0f * t2 + 0.5f * t, 0.5f * t3 - 0.5f * t2);
+}
+
+template <int k>
+inline __m128 lane(__m128 v) {
+    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(k, k, k, k));
+}
+
+// One row of Catmull-Rom taps: texels x0 to x3 of row r weighed by lanes of w.
+inline __m128 tapRow(const LinearTexel* r, const int* x, __m128 w0, __m128 w1, __m128 w2,
+                     __m128 w3) {
+    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, _mm_load_ps(&r[x[0]].r)),
+                                 _mm_mul_ps(w1, _mm_load_ps(&r[x[1]].r))),
+                      _mm_add_ps(_mm_mul_ps(w2, _mm_load_ps(&r[x[2]].r)),
+                                 _mm_mul_ps(w3, _mm_load_ps(&r[x[3]].r))));
+}
+
+// Catmull-Rom interpolation between pixel centres at source position (px, py), taps clamped
+// to the edge, overshoot below zero cut off.
+inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
+    float qx = px - 0.5f, qy = py - 0.5f;
+    float flx = std::floor(qx), fly = std::floor(qy);
+    int ix = int(flx), iy = int(fly);
+    __m128 wx = catmullRom(qx - flx), wy = catmullRom(qy - fly);
+    __m128 w0 = lane<0>(wx), w1 = lane<1>(wx), w2 = lane<2>(wx), w3 = lane<3>(wx);
+    int xs[4], last = image.width - 1;
+    for (int k = 0; k < 4; ++k) xs[k] = std::clamp(ix + k - 1, 0, last);
+    auto rowAt = [&](int y) { return image.row(std::clamp(y, 0, image.height - 1)); };
+    __m128 sum =
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(lane<0>(wy), tapRow(rowAt(iy - 1), xs, w0, w1, w2, w3)),
+                              _mm_mul_ps(lane<1>(wy), tapRow(rowAt(iy), xs, w0, w1, w2, w3))),
+                   _mm_add_ps(_mm_mul_ps(lane<2>(wy), tapRow(rowAt(iy + 1), xs, w0, w1, w2, w3)),
+                              _mm_mul_ps(lane<3>(wy), tapRow(rowAt(iy + 2), xs, w0, w1, w2, w3))));
+    return _mm_max_ps(sum, _mm_setzero_ps());
+}
+
+// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
+__m128 levelSample(const LinearSource& source, float px, float py, float lod) {
+    int last = int(source.levels.size()) - 1;
+    lod = std::clamp(lod, 0.0f, float(last));
+    int l0 = std::min(int(lod), last), l1 = std::min(l0 + 1, last);
+    float tx = px / float(source.width()), ty = py / float(source.height());
+    __m128 a = bilinear(source.levels[size_t(l0)], tx, ty);
+    if (l1 == l0) return a;
+    __m128 b = bilinear(source.levels[size_t(l1)], tx, ty);
+    return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(lod - float(l0)), _mm_sub_ps(b, a)));
+}
+
+// What the mapping needs per pixel, fixed for one patch.
+struct Mapping {
+    glm::mat3 toCamera;
+    bool rectilinear;
+    float invTan, invHalfFov, edgeZ;
+    float a, b, c, linear;    // lens polynomial
+    float cx, cy, halfWidth;  // optical centre, radius scale
+    float width, height;
+};
+
+// Source positions of patch row y, columns 0 to n - 1 (a multiple of 4), and whether each
+// shows the source; four columns per step.
+template <bool rectilinear>
+void rowPositions(const Mapping& g, const float* sinL, const float* cosL, float sinT, float cosT,
+                  int n, float* u, float* v, uint8_t* visible) {
+    const glm::mat3& m = g.toCamera;
+    __m128 st = _mm_set1_ps(sinT), zero = _mm_setzero_ps();
+    __m128 ky[3] = {_mm_set1_ps(m[1][0] * cosT), _mm_set1_ps(m[1][1] * cosT),
+                    _mm_set1_ps(m[1][2] * cosT)};
+    for (int x = 0; x < n; x += 4) {
+        __m128 dx = _mm_mul_ps(_mm_loadu_ps(sinL + x), st),
+               dz = _mm_mul_ps(_mm_loadu_ps(cosL + x), st);
+        auto axis = [&](int k) {
+            return _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(m[0][k]), dx), ky[k]),
+                              _mm_mul_ps(_mm_set1_ps(m[2][k]), dz));
+        };
+        __m128 px = axis(0), py = axis(1), pz = axis(2);
+        __m128 rho = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(px, px), _mm_mul_ps(py, py)));
+        __m128 r;
+        if constexpr (rectilinear) {
+            r = _mm_mul_ps(_mm_div_ps(rho, pz), _mm_set1_ps(g.invTan));
+        } else {
+            alignas(16) float z[4];
+            _mm_store_ps(z, pz);
+            for (float& c : z) c = std::acos(std::min(c, 1.0f)) * g.invHalfFov;
+            r = _mm_load_ps(z);
+        }
+        __m128 rd = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(g.a), r), _mm_set1_ps(g.b));
+        rd = _mm_add_ps(_mm_mul_ps(rd, r), _mm_set1_ps(g.c));
+        rd = _mm_add_ps(_mm_mul_ps(rd, r), _mm_set1_ps(g.linear));
+        rd = _mm_mul_ps(rd, r);
+        // On the axis there is no radial direction: the axis meets the optical centre.
+        __m128 scale = _mm_and_ps(_mm_cmpgt_ps(rho, zero),
+                                  _mm_div_ps(_mm_mul_ps(rd, _mm_set1_ps(g.halfWidth)), rho));
+        __m128 ux = _mm_add_ps(_mm_set1_ps(g.cx), _mm_mul_ps(px, scale));
+        __m128 uy = _mm_sub_ps(_mm_set1_ps(g.cy), _mm_mul_ps(py, scale));
+        _mm_storeu_ps(u + x, ux);
+        _mm_storeu_ps(v + x, uy);
+        __m128 seen = _mm_cmpge_ps(pz, _mm_set1_ps(float(kMinViewZ)));
+        if constexpr (!rectilinear) seen = _mm_and_ps(seen, _mm_cmpge_ps(pz, _mm_set1_ps(g.edgeZ)));
+        seen = _mm_and_ps(
+            seen, _mm_and_ps(_mm_cmpge_ps(ux, zero), _mm_cmplt_ps(ux, _mm_set1_ps(g.width))));
+        seen = _mm_and_ps(
+            seen, _mm_and_ps(_mm_cmpge_ps(uy, zero), _mm_cmplt_ps(uy, _mm_set1_ps(g.height - 1))));
+        int bits = _mm_movemask_ps(seen);
+        for (int k = 0; k < 4; ++k) visible[x + k] = uint8_t((bits >> k) & 1);
+    }
+}
+
+}  // namespace
+
+LinearSource::LinearSource(Image<LinearTexel> image) {
+    levels.push_back(std::move(image));
+    while (levels.back().width > 1 || levels.back().height > 1)
+        levels.push_back(levelBelow(levels.back()));
+}
+
+LinearSource linearSourceOf(const SourceImage& image) {
+    if (image.rgbe.data) {
+        const Image<Rgbe>& in = image.rgbe;
+        std::array<float, 256> scales{};
+        for (int e = 1; e < 256; ++e) scales[size_t(e)] = std::ldexp(1.0f, e - 136);
+        Image<LinearTexel> level(in.width, in.height);
+#pragma omp parallel for schedule(static)
+        for (int y = 0; y < in.height; ++y) {
+            const Rgbe* row = in.row(y);
+            LinearTexel* o = level.row(y);
+            for (int x = 0; x < in.width; ++x) {
+                float s = scales[row[x].e];  // 0 for exponent 0: black
+                o[x] = {(row[x].r + 0.5f) * s, (row[x].g + 0.5f) * s, (row[x].b + 0.5f) * s, 0};
+            }
+        }
+        return LinearSource(std::move(level));
+    }
+    const Image<RgbPixel<unsigned char>>& in = image.ldr;
+    std::array<float, 256> table{};
+    for (int k = 0; k < 256; ++k) table[size_t(k)] = float(srgbToLinear(k / 255.0));
+    Image<LinearTexel> level(in.width, in.height);
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < in.height; ++y) {
+        const RgbPixel<unsigned char>* row = in.row(y);
+        LinearTexel* o = level.row(y);
+        for (int x = 0; x < in.width; ++x)
+            o[x] = {table[row[x].r], table[row[x].g], table[row[x].b], 0.0f};
+    }
+    return LinearSource(std::move(level));
+}
+
+Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
+                                  glm::vec3 vignetting, bool lowPass) {
+    int w = int(m.outSize.x), h = int(m.outSize.y);
+    Image<RgbPixel<float>> out(w, h);
+    float halfFov = m.fov * degToRad / 2;
+    Mapping g{m.patchToCamera(),
+              m.rectilinear != 0,
+              float(1.0 / std::tan(double(halfFov))),
+              1.0f / halfFov,
+              m.fisheyeEdgeZ(),
+              m.a,
+              m.b,
+              m.c,
+              1 - m.a - m.b - m.c,
+              m.d + m.inSize.x / 2,
+              m.e + m.inSize.y / 2,
+              m.inSize.x / 2,
+              m.inSize.x,
+              m.inSize.y};
+    // Directions are separable: the longitude varies along rows, the colatitude down columns.
+    // Quads of 2 x 2 pixels take their derivatives from each other, so odd sizes get one more
+    // (and rows are mapped four columns at a time).
+    int wq = (w + 3) & ~3, hq = (h + 1) & ~1;
+    std::vector<float> sinL(static_cast<size_t>(wq)), cosL(static_cast<size_t>(wq));
+    float s = float(double(m.outFovX * degToRad) * (1.0 / m.outSize.x));
+    for (int x = 0; x < wq; ++x) {
+        float lambda = (float(x) - m.outSize.x / 2) * s;
+        sinL[size_t(x)] = std::sin(lambda);
+        cosL[size_t(x)] = std::cos(lambda);
+    }
+    float diagonal2 = 0.25f * (m.inSize.x * m.inSize.x + m.inSize.y * m.inSize.y);
+    const Image<LinearTexel>& image = source.levels[0];
+#pragma omp parallel
+    {
+        std::vector<float> u(size_t(2 * wq)), v(size_t(2 * wq));
+        std::vector<uint8_t> visible(size_t(2 * wq));
+#pragma omp for schedule(dynamic, 4)
+        for (int y0 = 0; y0 < hq; y0 += 2) {
+            for (int k = 0; k < 2; ++k) {
+                float theta =
+                    float(double((float(y0 + k) - m.outSize.y / 2) * s) + 1.5707963705062866);
+                size_t at = size_t(k * wq);
+                (g.rectilinear ? rowPositions<true>
+                               : rowPositions<false>)(g, sinL.data(), cosL.data(), std::sin(theta),
+                                                      std::cos(theta), wq, u.data() + at,
+                                                      v.data() + at, visible.data() + at);
+            }
+            for (int k = 0; k < 2 && y0 + k < h; ++k) {
+                RgbPixel<float>* o = out.row(y0 + k);
+                const float *ur = u.data() + k * wq, *vr = v.data() + k * wq;
+                const uint8_t* vis = visible.data() + k * wq;
+                for (int x = 0; x < w; ++x) {
+                    if (!vis[x]) continue;  // the image starts zeroed: exact black
+                    // The footprint as a GL quad sees it: along x within the pixel's row, along
+                    // y within its column.
+                    int xl = x & ~1;
+                    float dux = ur[xl + 1] - ur[xl], dvx = vr[xl + 1] - vr[xl];
+                    float duy = u[size_t(wq + x)] - u[size_t(x)],
+                          dvy = v[size_t(wq + x)] - v[size_t(x)];
+                    float foot2 = std::max(dux * dux + dvx * dvx, duy * duy + dvy * dvy);
+                    __m128 colour = lowPass && foot2 > 1.0f
+                                        ? levelSample(source, ur[x], vr[x], 0.5f * std::log2(foot2))
+                                        : sharpSample(image, ur[x], vr[x]);
+                    float cu = ur[x] - m.inSize.x / 2, cv = vr[x] - m.inSize.y / 2;
+                    float r2 = (cu * cu + cv * cv) / diagonal2;
+                    float gain =
+                        1.0f /
+                        (1.0f + r2 * (vignetting.x + r2 * (vignetting.y + r2 * vignetting.z)));
+                    alignas(16) float c[4];
+                    _mm_store_ps(
+                        c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(gain)), _mm_set1_ps(1e-4f)));
+                    o[x] = {c[0], c[1], c[2]};
+                }
+                roundToHalves(reinterpret_cast<float*>(o), size_t(3) * size_t(w));
+            }
+        }
+    }
+    return out;
+}

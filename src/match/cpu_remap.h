@@ -1,0 +1,35 @@
+#pragma once
+// The remap pass in native code, for software renderers: the mapping, filters and marks of
+// fish.frag computed on the CPU instead of through an emulated GPU, several times faster there.
+#include <vector>
+
+#include "camera.h"
+#include "image.h"
+#include "readers.h"
+
+// A linear-light texel with an unused fourth lane, so that one vector load takes it.
+struct alignas(16) LinearTexel {
+    float r, g, b, a;
+};
+
+// A source image in linear light and its prefiltered levels.
+struct LinearSource {
+    std::vector<Image<LinearTexel>> levels;  // levels[0] the image, each next half as large
+
+    // The levels of image as glGenerateMipmap builds them: each texel the bilinear sample of the
+    // level above at its centre.
+    explicit LinearSource(Image<LinearTexel> image);
+
+    int width() const { return levels[0].width; }
+    int height() const { return levels[0].height; }
+};
+
+// A source decoded to linear light (sRGB codes or Radiance texels), with its levels.
+LinearSource linearSourceOf(const SourceImage& image);
+
+// Renders source into the patch of m (whose inSize is the source's size) with vignetting
+// (Vb, Vc, Vd) removed: exact black where m sees no source pixel, else what the remap shader
+// gives there, rounded to half precision as a GL target stores it. Without lowPass, sampling
+// stays sharp where the patch is coarser than the source (the shader without BLUR).
+Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
+                                  glm::vec3 vignetting, bool lowPass = true);
