@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdlib>
+#include <string>
+#include <tuple>
 #include <gtest/gtest.h>
 
 #include "corners.h"
@@ -33,13 +35,34 @@ protected:
     void TearDown() override { resetPairLists(); }
 
     // Runs a pass; returns the corners it tried and all matched, failed and ignored, by x.
+    // Attempts made ahead on all cores leave the same lists, statistics and log behind.
     Lists run(const CornerBuckets& buckets, bool (*succeeds)(const corner_t&) = nullptr) {
+        auto before = std::tuple(good, bad, ignored, good_in_b);
         std::vector<int> tried;
-        auto attempt = [&](const corner_t& c, glm::vec2&) {
-            tried.push_back(c.x);
-            return !succeeds || succeeds(c);
-        };
-        stats = matchTiles(buckets, 768, attempt, [](const corner_t&, glm::vec2) {});
+        std::string log[2];
+        BadStats passStats[2];
+        std::vector<glm::vec2> inB[2];
+        Lists lists[2];
+        for (bool ahead : {false, true}) {
+            std::tie(good, bad, ignored, good_in_b) = before;
+            auto attempt = [&](const corner_t& c, glm::vec2& offset) {
+                if (!ahead) tried.push_back(c.x);
+                writeLog("tried %d\n", c.x);
+                offset = glm::vec2(c.x % 7, 1);
+                return !succeeds || succeeds(c);
+            };
+            log[ahead] = logOf([&] {
+                passStats[ahead] = matchTiles(
+                    buckets, 768, attempt, [](const corner_t&, glm::vec2) {}, ahead);
+            });
+            lists[ahead] = {xs(good), xs(bad), xs(ignored)};
+            inB[ahead] = good_in_b;
+        }
+        EXPECT_EQ(lists[1], lists[0]);
+        EXPECT_EQ(log[1], log[0]);
+        EXPECT_EQ(passStats[1], passStats[0]);
+        EXPECT_EQ(inB[1], inB[0]);
+        stats = passStats[0];
         return {tried, xs(good), xs(bad), xs(ignored)};
     }
 };

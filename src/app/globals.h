@@ -22,11 +22,18 @@ extern std::vector<corner_t> good, bad, ignored;  // corners of the current pair
 extern std::vector<glm::vec2> good_in_b;          // match in B of each good corner
 extern std::vector<exposure_t> exposure;          // pairwise brightness observations
 extern std::vector<ControlPoint> found_cps;       // control points of the run, source pixels
+// While set, where this thread's log writes go instead of the log: work done ahead of its turn
+// keeps its lines until they are written in order.
+extern thread_local std::string* log_capture;
 
 // printf-style write of one piece of text to the log, flushed at once under DEBUG; a failed
 // write throws.
 template <class... Args>
 void writeLog(const char* format, const Args&... args) {
+    if (log_capture) {
+        *log_capture += fmt::sprintf(format, args...);
+        return;
+    }
     writeChecked(log_file, log_name, format, args...);
     if (debug && fflush(log_file) != 0) throwWriteError(log_name);
 }

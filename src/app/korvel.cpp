@@ -22,6 +22,7 @@
 FILE* log_file = stdout;
 std::string log_name = "standard output";
 bool debug = false;
+thread_local std::string* log_capture = nullptr;
 int processor = 0;
 Timer t;
 float t_use = 0, t_render = 0, t_read = 0;

@@ -86,7 +86,15 @@ vec3 CameraModel::equi(vec2 q) const {
                 std::cos(lambda) * std::sin(theta));
 }
 
+double CameraModel::tanHalfFov() const {
+    return std::tan(double(fov * degToRad / 2));
+}
+
 vec2 CameraModel::inv_lens(vec3 p) const {
+    return inv_lens(p, rectilinear ? tanHalfFov() : 0.0);
+}
+
+vec2 CameraModel::inv_lens(vec3 p, double tanHalf) const {
     float rho = std::sqrt(p.x * p.x + p.y * p.y);
     // On the axis there is no radial direction; the axis meets the optical centre.
     if (rho == 0) return vec2(d + inSize.x / 2, e + inSize.y / 2);
@@ -94,7 +102,7 @@ vec2 CameraModel::inv_lens(vec3 p) const {
     float r;
     if (rectilinear) {
         float xz = p.x / p.z, yz = p.y / p.z;
-        r = float(double(std::sqrt(xz * xz + yz * yz)) / std::tan(double(phi / 2)));
+        r = float(double(std::sqrt(xz * xz + yz * yz)) / tanHalf);
     } else {
         // Rounding can push z of a unit vector just past 1.
         r = float(double(std::acos(std::min(p.z, 1.0f))) / double(phi / 2));
@@ -134,4 +142,36 @@ vec3 CameraModel::inv_inv_lens(vec2 px) const {
 
 vec3 CameraModel::source2sphere(vec2 px) const {
     return glm::transpose(cameraMat(yaw, pitch, roll, vec2(0, 0), vec2(0, 0))) * inv_inv_lens(px);
+}
+
+PatchPixels::PatchPixels(const CameraModel& m)
+    : m_(m),
+      toCamera_(m.patchToCamera()),
+      tanHalfFov_(m.rectilinear ? m.tanHalfFov() : 0.0),
+      edgeZ_(m.fisheyeEdgeZ()) {
+    // The angles exactly as equi() takes them.
+    float s = float(double(m.outFovX * degToRad) * (1.0 / m.outSize.x));
+    for (int x = 0; x < int(m.outSize.x); ++x) {
+        float lambda = (float(x) - m.outSize.x / 2) * s;
+        sinX_.push_back(std::sin(lambda));
+        cosX_.push_back(std::cos(lambda));
+    }
+    for (int y = 0; y < int(m.outSize.y); ++y) {
+        float theta = float(double((float(y) - m.outSize.y / 2) * s) + 1.5707963705062866);
+        sinY_.push_back(std::sin(theta));
+        cosY_.push_back(std::cos(theta));
+    }
+}
+
+vec2 PatchPixels::source(int x, int y) const {
+    if (x < 0 || y < 0 || x >= int(sinX_.size()) || y >= int(sinY_.size()))
+        return m_.dest2source(vec2(float(x), float(y)), toCamera_);
+    vec3 q(sinX_[size_t(x)] * sinY_[size_t(y)], cosY_[size_t(y)],
+           cosX_[size_t(x)] * sinY_[size_t(y)]);
+    vec3 p = toCamera_ * q;
+    if (kMinViewZ > double(p.z)) return vec2(0, 0);
+    if (!m_.rectilinear && p.z < edgeZ_) return vec2(0, 0);
+    vec2 s = m_.inv_lens(p, tanHalfFov_);
+    if (s.x >= 0 && s.x < m_.inSize.x && s.y >= 0 && s.y < m_.inSize.y - 1) return s;
+    return vec2(0, 0);
 }

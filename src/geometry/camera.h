@@ -5,6 +5,7 @@
 #include <glm/vec2.hpp>
 #include <glm/vec3.hpp>
 #include <string>
+#include <vector>
 
 #include "project.h"
 
@@ -63,4 +64,25 @@ struct CameraModel {
     vec3 inv_inv_lens(vec2 px) const;
     // World-frame unit direction of a source pixel.
     vec3 source2sphere(vec2 px) const;
+    // inv_lens with the tangent of half the field of view given (rectilinear lenses use it).
+    vec2 inv_lens(vec3 p, double tanHalfFov) const;
+    // The tangent inv_lens divides by.
+    double tanHalfFov() const;
+};
+
+// dest2source at the whole pixels of one patch, the trigonometry of its rows and columns
+// computed once: the same values at a fraction of the cost, for masks over a rendering.
+class PatchPixels {
+public:
+    // Keeps a reference to m, which must outlive it.
+    explicit PatchPixels(const CameraModel& m);
+    // m.dest2source(vec2(x, y)).
+    vec2 source(int x, int y) const;
+
+private:
+    const CameraModel& m_;
+    mat3 toCamera_;
+    double tanHalfFov_;
+    float edgeZ_;
+    std::vector<float> sinX_, cosX_, sinY_, cosY_;  // of each column's longitude, row's colatitude
 };

@@ -40,7 +40,8 @@ Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
 
 // Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
 // clamped to the edge.
-__m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
+__attribute__((always_inline)) inline __m128 bilinear(const Image<LinearTexel>& level, float tx,
+                                                      float ty) {
     float fx = tx * float(level.width) - 0.5f, fy = ty * float(level.height) - 0.5f;
     float flx = std::floor(fx), fly = std::floor(fy);
     int ix = int(flx), iy = int(fly);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <GL/glew.h>
 #include <stdexcept>
 
@@ -58,8 +59,8 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
 ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
-    return [&cam, &mask, toCamera = cam.patchToCamera()](int x, int y) {
-        glm::vec2 s = cam.dest2source(glm::vec2(x, y), toCamera);
+    return [&mask, pixels = std::make_shared<PatchPixels>(cam)](int x, int y) {
+        glm::vec2 s = pixels->source(x, y);
         return s != glm::vec2(0) && mask.usable(s);
     };
 }
@@ -95,7 +96,8 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     do {
         CornerBuckets buckets = findCorners(imgA, scale);
         tiles = int(buckets.size());
-        BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found);
+        // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
+        BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found, !gpuMap);
         logPassSummary(i, j, stats);
     } while (rerunCoarser(tooFewMatches(i, camA.rectilinear == 1, imgA.height), scale));
     dropInconsistent(i, j, matches);

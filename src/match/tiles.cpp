@@ -1,6 +1,7 @@
 #include "tiles.h"
 
 #include <algorithm>
+#include <string>
 
 #include "globals.h"
 
@@ -11,16 +12,69 @@ void resetPairLists() {
     good_in_b.clear();
 }
 
+namespace {
+
+// An attempt made ahead of its turn: its corner, outcome, displacement and log text.
+struct Attempt {
+    corner_t c;
+    bool ok;
+    glm::vec2 offset;
+    std::string log;
+};
+
+// Makes, on all cores, the attempts that each tile would make on its own: its corners by falling
+// strength until one matches or ten fail, skipping corners near earlier ones of the tile or of
+// earlier passes. Tiles meet only near their borders and through the count of matches, so the
+// pass in order finds nearly all its attempts made.
+std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int height,
+                                               const MatchAttempt& attempt) {
+    std::vector<std::vector<Attempt>> made(buckets.size());
+    const bool bottomSkipped = good.size() >= 3;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (size_t t = 0; t < buckets.size(); ++t) {
+        std::vector<corner_t> tried;
+        int failures = 0;
+        for (const corner_t& c : buckets[t]) {
+            if (failures >= 10 || isNear(c, good, 9) || isNear(c, bad, 9) || isNear(c, tried, 9))
+                continue;
+            tried.push_back(c);
+            if (bottomSkipped && c.y >= height - 100) {
+                ++failures;
+                continue;
+            }
+            Attempt a{c, false, glm::vec2(0), {}};
+            log_capture = &a.log;
+            try {
+                a.ok = attempt(c, a.offset);
+            } catch (...) {
+                // Exceptions must not leave the parallel region: the attempt in turn repeats it.
+                log_capture = nullptr;
+                break;
+            }
+            log_capture = nullptr;
+            bool ok = a.ok;
+            made[t].push_back(std::move(a));
+            if (ok) break;
+            ++failures;
+        }
+    }
+    return made;
+}
+
+}  // namespace
+
 BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attempt,
-                    const MatchFound& found) {
-    BadStats stats{};
-    for (std::vector<corner_t>& tile : buckets) {
-        if (tile.empty()) continue;
+                    const MatchFound& found, bool ahead) {
+    for (std::vector<corner_t>& tile : buckets)
         // Stable, so that runs repeat whatever the sort implementation.
         std::stable_sort(tile.begin(), tile.end(),
                          [](const corner_t& a, const corner_t& b) { return a.val > b.val; });
+    std::vector<std::vector<Attempt>> made;
+    if (ahead) made = attemptAhead(buckets, height, attempt);
+    BadStats stats{};
+    for (size_t t = 0; t < buckets.size(); ++t) {
         int failures = 0, successes = 0;
-        for (const corner_t& c : tile) {
+        for (const corner_t& c : buckets[t]) {
             if (failures >= 10 || successes >= 1 || isNear(c, good, 9) || isNear(c, bad, 9)) {
                 ignored.push_back(c);
                 continue;
@@ -32,7 +86,19 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
                 continue;
             }
             glm::vec2 offset(0, 0);
-            if (attempt(c, offset)) {
+            bool ok;
+            const Attempt* early = nullptr;
+            if (!made.empty())
+                for (const Attempt& a : made[t])
+                    if (a.c.x == c.x && a.c.y == c.y) early = &a;
+            if (early) {
+                writeLog("%s", early->log);
+                ok = early->ok;
+                offset = early->offset;
+            } else {
+                ok = attempt(c, offset);
+            }
+            if (ok) {
                 good.push_back(c);
                 good_in_b.push_back(c + offset);
                 found(c, offset);

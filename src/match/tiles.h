@@ -21,9 +21,10 @@ void resetPairLists();
 // Tries the corners of each tile by falling strength (equal strengths in read-back order) until
 // one matches or ten fail, skipping corners near earlier ones, and files every corner in good,
 // bad or ignored. Once three matches exist, corners in the bottom 100 rows of a texture of the
-// given height count as failures without an attempt.
+// given height count as failures without an attempt. With ahead, attempt may run on any thread
+// (its log lines keep their order): the tiles' likely attempts are made on all cores first.
 BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attempt,
-                    const MatchFound& found);
+                    const MatchFound& found, bool ahead = false);
 
 // Logs the number of matches of pair i-j so far and the pass's failure statistics.
 void logPassSummary(int i, int j, const BadStats& stats);
