@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fmt/printf.h>
 #include <typeinfo>
 #include <vector>
@@ -137,6 +138,13 @@ private:
 bool haveDisplay() {
     return nonEmptyEnv("DISPLAY") || nonEmptyEnv("WAYLAND_DISPLAY") ||
            nonEmptyEnv("QT_QPA_PLATFORM");
+}
+
+bool gpuDevicePresent() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", ec))
+        if (entry.path().filename().string().rfind("renderD", 0) == 0) return true;
+    return std::filesystem::exists("/dev/nvidiactl", ec);
 }
 
 std::string noContextAdvice() {

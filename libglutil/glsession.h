@@ -20,5 +20,9 @@ bool haveDisplay();
 // open ends the process with the same kind of Error line and status 255.
 std::unique_ptr<GlSession> openGlSession(int argc, char** argv);
 
+// Whether the machine has a device that GL could render on with a GPU: a DRM render node or an
+// NVIDIA device. Without one, GL can only run on the CPU.
+bool gpuDevicePresent();
+
 // The advice of every no-context error.
 std::string noContextAdvice();

@@ -95,8 +95,8 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
             "device\n");
 }
 
-// Without usable GL the run fails before any work, and the copy is written only by a run that
-// succeeds; no temporary file is left behind.
+// Without usable GL a run that needs it (GL's remap asked for) fails before any work, and the
+// copy is written only by a run that succeeds; no temporary file is left behind.
 TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
     fs::path copy = dir / "copy.pts", log = dir / "log.txt";
     std::string p = q(project), run = "-p " + q(copy) + " " + p + " " + q(log);
@@ -106,9 +106,9 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
         {"", "--project-out=" + q(dir / "no/dir/c.pts") + " " + p,
          "Error writing the project copy into"},
         {"", run, "a.jpg"},  // the images do not exist
-        {noDisplay + "__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json ", run,
+        {noDisplay + "KORVEL_REMAP=gl __EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json ", run,
          "(12opengl_error): no display (DISPLAY is not set) and no OpenGL without one: "},
-        {noDisplay + "DISPLAY=:97531 ", run,
+        {noDisplay + "KORVEL_REMAP=gl DISPLAY=:97531 ", run,
          "(12opengl_error): Qt cannot open the display \":97531\"; "},
     };
     for (auto& [env, args, error] : cases) {

@@ -128,6 +128,10 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
     findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gpuMap);
 }
 
+// The largest target side of the native remap: the usual GL limit, so that derived views come
+// out alike either way.
+constexpr int kNativeMaxTargetSize = 16384;
+
 // The largest target side the GPU renders to.
 int maxTargetSize() {
     GLint texture = 0, viewport[2] = {0, 0};
@@ -172,12 +176,18 @@ int runRig(const Project& project, int argc, char** argv,
     // A bad value ends the run before any work.
     int decimals = cpDecimals();
     std::optional<bool> remapChosen = remapChoice();
-    std::unique_ptr<GlSession> session = openGlSession(argc, argv);
-    // Declared after the session, so that it goes first even when the run throws.
     // Where GL itself runs on the CPU, native code remaps several times faster; correlation on
-    // the GPU needs GL renderings.
-    bool cpuRemap = processor == 0 && remapChosen.value_or(softwareRenderer());
+    // the GPU needs GL renderings. A machine without a GPU device needs no context at all (nor a
+    // display for one).
+    std::unique_ptr<GlSession> session;
+    if (processor == 1 || !remapChosen.value_or(!gpuDevicePresent()))
+        session = openGlSession(argc, argv);
+    bool cpuRemap = processor == 0 && remapChosen.value_or(!session || softwareRenderer());
+    // Declared after the session, so that it goes first even when the run throws.
     auto gl = std::make_unique<MatchingGl>(fisheye, !cpuRemap, processor == 1, !derived);
+    auto finishGl = [&] {
+        if (session) glFinish();
+    };
 
     std::string projectDir = directoryOf(projectPath);
 
@@ -186,13 +196,13 @@ int runRig(const Project& project, int argc, char** argv,
         auto tex = std::make_unique<Source>(readImageFile(imagePath(projectDir, images[k].file)),
                                             cpuRemap);
         if (timed) {
-            glFinish();
+            finishGl();
             t.print("load (temp)");
         }
         return tex;
     };
-    actions.mark = [] {
-        glFinish();
+    actions.mark = [&] {
+        finishGl();
         t.print("load (temp)");
     };
     std::vector<PairCount> counts;
@@ -215,7 +225,7 @@ int runRig(const Project& project, int argc, char** argv,
         matchPair(*gl, project, i, j, srcI, srcJ, size, targetI, targetJ, v, decimals);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
-    walk(actions, maxTargetSize());
+    walk(actions, session ? maxTargetSize() : kNativeMaxTargetSize);
     progress.done();
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 

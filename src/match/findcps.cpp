@@ -115,11 +115,10 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         lumPairs.push_back(luminanceSample(imgA, imgB, glm::ivec2(m.c.x, m.c.y),
                                            glm::ivec2(int(b.x), int(b.y)), usableA, usableB));
     }
-    glFinish();
+    if (gpuMap) glFinish();
     t.print("eval geometry");
 
     observeExposure(i, j, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA, usableB);
-    glFinish();
     t.print("eval exposure");
 
     if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, imgB);
