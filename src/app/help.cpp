@@ -27,8 +27,8 @@ const std::pair<const char*, const char*> environment[] = {
      "derive the pair schedule from the cameras for the six- and thirteen-image\n"
      "rigs too (other image counts always use it)"},
     {"KORVEL_REMAP=cpu|gl",
-     "remap images in native code or on the GPU (default: native code where the\n"
-     "GL is a software renderer such as llvmpipe)"},
+     "remap images in native code or on the GPU (default: native code, without a\n"
+     "GL context, on a machine with no GPU device or a software renderer)"},
     {"KORVEL_CP_DECIMALS=N",
      "decimals of the control-point coordinates in the log, 0 to 6 (default 1)"},
 };
