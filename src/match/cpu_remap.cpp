@@ -5,6 +5,7 @@
 #include <cmath>
 #include <immintrin.h>
 
+#include "cpu_remap_row.h"
 #include "half.h"
 
 namespace {
@@ -36,77 +37,6 @@ Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
         }
     }
     return level;
-}
-
-// Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
-// clamped to the edge.
-__attribute__((always_inline)) inline __m128 bilinear(const Image<LinearTexel>& level, float tx,
-                                                      float ty) {
-    float fx = tx * float(level.width) - 0.5f, fy = ty * float(level.height) - 0.5f;
-    float flx = std::floor(fx), fly = std::floor(fy);
-    int ix = int(flx), iy = int(fly);
-    int x0 = std::clamp(ix, 0, level.width - 1), x1 = std::clamp(ix + 1, 0, level.width - 1);
-    int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
-    __m128 wx = _mm_set1_ps(fx - flx), wy = _mm_set1_ps(fy - fly);
-    auto row = [&](int y) {
-        const LinearTexel* r = level.row(y);
-        __m128 a = _mm_load_ps(&r[x0].r), b = _mm_load_ps(&r[x1].r);
-        return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
-    };
-    __m128 top = row(y0), bottom = row(y1);
-    return _mm_add_ps(top, _mm_mul_ps(wy, _mm_sub_ps(bottom, top)));
-}
-
-// Catmull-Rom weights of the four taps around fraction t.
-inline __m128 catmullRom(float t) {
-    float t2 = t * t, t3 = t2 * t;
-    return _mm_setr_ps(-0.5f * t3 + t2 - 0.5f * t, 1.5f * t3 - 2.5f * t2 + 1.0f,
-                       -1.5f * t3 + 2.0f * t2 + 0.5f * t, 0.5f * t3 - 0.5f * t2);
-}
-
-template <int k>
-inline __m128 lane(__m128 v) {
-    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(k, k, k, k));
-}
-
-// One row of Catmull-Rom taps: texels x0 to x3 of row r weighed by lanes of w.
-inline __m128 tapRow(const LinearTexel* r, const int* x, __m128 w0, __m128 w1, __m128 w2,
-                     __m128 w3) {
-    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, _mm_load_ps(&r[x[0]].r)),
-                                 _mm_mul_ps(w1, _mm_load_ps(&r[x[1]].r))),
-                      _mm_add_ps(_mm_mul_ps(w2, _mm_load_ps(&r[x[2]].r)),
-                                 _mm_mul_ps(w3, _mm_load_ps(&r[x[3]].r))));
-}
-
-// Catmull-Rom interpolation between pixel centres at source position (px, py), taps clamped
-// to the edge, overshoot below zero cut off.
-inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
-    float qx = px - 0.5f, qy = py - 0.5f;
-    float flx = std::floor(qx), fly = std::floor(qy);
-    int ix = int(flx), iy = int(fly);
-    __m128 wx = catmullRom(qx - flx), wy = catmullRom(qy - fly);
-    __m128 w0 = lane<0>(wx), w1 = lane<1>(wx), w2 = lane<2>(wx), w3 = lane<3>(wx);
-    int xs[4], last = image.width - 1;
-    for (int k = 0; k < 4; ++k) xs[k] = std::clamp(ix + k - 1, 0, last);
-    auto rowAt = [&](int y) { return image.row(std::clamp(y, 0, image.height - 1)); };
-    __m128 sum =
-        _mm_add_ps(_mm_add_ps(_mm_mul_ps(lane<0>(wy), tapRow(rowAt(iy - 1), xs, w0, w1, w2, w3)),
-                              _mm_mul_ps(lane<1>(wy), tapRow(rowAt(iy), xs, w0, w1, w2, w3))),
-                   _mm_add_ps(_mm_mul_ps(lane<2>(wy), tapRow(rowAt(iy + 1), xs, w0, w1, w2, w3)),
-                              _mm_mul_ps(lane<3>(wy), tapRow(rowAt(iy + 2), xs, w0, w1, w2, w3))));
-    return _mm_max_ps(sum, _mm_setzero_ps());
-}
-
-// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
-__m128 levelSample(const LinearSource& source, float px, float py, float lod) {
-    int last = int(source.levels.size()) - 1;
-    lod = std::clamp(lod, 0.0f, float(last));
-    int l0 = std::min(int(lod), last), l1 = std::min(l0 + 1, last);
-    float tx = px / float(source.width()), ty = py / float(source.height());
-    __m128 a = bilinear(source.levels[size_t(l0)], tx, ty);
-    if (l1 == l0) return a;
-    __m128 b = bilinear(source.levels[size_t(l1)], tx, ty);
-    return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(lod - float(l0)), _mm_sub_ps(b, a)));
 }
 
 // What the mapping needs per pixel, fixed for one patch.
@@ -170,6 +100,10 @@ void rowPositions(const Mapping& g, const float* sinL, const float* cosL, float 
 
 }  // namespace
 
+void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out) {
+    sampleRowWith<BaselineTaps>(source, row, out);
+}
+
 LinearSource::LinearSource(Image<LinearTexel> image) {
     levels.push_back(std::move(image));
     while (levels.back().width > 1 || levels.back().height > 1)
@@ -208,7 +142,7 @@ LinearSource linearSourceOf(const SourceImage& image) {
 }
 
 Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
-                                  glm::vec3 vignetting, bool lowPass) {
+                                  glm::vec3 vignetting, bool lowPass, bool widest) {
     int w = int(m.outSize.x), h = int(m.outSize.y);
     Image<RgbPixel<float>> out(w, h);
     float halfFov = m.fov * degToRad / 2;
@@ -238,7 +172,8 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
         cosL[size_t(x)] = std::cos(lambda);
     }
     float diagonal2 = 0.25f * (m.inSize.x * m.inSize.x + m.inSize.y * m.inSize.y);
-    const Image<LinearTexel>& image = source.levels[0];
+    static const bool haveAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool avx2 = widest && haveAvx2;
 #pragma omp parallel
     {
         std::vector<float> u(size_t(2 * wq)), v(size_t(2 * wq));
@@ -258,28 +193,9 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
                 RgbPixel<float>* o = out.row(y0 + k);
                 const float *ur = u.data() + k * wq, *vr = v.data() + k * wq;
                 const uint8_t* vis = visible.data() + k * wq;
-                for (int x = 0; x < w; ++x) {
-                    if (!vis[x]) continue;  // the image starts zeroed: exact black
-                    // The footprint as a GL quad sees it: along x within the pixel's row, along
-                    // y within its column.
-                    int xl = x & ~1;
-                    float dux = ur[xl + 1] - ur[xl], dvx = vr[xl + 1] - vr[xl];
-                    float duy = u[size_t(wq + x)] - u[size_t(x)],
-                          dvy = v[size_t(wq + x)] - v[size_t(x)];
-                    float foot2 = std::max(dux * dux + dvx * dvx, duy * duy + dvy * dvy);
-                    __m128 colour = lowPass && foot2 > 1.0f
-                                        ? levelSample(source, ur[x], vr[x], 0.5f * std::log2(foot2))
-                                        : sharpSample(image, ur[x], vr[x]);
-                    float cu = ur[x] - m.inSize.x / 2, cv = vr[x] - m.inSize.y / 2;
-                    float r2 = (cu * cu + cv * cv) / diagonal2;
-                    float gain =
-                        1.0f /
-                        (1.0f + r2 * (vignetting.x + r2 * (vignetting.y + r2 * vignetting.z)));
-                    alignas(16) float c[4];
-                    _mm_store_ps(
-                        c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(gain)), _mm_set1_ps(1e-4f)));
-                    o[x] = {c[0], c[1], c[2]};
-                }
+                RemapRow row{ur,  vr, u.data(), v.data(),   u.data() + wq, v.data() + wq,
+                             vis, w,  lowPass,  vignetting, diagonal2,     m.inSize / 2.0f};
+                (avx2 ? sampleRowAvx2 : sampleRowBaseline)(source, row, o);
                 roundToHalves(reinterpret_cast<float*>(o), size_t(3) * size_t(w));
             }
         }

@@ -30,6 +30,7 @@ LinearSource linearSourceOf(const SourceImage& image);
 // Renders source into the patch of m (whose inSize is the source's size) with vignetting
 // (Vb, Vc, Vd) removed: exact black where m sees no source pixel, else what the remap shader
 // gives there, rounded to half precision as a GL target stores it. Without lowPass, sampling
-// stays sharp where the patch is coarser than the source (the shader without BLUR).
+// stays sharp where the patch is coarser than the source (the shader without BLUR). Without
+// widest, the pixel step takes the baseline instructions even where AVX2 and FMA exist.
 Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
-                                  glm::vec3 vignetting, bool lowPass = true);
+                                  glm::vec3 vignetting, bool lowPass = true, bool widest = true);

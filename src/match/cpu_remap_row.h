@@ -1,0 +1,132 @@
+#pragma once
+// The per-pixel step of the native remap, built once per instruction set: each file that
+// includes this header compiles its own copy of the helpers below (internal linkage), so that
+// no wider build of them reaches the baseline one.
+#include <algorithm>
+#include <cmath>
+#include <immintrin.h>
+
+#include "cpu_remap.h"
+
+// One patch row to sample: its source positions and those of both rows of its quads.
+struct RemapRow {
+    const float *u, *v;              // the row's source positions
+    const float *u0, *v0, *u1, *v1;  // its quads' upper and lower rows
+    const uint8_t* visible;          // 1 where the row shows the source
+    int width;
+    bool lowPass;          // prefiltered levels where the patch is coarser
+    glm::vec3 vignetting;  // Vb, Vc, Vd
+    float halfDiagonal2;   // the square of half the source's diagonal
+    glm::vec2 centre;      // the source's centre, pixels
+};
+
+// Samples the visible pixels of row into out, whose other pixels stay as they are: with SSE
+// only, or with AVX2 and FMA (when the processor has them).
+void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
+void sampleRowAvx2(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
+
+namespace {
+
+// Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
+// clamped to the edge.
+inline __m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
+    float fx = tx * float(level.width) - 0.5f, fy = ty * float(level.height) - 0.5f;
+    float flx = std::floor(fx), fly = std::floor(fy);
+    int ix = int(flx), iy = int(fly);
+    int x0 = std::clamp(ix, 0, level.width - 1), x1 = std::clamp(ix + 1, 0, level.width - 1);
+    int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
+    __m128 wx = _mm_set1_ps(fx - flx), wy = _mm_set1_ps(fy - fly);
+    auto row = [&](int y) {
+        const LinearTexel* r = level.row(y);
+        __m128 a = _mm_load_ps(&r[x0].r), b = _mm_load_ps(&r[x1].r);
+        return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
+    };
+    __m128 top = row(y0), bottom = row(y1);
+    return _mm_add_ps(top, _mm_mul_ps(wy, _mm_sub_ps(bottom, top)));
+}
+
+// Catmull-Rom weights of the four taps around fraction t.
+inline __m128 catmullRom(float t) {
+    float t2 = t * t, t3 = t2 * t;
+    return _mm_setr_ps(-0.5f * t3 + t2 - 0.5f * t, 1.5f * t3 - 2.5f * t2 + 1.0f,
+                       -1.5f * t3 + 2.0f * t2 + 0.5f * t, 0.5f * t3 - 0.5f * t2);
+}
+
+template <int k>
+inline __m128 lane(__m128 v) {
+    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(k, k, k, k));
+}
+
+// One row of Catmull-Rom taps: texels x0 to x3 of row r weighed by lanes of w.
+inline __m128 tapRow(const LinearTexel* r, const int* x, __m128 w0, __m128 w1, __m128 w2,
+                     __m128 w3) {
+    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, _mm_load_ps(&r[x[0]].r)),
+                                 _mm_mul_ps(w1, _mm_load_ps(&r[x[1]].r))),
+                      _mm_add_ps(_mm_mul_ps(w2, _mm_load_ps(&r[x[2]].r)),
+                                 _mm_mul_ps(w3, _mm_load_ps(&r[x[3]].r))));
+}
+
+// Catmull-Rom interpolation between pixel centres at source position (px, py), taps clamped
+// to the edge, overshoot below zero cut off.
+inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
+    float qx = px - 0.5f, qy = py - 0.5f;
+    float flx = std::floor(qx), fly = std::floor(qy);
+    int ix = int(flx), iy = int(fly);
+    __m128 wx = catmullRom(qx - flx), wy = catmullRom(qy - fly);
+    __m128 w0 = lane<0>(wx), w1 = lane<1>(wx), w2 = lane<2>(wx), w3 = lane<3>(wx);
+    int xs[4], last = image.width - 1;
+    for (int k = 0; k < 4; ++k) xs[k] = std::clamp(ix + k - 1, 0, last);
+    auto rowAt = [&](int y) { return image.row(std::clamp(y, 0, image.height - 1)); };
+    __m128 sum =
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(lane<0>(wy), tapRow(rowAt(iy - 1), xs, w0, w1, w2, w3)),
+                              _mm_mul_ps(lane<1>(wy), tapRow(rowAt(iy), xs, w0, w1, w2, w3))),
+                   _mm_add_ps(_mm_mul_ps(lane<2>(wy), tapRow(rowAt(iy + 1), xs, w0, w1, w2, w3)),
+                              _mm_mul_ps(lane<3>(wy), tapRow(rowAt(iy + 2), xs, w0, w1, w2, w3))));
+    return _mm_max_ps(sum, _mm_setzero_ps());
+}
+
+// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
+inline __m128 levelSample(const LinearSource& source, float px, float py, float lod) {
+    int last = int(source.levels.size()) - 1;
+    lod = std::clamp(lod, 0.0f, float(last));
+    int l0 = std::min(int(lod), last), l1 = std::min(l0 + 1, last);
+    float tx = px / float(source.width()), ty = py / float(source.height());
+    __m128 a = bilinear(source.levels[size_t(l0)], tx, ty);
+    if (l1 == l0) return a;
+    __m128 b = bilinear(source.levels[size_t(l1)], tx, ty);
+    return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(lod - float(l0)), _mm_sub_ps(b, a)));
+}
+
+// The colours of a row's visible pixels, sharp taps from Taps::sharp.
+template <class Taps>
+inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
+    const Image<LinearTexel>& image = source.levels[0];
+    for (int x = 0; x < r.width; ++x) {
+        if (!r.visible[x]) continue;
+        // The footprint as a GL quad sees it: along x within the pixel's row, along y within
+        // its column.
+        int xl = x & ~1;
+        float dux = r.u[xl + 1] - r.u[xl], dvx = r.v[xl + 1] - r.v[xl];
+        float duy = r.u1[x] - r.u0[x], dvy = r.v1[x] - r.v0[x];
+        float foot2 = std::max(dux * dux + dvx * dvx, duy * duy + dvy * dvy);
+        __m128 colour = r.lowPass && foot2 > 1.0f
+                            ? levelSample(source, r.u[x], r.v[x], 0.5f * std::log2(foot2))
+                            : Taps::sharp(image, r.u[x], r.v[x]);
+        float cu = r.u[x] - r.centre.x, cv = r.v[x] - r.centre.y;
+        float r2 = (cu * cu + cv * cv) / r.halfDiagonal2;
+        const glm::vec3& g = r.vignetting;
+        float gain = 1.0f / (1.0f + r2 * (g.x + r2 * (g.y + r2 * g.z)));
+        alignas(16) float c[4];
+        _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(gain)), _mm_set1_ps(1e-4f)));
+        out[x] = {c[0], c[1], c[2]};
+    }
+}
+
+// Catmull-Rom taps with SSE alone.
+struct BaselineTaps {
+    static __m128 sharp(const Image<LinearTexel>& image, float px, float py) {
+        return sharpSample(image, px, py);
+    }
+};
+
+}  // namespace
