@@ -30,19 +30,24 @@ __attribute__((target("avx,f16c"))) void halvesToFloatsF16c(const uint16_t* in, 
     for (; i < n; ++i) out[i] = halfToFloat(in[i]);
 }
 
+#endif
+
+}  // namespace
+
 // F16C (CPUID leaf 1, ECX bit 29) on a processor and system with AVX; compilers do not all know
 // the feature by name.
 bool hasF16c() {
+#ifdef KORVEL_X86
     static const bool f16c = [] {
         unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
         return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) &&
                (ecx & (1u << 29)) != 0;
     }();
     return f16c;
-}
+#else
+    return false;
 #endif
-
-}  // namespace
+}
 
 void floatsToHalves(const float* in, uint16_t* out, size_t n) {
 #ifdef KORVEL_X86

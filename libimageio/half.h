@@ -31,6 +31,8 @@ inline float halfToFloat(uint16_t h) {
     return v;
 }
 
+// Whether the processor converts halves itself (F16C, with AVX).
+bool hasF16c();
 // floatToHalf of n values, eight at a time where the processor converts halves itself.
 void floatsToHalves(const float* in, uint16_t* out, size_t n);
 // halfToFloat of n values, eight at a time where the processor converts halves itself.

@@ -104,13 +104,14 @@ TEST_P(RigRuns, PointsAndExposures) {
 }
 
 // ring13-parallax: -e ignores where the cameras stand, so its errors include the true parallax
-// of cameras 4 cm off the rig's centre (40 to 60 px); pair 8-1 overlaps in featureless sky.
+// of cameras 4 cm off the rig's centre (40 to 60 px). Pair 8-1 of the ring13 rigs overlaps in
+// featureless sky: its best candidate passes or fails the distinctness test by a thousandth.
 INSTANTIATE_TEST_SUITE_P(
     Shared, RigRuns,
-    testing::Values(RigCase{"ring13", 30, 0.6, 5, 0}, RigCase{"fisheye6", 10, 0.6, 5, 0},
+    testing::Values(RigCase{"ring13", 30, 0.6, 5, 1}, RigCase{"fisheye6", 10, 0.6, 5, 0},
                     RigCase{"ring13-hdr", 30, 0.6, 5, 0}, RigCase{"ring13-exposure", 30, 0.6, 5, 0},
                     RigCase{"ring13-parallax", 30, 50, 70, 1}, RigCase{"fish4", 0, 0.5, 5, 0},
-                    RigCase{"ring10", 0, 0.5, 5, 0}, RigCase{"ring13", 30, 0.6, 5, 0, "gl"}),
+                    RigCase{"ring10", 0, 0.5, 5, 0}, RigCase{"ring13", 30, 0.6, 5, 1, "gl"}),
     [](const testing::TestParamInfo<RigCase>& info) {
         std::string name =
             info.param.rig + std::string(*info.param.remap ? "_" : "") + info.param.remap;

@@ -16,24 +16,40 @@ Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
     Image<LinearTexel> level(std::max(1, above.width / 2), std::max(1, above.height / 2));
     float sx = float(above.width) / float(level.width),
           sy = float(above.height) / float(level.height);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < level.height; ++y) {
-        float fy = (float(y) + 0.5f) * sy - 0.5f;
-        int y0 = std::clamp(int(std::floor(fy)), 0, above.height - 1);
-        int y1 = std::min(y0 + 1, above.height - 1);
-        __m128 wy = _mm_set1_ps(fy - std::floor(fy));
-        for (int x = 0; x < level.width; ++x) {
-            float fx = (float(x) + 0.5f) * sx - 0.5f;
-            int x0 = std::clamp(int(std::floor(fx)), 0, above.width - 1);
-            int x1 = std::min(x0 + 1, above.width - 1);
-            __m128 wx = _mm_set1_ps(fx - std::floor(fx));
-            auto row = [&](int yy) {
-                __m128 a = _mm_load_ps(&above.at(x0, yy).r), b = _mm_load_ps(&above.at(x1, yy).r);
-                return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
-            };
-            __m128 top = row(y0), bottom = row(y1);
-            _mm_store_ps(&level.at(x, y).r,
-                         _mm_add_ps(top, _mm_mul_ps(wy, _mm_sub_ps(bottom, top))));
+    std::vector<int> x0(size_t(level.width)), x1(size_t(level.width));
+    std::vector<float> fx(size_t(level.width));
+    for (int x = 0; x < level.width; ++x) {
+        float f = (float(x) + 0.5f) * sx - 0.5f;
+        x0[size_t(x)] = std::clamp(int(std::floor(f)), 0, above.width - 1);
+        x1[size_t(x)] = std::min(x0[size_t(x)] + 1, above.width - 1);
+        fx[size_t(x)] = f - std::floor(f);
+    }
+#pragma omp parallel
+    {
+        // Rows of the level above widened to floats, four per texel.
+        std::vector<float> top(size_t(4) * above.width), bottom(top.size()),
+            out(size_t(4) * level.width);
+        auto widen = [&](int y, std::vector<float>& to) {
+            halvesToFloats(&above.row(y)->r, to.data(), to.size());
+        };
+#pragma omp for schedule(static)
+        for (int y = 0; y < level.height; ++y) {
+            float f = (float(y) + 0.5f) * sy - 0.5f;
+            int y0 = std::clamp(int(std::floor(f)), 0, above.height - 1);
+            widen(y0, top);
+            widen(std::min(y0 + 1, above.height - 1), bottom);
+            __m128 wy = _mm_set1_ps(f - std::floor(f));
+            for (int x = 0; x < level.width; ++x) {
+                __m128 wx = _mm_set1_ps(fx[size_t(x)]);
+                auto mix = [&](const std::vector<float>& row) {
+                    __m128 a = _mm_loadu_ps(&row[size_t(4 * x0[size_t(x)])]),
+                           b = _mm_loadu_ps(&row[size_t(4 * x1[size_t(x)])]);
+                    return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
+                };
+                __m128 t = mix(top), u = mix(bottom);
+                _mm_storeu_ps(&out[size_t(4 * x)], _mm_add_ps(t, _mm_mul_ps(wy, _mm_sub_ps(u, t))));
+            }
+            floatsToHalves(out.data(), &level.row(y)->r, out.size());
         }
     }
     return level;
@@ -116,27 +132,35 @@ LinearSource linearSourceOf(const SourceImage& image) {
         std::array<float, 256> scales{};
         for (int e = 1; e < 256; ++e) scales[size_t(e)] = std::ldexp(1.0f, e - 136);
         Image<LinearTexel> level(in.width, in.height);
-#pragma omp parallel for schedule(static)
-        for (int y = 0; y < in.height; ++y) {
-            const Rgbe* row = in.row(y);
-            LinearTexel* o = level.row(y);
-            for (int x = 0; x < in.width; ++x) {
-                float s = scales[row[x].e];  // 0 for exponent 0: black
-                o[x] = {(row[x].r + 0.5f) * s, (row[x].g + 0.5f) * s, (row[x].b + 0.5f) * s, 0};
+#pragma omp parallel
+        {
+            std::vector<float> values(size_t(4) * in.width);
+#pragma omp for schedule(static)
+            for (int y = 0; y < in.height; ++y) {
+                const Rgbe* row = in.row(y);
+                float* v = values.data();
+                for (int x = 0; x < in.width; ++x) {
+                    float s = scales[row[x].e];  // 0 for exponent 0: black
+                    *v++ = (row[x].r + 0.5f) * s;
+                    *v++ = (row[x].g + 0.5f) * s;
+                    *v++ = (row[x].b + 0.5f) * s;
+                    *v++ = 0;
+                }
+                floatsToHalves(values.data(), &level.row(y)->r, values.size());
             }
         }
         return LinearSource(std::move(level));
     }
     const Image<RgbPixel<unsigned char>>& in = image.ldr;
-    std::array<float, 256> table{};
-    for (int k = 0; k < 256; ++k) table[size_t(k)] = float(srgbToLinear(k / 255.0));
+    std::array<uint16_t, 256> table{};
+    for (int k = 0; k < 256; ++k) table[size_t(k)] = floatToHalf(float(srgbToLinear(k / 255.0)));
     Image<LinearTexel> level(in.width, in.height);
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < in.height; ++y) {
         const RgbPixel<unsigned char>* row = in.row(y);
         LinearTexel* o = level.row(y);
         for (int x = 0; x < in.width; ++x)
-            o[x] = {table[row[x].r], table[row[x].g], table[row[x].b], 0.0f};
+            o[x] = {table[row[x].r], table[row[x].g], table[row[x].b], 0};
     }
     return LinearSource(std::move(level));
 }
@@ -172,7 +196,8 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
         cosL[size_t(x)] = std::cos(lambda);
     }
     float diagonal2 = 0.25f * (m.inSize.x * m.inSize.x + m.inSize.y * m.inSize.y);
-    static const bool haveAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const bool haveAvx2 =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && hasF16c();
     const bool avx2 = widest && haveAvx2;
 #pragma omp parallel
     {

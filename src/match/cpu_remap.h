@@ -1,15 +1,17 @@
 #pragma once
 // The remap pass in native code, for software renderers: the mapping, filters and marks of
 // fish.frag computed on the CPU instead of through an emulated GPU, several times faster there.
+#include <cstdint>
 #include <vector>
 
 #include "camera.h"
 #include "image.h"
 #include "readers.h"
 
-// A linear-light texel with an unused fourth lane, so that one vector load takes it.
-struct alignas(16) LinearTexel {
-    float r, g, b, a;
+// A linear-light texel at half precision (as GL's RGB16F sources hold it) with an unused fourth
+// lane, so that one 8-byte load takes it.
+struct alignas(8) LinearTexel {
+    uint16_t r, g, b, a;
 };
 
 // A source image in linear light and its prefiltered levels.

@@ -1,5 +1,5 @@
-// The native remap's per-pixel step built for AVX2 and FMA: a row's four Catmull-Rom taps are
-// two pairs of adjacent texels, one 256-bit load each.
+// The native remap's per-pixel step built for AVX2, FMA and F16C: a row's four Catmull-Rom taps
+// are two pairs of adjacent texels, each loaded and widened to eight floats at once.
 #include "cpu_remap_row.h"
 
 namespace {
@@ -19,9 +19,11 @@ struct Avx2Taps {
             _mm256_set_m128(lane<2>(wy), lane<2>(wy)), _mm256_set_m128(lane<3>(wy), lane<3>(wy))};
         __m256 sum = _mm256_setzero_ps();
         for (int k = 0; k < 4; ++k) {
-            const float* t = &image.row(std::clamp(iy + k - 1, 0, image.height - 1))[ix - 1].r;
-            __m256 row = _mm256_fmadd_ps(w23, _mm256_loadu_ps(t + 8),
-                                         _mm256_mul_ps(w01, _mm256_loadu_ps(t)));
+            const LinearTexel* t = image.row(std::clamp(iy + k - 1, 0, image.height - 1)) + ix - 1;
+            auto pair = [](const LinearTexel* p) {
+                return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            };
+            __m256 row = _mm256_fmadd_ps(w23, pair(t + 2), _mm256_mul_ps(w01, pair(t)));
             sum = _mm256_fmadd_ps(wys[k], row, sum);
         }
         __m128 both = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include "cpu_remap.h"
+#include "half.h"
 
 // One patch row to sample: its source positions and those of both rows of its quads.
 struct RemapRow {
@@ -21,11 +22,20 @@ struct RemapRow {
 };
 
 // Samples the visible pixels of row into out, whose other pixels stay as they are: with SSE
-// only, or with AVX2 and FMA (when the processor has them).
+// only, or with AVX2, FMA and F16C (when the processor has them).
 void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
 void sampleRowAvx2(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
 
 namespace {
+
+// Texel t as four floats: converted by the processor in a build that has F16C.
+inline __m128 texel(const LinearTexel& t) {
+#ifdef __F16C__
+    return _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t)));
+#else
+    return _mm_setr_ps(halfToFloat(t.r), halfToFloat(t.g), halfToFloat(t.b), 0.0f);
+#endif
+}
 
 // Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
 // clamped to the edge.
@@ -38,7 +48,7 @@ inline __m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
     __m128 wx = _mm_set1_ps(fx - flx), wy = _mm_set1_ps(fy - fly);
     auto row = [&](int y) {
         const LinearTexel* r = level.row(y);
-        __m128 a = _mm_load_ps(&r[x0].r), b = _mm_load_ps(&r[x1].r);
+        __m128 a = texel(r[x0]), b = texel(r[x1]);
         return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
     };
     __m128 top = row(y0), bottom = row(y1);
@@ -60,10 +70,8 @@ inline __m128 lane(__m128 v) {
 // One row of Catmull-Rom taps: texels x0 to x3 of row r weighed by lanes of w.
 inline __m128 tapRow(const LinearTexel* r, const int* x, __m128 w0, __m128 w1, __m128 w2,
                      __m128 w3) {
-    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, _mm_load_ps(&r[x[0]].r)),
-                                 _mm_mul_ps(w1, _mm_load_ps(&r[x[1]].r))),
-                      _mm_add_ps(_mm_mul_ps(w2, _mm_load_ps(&r[x[2]].r)),
-                                 _mm_mul_ps(w3, _mm_load_ps(&r[x[3]].r))));
+    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, texel(r[x[0]])), _mm_mul_ps(w1, texel(r[x[1]]))),
+                      _mm_add_ps(_mm_mul_ps(w2, texel(r[x[2]])), _mm_mul_ps(w3, texel(r[x[3]]))));
 }
 
 // Catmull-Rom interpolation between pixel centres at source position (px, py), taps clamped

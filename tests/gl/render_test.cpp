@@ -54,7 +54,7 @@ LinearSource linearOf(const Image<Rgb>& texels) {
     for (int y = 0; y < texels.height; ++y)
         for (int x = 0; x < texels.width; ++x) {
             const Rgb& t = texels.at(x, y);
-            linear.at(x, y) = {t.r, t.g, t.b, 0};
+            linear.at(x, y) = {floatToHalf(t.r), floatToHalf(t.g), floatToHalf(t.b), 0};
         }
     return LinearSource(std::move(linear));
 }
