@@ -203,6 +203,7 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
     {
         std::vector<float> u(size_t(2 * wq)), v(size_t(2 * wq));
         std::vector<uint8_t> visible(size_t(2 * wq));
+        std::vector<float> gain(u.size() / 2), foot2(u.size() / 2);
 #pragma omp for schedule(dynamic, 4)
         for (int y0 = 0; y0 < hq; y0 += 2) {
             for (int k = 0; k < 2; ++k) {
@@ -218,8 +219,10 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
                 RgbPixel<float>* o = out.row(y0 + k);
                 const float *ur = u.data() + k * wq, *vr = v.data() + k * wq;
                 const uint8_t* vis = visible.data() + k * wq;
-                RemapRow row{ur,  vr, u.data(), v.data(),   u.data() + wq, v.data() + wq,
-                             vis, w,  lowPass,  vignetting, diagonal2,     m.inSize / 2.0f};
+                RemapRow row{
+                    ur,          vr,          u.data(), v.data(),   u.data() + wq, v.data() + wq,
+                    vis,         w,           lowPass,  vignetting, diagonal2,     m.inSize / 2.0f,
+                    gain.data(), foot2.data()};
                 (avx2 ? sampleRowAvx2 : sampleRowBaseline)(source, row, o);
                 roundToHalves(reinterpret_cast<float*>(o), size_t(3) * size_t(w));
             }

@@ -19,6 +19,7 @@ struct RemapRow {
     glm::vec3 vignetting;  // Vb, Vc, Vd
     float halfDiagonal2;   // the square of half the source's diagonal
     glm::vec2 centre;      // the source's centre, pixels
+    float *gain, *foot2;   // scratch of the row's width
 };
 
 // Samples the visible pixels of row into out, whose other pixels stay as they are: with SSE
@@ -109,23 +110,28 @@ inline __m128 levelSample(const LinearSource& source, float px, float py, float 
 template <class Taps>
 inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
     const Image<LinearTexel>& image = source.levels[0];
+    // The vignetting gain and the squared footprint of every pixel first, a vector at a time.
+    // The footprint is the one a GL quad sees: along x within the pixel's row, along y within
+    // its column.
+    const glm::vec3 g = r.vignetting;
+#pragma omp simd
     for (int x = 0; x < r.width; ++x) {
-        if (!r.visible[x]) continue;
-        // The footprint as a GL quad sees it: along x within the pixel's row, along y within
-        // its column.
         int xl = x & ~1;
         float dux = r.u[xl + 1] - r.u[xl], dvx = r.v[xl + 1] - r.v[xl];
         float duy = r.u1[x] - r.u0[x], dvy = r.v1[x] - r.v0[x];
-        float foot2 = std::max(dux * dux + dvx * dvx, duy * duy + dvy * dvy);
+        r.foot2[x] = std::max(dux * dux + dvx * dvx, duy * duy + dvy * dvy);
+        float cu = r.u[x] - r.centre.x, cv = r.v[x] - r.centre.y;
+        float r2 = (cu * cu + cv * cv) / r.halfDiagonal2;
+        r.gain[x] = 1.0f / (1.0f + r2 * (g.x + r2 * (g.y + r2 * g.z)));
+    }
+    for (int x = 0; x < r.width; ++x) {
+        if (!r.visible[x]) continue;
+        float foot2 = r.foot2[x];
         __m128 colour = r.lowPass && foot2 > 1.0f
                             ? levelSample(source, r.u[x], r.v[x], 0.5f * std::log2(foot2))
                             : Taps::sharp(image, r.u[x], r.v[x]);
-        float cu = r.u[x] - r.centre.x, cv = r.v[x] - r.centre.y;
-        float r2 = (cu * cu + cv * cv) / r.halfDiagonal2;
-        const glm::vec3& g = r.vignetting;
-        float gain = 1.0f / (1.0f + r2 * (g.x + r2 * (g.y + r2 * g.z)));
         alignas(16) float c[4];
-        _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(gain)), _mm_set1_ps(1e-4f)));
+        _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(r.gain[x])), _mm_set1_ps(1e-4f)));
         out[x] = {c[0], c[1], c[2]};
     }
 }
