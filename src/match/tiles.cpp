@@ -29,7 +29,9 @@ struct Attempt {
 std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int height,
                                                const MatchAttempt& attempt) {
     std::vector<std::vector<Attempt>> made(buckets.size());
-    const bool bottomSkipped = good.size() >= 3;
+    // The bottom rows count once three matches exist: taken as so from the fourth tile on,
+    // which the earlier tiles' matches nearly always make true.
+    const size_t goodBefore = good.size();
 #pragma omp parallel for schedule(dynamic, 1)
     for (size_t t = 0; t < buckets.size(); ++t) {
         std::vector<corner_t> tried;
@@ -38,7 +40,7 @@ std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int
             if (failures >= 10 || isNear(c, good, 9) || isNear(c, bad, 9) || isNear(c, tried, 9))
                 continue;
             tried.push_back(c);
-            if (bottomSkipped && c.y >= height - 100) {
+            if ((goodBefore >= 3 || t >= 3) && c.y >= height - 100) {
                 ++failures;
                 continue;
             }
