@@ -5,6 +5,7 @@
 #include <limits>
 #include <cstdint>
 #include <memory>
+#include <omp.h>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -14,17 +15,21 @@
 
 namespace {
 
-// Table S of the values f(x, y): S(x+1, y+1) = f + S(x, y+1) + S(x+1, y) - S(x, y), added in
-// this order. A cell waits for its left neighbour through three additions, so R rows advance
-// together on a diagonal front (row r one cell behind row r - 1) to overlap R such chains.
-template <int R, class F>
-void fillSATBand(const ImageView<double>& s, int w, int y0, F f) {
-    const double* top = s.row(y0);
-    double* rows[R];
-    double cur[R], old[R];  // the latest cell of each row, and the one before it
-    for (int r = 0; r < R; ++r) {
-        rows[r] = s.row(y0 + r + 1);
-        cur[r] = old[r] = 0;
+// Tables S_n of the values f(x, y, n): S(x+1, y+1) = f + S(x, y+1) + S(x+1, y) - S(x, y), added
+// in this order. A cell waits for its left neighbour through three additions, so R rows of N
+// tables advance together on a diagonal front (row r one cell behind row r - 1) to overlap
+// R x N such chains.
+template <int R, int N, class F>
+void fillSATBand(const ImageView<double> (&s)[N], int w, int y0, F f) {
+    const double* top[N];
+    double* rows[N][R];
+    double cur[N][R], old[N][R];  // the latest cell of each row, and the one before it
+    for (int n = 0; n < N; ++n) {
+        top[n] = s[n].row(y0);
+        for (int r = 0; r < R; ++r) {
+            rows[n][r] = s[n].row(y0 + r + 1);
+            cur[n][r] = old[n][r] = 0;
+        }
     }
     for (int step = 0; step < w + R - 1; ++step) {
         // Bottom row first: it reads the cells its upper neighbour wrote in the previous step.
@@ -32,20 +37,25 @@ void fillSATBand(const ImageView<double>& s, int w, int y0, F f) {
         for (int r = R - 1; r >= 0; --r) {
             int x = step - r;
             if (unsigned(x) >= unsigned(w)) continue;
-            double up = r == 0 ? top[x + 1] : cur[r - 1];
-            double diag = r == 0 ? top[x] : old[r - 1];
-            double v = double(f(x, y0 + r)) + cur[r] + up - diag;
-            old[r] = cur[r];
-            cur[r] = v;
-            rows[r][x + 1] = v;
+#pragma GCC unroll 2
+            for (int n = 0; n < N; ++n) {
+                double up = r == 0 ? top[n][x + 1] : cur[n][r - 1];
+                double diag = r == 0 ? top[n][x] : old[n][r - 1];
+                double v = double(f(x, y0 + r, n)) + cur[n][r] + up - diag;
+                old[n][r] = cur[n][r];
+                cur[n][r] = v;
+                rows[n][r][x + 1] = v;
+            }
         }
     }
 }
 
-template <class F>
-void fillSAT(const ImageView<double>& s, int w, int h, F f) {
-    std::fill(s.row(0), s.row(0) + w + 1, 0.0);
-    for (int y = 1; y <= h; ++y) s.row(y)[0] = 0;
+template <int N, class F>
+void fillSAT(const ImageView<double> (&s)[N], int w, int h, F f) {
+    for (const ImageView<double>& t : s) {
+        std::fill(t.row(0), t.row(0) + w + 1, 0.0);
+        for (int y = 1; y <= h; ++y) t.row(y)[0] = 0;
+    }
     int y = 0;
     for (; y + 4 <= h; y += 4) fillSATBand<4>(s, w, y, f);
     for (; y < h; ++y) fillSATBand<1>(s, w, y, f);
@@ -253,7 +263,7 @@ void mapRows(const Kernel& k, int y, int rows, Image<float>& map) {
 template <class T>
 Image<double> createSAT(const ImageView<T>& v) {
     Image<double> s(v.width + 1, v.height + 1);
-    fillSAT(s, v.width, v.height, [&](int x, int y) { return v.at(x, y); });
+    fillSAT<1>({s}, v.width, v.height, [&](int x, int y, int) { return v.at(x, y); });
     return s;
 }
 
@@ -296,16 +306,23 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
 #pragma omp parallel
     {
         // The table of squares takes float products, as a float image of squares would.
+        auto value = [&](int x, int y, int n) {
+            float v = window.row(y)[x];
+            return n == 0 ? v : v * v;
+        };
+        const int w = window.width, h = window.height;
+        // A team of one (inside work that is itself spread over the cores) fills both tables
+        // at once, their chains side by side.
+        if (omp_get_num_threads() == 1) {
+            fillSAT<2>({s1, s2}, w, h, value);
+        } else {
 #pragma omp sections
-        {
+            {
 #pragma omp section
-            fillSAT(s1, window.width, window.height,
-                    [&](int x, int y) { return window.row(y)[x]; });
+                fillSAT<1>({s1}, w, h, [&](int x, int y, int) { return value(x, y, 0); });
 #pragma omp section
-            fillSAT(s2, window.width, window.height, [&](int x, int y) {
-                float v = window.row(y)[x];
-                return v * v;
-            });
+                fillSAT<1>({s2}, w, h, [&](int x, int y, int) { return value(x, y, 1); });
+            }
         }
 #pragma omp for schedule(static)
         for (int i = 0; i < steps; ++i) {
