@@ -76,6 +76,12 @@ struct Image : ImageView<T> {
         : ImageView<T>(nullptr, width, height), storage(new T[checkedCount(width, height)]()) {
         this->data = reinterpret_cast<uint8_t*>(storage.get());
     }
+    // Allocates a contiguous width x height image whose pixels the caller writes, every one.
+    struct Unset {};
+    Image(int width, int height, Unset)
+        : ImageView<T>(nullptr, width, height), storage(new T[checkedCount(width, height)]) {
+        this->data = reinterpret_cast<uint8_t*>(storage.get());
+    }
     Image(Image&& o) noexcept { *this = std::move(o); }
     Image& operator=(Image&& o) noexcept {
         if (this == &o) return *this;

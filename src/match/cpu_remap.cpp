@@ -168,7 +168,8 @@ LinearSource linearSourceOf(const SourceImage& image) {
 Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
                                   glm::vec3 vignetting, bool lowPass, bool widest) {
     int w = int(m.outSize.x), h = int(m.outSize.y);
-    Image<RgbPixel<float>> out(w, h);
+    // Every pixel gets written, the unseen ones black, by the rows' workers.
+    Image<RgbPixel<float>> out(w, h, Image<RgbPixel<float>>::Unset{});
     float halfFov = m.fov * degToRad / 2;
     Mapping g{m.patchToCamera(),
               m.rectilinear != 0,

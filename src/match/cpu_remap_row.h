@@ -22,7 +22,7 @@ struct RemapRow {
     float *gain, *foot2;   // scratch of the row's width
 };
 
-// Samples the visible pixels of row into out, whose other pixels stay as they are: with SSE
+// Samples the visible pixels of row into out, the others exact black: with SSE
 // only, or with AVX2, FMA and F16C (when the processor has them).
 void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
 void sampleRowAvx2(const LinearSource& source, const RemapRow& row, RgbPixel<float>* out);
@@ -125,7 +125,10 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
         r.gain[x] = 1.0f / (1.0f + r2 * (g.x + r2 * (g.y + r2 * g.z)));
     }
     for (int x = 0; x < r.width; ++x) {
-        if (!r.visible[x]) continue;
+        if (!r.visible[x]) {
+            out[x] = {0, 0, 0};
+            continue;
+        }
         float foot2 = r.foot2[x];
         __m128 colour = r.lowPass && foot2 > 1.0f
                             ? levelSample(source, r.u[x], r.v[x], 0.5f * std::log2(foot2))
