@@ -38,7 +38,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     static std::vector<float> response;
     black.resize(size_t(W) * H);
     rows.resize(size_t(W) * H);
-    response.assign(size_t(W) * H, 0.0f);
+    response.resize(size_t(W) * H);  // cleared row by row below, on all cores
 
     // The correlation template around a corner (r = 9d, widest 20d) must stay inside the patch.
     const int r = 9 * d, width = 20 * d;
@@ -54,6 +54,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
 #pragma omp for schedule(static)
         for (int y = 0; y < H; ++y) {
             const RgbPixel<float>* row = img.row(y);
+            std::fill_n(&response[index(0, y)], W, 0.0f);
             for (int x = 0; x < W; ++x) {
                 const RgbPixel<float>& c = row[x];
                 black[index(x, y)] = c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
