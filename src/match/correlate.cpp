@@ -139,22 +139,31 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
 }
 
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
-                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
-                                 int scale) {
+                                 const ImageView<float>& greenB, const corner_t& c, int scale) {
     PatchSize p = patchSize(scale);
     Image<float> templ = toImage(channelView(imgA, 1).subView(c.x - p.r, c.y - p.r, p.Wt, p.P));
     if (p.s == 2) downsample2x(templ);
     normalise(templ);
 
-    SearchWindow w = searchWindow(c, scale, imgB.width, imgB.height);
-    Image<float> window = toImage(channelView(imgB, 1).subView(w.x, w.y, w.w, w.h));
-    if (p.s == 2) downsample2x(window);
-
+    SearchWindow w = searchWindow(c, scale, greenB.width, greenB.height);
+    ImageView<float> window = greenB.subView(w.x, w.y, w.w, w.h);
     CorrelationMap m;
-    m.map = normalizedCorrelationCoefficient<float>(window, templ);
+    if (p.s == 2) {
+        Image<float> halved = toImage(window);
+        downsample2x(halved);
+        m.map = normalizedCorrelationCoefficient<float>(halved, templ);
+    } else {
+        m.map = normalizedCorrelationCoefficient<float>(window, templ);
+    }
     m.ox = w.ox;
     m.oy = w.oy;
     return m;
+}
+
+CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
+                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
+                                 int scale) {
+    return cpuCorrelationMap(imgA, channelView(imgB, 1), c, scale);
 }
 
 bool isDistinct(float MM, float sM) {

@@ -71,6 +71,10 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h);
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
                                  int scale);
+// The same map with B's green channel given as a view of its own (a plane of floats read in
+// place, where the rendering's channel would be copied window by window).
+CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
+                                 const ImageView<float>& greenB, const corner_t& c, int scale);
 
 // The correlation map of a corner at a scale, from the back end chosen for the run.
 using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int scale)>;

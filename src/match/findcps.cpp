@@ -87,8 +87,11 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     int scale = 1;
     int tiles = 0;
     CorrelationBackend mapOf = gpuMap;
-    if (!mapOf)
-        mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, imgB, c, s); };
+    Image<float> greenB;
+    if (!mapOf) {
+        greenB = toImage(channelView(imgB, 1));
+        mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, greenB, c, s); };
+    }
     auto attempt = [&](const corner_t& c, glm::vec2& offset) {
         return correlate(imgA, camA, camB, c, mapOf, offset, scale);
     };
