@@ -36,9 +36,10 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     static std::vector<uint8_t> black;
     static std::vector<Tensor> rows;
     static std::vector<float> response;
-    black.resize(size_t(W) * H);
-    rows.resize(size_t(W) * H);
-    response.resize(size_t(W) * H);  // cleared row by row below, on all cores
+    // They only grow: patches of a run take turns at two sizes.
+    const size_t n = size_t(W) * H;
+    if (black.size() < n) black.resize(n), rows.resize(n), response.resize(n);
+    // response is cleared row by row below, on all cores.
 
     // The correlation template around a corner (r = 9d, widest 20d) must stay inside the patch.
     const int r = 9 * d, width = 20 * d;
