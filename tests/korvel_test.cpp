@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tuple>
 
+#include "cores.h"
 #include "testutil.h"
 
 namespace {
@@ -160,4 +161,12 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     EXPECT_TRUE(contains(r.out, "3 projects: 3 done, 0 failed, 0 not run")) << r.out;
     EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), before);
     EXPECT_TRUE(fs::exists(rigs / "b/rig.cp.pts"));
+}
+
+// Teams take the cores that other work leaves idle now: the runnable tasks besides the reader.
+TEST(Cores, RunnableTasksBesidesTheReader) {
+    EXPECT_EQ(otherRunnableTasks("0.50 0.40 0.30 3/85 123\n"), 2);
+    EXPECT_EQ(otherRunnableTasks("2.50 2.40 2.30 1/85 123\n"), 0);  // a busy minute, ended
+    for (const char* bad : {"", "0.5 0.4 0.3", "0.5 0.4 0.3 0/85 1", "0.5 0.4 0.3 3-85 1"})
+        EXPECT_EQ(otherRunnableTasks(bad), -1) << bad;
 }

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
-#include <omp.h>
 #include <optional>
 
 #include "Texture.h"
+#include "cores.h"
 #include "correlate_gpu.h"
 #include "cpu_remap.h"
 #include "derived_schedule.h"
@@ -150,11 +150,7 @@ int runRig(const Project& project, int argc, char** argv,
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
-    // Where other work already fills the cores, teams are sized to what it leaves idle: workers
-    // that spin while waiting for a core cost more than they save. Below that the load average,
-    // which lags by a minute, would shrink teams on a machine that is idle now.
-    double load = 0;
-    if (getloadavg(&load, 1) == 1 && load > omp_get_num_procs()) omp_set_dynamic(1);
+    fitThreadsToIdleCores();
     bool fisheye = !derived && isFisheyeRig(images);
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
 
