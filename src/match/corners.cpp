@@ -32,14 +32,12 @@ bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
 CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     const int W = img.width, H = img.height, d = scale;
     auto index = [W](int x, int y) { return size_t(y) * size_t(W) + size_t(x); };
-    // Scratch reused from call to call: fresh pages cost more than the sums.
+    // Scratch reused from call to call: fresh pages cost more than the sums. They only grow:
+    // patches of a run take turns at two sizes.
     static std::vector<uint8_t> black;
-    static std::vector<Tensor> rows;
     static std::vector<float> response;
-    // They only grow: patches of a run take turns at two sizes.
     const size_t n = size_t(W) * H;
-    if (black.size() < n) black.resize(n), rows.resize(n), response.resize(n);
-    // response is cleared row by row below, on all cores.
+    if (black.size() < n) black.resize(n), response.resize(n);
 
     // The correlation template around a corner (r = 9d, widest 20d) must stay inside the patch.
     const int r = 9 * d, width = 20 * d;
@@ -49,9 +47,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
 
 #pragma omp parallel
     {
-        // Per row: black marks pixels without a source pixel; the gradient products of the green
-        // channel at the detection spacing, summed over 5 samples along the row.
-        std::vector<Tensor> tensor(static_cast<size_t>(W));
+        // Black marks pixels without a source pixel; response rows start cleared.
 #pragma omp for schedule(static)
         for (int y = 0; y < H; ++y) {
             const RgbPixel<float>* row = img.row(y);
@@ -60,15 +56,23 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                 const RgbPixel<float>& c = row[x];
                 black[index(x, y)] = c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
             }
-            if (y < y0 - 2 * d || y > y1 + 2 * d || x1 < x0) continue;
-            const RgbPixel<float>* up = img.row(std::max(y - d, 0));
-            const RgbPixel<float>* down = img.row(std::min(y + d, H - 1));
+        }
+        // Row k of the gradient products of the green channel at the detection spacing, summed
+        // over 5 samples along the row. Each thread takes one band of rows and keeps the 4d + 1
+        // rows its current row needs in a ring, so that the sums stay in cache.
+        const int ringRows = 4 * d + 1;
+        std::vector<Tensor> tensor(static_cast<size_t>(W)), ring(size_t(ringRows) * W);
+        auto sumRow = [&](int k) {
+            const RgbPixel<float>* row = img.row(k);
+            const RgbPixel<float>* up = img.row(std::max(k - d, 0));
+            const RgbPixel<float>* down = img.row(std::min(k + d, H - 1));
             for (int x = x0 - 2 * d; x <= x1 + 2 * d; ++x) {
                 float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) * inv2d;
                 float gy = (down[x].g - up[x].g) * inv2d;
                 tensor[size_t(x)] = {gx * gx, gy * gy, gx * gy};
             }
             roundToHalves(&tensor[size_t(x0 - 2 * d)].xx, size_t(3 * (x1 - x0 + 4 * d + 1)));
+            Tensor* sums = &ring[size_t(k % ringRows) * W];
             for (int x = x0; x <= x1; ++x) {
                 Tensor s{0, 0, 0};
                 for (int i = -2; i <= 2; ++i) {
@@ -77,13 +81,19 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                     s.yy += t.yy;
                     s.xy += t.xy;
                 }
-                rows[index(x, y)] = s;
+                sums[x] = s;
             }
-        }
+        };
         // The minimum eigenvalue of the tensor summed over 5 x 5 samples, where the template's
         // corners and centre have source pixels.
+        int summed = -1;  // the last row in the ring
 #pragma omp for schedule(static)
         for (int y = y0; y <= y1; ++y) {
+            if (x1 < x0) continue;
+            for (int k = std::max(summed + 1, y - 2 * d); k <= y + 2 * d; ++k) sumRow(k);
+            summed = y + 2 * d;
+            const Tensor* around[5];
+            for (int j = -2; j <= 2; ++j) around[j + 2] = &ring[size_t((y + j * d) % ringRows) * W];
             for (int x = x0; x <= x1; ++x) {
                 int cx0 = x - r, cy0 = y - r, cx1 = cx0 + width - 1, cy1 = cy0 + 2 * r;
                 if (black[index(cx0, cy0)] || black[index(cx1, cy1)] || black[index(cx0, cy1)] ||
@@ -91,7 +101,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
                     continue;
                 Tensor s{0, 0, 0};
                 for (int j = -2; j <= 2; ++j) {
-                    const Tensor& t = rows[index(x, y + j * d)];
+                    const Tensor& t = around[j + 2][x];
                     s.xx += t.xx;
                     s.yy += t.yy;
                     s.xy += t.xy;
