@@ -11,12 +11,18 @@ struct Avx2Taps {
         int ix = int(flx), iy = int(fly);
         // Taps clamped at the left or right edge are no adjacent pairs.
         if (ix < 1 || ix + 2 >= image.width) return sharpSample(image, px, py);
-        __m128 wx = catmullRom(qx - flx), wy = catmullRom(qy - fly);
-        __m256 w01 = _mm256_set_m128(lane<1>(wx), lane<0>(wx));
-        __m256 w23 = _mm256_set_m128(lane<3>(wx), lane<2>(wx));
-        __m256 wys[4] = {
-            _mm256_set_m128(lane<0>(wy), lane<0>(wy)), _mm256_set_m128(lane<1>(wy), lane<1>(wy)),
-            _mm256_set_m128(lane<2>(wy), lane<2>(wy)), _mm256_set_m128(lane<3>(wy), lane<3>(wy))};
+        // Both axes' weights at once, by Horner's rule: x in the low half, y in the high.
+        const __m256 a = _mm256_setr_ps(-0.5f, 1.5f, -1.5f, 0.5f, -0.5f, 1.5f, -1.5f, 0.5f);
+        const __m256 b = _mm256_setr_ps(1.0f, -2.5f, 2.0f, -0.5f, 1.0f, -2.5f, 2.0f, -0.5f);
+        const __m256 c = _mm256_setr_ps(-0.5f, 0.0f, 0.5f, 0.0f, -0.5f, 0.0f, 0.5f, 0.0f);
+        const __m256 d = _mm256_setr_ps(0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f);
+        __m256 f = _mm256_set_m128(_mm_set1_ps(qy - fly), _mm_set1_ps(qx - flx));
+        __m256 w = _mm256_fmadd_ps(_mm256_fmadd_ps(_mm256_fmadd_ps(a, f, b), f, c), f, d);
+        auto pick = [&](int i, int j) {
+            return _mm256_permutevar8x32_ps(w, _mm256_setr_epi32(i, i, i, i, j, j, j, j));
+        };
+        __m256 w01 = pick(0, 1), w23 = pick(2, 3);
+        __m256 wys[4] = {pick(4, 4), pick(5, 5), pick(6, 6), pick(7, 7)};
         __m256 sum = _mm256_setzero_ps();
         for (int k = 0; k < 4; ++k) {
             const LinearTexel* t = image.row(std::clamp(iy + k - 1, 0, image.height - 1)) + ix - 1;
