@@ -115,34 +115,33 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     }
 
     // One candidate per 4 x 4 block: its maximum, kept when no pixel within 2d + 2 beats it;
-    // equal responses go to the earlier pixel in row order.
-    auto beats = [&](int qx, int qy, int px, int py) {
-        float w = response[index(qx, qy)], v = response[index(px, py)];
-        return w > v || (w == v && (qy < py || (qy == py && qx < px)));
-    };
+    // equal responses go to the earlier pixel in row order. Scanning a block in row order, only
+    // a larger response moves its maximum; around it, an equal one beats it only before it.
     const int bw = std::max(W / 4, 1), bh = std::max(H / 4, 1), m = 2 * d + 2;
     std::vector<corner_t> found(size_t(bw) * bh, corner_t{0, 0, 0.0f, scale});
 #pragma omp parallel for schedule(dynamic, 8)
     for (int v = 0; v < bh; ++v)
         for (int u = 0; u < bw; ++u) {
             int bx = 4 * u, by = 4 * v;
-            for (int j = 0; j < 4; ++j)
-                for (int i = 0; i < 4; ++i) {
-                    int qx = 4 * u + i, qy = 4 * v + j;
-                    if (qx < W && qy < H && beats(qx, qy, bx, by)) bx = qx, by = qy;
-                }
             float best = response[index(bx, by)];
+            for (int qy = 4 * v; qy < std::min(4 * v + 4, H); ++qy) {
+                const float* row = &response[index(0, qy)];
+                for (int qx = 4 * u; qx < std::min(4 * u + 4, W); ++qx)
+                    if (row[qx] > best) best = row[qx], bx = qx, by = qy;
+            }
             if (!(best > 1e-9f)) continue;
             bool kept = true;
-            for (int j = -m; j <= m && kept; ++j)
-                for (int i = -m; i <= m; ++i) {
-                    int qx = bx + i, qy = by + j;
-                    if ((i != 0 || j != 0) && qx >= 0 && qy >= 0 && qx < W && qy < H &&
-                        beats(qx, qy, bx, by)) {
+            const int xa = std::max(bx - m, 0), xb = std::min(bx + m, W - 1);
+            for (int qy = std::max(by - m, 0); qy <= std::min(by + m, H - 1) && kept; ++qy) {
+                const float* row = &response[index(0, qy)];
+                for (int qx = xa; qx <= xb; ++qx) {
+                    bool earlier = qy < by || (qy == by && qx < bx);
+                    if (row[qx] > best || (earlier && row[qx] == best)) {
                         kept = false;
                         break;
                     }
                 }
+            }
             // Strength as a gradient magnitude, at the precision of the measure.
             if (kept) found[size_t(v) * bw + u] = {bx, by, roundToHalf(std::sqrt(best)), scale};
         }
