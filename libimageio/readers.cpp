@@ -1,6 +1,8 @@
 // JPEG, raw preview and PPM readers, the dispatch by extension, and its hash.
 #include "readers.h"
 
+#include <array>
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 
 #include "Timer.h"
 #include "fileutil.h"
+#include "half.h"
 #include "jpegerrors.h"
 // After jpeglib.h, which it needs.
 #include <jerror.h>
@@ -139,6 +142,53 @@ Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file) {
     Popen pipe(shellQuote(dcraw) + " -e -c " + shellQuote(name) + " | " + shellQuote(djpeg) +
                " -fast -ppm -scale 1/8");
     return readPNM<unsigned char>(pipe);
+}
+
+void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
+    if (image.rgbe.data) {
+        const Image<Rgbe>& in = image.rgbe;
+        static const std::array<float, 256> scales = [] {
+            std::array<float, 256> s{};
+            for (int e = 1; e < 256; ++e) s[size_t(e)] = std::ldexp(1.0f, e - 136);
+            return s;
+        }();
+        const size_t rowValues = size_t(channels) * size_t(in.width);
+#pragma omp parallel
+        {
+            std::vector<float> values(rowValues);
+#pragma omp for schedule(static)
+            for (int y = 0; y < in.height; ++y) {
+                const Rgbe* row = in.row(y);
+                float* v = values.data();
+                for (int x = 0; x < in.width; ++x) {
+                    float scale = scales[row[x].e];  // 0 for exponent 0
+                    *v++ = (row[x].r + 0.5f) * scale;
+                    *v++ = (row[x].g + 0.5f) * scale;
+                    *v++ = (row[x].b + 0.5f) * scale;
+                    if (channels == 4) *v++ = 0;
+                }
+                floatsToHalves(values.data(), out + rowValues * size_t(y), rowValues);
+            }
+        }
+        return;
+    }
+    const Image<RgbPixel<unsigned char>>& in = image.ldr;
+    static const std::array<uint16_t, 256> table = [] {
+        std::array<uint16_t, 256> t{};
+        for (int i = 0; i < 256; ++i) t[size_t(i)] = floatToHalf(float(srgbToLinear(i / 255.0)));
+        return t;
+    }();
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < in.height; ++y) {
+        const RgbPixel<unsigned char>* row = in.row(y);
+        uint16_t* o = out + size_t(channels) * size_t(in.width) * size_t(y);
+        for (int x = 0; x < in.width; ++x) {
+            *o++ = table[row[x].r];
+            *o++ = table[row[x].g];
+            *o++ = table[row[x].b];
+            if (channels == 4) *o++ = 0;
+        }
+    }
 }
 
 SourceImage readImageFile(const path& file) {

@@ -32,6 +32,11 @@ struct SourceImage {
 // Reads a Radiance, JPEG or raw file (its preview), chosen by the extension.
 SourceImage readImageFile(const path& file);
 
+// The linear light of a decoded file as half floats, `channels` (3 or 4) per pixel in packed
+// rows, a fourth channel 0: sRGB codes through a table, Radiance pixels as
+// (m + 0.5) * 2^(e - 136), black for exponent 0.
+void linearHalves(const SourceImage& image, int channels, uint16_t* out);
+
 // Reads a Radiance HDR file (flat or run-length rows, top row first).
 Image<Rgbe> readHDR(const path& file);
 

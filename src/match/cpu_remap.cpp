@@ -1,7 +1,6 @@
 #include "cpu_remap.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <immintrin.h>
 
@@ -127,41 +126,10 @@ LinearSource::LinearSource(Image<LinearTexel> image) {
 }
 
 LinearSource linearSourceOf(const SourceImage& image) {
-    if (image.rgbe.data) {
-        const Image<Rgbe>& in = image.rgbe;
-        std::array<float, 256> scales{};
-        for (int e = 1; e < 256; ++e) scales[size_t(e)] = std::ldexp(1.0f, e - 136);
-        Image<LinearTexel> level(in.width, in.height);
-#pragma omp parallel
-        {
-            std::vector<float> values(size_t(4) * in.width);
-#pragma omp for schedule(static)
-            for (int y = 0; y < in.height; ++y) {
-                const Rgbe* row = in.row(y);
-                float* v = values.data();
-                for (int x = 0; x < in.width; ++x) {
-                    float s = scales[row[x].e];  // 0 for exponent 0: black
-                    *v++ = (row[x].r + 0.5f) * s;
-                    *v++ = (row[x].g + 0.5f) * s;
-                    *v++ = (row[x].b + 0.5f) * s;
-                    *v++ = 0;
-                }
-                floatsToHalves(values.data(), &level.row(y)->r, values.size());
-            }
-        }
-        return LinearSource(std::move(level));
-    }
-    const Image<RgbPixel<unsigned char>>& in = image.ldr;
-    std::array<uint16_t, 256> table{};
-    for (int k = 0; k < 256; ++k) table[size_t(k)] = floatToHalf(float(srgbToLinear(k / 255.0)));
-    Image<LinearTexel> level(in.width, in.height);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < in.height; ++y) {
-        const RgbPixel<unsigned char>* row = in.row(y);
-        LinearTexel* o = level.row(y);
-        for (int x = 0; x < in.width; ++x)
-            o[x] = {table[row[x].r], table[row[x].g], table[row[x].b], 0};
-    }
+    int w = image.rgbe.data ? image.rgbe.width : image.ldr.width;
+    int h = image.rgbe.data ? image.rgbe.height : image.ldr.height;
+    Image<LinearTexel> level(w, h, Image<LinearTexel>::Unset{});
+    linearHalves(image, 4, w * h > 0 ? &level.row(0)->r : nullptr);
     return LinearSource(std::move(level));
 }
 
