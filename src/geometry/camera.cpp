@@ -78,10 +78,17 @@ float CameraModel::fisheyeEdgeZ() const {
     return std::cos(fov * degToRad / 2);
 }
 
-vec3 CameraModel::equi(vec2 q) const {
+float CameraModel::longitude(float qx) const {
+    return (qx - outSize.x / 2) * float(double(outFovX * degToRad) * (1.0 / outSize.x));
+}
+
+float CameraModel::colatitude(float qy) const {
     float s = float(double(outFovX * degToRad) * (1.0 / outSize.x));
-    float lambda = (q.x - outSize.x / 2) * s;
-    float theta = float(double((q.y - outSize.y / 2) * s) + 1.5707963705062866);
+    return float(double((qy - outSize.y / 2) * s) + 1.5707963705062866);
+}
+
+vec3 CameraModel::equi(vec2 q) const {
+    float lambda = longitude(q.x), theta = colatitude(q.y);
     return vec3(std::sin(lambda) * std::sin(theta), std::cos(theta),
                 std::cos(lambda) * std::sin(theta));
 }
@@ -149,17 +156,13 @@ PatchPixels::PatchPixels(const CameraModel& m)
       toCamera_(m.patchToCamera()),
       tanHalfFov_(m.rectilinear ? m.tanHalfFov() : 0.0),
       edgeZ_(m.fisheyeEdgeZ()) {
-    // The angles exactly as equi() takes them.
-    float s = float(double(m.outFovX * degToRad) * (1.0 / m.outSize.x));
     for (int x = 0; x < int(m.outSize.x); ++x) {
-        float lambda = (float(x) - m.outSize.x / 2) * s;
-        sinX_.push_back(std::sin(lambda));
-        cosX_.push_back(std::cos(lambda));
+        sinX_.push_back(std::sin(m.longitude(float(x))));
+        cosX_.push_back(std::cos(m.longitude(float(x))));
     }
     for (int y = 0; y < int(m.outSize.y); ++y) {
-        float theta = float(double((float(y) - m.outSize.y / 2) * s) + 1.5707963705062866);
-        sinY_.push_back(std::sin(theta));
-        cosY_.push_back(std::cos(theta));
+        sinY_.push_back(std::sin(m.colatitude(float(y))));
+        cosY_.push_back(std::cos(m.colatitude(float(y))));
     }
 }
 

@@ -44,8 +44,11 @@ struct CameraModel {
 
     // Rotation from the patch's own frame to the camera frame.
     mat3 patchToCamera() const;
-    // Direction of patch pixel q in the patch's own frame.
+    // Direction of patch pixel q in the patch's own frame: its longitude (of column q.x) and
+    // colatitude (of row q.y) in radians.
     vec3 equi(vec2 q) const;
+    float longitude(float qx) const;
+    float colatitude(float qy) const;
     // Source pixel of a camera-frame direction, through projection and lens distortion;
     // the optical axis meets the optical centre.
     vec2 inv_lens(vec3 p) const;

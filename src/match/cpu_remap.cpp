@@ -158,11 +158,9 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
     // (and rows are mapped four columns at a time).
     int wq = (w + 3) & ~3, hq = (h + 1) & ~1;
     std::vector<float> sinL(static_cast<size_t>(wq)), cosL(static_cast<size_t>(wq));
-    float s = float(double(m.outFovX * degToRad) * (1.0 / m.outSize.x));
     for (int x = 0; x < wq; ++x) {
-        float lambda = (float(x) - m.outSize.x / 2) * s;
-        sinL[size_t(x)] = std::sin(lambda);
-        cosL[size_t(x)] = std::cos(lambda);
+        sinL[size_t(x)] = std::sin(m.longitude(float(x)));
+        cosL[size_t(x)] = std::cos(m.longitude(float(x)));
     }
     float diagonal2 = 0.25f * (m.inSize.x * m.inSize.x + m.inSize.y * m.inSize.y);
     static const bool haveAvx2 =
@@ -176,8 +174,7 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
 #pragma omp for schedule(dynamic, 4)
         for (int y0 = 0; y0 < hq; y0 += 2) {
             for (int k = 0; k < 2; ++k) {
-                float theta =
-                    float(double((float(y0 + k) - m.outSize.y / 2) * s) + 1.5707963705062866);
+                float theta = m.colatitude(float(y0 + k));
                 size_t at = size_t(k * wq);
                 (g.rectilinear ? rowPositions<true>
                                : rowPositions<false>)(g, sinL.data(), cosL.data(), std::sin(theta),
