@@ -90,11 +90,10 @@ struct Source {
     }
 };
 
-// Renders both images of a pair into patches of the given size (into targetI and targetJ when
-// the remap runs through GL) and matches them.
+// Renders both images of a pair into patches of the view's size (natively, or through GL into
+// the view's own targets or the fixed ones) and matches them.
 void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
-               const Source& srcJ, glm::ivec2 size, Texture* targetI, Texture* targetJ,
-               const PairView& v, int decimals) {
+               const Source& srcJ, const PairView& v, glm::ivec2 size, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
     vec2 view(v.yaw, v.pitch);
     const ImageParameters &imageI = project.images[i], &imageJ = project.images[j];
@@ -113,17 +112,24 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, {});
         return;
     }
+    std::optional<Texture> ownI, ownJ;
+    if (v.width > 0) {
+        ownI.emplace(size.x, size.y, GL_RGB16F);
+        ownJ.emplace(size.x, size.y, GL_RGB16F);
+    }
+    Texture& targetI = ownI ? *ownI : v.tall ? *gl.tallA : *gl.wideA;
+    Texture& targetJ = ownJ ? *ownJ : v.tall ? *gl.tallB : *gl.wideB;
     CameraModel cameraI = render(gl.remap->forSource(*srcI.texture), imageI, view, v.fovX,
-                                 *srcI.texture, *targetI, v.roll);
+                                 *srcI.texture, targetI, v.roll);
     CameraModel cameraJ = render(gl.remap->forSource(*srcJ.texture), imageJ, view, v.fovX,
-                                 *srcJ.texture, *targetJ, v.roll);
-    Image<RgbPixel<float>> imgI = readRendering(*targetI), imgJ = readRendering(*targetJ);
+                                 *srcJ.texture, targetJ, v.roll);
+    Image<RgbPixel<float>> imgI = readRendering(targetI), imgJ = readRendering(targetJ);
     glFinish();
     t.print("gpu -> cpu (korvel)");
     CorrelationBackend gpuMap;
     if (gl.gpu)
         gpuMap = [&, &imgI = imgI](const corner_t& c, int s) {
-            return gl.gpu->map(*targetI, *targetJ, imgI, c, s);
+            return gl.gpu->map(targetI, targetJ, imgI, c, s);
         };
     findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gpuMap);
 }
@@ -206,19 +212,9 @@ int runRig(const Project& project, int argc, char** argv,
     actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
         glm::ivec2 size =
             v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
-        std::optional<Texture> ownI, ownJ;
-        Texture *targetI = nullptr, *targetJ = nullptr;
-        if (gl->remap) {
-            if (v.width > 0) {
-                ownI.emplace(v.width, v.height, GL_RGB16F);
-                ownJ.emplace(v.width, v.height, GL_RGB16F);
-            }
-            targetI = ownI ? &*ownI : v.tall ? &*gl->tallA : &*gl->wideA;
-            targetJ = ownJ ? &*ownJ : v.tall ? &*gl->tallB : &*gl->wideB;
-        }
         progress.next(i, j);
         size_t before = found_cps.size();
-        matchPair(*gl, project, i, j, srcI, srcJ, size, targetI, targetJ, v, decimals);
+        matchPair(*gl, project, i, j, srcI, srcJ, v, size, decimals);
         counts.push_back({i, j, int(found_cps.size() - before)});
     };
     walk(actions, session ? maxTargetSize() : kNativeMaxTargetSize);

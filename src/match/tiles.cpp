@@ -71,8 +71,9 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
         // Stable, so that runs repeat whatever the sort implementation.
         std::stable_sort(tile.begin(), tile.end(),
                          [](const corner_t& a, const corner_t& b) { return a.val > b.val; });
-    std::vector<std::vector<Attempt>> made;
-    if (ahead) made = attemptAhead(buckets, height, attempt);
+    std::vector<std::vector<Attempt>> made =
+        ahead ? attemptAhead(buckets, height, attempt)
+              : std::vector<std::vector<Attempt>>(buckets.size());
     BadStats stats{};
     for (size_t t = 0; t < buckets.size(); ++t) {
         int failures = 0, successes = 0;
@@ -90,9 +91,8 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
             glm::vec2 offset(0, 0);
             bool ok;
             const Attempt* early = nullptr;
-            if (!made.empty())
-                for (const Attempt& a : made[t])
-                    if (a.c.x == c.x && a.c.y == c.y) early = &a;
+            for (const Attempt& a : made[t])
+                if (a.c.x == c.x && a.c.y == c.y) early = &a;
             if (early) {
                 writeLog("%s", early->log);
                 ok = early->ok;
