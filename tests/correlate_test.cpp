@@ -131,11 +131,11 @@ TEST(CpuCorrelationMap, FindsTheShift) {
         });
     };
     Image<RgbPixel<float>> a = noise(0, 0), b = noise(4, -2);
-    CorrelationMap self = cpuCorrelationMap(b, b, corner_t{200, 150, 1.0f, 1}, 1);
+    CorrelationMap self = cpuCorrelationMap(b, channelView(b, 1), corner_t{200, 150, 1.0f, 1}, 1);
     EXPECT_NEAR(self.map.at(self.ox, self.oy), 1.0f, 1e-5f);
     for (corner_t c : {corner_t{200, 150, 1, 1}, corner_t{200, 150, 1, 2}, corner_t{200, 150, 1, 4},
                        corner_t{87, 69, 1, 4}, corner_t{300, 69, 1, 4}}) {
-        CorrelationMap m = cpuCorrelationMap(a, b, c, c.scale);
+        CorrelationMap m = cpuCorrelationMap(a, channelView(b, 1), c, c.scale);
         Verdict v = judge(m.map, m.ox, m.oy, patchSize(c.scale).s);
         EXPECT_TRUE(v.accepted) << v.log;
         EXPECT_LT(glm::distance(v.offset, glm::vec2(4, -2)), 0.2f)

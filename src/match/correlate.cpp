@@ -160,12 +160,6 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
     return m;
 }
 
-CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
-                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
-                                 int scale) {
-    return cpuCorrelationMap(imgA, channelView(imgB, 1), c, scale);
-}
-
 bool isDistinct(float MM, float sM) {
     return (MM > 1.0 && sM < 0.98) || (MM > 0.85 && sM < 0.9 * MM) || (MM > 0.7 && sM < 0.7 * MM) ||
            (MM > 0.2 && sM < 0.1 * MM);

@@ -66,13 +66,9 @@ bool peakTest(const ImageView<RgbPixel<float>>& imgA, const corner_t& c);
 // True when some corner of the w x h rectangle at (x, y) has no source pixel in cam.
 bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h);
 
-// CPU correlation map of the green channel: zero-mean, unit-norm template around c in A,
-// slid over the search window of B; both halved at scale 4.
-CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
-                                 const ImageView<RgbPixel<float>>& imgB, const corner_t& c,
-                                 int scale);
-// The same map with B's green channel given as a view of its own (a plane of floats read in
-// place, where the rendering's channel would be copied window by window).
+// CPU correlation map of the green channel: zero-mean, unit-norm template around c in A, slid
+// over the search window of B's green channel (a plane of floats, read in place); both halved
+// at scale 4.
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<float>& greenB, const corner_t& c, int scale);
 
