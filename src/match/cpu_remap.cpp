@@ -11,8 +11,10 @@ namespace {
 
 constexpr float degToRad = 0.017453292f;
 
+// The next prefiltered level: each texel the bilinear sample of the level above at its centre.
 Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
-    Image<LinearTexel> level(std::max(1, above.width / 2), std::max(1, above.height / 2));
+    Image<LinearTexel> level(std::max(1, above.width / 2), std::max(1, above.height / 2),
+                             Image<LinearTexel>::Unset{});
     float sx = float(above.width) / float(level.width),
           sy = float(above.height) / float(level.height);
     std::vector<int> x0(size_t(level.width)), x1(size_t(level.width));
@@ -141,7 +143,7 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
     float halfFov = m.fov * degToRad / 2;
     Mapping g{m.patchToCamera(),
               m.rectilinear != 0,
-              float(1.0 / std::tan(double(halfFov))),
+              float(1.0 / m.tanHalfFov()),
               1.0f / halfFov,
               m.fisheyeEdgeZ(),
               m.a,
