@@ -131,10 +131,9 @@ int throwing_main(int argc, char** argv) {
 namespace {
 
 // Memory settings of the process, made before anything is allocated. Every pair makes and
-// drops work images of several MiB, and the software renderer keeps textures in ordinary heap
-// memory: transparent huge pages fault them in 2 MiB at a time (a tenth of the wall time of a
-// ring13 run, where every 4 KiB fault is dear on a virtual machine), and freed memory stays in
-// the process for the next pair. glibc takes the huge-page switch only when a process starts,
+// drops renderings of several MiB, and sources (native ones, or a software renderer's textures)
+// take tens: transparent huge pages fault them in 2 MiB at a time (every 4 KiB fault is dear on
+// a virtual machine), and freed memory stays in the process for the next pair. glibc takes the huge-page switch only when a process starts,
 // so korvel starts itself again once with it set; a GLIBC_TUNABLES that names it is kept.
 void tuneMemory(char** argv) {
 #if defined(__linux__) && defined(__GLIBC__)
