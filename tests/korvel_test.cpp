@@ -1,9 +1,16 @@
 // The driver, run as the user runs it.
 #include <fmt/printf.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <omp.h>
+#include <thread>
 #include <tuple>
 
 #include "cores.h"
+#include "in_order.h"
 #include "testutil.h"
 
 namespace {
@@ -169,4 +176,58 @@ TEST(Cores, RunnableTasksBesidesTheReader) {
     EXPECT_EQ(otherRunnableTasks("2.50 2.40 2.30 1/85 123\n"), 0);  // a busy minute, ended
     for (const char* bad : {"", "0.5 0.4 0.3", "0.5 0.4 0.3 0/85 1", "0.5 0.4 0.3 3-85 1"})
         EXPECT_EQ(otherRunnableTasks(bad), -1) << bad;
+}
+
+// Items that end out of order are still written in order, beside each other where the team has
+// room; the first failure in order, of an item or of a write, ends the run and is rethrown.
+TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
+    const size_t n = 8;
+    std::mutex m;
+    int running = 0, mostRunning = 0, innerThreads = 0;
+    std::vector<size_t> written;
+    runInOrder(
+        n,
+        [&](size_t k) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                mostRunning = std::max(mostRunning, ++running);
+            }
+#pragma omp parallel
+            {
+                std::lock_guard<std::mutex> lock(m);
+                innerThreads = std::max(innerThreads, omp_get_num_threads());
+            }
+            // Later items end first.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 * int(n - k)));
+            std::lock_guard<std::mutex> lock(m);
+            --running;
+        },
+        [&](size_t k) { written.push_back(k); });
+    EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(innerThreads, 1);
+    EXPECT_TRUE(omp_get_max_threads() == 1 || mostRunning >= 2) << mostRunning;
+
+    for (bool inWrite : {false, true}) {
+        written.clear();
+        std::atomic<size_t> begun{0};
+        auto failAt3 = [](size_t k) {
+            if (k == 3) throw std::runtime_error("item 3");
+        };
+        std::string message = errorMessage([&] {
+            runInOrder(
+                n,
+                [&](size_t k) {
+                    ++begun;
+                    if (!inWrite) failAt3(k);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(k == 2 ? 20 : 1));
+                },
+                [&](size_t k) {
+                    if (inWrite) failAt3(k);
+                    written.push_back(k);
+                });
+        });
+        EXPECT_EQ(message, "item 3");
+        EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2})) << inWrite;
+        EXPECT_TRUE(inWrite || begun < n);  // items after a failed one are skipped
+    }
 }

@@ -119,6 +119,23 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Pairs matched side by side write what pairs matched in turn write, byte for byte.
+TEST(Rig, PairsSideBySideWriteWhatPairsInTurnWrite) {
+    if (!rigsRun()) GTEST_SKIP() << "no shared rigs or no display";
+    fs::path project = sharedDir() / "rigs/ring13-hdr/rig.pts";
+    std::string logs[2], copies[2];
+    for (int threads : {1, 2}) {
+        TempDir dir;
+        RunResult r = runKorvel("-p " + q(dir / "cp.pts") + " " + q(project) + " " + q(dir / "log"),
+                                {{"OMP_NUM_THREADS", std::to_string(threads)}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        logs[threads - 1] = readFile(dir / "log");
+        copies[threads - 1] = readFile(dir / "cp.pts");
+    }
+    EXPECT_EQ(logs[0], logs[1]);
+    EXPECT_EQ(copies[0], copies[1]);
+}
+
 // The GPU correlation is slow on software GL: one pair, fisheye6's images 4 and 5 alone.
 TEST(Rig, GpuCorrelationIsAsAccurateAsTheCpus) {
     if (!rigsRun()) GTEST_SKIP() << "no shared rigs or no display";

@@ -23,11 +23,12 @@ FILE* log_file = stdout;
 std::string log_name = "standard output";
 bool debug = false;
 thread_local std::string* log_capture = nullptr;
+thread_local PairOutput* pair_capture = nullptr;
 int processor = 0;
-Timer t;
+thread_local Timer t;
 float t_use = 0, t_render = 0, t_read = 0;
-std::vector<corner_t> good, bad, ignored;
-std::vector<glm::vec2> good_in_b;
+thread_local std::vector<corner_t> good, bad, ignored;
+thread_local std::vector<glm::vec2> good_in_b;
 std::vector<exposure_t> exposure;
 std::vector<ControlPoint> found_cps;
 
@@ -133,8 +134,11 @@ namespace {
 // Memory settings of the process, made before anything is allocated. Every pair makes and
 // drops renderings of several MiB, and sources (native ones, or a software renderer's textures)
 // take tens: transparent huge pages fault them in 2 MiB at a time (every 4 KiB fault is dear on
-// a virtual machine), and freed memory stays in the process for the next pair. glibc takes the huge-page switch only when a process starts,
-// so korvel starts itself again once with it set; a GLIBC_TUNABLES that names it is kept.
+// a virtual machine), and freed memory stays in the process for the next pair. One arena for
+// all threads: a worker's own arena hands its heaps back whenever they empty, and pairs matched
+// side by side would fault every rendering in afresh. glibc takes the huge-page switch only when
+// a process starts, so korvel starts itself again once with it set; a GLIBC_TUNABLES that names
+// it is kept.
 void tuneMemory(char** argv) {
 #if defined(__linux__) && defined(__GLIBC__)
     const char* tunables = std::getenv("GLIBC_TUNABLES");
@@ -151,6 +155,7 @@ void tuneMemory(char** argv) {
     }
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_ARENA_MAX, 1);
 #else
     (void)argv;
 #endif
@@ -160,6 +165,7 @@ void tuneMemory(char** argv) {
 
 int main(int argc, char** argv) {
     tuneMemory(argv);
+    t.lap();  // the main thread's first lap starts with the run, not with its first stage
     try {
         return throwing_main(argc, argv);
     } catch (const std::exception& e) {

@@ -1,6 +1,9 @@
 #include "rig.h"
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
+#include <omp.h>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -17,6 +20,7 @@
 #include "glcontext.h"
 #include "glsession.h"
 #include "globals.h"
+#include "in_order.h"
 #include "overview.h"
 #include "progress.h"
 #include "readers.h"
@@ -146,6 +150,88 @@ int maxTargetSize() {
     return std::min({texture, viewport[0], viewport[1]});
 }
 
+// One pair of a walk, matched beside others; what it finds waits here until the pairs before it
+// are written.
+struct PairJob {
+    int i, j;
+    PairView view;
+    glm::ivec2 size;
+    std::string log;
+    PairOutput output;
+};
+
+// A source that pairs matched side by side share: read by the first pair that needs it,
+// released after the last.
+struct SharedSource {
+    std::mutex mutex;
+    std::unique_ptr<Source> source;
+    int usersLeft = 0;
+};
+
+// Matches the pairs of a walk with the native remap, one per core: each computes what it
+// computes alone, and the log, control points, exposure observations and counts come out in the
+// walk's order. Sources are read by the workers, beside other pairs' matching.
+void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
+                     const std::function<std::string(int)>& pathOf, int decimals,
+                     Progress& progress, std::vector<PairCount>& counts) {
+    std::vector<SharedSource> sources(project.images.size());
+    for (const PairJob& job : jobs) {
+        ++sources[size_t(job.i)].usersLeft;
+        ++sources[size_t(job.j)].usersLeft;
+    }
+    auto acquire = [&](int k) -> const Source& {
+        SharedSource& s = sources[size_t(k)];
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.source) {
+            s.source = std::make_unique<Source>(readImageFile(pathOf(k)), true);
+            t.print("load (temp)");
+        }
+        return *s.source;
+    };
+    // A failed pair ends the run, and the sources go with this function: no release then.
+    auto release = [&](int k) {
+        SharedSource& s = sources[size_t(k)];
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (--s.usersLeft == 0) s.source.reset();
+    };
+    std::mutex progressMutex;
+    size_t started = 0;
+    MatchingGl noGl(false, false, false, false);
+    auto work = [&](size_t k) {
+        PairJob& job = jobs[k];
+        {
+            // The progress line names pairs as they start, in the walk's order.
+            std::lock_guard<std::mutex> lock(progressMutex);
+            for (; started <= k; ++started) progress.next(jobs[started].i, jobs[started].j);
+        }
+        t.lap();
+        const Source &a = acquire(job.i), &b = acquire(job.j);
+        log_capture = &job.log;
+        pair_capture = &job.output;
+        try {
+            matchPair(noGl, project, job.i, job.j, a, b, job.view, job.size, decimals);
+        } catch (...) {
+            log_capture = nullptr;
+            pair_capture = nullptr;
+            throw;
+        }
+        log_capture = nullptr;
+        pair_capture = nullptr;
+        release(job.i);
+        release(job.j);
+    };
+    auto write = [&](size_t k) {
+        PairJob& job = jobs[k];
+        writeLog("%s", job.log);
+        found_cps.insert(found_cps.end(), job.output.cps.begin(), job.output.cps.end());
+        exposure.insert(exposure.end(), job.output.exposure.begin(), job.output.exposure.end());
+        counts.push_back({job.i, job.j, int(job.output.cps.size())});
+        job.log = {};
+        job.output = {};
+    };
+    runInOrder(jobs.size(), work, write);
+}
+
 }  // namespace
 
 int runRig(const Project& project, int argc, char** argv,
@@ -192,32 +278,45 @@ int runRig(const Project& project, int argc, char** argv,
     };
 
     std::string projectDir = directoryOf(projectPath);
-
-    ScheduleActions<Source> actions;
-    actions.load = [&](int k, bool timed) {
-        auto tex = std::make_unique<Source>(readImageFile(imagePath(projectDir, images[k].file)),
-                                            cpuRemap);
-        if (timed) {
-            finishGl();
-            t.print("load (temp)");
-        }
-        return tex;
+    auto pathOf = [&](int k) { return imagePath(projectDir, images[size_t(k)].file); };
+    auto sizeOf = [&](const PairView& v) {
+        return v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
     };
-    actions.mark = [&] {
-        finishGl();
-        t.print("load (temp)");
-    };
+    int maxSize = session ? maxTargetSize() : kNativeMaxTargetSize;
     std::vector<PairCount> counts;
     Progress progress(pairCount);
-    actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
-        glm::ivec2 size =
-            v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
-        progress.next(i, j);
-        size_t before = found_cps.size();
-        matchPair(*gl, project, i, j, srcI, srcJ, v, size, decimals);
-        counts.push_back({i, j, int(found_cps.size() - before)});
-    };
-    walk(actions, session ? maxTargetSize() : kNativeMaxTargetSize);
+    if (cpuRemap && omp_get_max_threads() > 1) {
+        // The native remap leaves pairs independent: matched side by side, one per core, they
+        // keep every core busy where the stages of one pair would wait on each other.
+        std::vector<PairJob> jobs;
+        ScheduleActions<int> listing{[](int k, bool) { return std::make_unique<int>(k); }, [] {},
+                                     [&](int i, int j, int&, int&, const PairView& v) {
+                                         jobs.push_back({i, j, v, sizeOf(v), {}, {}});
+                                     }};
+        walk(listing, maxSize);
+        matchSideBySide(jobs, project, pathOf, decimals, progress, counts);
+    } else {
+        ScheduleActions<Source> actions;
+        actions.load = [&](int k, bool timed) {
+            auto tex = std::make_unique<Source>(readImageFile(pathOf(k)), cpuRemap);
+            if (timed) {
+                finishGl();
+                t.print("load (temp)");
+            }
+            return tex;
+        };
+        actions.mark = [&] {
+            finishGl();
+            t.print("load (temp)");
+        };
+        actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
+            progress.next(i, j);
+            size_t before = found_cps.size();
+            matchPair(*gl, project, i, j, srcI, srcJ, v, sizeOf(v), decimals);
+            counts.push_back({i, j, int(found_cps.size() - before)});
+        };
+        walk(actions, maxSize);
+    }
     progress.done();
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 

@@ -270,5 +270,5 @@ void observeExposure(int i, int j, bool rectilinear, const ImageView<RgbPixel<fl
     else
         measured = false;
     writeLog("\ne %d %d %f\n", i + 1, j + 1, ratio);
-    exposure.push_back({i, j, double(ratio), measured});
+    addExposure({i, j, double(ratio), measured});
 }

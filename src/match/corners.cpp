@@ -32,10 +32,13 @@ bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
 CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     const int W = img.width, H = img.height, d = scale;
     auto index = [W](int x, int y) { return size_t(y) * size_t(W) + size_t(x); };
-    // Scratch reused from call to call: fresh pages cost more than the sums. They only grow:
-    // patches of a run take turns at two sizes.
-    static std::vector<uint8_t> black;
-    static std::vector<float> response;
+    // Scratch reused from call to call by each thread: fresh pages cost more than the sums. They
+    // only grow: patches of a run take turns at two sizes.
+    thread_local std::vector<uint8_t> blackScratch;
+    thread_local std::vector<float> responseScratch;
+    // Bound here: within the team, the names would reach each worker's own scratch.
+    std::vector<uint8_t>& black = blackScratch;
+    std::vector<float>& response = responseScratch;
     const size_t n = size_t(W) * H;
     if (black.size() < n) black.resize(n), response.resize(n);
 

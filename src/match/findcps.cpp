@@ -113,7 +113,7 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         // The default width and precision are what project files and their readers expect.
         writeLog("c n%d N%d x%4.*f y%4.*f X%4.*f Y%4.*f t0\n", i, j, decimals, src.x, decimals,
                  src.y, decimals, dst.x, decimals, dst.y);
-        found_cps.push_back({i, j, src.x, src.y, dst.x, dst.y});
+        addControlPoint({i, j, src.x, src.y, dst.x, dst.y});
         glm::vec2 b = m.c + m.offset;
         lumPairs.push_back(luminanceSample(imgA, imgB, glm::ivec2(m.c.x, m.c.y),
                                            glm::ivec2(int(b.x), int(b.y)), usableA, usableB));

@@ -1,6 +1,7 @@
 #include "tiles.h"
 
 #include <algorithm>
+#include <omp.h>
 #include <string>
 
 #include "globals.h"
@@ -32,12 +33,15 @@ std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int
     // The bottom rows count once three matches exist: taken as so from the fourth tile on,
     // which the earlier tiles' matches nearly always make true.
     const size_t goodBefore = good.size();
+    // The pair's lists belong to this thread, not to the team's.
+    const std::vector<corner_t>&goodNow = good, &badNow = bad;
 #pragma omp parallel for schedule(dynamic, 1)
     for (size_t t = 0; t < buckets.size(); ++t) {
         std::vector<corner_t> tried;
         int failures = 0;
         for (const corner_t& c : buckets[t]) {
-            if (failures >= 10 || isNear(c, good, 9) || isNear(c, bad, 9) || isNear(c, tried, 9))
+            if (failures >= 10 || isNear(c, goodNow, 9) || isNear(c, badNow, 9) ||
+                isNear(c, tried, 9))
                 continue;
             tried.push_back(c);
             if ((goodBefore >= 3 || t >= 3) && c.y >= height - 100) {
@@ -71,6 +75,9 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
         // Stable, so that runs repeat whatever the sort implementation.
         std::stable_sort(tile.begin(), tile.end(),
                          [](const corner_t& a, const corner_t& b) { return a.val > b.val; });
+    // A team of one would make attempts that the pass in order skips.
+    ahead =
+        ahead && omp_get_max_threads() > 1 && omp_get_active_level() < omp_get_max_active_levels();
     std::vector<std::vector<Attempt>> made =
         ahead ? attemptAhead(buckets, height, attempt)
               : std::vector<std::vector<Attempt>>(buckets.size());

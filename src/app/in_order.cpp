@@ -1,0 +1,45 @@
+#include "in_order.h"
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <omp.h>
+#include <vector>
+
+void runInOrder(size_t n, const std::function<void(size_t)>& work,
+                const std::function<void(size_t)>& write) {
+    std::vector<std::exception_ptr> failed(n);
+    std::vector<char> done(n, 0);
+    std::mutex order;
+    size_t written = 0;
+    std::exception_ptr failure;
+    // Items are handed out in order, so every item skipped comes after the one that failed.
+    std::atomic<bool> stop{false};
+    // Nested teams would only crowd the cores the items already fill.
+    const int levels = omp_get_max_active_levels();
+    omp_set_max_active_levels(1);
+#pragma omp parallel for schedule(dynamic, 1)
+    for (size_t k = 0; k < n; ++k) {
+        if (!stop) {
+            try {
+                work(k);
+            } catch (...) {
+                failed[k] = std::current_exception();
+                stop = true;
+            }
+        }
+        std::lock_guard<std::mutex> lock(order);
+        done[k] = 1;
+        for (; !failure && written < n && done[written]; ++written) {
+            try {
+                if (failed[written]) std::rethrow_exception(failed[written]);
+                write(written);
+            } catch (...) {
+                failure = std::current_exception();
+                stop = true;
+            }
+        }
+    }
+    omp_set_max_active_levels(levels);
+    if (failure) std::rethrow_exception(failure);
+}
