@@ -207,11 +207,18 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(innerThreads, 1);
     EXPECT_TRUE(omp_get_max_threads() == 1 || mostRunning >= 2) << mostRunning;
 
+    // Two workers: item 2 holds one until item 3 has failed on the other, so that a skipped item
+    // cannot have been handed out before the failure, however the workers are scheduled.
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(2);
     for (bool inWrite : {false, true}) {
         written.clear();
         std::atomic<size_t> begun{0};
-        auto failAt3 = [](size_t k) {
-            if (k == 3) throw std::runtime_error("item 3");
+        std::atomic<bool> failing{false};
+        auto failAt3 = [&](size_t k) {
+            if (k != 3) return;
+            failing = true;
+            throw std::runtime_error("item 3");
         };
         std::string message = errorMessage([&] {
             runInOrder(
@@ -219,7 +226,9 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
                 [&](size_t k) {
                     ++begun;
                     if (!inWrite) failAt3(k);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(k == 2 ? 20 : 1));
+                    for (int ms = 0; k == 2 && !inWrite && !failing && ms < 1000; ++ms)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(k == 2 ? 10 : 1));
                 },
                 [&](size_t k) {
                     if (inWrite) failAt3(k);
@@ -228,6 +237,7 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
         });
         EXPECT_EQ(message, "item 3");
         EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2})) << inWrite;
-        EXPECT_TRUE(inWrite || begun < n);  // items after a failed one are skipped
+        EXPECT_TRUE(inWrite || begun < n) << begun;  // items after a failed one are skipped
     }
+    omp_set_num_threads(threads);
 }
