@@ -13,13 +13,15 @@ void runInOrder(size_t n, const std::function<void(size_t)>& work,
     std::mutex order;
     size_t written = 0;
     std::exception_ptr failure;
-    // Items are handed out in order, so every item skipped comes after the one that failed.
+    // Items are handed out in order from one counter (a dynamic schedule need not be monotonic),
+    // so every item skipped comes after the one that failed.
+    std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
     // Nested teams would only crowd the cores the items already fill.
     const int levels = omp_get_max_active_levels();
     omp_set_max_active_levels(1);
-#pragma omp parallel for schedule(dynamic, 1)
-    for (size_t k = 0; k < n; ++k) {
+#pragma omp parallel
+    for (size_t k; (k = next++) < n;) {
         if (!stop) {
             try {
                 work(k);
