@@ -12,8 +12,8 @@ namespace {
 // Variable and effect; a new variable is one more row.
 const std::pair<const char*, const char*> environment[] = {
     {"DEBUG",
-     "flush the log after every write; for the six-image rig its integer value\n"
-     "picks the first ring image of the schedule"},
+     "flush the log after every write, matching pairs in turn; for the six-image\n"
+     "rig its integer value picks the first ring image of the schedule"},
     {"NCC=gpu", "correlate patches on the GPU instead of the CPU"},
     {"USE_GL_CORE", "ask for an OpenGL 3.3 core profile"},
     {"USE_ARRAY_TEXTURE", "store images too wide for one texture as array textures"},

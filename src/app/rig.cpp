@@ -285,9 +285,10 @@ int runRig(const Project& project, int argc, char** argv,
     int maxSize = session ? maxTargetSize() : kNativeMaxTargetSize;
     std::vector<PairCount> counts;
     Progress progress(pairCount);
-    if (cpuRemap && omp_get_max_threads() > 1) {
-        // The native remap leaves pairs independent: matched side by side, one per core, they
-        // keep every core busy where the stages of one pair would wait on each other.
+    // The native remap leaves pairs independent: matched side by side, one per core, they keep
+    // every core busy where the stages of one pair would wait on each other. Under DEBUG they
+    // go in turn, so that every line reaches the log as it is made.
+    if (cpuRemap && omp_get_max_threads() > 1 && !debug) {
         std::vector<PairJob> jobs;
         ScheduleActions<int> listing{[](int k, bool) { return std::make_unique<int>(k); }, [] {},
                                      [&](int i, int j, int&, int&, const PairView& v) {
