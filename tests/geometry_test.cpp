@@ -107,6 +107,17 @@ TEST(CameraModel, RoundTrips) {
                 m.yaw = pose.x, m.pitch = pose.y, m.roll = pose.z;
                 m.outFovX = 180, m.outSize = {360, 360};
                 PatchPixels pixels(m);
+                // Rows at once, as the exposure masks take them: every column, and every
+                // fourth from an offset, a tail of three included.
+                std::vector<vec2> row(360);
+                for (int y = 0; y < 360; y += 5) {
+                    pixels.sourceRow(y, 0, 1, 360, row.data());
+                    for (int x = 0; x < 360; ++x)
+                        ASSERT_EQ(row[size_t(x)], pixels.source(x, y)) << x << "," << y;
+                    pixels.sourceRow(y, 2, 4, 87, row.data());
+                    for (int k = 0; k < 87; ++k)
+                        ASSERT_EQ(row[size_t(k)], pixels.source(2 + 4 * k, y)) << k << "," << y;
+                }
                 int tried = 0, unlike = 0;
                 float worst = 0;
                 for (float y = 0; y < 360; y += 7)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "globals.h"
 
@@ -69,13 +70,29 @@ Rect comparedRegion(const ImageView<RgbPixel<float>>& img, int i, bool rectiline
 Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
                             const ExposureUsable& usableB) {
     Image<uint8_t> ok(r.w / 4, r.h / 4);
-    // Each test maps the pixel through both cameras: rows go to all cores.
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < ok.height; ++y)
-        for (int x = 0; x < ok.width; ++x) {
-            int u = r.x + 4 * x + 2, v = r.y + 4 * y + 2;
-            ok.at(x, y) = (!usableA || usableA(u, v)) && (!usableB || usableB(u, v));
+    // Each test maps the pixel through both cameras: rows go to all cores, whole where the test
+    // takes rows.
+#pragma omp parallel
+    {
+        std::vector<uint8_t> b(size_t(ok.width));
+#pragma omp for schedule(static)
+        for (int y = 0; y < ok.height; ++y) {
+            uint8_t* a = ok.row(y);
+            const int v = r.y + 4 * y + 2, u0 = r.x + 2;
+            auto fill = [&](const ExposureUsable& usable, uint8_t* flags) {
+                if (!usable) {
+                    std::fill_n(flags, ok.width, uint8_t(1));
+                } else if (usable.row) {
+                    usable.row(v, u0, 4, ok.width, flags);
+                } else {
+                    for (int x = 0; x < ok.width; ++x) flags[x] = usable(u0 + 4 * x, v);
+                }
+            };
+            fill(usableA, a);
+            fill(usableB, b.data());
+            for (int x = 0; x < ok.width; ++x) a[x] = a[x] && b[size_t(x)];
         }
+    }
     return ok;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 // Measuring the brightness ratio of a rendered pair: histogram thresholds, luminance around
 // matches, and the observation written per pair.
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <utility>
 #include <glm/vec2.hpp>
 #include <vector>
 
@@ -10,9 +13,20 @@
 // Value below which about fraction of the positive pixels lie, at an eighth of a stop.
 float histoBasedThreshold(const ImageView<float>& img, float fraction);
 
-// True when rendering pixel (x, y) shows a source pixel that can measure exposure (neither clipped
-// nor near black); empty: every pixel can.
-using ExposureUsable = std::function<bool(int x, int y)>;
+// Which rendering pixels show a source pixel that can measure exposure (neither clipped nor near
+// black); empty: every pixel can.
+struct ExposureUsable {
+    std::function<bool(int x, int y)> at;  // rendering pixel (x, y)
+    // Optional: at(x0 + k * step, y) for k below n into out, the whole row at once.
+    std::function<void(int y, int x0, int step, int n, uint8_t* out)> row;
+
+    ExposureUsable() = default;
+    ExposureUsable(std::nullptr_t) {}
+    template <class F, class = decltype(bool(std::declval<F>()(0, 0)))>
+    ExposureUsable(F f) : at(std::move(f)) {}
+    explicit operator bool() const { return bool(at); }
+    bool operator()(int x, int y) const { return at(x, y); }
+};
 
 // Mean luminance of A and B over the 19 x 19 squares around a (in A) and b (in B), taking only
 // the pixel pairs usable in both images; (0, 0) when fewer than a quarter of them are.

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <fmt/printf.h>
 #include <glm/matrix.hpp>
+#ifdef __SSE2__
+#include <immintrin.h>
+#endif
 #include <limits>
 
 #include "rpoly.h"
@@ -177,4 +180,79 @@ vec2 PatchPixels::source(int x, int y) const {
     vec2 s = m_.inv_lens(p, tanHalfFov_);
     if (s.x >= 0 && s.x < m_.inSize.x && s.y >= 0 && s.y < m_.inSize.y - 1) return s;
     return vec2(0, 0);
+}
+
+void PatchPixels::sourceRow(int y, int x0, int step, int n, vec2* out) const {
+    int k = 0;
+#ifdef __SSE2__
+    // The operations of source() in the same order and precision, four columns side by side.
+    const bool inTables = y >= 0 && y < int(sinY_.size()) && x0 >= 0 &&
+                          (n == 0 || x0 + (n - 1) * step < int(sinX_.size()));
+    const CameraModel& m = m_;
+    const __m128 sinY = _mm_set1_ps(inTables ? sinY_[size_t(y)] : 0);
+    const __m128 cosY = _mm_set1_ps(inTables ? cosY_[size_t(y)] : 0);
+    const float centreX = m.d + m.inSize.x / 2, centreY = m.e + m.inSize.y / 2;
+    const float phi = m.fov * degToRad, linear = 1 - m.a - m.b - m.c;
+    const __m128d minZ = _mm_set1_pd(kMinViewZ), tangent = _mm_set1_pd(tanHalfFov_);
+    // Lanes 0-1 and 2-3 of v through double precision.
+    auto low = [](__m128 v) { return _mm_cvtps_pd(v); };
+    auto high = [](__m128 v) { return _mm_cvtps_pd(_mm_movehl_ps(v, v)); };
+    auto toFloats = [](__m128d lo, __m128d hi) {
+        return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+    };
+    for (; inTables && k + 4 <= n; k += 4) {
+        alignas(16) float sx[4], cx[4];
+        for (int l = 0; l < 4; ++l) {
+            size_t x = size_t(x0 + (k + l) * step);
+            sx[l] = sinX_[x];
+            cx[l] = cosX_[x];
+        }
+        const __m128 qx = _mm_mul_ps(_mm_load_ps(sx), sinY), qy = cosY,
+                     qz = _mm_mul_ps(_mm_load_ps(cx), sinY);
+        // mat3 * vec3 as glm sums it: column 0, plus column 1, plus column 2.
+        auto axis = [&](int c) {
+            return _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(toCamera_[0][c]), qx),
+                                         _mm_mul_ps(_mm_set1_ps(toCamera_[1][c]), qy)),
+                              _mm_mul_ps(_mm_set1_ps(toCamera_[2][c]), qz));
+        };
+        const __m128 px = axis(0), py = axis(1), pz = axis(2);
+        // Seen: kMinViewZ <= double(p.z), and within a fisheye's circle.
+        int seen = _mm_movemask_pd(_mm_cmpge_pd(low(pz), minZ)) |
+                   _mm_movemask_pd(_mm_cmpge_pd(high(pz), minZ)) << 2;
+        if (!m.rectilinear) seen &= _mm_movemask_ps(_mm_cmpge_ps(pz, _mm_set1_ps(edgeZ_)));
+        // inv_lens.
+        const __m128 rho = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(px, px), _mm_mul_ps(py, py)));
+        __m128 r;
+        if (m.rectilinear) {
+            const __m128 xz = _mm_div_ps(px, pz), yz = _mm_div_ps(py, pz);
+            const __m128 t = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(xz, xz), _mm_mul_ps(yz, yz)));
+            r = toFloats(_mm_div_pd(low(t), tangent), _mm_div_pd(high(t), tangent));
+        } else {
+            alignas(16) float z[4], arc[4];
+            _mm_store_ps(z, pz);
+            for (int l = 0; l < 4; ++l)
+                arc[l] = float(double(std::acos(std::min(z[l], 1.0f))) / double(phi / 2));
+            r = _mm_load_ps(arc);
+        }
+        __m128 rd = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(m.a), r), _mm_set1_ps(m.b));
+        rd = _mm_add_ps(_mm_mul_ps(rd, r), _mm_set1_ps(m.c));
+        rd = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(rd, r), _mm_set1_ps(linear)), r);
+        // centre + (p / rho) * rd * inSize.x / 2, left to right; v runs down.
+        const __m128 width = _mm_set1_ps(m.inSize.x), two = _mm_set1_ps(2);
+        auto offset = [&](__m128 c) {
+            return _mm_div_ps(_mm_mul_ps(_mm_mul_ps(_mm_div_ps(c, rho), rd), width), two);
+        };
+        alignas(16) float us[4], vs[4], rhos[4];
+        _mm_store_ps(us, _mm_add_ps(_mm_set1_ps(centreX), offset(px)));
+        _mm_store_ps(vs, _mm_sub_ps(_mm_set1_ps(centreY), offset(py)));
+        _mm_store_ps(rhos, rho);
+        for (int l = 0; l < 4; ++l) {
+            // On the axis there is no radial direction; the axis meets the optical centre.
+            vec2 s = rhos[l] == 0 ? vec2(centreX, centreY) : vec2(us[l], vs[l]);
+            bool inside = s.x >= 0 && s.x < m.inSize.x && s.y >= 0 && s.y < m.inSize.y - 1;
+            out[k + l] = (seen >> l & 1) && inside ? s : vec2(0, 0);
+        }
+    }
+#endif
+    for (; k < n; ++k) out[k] = source(x0 + k * step, y);
 }

@@ -81,6 +81,8 @@ public:
     explicit PatchPixels(const CameraModel& m);
     // m.dest2source(vec2(x, y)).
     vec2 source(int x, int y) const;
+    // source(x0 + k * step, y) for k below n into out, bit for bit, four at a time.
+    void sourceRow(int y, int x0, int step, int n, vec2* out) const;
 
 private:
     const CameraModel& m_;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <GL/glew.h>
 #include <stdexcept>
+#include <vector>
 
 #include "consensus.h"
 #include "correlate.h"
@@ -59,10 +60,21 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
 ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
-    return [&mask, pixels = std::make_shared<PatchPixels>(cam)](int x, int y) {
+    auto pixels = std::make_shared<PatchPixels>(cam);
+    ExposureUsable usable = [&mask, pixels](int x, int y) {
         glm::vec2 s = pixels->source(x, y);
         return s != glm::vec2(0) && mask.usable(s);
     };
+    usable.row = [&mask, pixels](int y, int x0, int step, int n, uint8_t* out) {
+        thread_local std::vector<glm::vec2> sources;
+        sources.resize(size_t(n));
+        pixels->sourceRow(y, x0, step, n, sources.data());
+        for (int k = 0; k < n; ++k) {
+            glm::vec2 s = sources[size_t(k)];
+            out[k] = s != glm::vec2(0) && mask.usable(s);
+        }
+    };
+    return usable;
 }
 
 }  // namespace
