@@ -1,11 +1,11 @@
 #include "rig.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <omp.h>
-#include <cstdlib>
-#include <memory>
 #include <optional>
 
 #include "Texture.h"
@@ -160,6 +160,21 @@ struct PairJob {
     PairOutput output;
 };
 
+// While it lives, this thread's log lines and findings go to a job instead of the run.
+class CapturedBy {
+public:
+    explicit CapturedBy(PairJob& job) {
+        log_capture = &job.log;
+        pair_capture = &job.output;
+    }
+    ~CapturedBy() {
+        log_capture = nullptr;
+        pair_capture = nullptr;
+    }
+    CapturedBy(const CapturedBy&) = delete;
+    CapturedBy& operator=(const CapturedBy&) = delete;
+};
+
 // A source that pairs matched side by side share: read by the first pair that needs it,
 // released after the last.
 struct SharedSource {
@@ -206,17 +221,10 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
         }
         t.lap();
         const Source &a = acquire(job.i), &b = acquire(job.j);
-        log_capture = &job.log;
-        pair_capture = &job.output;
-        try {
+        {
+            CapturedBy capture(job);
             matchPair(noGl, project, job.i, job.j, a, b, job.view, job.size, decimals);
-        } catch (...) {
-            log_capture = nullptr;
-            pair_capture = nullptr;
-            throw;
         }
-        log_capture = nullptr;
-        pair_capture = nullptr;
         release(job.i);
         release(job.j);
     };

@@ -34,7 +34,8 @@ std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int
     // which the earlier tiles' matches nearly always make true.
     const size_t goodBefore = good.size();
     // The pair's lists belong to this thread, not to the team's.
-    const std::vector<corner_t>&goodNow = good, &badNow = bad;
+    const std::vector<corner_t>& goodNow = good;
+    const std::vector<corner_t>& badNow = bad;
 #pragma omp parallel for schedule(dynamic, 1)
     for (size_t t = 0; t < buckets.size(); ++t) {
         std::vector<corner_t> tried;
