@@ -121,10 +121,26 @@ void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel
     sampleRowWith<BaselineTaps>(source, row, out);
 }
 
-LinearSource::LinearSource(Image<LinearTexel> image) {
-    levels.push_back(std::move(image));
-    while (levels.back().width > 1 || levels.back().height > 1)
-        levels.push_back(levelBelow(levels.back()));
+LinearSource::LinearSource(Image<LinearTexel> image) : lazy_(std::make_unique<Lazy>()) {
+    size_t count = 1;
+    for (int w = image.width, h = image.height; w > 1 || h > 1;
+         w = std::max(1, w / 2), h = std::max(1, h / 2))
+        ++count;
+    lazy_->levels.reserve(count);
+    lazy_->levels.push_back(std::move(image));
+}
+
+const std::vector<Image<LinearTexel>>& LinearSource::levels() const {
+    if (!lazy_->built.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(lazy_->building);
+        std::vector<Image<LinearTexel>>& levels = lazy_->levels;
+        if (!lazy_->built.load(std::memory_order_relaxed)) {
+            while (levels.back().width > 1 || levels.back().height > 1)
+                levels.push_back(levelBelow(levels.back()));
+            lazy_->built.store(true, std::memory_order_release);
+        }
+    }
+    return lazy_->levels;
 }
 
 LinearSource linearSourceOf(const SourceImage& image) {

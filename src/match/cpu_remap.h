@@ -1,7 +1,10 @@
 #pragma once
 // The remap pass in native code, for software renderers: the mapping, filters and marks of
 // fish.frag computed on the CPU instead of through an emulated GPU, several times faster there.
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "camera.h"
@@ -14,16 +17,28 @@ struct alignas(8) LinearTexel {
     uint16_t r, g, b, a;
 };
 
-// A source image in linear light and its prefiltered levels.
-struct LinearSource {
-    std::vector<Image<LinearTexel>> levels;  // levels[0] the image, each next half as large
-
-    // The levels of image as glGenerateMipmap builds them: each texel the bilinear sample of the
-    // level above at its centre.
+// A source image in linear light and its prefiltered levels, built when a patch first needs
+// them: most rigs' patches are finer than their sources and never do.
+class LinearSource {
+public:
     explicit LinearSource(Image<LinearTexel> image);
 
-    int width() const { return levels[0].width; }
-    int height() const { return levels[0].height; }
+    int width() const { return image().width; }
+    int height() const { return image().height; }
+    // The image itself, level 0.
+    const Image<LinearTexel>& image() const { return lazy_->levels[0]; }
+    // Every level, each next half as large, as glGenerateMipmap builds them: each texel the
+    // bilinear sample of the level above at its centre. Built by the first caller, once, while
+    // other threads wait.
+    const std::vector<Image<LinearTexel>>& levels() const;
+
+private:
+    struct Lazy {
+        std::vector<Image<LinearTexel>> levels;  // capacity for all, so level 0 never moves
+        std::mutex building;
+        std::atomic<bool> built{false};
+    };
+    std::unique_ptr<Lazy> lazy_;
 };
 
 // A source decoded to linear light (sRGB codes or Radiance texels), with its levels.

@@ -95,21 +95,29 @@ inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
 }
 
 // Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
-inline __m128 levelSample(const LinearSource& source, float px, float py, float lod) {
-    int last = int(source.levels.size()) - 1;
+inline __m128 levelSample(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
+                          float px, float py, float lod) {
+    int last = int(levels.size()) - 1;
     lod = std::clamp(lod, 0.0f, float(last));
     int l0 = std::min(int(lod), last), l1 = std::min(l0 + 1, last);
     float tx = px / float(source.width()), ty = py / float(source.height());
-    __m128 a = bilinear(source.levels[size_t(l0)], tx, ty);
+    __m128 a = bilinear(levels[size_t(l0)], tx, ty);
     if (l1 == l0) return a;
-    __m128 b = bilinear(source.levels[size_t(l1)], tx, ty);
+    __m128 b = bilinear(levels[size_t(l1)], tx, ty);
     return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(lod - float(l0)), _mm_sub_ps(b, a)));
 }
 
 // The colours of a row's visible pixels, sharp taps from Taps::sharp.
 template <class Taps>
 inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
-    const Image<LinearTexel>& image = source.levels[0];
+    const Image<LinearTexel>& image = source.image();
+    // The levels, fetched (and built, for the source's first minified pixel) when a pixel needs
+    // them.
+    const std::vector<Image<LinearTexel>>* levels = nullptr;
+    auto levelsNow = [&]() -> const std::vector<Image<LinearTexel>>& {
+        if (!levels) levels = &source.levels();
+        return *levels;
+    };
     // The vignetting gain and the squared footprint of every pixel first, a vector at a time.
     // The footprint is the one a GL quad sees: along x within the pixel's row, along y within
     // its column.
@@ -130,9 +138,9 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
             continue;
         }
         float foot2 = r.foot2[x];
-        __m128 colour = r.lowPass && foot2 > 1.0f
-                            ? levelSample(source, r.u[x], r.v[x], 0.5f * std::log2(foot2))
-                            : Taps::sharp(image, r.u[x], r.v[x]);
+        __m128 colour = r.lowPass && foot2 > 1.0f ? levelSample(source, levelsNow(), r.u[x], r.v[x],
+                                                                0.5f * std::log2(foot2))
+                                                  : Taps::sharp(image, r.u[x], r.v[x]);
         alignas(16) float c[4];
         _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(r.gain[x])), _mm_set1_ps(1e-4f)));
         out[x] = {c[0], c[1], c[2]};
