@@ -187,7 +187,7 @@ struct SharedSource {
 // computes alone, and the log, control points, exposure observations and counts come out in the
 // walk's order. Sources are read by the workers, beside other pairs' matching.
 void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
-                     const std::function<std::string(int)>& pathOf, int decimals,
+                     const std::function<std::unique_ptr<Source>(int)>& read, int decimals,
                      Progress& progress, std::vector<PairCount>& counts) {
     std::vector<SharedSource> sources(project.images.size());
     for (const PairJob& job : jobs) {
@@ -198,7 +198,7 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
         SharedSource& s = sources[size_t(k)];
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.source) {
-            s.source = std::make_unique<Source>(readImageFile(pathOf(k)), true);
+            s.source = read(k);
             t.print("load (temp)");
         }
         return *s.source;
@@ -286,7 +286,10 @@ int runRig(const Project& project, int argc, char** argv,
     };
 
     std::string projectDir = directoryOf(projectPath);
-    auto pathOf = [&](int k) { return imagePath(projectDir, images[size_t(k)].file); };
+    auto read = [&](int k) {
+        return std::make_unique<Source>(
+            readImageFile(imagePath(projectDir, images[size_t(k)].file)), cpuRemap);
+    };
     auto sizeOf = [&](const PairView& v) {
         return v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
     };
@@ -303,11 +306,11 @@ int runRig(const Project& project, int argc, char** argv,
                                          jobs.push_back({i, j, v, sizeOf(v), {}, {}});
                                      }};
         walk(listing, maxSize);
-        matchSideBySide(jobs, project, pathOf, decimals, progress, counts);
+        matchSideBySide(jobs, project, read, decimals, progress, counts);
     } else {
         ScheduleActions<Source> actions;
         actions.load = [&](int k, bool timed) {
-            auto tex = std::make_unique<Source>(readImageFile(pathOf(k)), cpuRemap);
+            auto tex = read(k);
             if (timed) {
                 finishGl();
                 t.print("load (temp)");

@@ -65,6 +65,19 @@ Rect comparedRegion(const ImageView<RgbPixel<float>>& img, int i, bool rectiline
     return {px(fx, img.width), px(fy, img.height), px(fw, img.width), px(fh, img.height)};
 }
 
+}  // namespace
+
+void ExposureUsable::fillRow(int y, int x0, int step, int n, uint8_t* out) const {
+    if (!at)
+        std::fill_n(out, n, uint8_t(1));
+    else if (row)
+        row(y, x0, step, n, out);
+    else
+        for (int k = 0; k < n; ++k) out[k] = at(x0 + k * step, y);
+}
+
+namespace {
+
 // Per quarter-size pixel of the region: 1 where the rendering pixel at its centre is usable in
 // both renderings.
 Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
@@ -79,17 +92,8 @@ Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
         for (int y = 0; y < ok.height; ++y) {
             uint8_t* a = ok.row(y);
             const int v = r.y + 4 * y + 2, u0 = r.x + 2;
-            auto fill = [&](const ExposureUsable& usable, uint8_t* flags) {
-                if (!usable) {
-                    std::fill_n(flags, ok.width, uint8_t(1));
-                } else if (usable.row) {
-                    usable.row(v, u0, 4, ok.width, flags);
-                } else {
-                    for (int x = 0; x < ok.width; ++x) flags[x] = usable(u0 + 4 * x, v);
-                }
-            };
-            fill(usableA, a);
-            fill(usableB, b.data());
+            usableA.fillRow(v, u0, 4, ok.width, a);
+            usableB.fillRow(v, u0, 4, ok.width, b.data());
             for (int x = 0; x < ok.width; ++x) a[x] = a[x] && b[size_t(x)];
         }
     }

@@ -26,6 +26,9 @@ struct ExposureUsable {
     ExposureUsable(F f) : at(std::move(f)) {}
     explicit operator bool() const { return bool(at); }
     bool operator()(int x, int y) const { return at(x, y); }
+    // at(x0 + k * step, y) for k below n into out (1 or 0), by row where given; all 1 when
+    // empty.
+    void fillRow(int y, int x0, int step, int n, uint8_t* out) const;
 };
 
 // Mean luminance of A and B over the 19 x 19 squares around a (in A) and b (in B), taking only

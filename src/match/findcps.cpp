@@ -61,18 +61,15 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
 ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
     auto pixels = std::make_shared<PatchPixels>(cam);
-    ExposureUsable usable = [&mask, pixels](int x, int y) {
-        glm::vec2 s = pixels->source(x, y);
-        return s != glm::vec2(0) && mask.usable(s);
+    auto usableSource = [&mask](glm::vec2 s) { return s != glm::vec2(0) && mask.usable(s); };
+    ExposureUsable usable = [pixels, usableSource](int x, int y) {
+        return usableSource(pixels->source(x, y));
     };
-    usable.row = [&mask, pixels](int y, int x0, int step, int n, uint8_t* out) {
+    usable.row = [pixels, usableSource](int y, int x0, int step, int n, uint8_t* out) {
         thread_local std::vector<glm::vec2> sources;
         sources.resize(size_t(n));
         pixels->sourceRow(y, x0, step, n, sources.data());
-        for (int k = 0; k < n; ++k) {
-            glm::vec2 s = sources[size_t(k)];
-            out[k] = s != glm::vec2(0) && mask.usable(s);
-        }
+        for (int k = 0; k < n; ++k) out[k] = usableSource(sources[size_t(k)]);
     };
     return usable;
 }
