@@ -129,15 +129,15 @@ private:
 };
 }  // namespace
 
-Image<Rgbe> readHDR(const path& file) {
+Image<Rgbe> readHDR(const path& file, const SizeCheck& limits) {
     FilePtr f(std::fopen(file.c_str(), "rb"), std::fclose);
     if (!f)
         throw std::runtime_error(
             fmt::sprintf("Failed to open file '%s': %s", quoted(file), std::strerror(errno)));
-    return readHDR(f.get(), file);
+    return readHDR(f.get(), file, limits);
 }
 
-Image<Rgbe> readHDR(FILE* f, const path& file) {
+Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits) {
     std::string line;
     int number = 1;
     bool gotLine = readLine(f, line, number, file);
@@ -162,6 +162,7 @@ Image<Rgbe> readHDR(FILE* f, const path& file) {
         (width != 0 && height > maxBytes / (4 * width)))
         throw std::runtime_error(
             fmt::sprintf("Invalid size of RADIANCE file '%s': '%s'", quoted(file), line));
+    if (limits) limits(int(width), int(height));
 
     long dataStart = std::ftell(f);
     std::fseek(f, 0, SEEK_END);

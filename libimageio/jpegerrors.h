@@ -13,6 +13,8 @@ struct JpegErrors {
     void (*defaultEmit)(j_common_ptr, int) = nullptr;  // the standard warning handler
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX] = {};
+    // Set once the header is read: a warning about the data after it means damaged pixels.
+    bool pastHeader = false;
 
     // Fills the manager with the standard handlers and this fatal-error exit; returns it for
     // cinfo.err.

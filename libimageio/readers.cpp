@@ -41,10 +41,30 @@ void jumpBack(j_common_ptr cinfo) {
 
 namespace {
 
+// Warnings that libjpeg recovers from by making up pixels.
+bool damagesPixels(int code) {
+    switch (code) {
+        case JWRN_ARITH_BAD_CODE:
+        case JWRN_BOGUS_PROGRESSION:
+        case JWRN_EXTRANEOUS_DATA:
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+        case JWRN_MUST_RESYNC:
+        case JWRN_NOT_SEQUENTIAL:
+            return true;
+    }
+    return false;
+}
+
 void emitMessage(j_common_ptr cinfo, int level) {
-    // A premature end would leave the rest of the picture grey: fatal like a corrupt header.
-    if (level == -1 && cinfo->err->msg_code == JWRN_JPEG_EOF) jumpBack(cinfo);
-    reinterpret_cast<JpegErrors*>(cinfo->err)->defaultEmit(cinfo, level);
+    // A premature end would leave the rest of the picture grey, corrupt data would put made-up
+    // pixels into the matching: fatal like a corrupt header. Stray bytes between header
+    // segments damage nothing.
+    JpegErrors* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    int code = cinfo->err->msg_code;
+    if (level == -1 && (code == JWRN_JPEG_EOF || (errors->pastHeader && damagesPixels(code))))
+        jumpBack(cinfo);
+    errors->defaultEmit(cinfo, level);
 }
 
 // Runs one libjpeg step; false when it ended in a fatal error. Nothing between the setjmp here
@@ -60,8 +80,12 @@ void create(j_decompress_ptr cinfo, void*) {
     jpeg_create_decompress(cinfo);
 }
 
-void start(j_decompress_ptr cinfo, void*) {
+void readHeader(j_decompress_ptr cinfo, void*) {
     jpeg_read_header(cinfo, TRUE);
+    reinterpret_cast<JpegErrors*>(cinfo->err)->pastHeader = true;
+}
+
+void start(j_decompress_ptr cinfo, void*) {
     jpeg_start_decompress(cinfo);
 }
 
@@ -84,7 +108,7 @@ bool isExecutable(const std::string& file) {
 }  // namespace
 
 Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
-                                        const std::string& source) {
+                                        const std::string& source, const SizeCheck& limits) {
     jpeg_decompress_struct cinfo;
     JpegErrors errors;
     cinfo.err = errors.install();
@@ -100,19 +124,23 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
 
     auto install = [](j_decompress_ptr cinfo, decltype(setSource)* set) { (*set)(cinfo); };
     if (!guarded<decltype(setSource)>(&cinfo, install, &setSource)) throw fail();
+    if (!guarded<void>(&cinfo, readHeader, nullptr)) throw fail();
+    if (limits) limits(int(cinfo.image_width), int(cinfo.image_height));
     if (!guarded<void>(&cinfo, start, nullptr)) throw fail();
     if (cinfo.output_components != 3)
-        throw std::runtime_error("can not open JPEG with color format other than RGB");
+        throw std::runtime_error(fmt::sprintf(
+            "can not open JPEG with color format other than RGB: %s has %d colour components",
+            source, cinfo.output_components));
     Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height));
     if (!guarded(&cinfo, readRows, &image)) throw fail();
     if (!guarded<void>(&cinfo, finish, nullptr)) throw fail();
     return image;
 }
 
-Image<RgbPixel<unsigned char>> readJPEG(const path& file) {
+Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits) {
     Fopen f(file, "rb");
     return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); },
-                    fmt::sprintf("JPEG file '%s'", quoted(file)));
+                    fmt::sprintf("JPEG file '%s'", quoted(file)), limits);
 }
 
 std::string findProgram(const std::string& name, const std::string& exeDirectory,
@@ -132,7 +160,7 @@ std::string findProgram(const std::string& name, const std::string& exeDirectory
         fmt::sprintf("Cannot find the program '%s' beside the executable or on PATH", name));
 }
 
-Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file) {
+Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file, const SizeCheck& limits) {
     const char* searchPath = std::getenv("PATH");
     std::string dcraw = findProgram("dcraw", exeDir(""), searchPath ? searchPath : "");
     std::string djpeg = findProgram("djpeg", exeDir(""), searchPath ? searchPath : "");
@@ -141,7 +169,12 @@ Image<RgbPixel<unsigned char>> readCr2Thumbnail(const path& file) {
     if (!name.empty() && name[0] == '-') name = "./" + name;
     Popen pipe(shellQuote(dcraw) + " -e -c " + shellQuote(name) + " | " + shellQuote(djpeg) +
                " -fast -ppm -scale 1/8");
-    return readPNM<unsigned char>(pipe);
+    try {
+        return readPNM<unsigned char>(pipe, limits);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(
+            fmt::sprintf("Error reading the preview of raw file '%s': %s", quoted(file), e.what()));
+    }
 }
 
 void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
@@ -191,19 +224,22 @@ void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
     }
 }
 
-SourceImage readImageFile(const path& file) {
+SourceImage readImageFile(const path& file, const SizeCheck& limits) {
     SourceImage image;
     switch (hash(pathExt(file).c_str(), 0)) {
         case 193358022:  // cr2
-            image.ldr = readCr2Thumbnail(file);
+            requireRegularFile(file, "reading image");
+            image.ldr = readCr2Thumbnail(file, limits);
             return image;
         case 193412312:   // jpg
         case 2087625341:  // jpeg
-            image.ldr = readJPEG(file);
+            requireRegularFile(file, "reading image");
+            image.ldr = readJPEG(file, limits);
             return image;
         case 193432411: {  // hdr
+            requireRegularFile(file, "reading image");
             Timer timer("[T]");
-            image.rgbe = readHDR(file);
+            image.rgbe = readHDR(file, limits);
             timer.print("read");
             return image;
         }
@@ -212,8 +248,25 @@ SourceImage readImageFile(const path& file) {
         fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
 }
 
+ImageSize readImageSize(const path& file) {
+    if (pathExt(file) == "cr2") {
+        requireRegularFile(file, "reading image");
+        return {};
+    }
+    // The readers stop at the check, before any pixel is decoded.
+    struct Stated {
+        ImageSize size;
+    };
+    try {
+        readImageFile(file, [](int width, int height) { throw Stated{{width, height}}; });
+    } catch (const Stated& stated) {
+        return stated.size;
+    }
+    throw std::logic_error("an image reader decoded pixels before its size check");
+}
+
 template <class T>
-Image<RgbPixel<T>> readPNM(FILE* f) {
+Image<RgbPixel<T>> readPNM(FILE* f, const SizeCheck& limits) {
     std::string header;
     char line[16];
     for (int i = 0; i < 3; ++i)
@@ -227,6 +280,7 @@ Image<RgbPixel<T>> readPNM(FILE* f) {
     if (width < 0 || height < 0 || width > std::numeric_limits<int32_t>::max() / 3)
         throw std::runtime_error(
             fmt::sprintf("PNM file has an invalid size: %d x %d", width, height));
+    if (limits) limits(width, height);
     // The pipe's bytes are taken as they come, so a header promising more than arrives costs
     // no more memory than what did arrive.
     size_t expected = sizeof(RgbPixel<T>) * size_t(width) * size_t(height);
@@ -244,4 +298,4 @@ Image<RgbPixel<T>> readPNM(FILE* f) {
     return image;
 }
 
-template Image<RgbPixel<unsigned char>> readPNM<unsigned char>(FILE* f);
+template Image<RgbPixel<unsigned char>> readPNM<unsigned char>(FILE* f, const SizeCheck& limits);

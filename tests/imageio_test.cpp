@@ -2,6 +2,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "jpegwriter.h"
@@ -31,12 +33,19 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
 
     fs::path file = writeFile(dir / "grey.jpg", greyJpeg());
     EXPECT_EQ(errorMessage([&] { readJPEG(file); }),
-              "can not open JPEG with color format other than RGB");
-    // Corrupt and truncated files throw and close the file.
-    std::string good = readFile(dir / "a.jpg");
+              "can not open JPEG with color format other than RGB: JPEG file '" + quoted(file) +
+                  "' has 1 colour components");
+    // Corrupt and truncated files throw and close the file; so does data damaged in mid-scan,
+    // which libjpeg would only warn of and fill with made-up pixels.
+    std::string good = readFile(dir / "a.jpg"), marker = good, junk = good;
+    size_t scan = good.find("\xff\xda") + 20, middle = scan + (good.size() - scan) / 2;
+    marker.replace(middle, 2, "\xff\xd9");
+    for (size_t k = 0; k < 16; ++k) junk[middle + k] = char(0xff);
     const std::pair<std::string, const char*> cases[] = {
         {"this is no JPEG at all", "Not a JPEG file"},
         {good.substr(0, good.size() / 2), "Premature end of JPEG file"},
+        {marker, "Corrupt JPEG data"},
+        {junk, "Corrupt JPEG data"},
     };
     auto openFiles = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     auto before = openFiles();
@@ -47,6 +56,39 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
                     contains(message, reason))
             << message;
         EXPECT_EQ(openFiles(), before);
+    }
+}
+
+// The size a file states is known before any pixel memory is taken, so that a header claiming
+// gigapixels costs nothing; what is not a regular file is refused before it is opened.
+TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
+    TempDir dir;
+    writeJPEG(dir / "a.jpg", Image<RgbPixel<unsigned char>>(64, 48), 90);
+    std::string huge = readFile(dir / "a.jpg");
+    size_t sof = huge.find("\xff\xc0");
+    ASSERT_NE(sof, std::string::npos);
+    huge.replace(sof + 5, 4, "\xea\x60\xea\x60");  // 60000 x 60000
+    fs::path jpeg = writeFile(dir / "huge.jpg", huge);
+    fs::path hdr =
+        writeFile(dir / "huge.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 20000 +X 25000\n");
+    fs::path raw = writeFile(dir / "a.cr2", "");
+    for (auto [file, width, height] :
+         {std::tuple(jpeg, 60000, 60000), std::tuple(hdr, 25000, 20000), std::tuple(raw, 0, 0)}) {
+        ImageSize size = readImageSize(file);
+        EXPECT_EQ(std::pair(size.width, size.height), std::pair(width, height)) << file;
+    }
+    auto refuse = [](int w, int h) { throw std::runtime_error(fmt::sprintf("%d x %d", w, h)); };
+    EXPECT_EQ(errorMessage([&] { readImageFile(jpeg, refuse); }), "60000 x 60000");
+    EXPECT_EQ(errorMessage([&] { readImageFile(hdr, refuse); }), "25000 x 20000");
+    ASSERT_EQ(mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder.hdr");
+    for (auto [name, reason] : {std::pair("fifo.jpg", "is a FIFO (named pipe), not a regular file"),
+                                std::pair("folder.hdr", "Is a directory"),
+                                std::pair("missing.cr2", "No such file or directory")}) {
+        EXPECT_EQ(errorMessage([&] { readImageSize(dir / name); }),
+                  "Error reading image '" + quoted(dir / name) + "': " + reason);
+        EXPECT_EQ(errorMessage([&] { readImageFile(dir / name); }),
+                  "Error reading image '" + quoted(dir / name) + "': " + reason);
     }
 }
 
@@ -95,7 +137,10 @@ TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
     };
     for (auto& [bytes, message] : cases) {
         writeFile(dir / "x.cr2", bytes);
-        EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }), message) << bytes;
+        EXPECT_EQ(
+            errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
+            "Error reading the preview of raw file '" + quoted(dir / "x.cr2") + "': " + message)
+            << bytes;
     }
     setenv("PATH", "", 1);
     EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
