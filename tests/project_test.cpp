@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <glm/vec3.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "cperrors.h"
 #include "testutil.h"
@@ -64,20 +66,37 @@ TEST(ParsePTGuiProject, Failures) {
     EXPECT_THROW(parseText("o f0 y1e99 r1 p1 v50 a0 b0 c0 d0 e0\n"), std::out_of_range);
     EXPECT_THROW(parseText("o f0 y1 r1 p1 v=1 a0 b0 c0 d0 e0\n"), std::runtime_error);
 
+    // An image line that does not read whole would drop the image and shift the images of
+    // every later control point: refused, as is a file name line.
+    for (const char* line : {"o f0 y1 r1 p1 vnan a0 b0 c0 d0 e0", "o f0 y1 r1 p1 v50 ainf b0",
+                             "#-imgfile 1200 1600 a.jpg"})
+        EXPECT_TRUE(contains(errorMessage([&] { parseText(std::string(line) + "\n"); }),
+                             "unreadable image line 1 of project"))
+            << line;
+
     EXPECT_EQ(errorMessage([] { parsePTGuiProject("/nonexistent/a\"b.pts"); }),
-              "Error opening project '\"/nonexistent/a\\\"b.pts\"'");
+              "Error opening project '\"/nonexistent/a\\\"b.pts\"': No such file or directory");
     TempDir dir;
     fs::path file = writeFile(dir / "e.pts", "# only a comment\np w8000 h4000\n");
     EXPECT_EQ(errorMessage([&] { parsePTGuiProject(file); }),
               "failed to parse project '\"" + file.string() + "\"'");
+    // What never ends or blocks is refused unread, and so is a file larger than any project.
+    fs::resize_file(file, maxProjectBytes + 1);  // sparse
+    ASSERT_EQ(mkfifo((dir / "fifo.pts").c_str(), 0600), 0);
+    for (auto [project, reason] :
+         {std::pair(fs::path("/dev/zero"), "Error opening project '\"/dev/zero\"': is a device"),
+          std::pair(dir / "fifo.pts", "is a FIFO (named pipe), not a regular file"),
+          std::pair(file, "larger than 64 MiB")})
+        EXPECT_TRUE(contains(errorMessage([&] { parsePTGuiProject(project); }), reason)) << project;
 }
 
 namespace {
 
 // What the report writes for six upright cameras of 80 degrees with control points {n, N, error}:
 // the first end on the optical axis, the second `error` pixels of the panorama away along the
-// horizon. Standard output, then error.
-std::pair<std::string, std::string> report(const std::vector<glm::vec3>& points) {
+// horizon; a negative error puts the second end at x = 1e30. Standard output, standard error
+// and the number of points in the totals.
+std::tuple<std::string, std::string, int> report(const std::vector<glm::vec3>& points) {
     const double width = 14140;
     Project p;
     p.images.resize(6);
@@ -86,24 +105,31 @@ std::pair<std::string, std::string> report(const std::vector<glm::vec3>& points)
         double alpha = 2 * std::asin(e.z * 2 * M_PI / width / 2);
         float y = p.images[0].height / 2.f;
         float u = float(500 + std::tan(alpha) / std::tan(40 * M_PI / 180) * 500);
-        p.cps.push_back({int(e.x), int(e.y), 500, y, u, y});
+        p.cps.push_back({int(e.x), int(e.y), 500, y, e.z < 0 ? 1e30f : u, y});
     }
-    std::string err, out = stdoutOf([&] { err = stderrOf([&] { calcCPErrors(p); }); });
-    return {out, err};
+    int measured = -1;
+    std::string err, out = stdoutOf([&] { err = stderrOf([&] { measured = calcCPErrors(p); }); });
+    return {out, err, measured};
 }
 
 }  // namespace
 
-// Pairs are ordered and kept apart; blunders stay out of the totals.
+// Pairs are ordered and kept apart; blunders, and points that map to no direction, stay out of
+// the totals, and the report says how many these hold.
 TEST(CPErrors, ReportLines) {
-    auto [out, err] = report({{1, 0, 1}, {0, 1, 3}, {0, 1, 1500}, {0, 1, 5}});
+    auto [out, err, measured] = report({{1, 0, 1}, {0, 1, 3}, {0, 1, 1500}, {0, 1, 5}});
     EXPECT_EQ(out,
               "cp: 1 0 -> 1.0\ncp: 0 1 -> 3.0\ncp: 0 1 -> 1500.0\ncp: 0 1 -> 5.0\n"
               "0-1: n:   3  mean: 502.67  max: 1500.0\n1-0: n:   1  mean:  1.00  max:  1.0\n"
               "sum: n:   4  mean:  3.00  max:  5.0\ncanonicalEquirectWidth: 14140\n");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(report({{0, 1, 1500}}).second,
-              "ERROR in korvel.calcCPErrors: project has no control points\n");
+    EXPECT_EQ(measured, 3);
+    std::tie(out, err, measured) = report({{0, 1, 2}, {0, 1, -1}});
+    EXPECT_TRUE(contains(out, "0-1: n:   1  mean:  2.00  max:  2.0\nsum: n:   2  mean:  2.00"))
+        << out;
+    EXPECT_TRUE(contains(err, "lies where the cameras see nothing")) << err;
+    EXPECT_EQ(measured, 1);
+    EXPECT_EQ(std::get<2>(report({{0, 1, 1500}})), 0);
 }
 
 // The rigs' control points are exact: the shipped example and rigs of both schedules and

@@ -26,12 +26,9 @@ void report(const char* format, const Args&... args) {
     writeChecked(stdout, "standard output", format, args...);
 }
 
-// Errors above this are counted as blunders and left out of the totals.
-constexpr float blunder = 1000;
-
 }  // namespace
 
-void calcCPErrors(const Project& project) {
+int calcCPErrors(const Project& project) {
     std::vector<CameraModel> cameras(project.images.begin(), project.images.end());
 
     // Width of the reference panorama: larger for the two-ring rig and for big sources.
@@ -50,20 +47,24 @@ void calcCPErrors(const Project& project) {
         float error = std::sqrt(diff.x * diff.x + diff.y * diff.y + diff.z * diff.z) / 6.2831855f *
                       canonicalEquirectWidth;
         report("cp: %d %d -> %3.1f\n", cp.n, cp.N, error);
+        // Coordinates far off any image map to no direction; a NaN would spoil every mean.
+        if (!std::isfinite(error)) {
+            fmt::fprintf(stderr,
+                         "Warning: a control point of images %d and %d lies where the cameras "
+                         "see nothing (%g, %g / %g, %g); left out\n",
+                         cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y);
+            continue;
+        }
 
         CPErrorInfo& pair = pairs[{cp.n, cp.N}];
         ++pair.count;
         pair.sum += error;
         if (error > pair.max) pair.max = error;
 
-        if (error > blunder) continue;
+        if (error > cpBlunderPixels) continue;
         ++totalCount;
         totalSum += error;
         totalMax = std::max(totalMax, error);
-    }
-    if (totalCount == 0) {
-        fmt::fprintf(stderr, "ERROR in korvel.calcCPErrors: project has no control points\n");
-        fflush(stderr);
     }
     for (const auto& [key, info] : pairs)
         report("%d-%d: n: %3d  mean: %5.2f  max: %4.1f\n", key.first, key.second, info.count,
@@ -71,4 +72,5 @@ void calcCPErrors(const Project& project) {
     report("sum: n: %3lu  mean: %5.2f  max: %4.1f\n", project.cps.size(),
            totalCount == 0 ? 0.f : totalSum / totalCount, totalMax);
     report("canonicalEquirectWidth: %d\n", int(canonicalEquirectWidth));
+    return totalCount;
 }

@@ -65,8 +65,17 @@ void dropInvalidControlPoints(Project& project, const std::filesystem::path& pat
 }
 
 Project parsePTGuiProject(const std::filesystem::path& path) {
+    // A FIFO or a device would block the read or never end it.
+    requireRegularFile(path, "opening project");
+    std::error_code ec;
+    if (std::filesystem::file_size(path, ec) > maxProjectBytes)
+        throw std::runtime_error(
+            fmt::sprintf("Error reading project '%s': larger than %d MiB, the most a project holds",
+                         quoted(path), int(maxProjectBytes >> 20)));
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(fmt::sprintf("Error opening project '%s'", quoted(path)));
+    if (!in)
+        throw std::runtime_error(
+            fmt::sprintf("Error opening project '%s': %s", quoted(path), std::strerror(errno)));
     return parsePTGuiProject(in, path);
 }
 
@@ -110,6 +119,12 @@ Project parsePTGuiProject(std::istream& in, const std::filesystem::path& path) {
                 o.p = std::stof(m[2]);
                 o.v = std::stof(m[3]);
                 project.images.push_back(o);
+            } else if (line.rfind("o f", 0) == 0 || line.rfind("#-imgfile ", 0) == 0) {
+                // Skipped, it would shift every later image and the points that name them.
+                throw std::runtime_error(
+                    fmt::sprintf("unreadable image line %d of project '%s' (a value that is no "
+                                 "finite number?): %s",
+                                 number, quoted(path), excerpt(line)));
             }
         } catch (const std::invalid_argument&) {
             throw std::invalid_argument(

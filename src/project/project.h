@@ -32,7 +32,11 @@ struct Project {
 // The file name of the record an orientation line adds to the image list.
 inline const char* const orientationRecordName = "orientation:";
 
-// Reads the images and control points of a PTGui project file.
+// The largest project file read: far above any rig's, far below what exhausts memory.
+inline constexpr unsigned long long maxProjectBytes = 64ull << 20;
+
+// Reads the images and control points of a PTGui project file; refuses what is not a regular
+// file or holds more than maxProjectBytes, and image lines that do not read whole.
 Project parsePTGuiProject(const std::filesystem::path& path);
 
 // Reads a project from a stream; path names it in messages.

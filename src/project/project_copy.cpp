@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/printf.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fileutil.h"
+#include "signal_cleanup.h"
 
 namespace fs = std::filesystem;
 
@@ -30,6 +32,7 @@ public:
         mode_t mask = umask(0);
         umask(mask);
         fchmod(fd, 0666 & ~mask);
+        removal_.emplace(name_);
         file_ = fdopen(fd, "wb");
         if (!file_) {
             ::close(fd);
@@ -53,11 +56,13 @@ public:
         if (std::fclose(f) != 0 || !ok) fail("writing", name_);
         if (std::rename(name_.c_str(), output.c_str()) != 0) fail("renaming the copy to", output);
         name_.clear();
+        removal_.reset();
     }
 
 private:
     std::string name_;
     FILE* file_ = nullptr;
+    std::optional<RemovedOnSignal> removal_;  // a run ended by a signal leaves no file behind
 };
 
 }  // namespace
@@ -67,6 +72,10 @@ void checkProjectCopyTarget(const fs::path& input, const fs::path& output) {
     if (fs::equivalent(input, output, ec))
         throw std::runtime_error(
             fmt::sprintf("the project copy '%s' would replace the input project", quoted(output)));
+    // The rename would put a regular file in a device's or a FIFO's place.
+    if (std::string reason = notRegularReason(output); !reason.empty())
+        throw std::runtime_error(
+            fmt::sprintf("Error writing the project copy '%s': %s", quoted(output), reason));
     fs::path dir = output.parent_path().empty() ? "." : output.parent_path();
     if (access(dir.c_str(), W_OK) != 0) fail("writing the project copy into", dir);
 }

@@ -5,13 +5,13 @@
 
 #include "project.h"
 
-// Refuses, before any work, an output that names input or lies in a folder that cannot be
-// written.
+// Refuses, before any work, an output that names input, exists as no regular file (a device,
+// a FIFO) or lies in a folder that cannot be written.
 void checkProjectCopyTarget(const std::filesystem::path& input,
                             const std::filesystem::path& output);
 
 // Writes output as a byte copy of input followed by one "c" line per point (image numbers
 // counted from 1, as project files count them). output is replaced only when it is complete
-// (a temporary file beside it, then a rename).
+// (a temporary file beside it, then a rename); a terminating signal removes the temporary file.
 void writeProjectCopy(const std::filesystem::path& input, const std::filesystem::path& output,
                       const std::vector<ControlPoint>& cps);
