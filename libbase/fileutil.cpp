@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
@@ -52,6 +53,42 @@ std::string pathExt(const path& file) {
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
     return ext.empty() ? ext : ext.substr(1);
+}
+
+namespace {
+
+// What a file of the given mode is, for messages; "" for a regular file.
+std::string kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return "";
+    if (S_ISDIR(mode)) return std::strerror(EISDIR);
+    if (S_ISFIFO(mode)) return "is a FIFO (named pipe), not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a regular file";
+    if (S_ISSOCK(mode)) return "is a socket, not a regular file";
+    return "is not a regular file";
+}
+
+}  // namespace
+
+void requireRegularFile(const path& file, const std::string& doing) {
+    struct stat status;
+    std::string reason =
+        stat(file.c_str(), &status) != 0 ? std::strerror(errno) : kindOf(status.st_mode);
+    if (!reason.empty())
+        throw std::runtime_error(fmt::sprintf("Error %s '%s': %s", doing, quoted(file), reason));
+}
+
+std::string notRegularReason(const path& file) {
+    struct stat status;
+    return stat(file.c_str(), &status) != 0 ? "" : kindOf(status.st_mode);
+}
+
+bool sameFile(const path& a, const path& b) {
+    std::error_code ec;
+    if (std::filesystem::exists(a, ec) && std::filesystem::exists(b, ec))
+        return std::filesystem::equivalent(a, b, ec);
+    path normalA = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec), ec);
+    path normalB = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec), ec);
+    return normalA == normalB;
 }
 
 void throwWriteError(const std::string& what) {

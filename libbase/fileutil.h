@@ -24,6 +24,19 @@ std::string shaderPath(const std::string& name);
 // The file's extension, lower-cased and without its dot ("" when there is none).
 std::string pathExt(const path& file);
 
+// Throws runtime_error "Error <doing> '<file>': <reason>" unless file (after links) is a regular
+// file: a missing file, a folder, a FIFO, a device or a socket is refused before anything opens
+// it, so that no read blocks and no device is taken for data.
+void requireRegularFile(const path& file, const std::string& doing);
+
+// Why file cannot be an output that is replaced or written as data: "" when it does not exist or
+// is a regular file, else what it is (a folder, a FIFO, a device, a socket).
+std::string notRegularReason(const path& file);
+
+// True when a and b name the same file: the same inode where both exist, else the same
+// normalised absolute path.
+bool sameFile(const path& a, const path& b);
+
 // Throws runtime_error "Error writing <what>: <the system's reason for errno>".
 [[noreturn]] void throwWriteError(const std::string& what);
 

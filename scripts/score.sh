@@ -15,12 +15,13 @@ start=$(date +%s.%N)
 "${run[@]}" "$korvel" "$project" "$work/log.txt" 2>"$work/stderr.txt"
 end=$(date +%s.%N)
 
-# Found points count images from 0; project files count from 1.
+# Found points count images from 0; project files count from 1. Coordinates are padded to four
+# places ("x 8.4"): the blanks go before awk splits the fields.
 grep -v '^c ' "$project" >"$work/scored.pts"
-awk '/^c n[0-9]+ N[0-9]+ / {
+sed -E 's/ ([xyXY]) +/ \1/g' "$work/log.txt" | awk '/^c n[0-9]+ N[0-9]+ / {
        n = substr($2, 2) + 1; N = substr($3, 2) + 1
        printf "c n%d N%d %s %s %s %s t0\n", n, N, $4, $5, $6, $7
-     }' "$work/log.txt" >>"$work/scored.pts"
+     }' >>"$work/scored.pts"
 
 "$korvel" -e "$work/scored.pts" 2>/dev/null >"$work/eval.txt"
 grep -E '^[0-9]+-[0-9]+:|^sum:' "$work/eval.txt"

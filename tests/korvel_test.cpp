@@ -3,14 +3,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <omp.h>
+#include <sys/stat.h>
 #include <thread>
 #include <tuple>
 
 #include "cores.h"
 #include "in_order.h"
+#include "jpegwriter.h"
+#include "signal_cleanup.h"
 #include "testutil.h"
 
 namespace {
@@ -34,15 +39,26 @@ void expectError(const RunResult& r, const std::string& message) {
     EXPECT_EQ(r.err.find('\n', at), r.err.size() - 1) << r.err;
 }
 
+// A file of w x h mid-grey pixels.
+fs::path writeGrey(const fs::path& file, int w, int h) {
+    writeJPEG(file, makeImage(w, h, [](int, int) {
+                  return RgbPixel<unsigned char>{128, 128, 128};
+              }));
+    return file;
+}
+
 struct Driver : testing::Test {
     TempDir dir;
     fs::path project = writeFile(dir / "p.pts", smallProject);
+    fs::path a = writeGrey(dir / "a.jpg", 1000, 800), b = writeGrey(dir / "b.jpg", 1000, 800);
 };
 
 }  // namespace
 
-// Usage, help and version; the output file is the log only with exactly two arguments.
-TEST_F(Driver, UsageHelpVersionAndTheOutputFile) {
+// Usage, help and version. Arguments are read whole before any file is opened for writing: an
+// unknown option, a missing value or an extra operand is refused, and no output may replace an
+// input, another output, a device or a FIFO.
+TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
     const std::string usage = std::string("usage: ") + KORVEL_EXE;
     for (auto [args, status, start] :
          {std::tuple("", 255, usage + " [-e] <pts file> [output file]\n"),
@@ -55,52 +71,148 @@ TEST_F(Driver, UsageHelpVersionAndTheOutputFile) {
         EXPECT_TRUE(status == 0 || r.out == start) << r.out;  // usage alone
         EXPECT_EQ(r.err, "") << args;
     }
-    fs::path out = dir / "out.txt";
-    for (std::string args : {"-e %s %s", "%s %s extra", "%s %s"}) {
-        runKorvel(fmt::sprintf(args, q(project), q(out)));
-        EXPECT_EQ(fs::exists(out), args == "%s %s") << args;
+    fs::path out = dir / "out.txt", copy = dir / "copy.pts", fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string p = q(project);
+    const std::pair<std::string, std::string> refused[] = {
+        {"-e " + p + " " + q(out), "usage: "},
+        {p + " " + q(out) + " extra", "usage: "},
+        {"-E " + p, "unknown option '-E'"},
+        {"--project-out= " + p, "option --project-out= needs a file name"},
+        {p + " -p", "option -p needs a file name"},
+        {p + " " + p, "the output file '" + quoted(project) + "' would replace the input project"},
+        {p + " " + q(a), "would replace the image 0"},
+        {"-p " + q(b) + " " + p, "the project copy '" + quoted(b) + "' would replace the image 1"},
+        {"-p " + q(out) + " " + p + " " + q(out), "would replace the project copy"},
+        {p + " " + q(fifo), "is a FIFO (named pipe), not a regular file"},
+        {"-p " + q(fifo) + " " + p, "is a FIFO (named pipe), not a regular file"},
+        {p + " /dev/null", "Error opening output file '\"/dev/null\"': is a device"},
+        {"-p /dev/null " + p, "'\"/dev/null\"': is a device, not a regular file"},
+    };
+    const std::string inputs = readFile(project) + readFile(a) + readFile(b);
+    for (auto& [args, message] : refused) {
+        RunResult r = runKorvel(args);
+        if (message != "usage: ") {
+            expectError(r, message);
+        } else {
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out.rfind(usage, 0), 0u) << args;
+        }
+        EXPECT_EQ(readFile(project) + readFile(a) + readFile(b), inputs) << args;
+        EXPECT_FALSE(fs::exists(out) || fs::exists(copy)) << args;
+        EXPECT_TRUE(fs::is_fifo(fifo) && fs::is_character_file("/dev/null")) << args;
     }
+    // Options may follow the project: this -p is no log named "-p".
+    writeGrey(a, 40, 30);
+    expectError(runKorvel(p + " -p " + q(copy)), "holds 40 x 30 pixels");
+    EXPECT_FALSE(fs::exists("-p") || fs::exists(copy));
 }
 
-// Every bad project as a user meets it; the output file, opened before, stays. Lines of any
-// length neither crash nor stall the reader.
+// Every bad project and every bad image as a user meets it ends in one error line before the
+// log is opened: an earlier log stays as it was. Lines of any length neither crash nor stall the
+// reader; sizes are checked before any pixel memory is taken.
 TEST_F(Driver, BadInputEndsWithOneErrorLine) {
     const std::string image = "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\n", digits(30000, '7');
-    std::string apart = smallProject;
+    std::string apart = smallProject, huge = smallProject;
     apart.replace(apart.find("y30"), 3, "y180");
+    huge.replace(huge.find("1000 800"), 8, "60000 45000");
     const std::pair<std::string, std::string> cases[] = {
         {image + "c n1 N1 x" + digits + " y1 X1 Y1 t0\n",
          "(St12out_of_range): number out of range in line 2 of project '%s': c n1 N1 x" +
              digits.substr(0, 51) + "...\n"},
         {image + "c n1 N1 x=1 y1 X1 Y1 t0\n", "invalid number in line 2 of project '%s'"},
         {"o f0 y1 r1 p1 v=1 a0 b0 c0 d0 e0\n", "reference '=1' in project '%s' names no image"},
-        {"o f0 y" + digits + "\n#-imgfile 1 1 \"" + digits, "failed to parse project '%s'"},
+        {"o f0 y" + digits + "\n#-imgfile 1 1 \"" + digits, "unreadable image line 1 of project"},
+        {"o f0 y1 r1 p1 vnan a0 b0 c0 d0 e0\n", "unreadable image line 1 of project '%s'"},
+        {"# nothing\n", "failed to parse project '%s'"},
         {"#orientation_abs_slot1 y1 r2 p3 t4\n", "project '%s' has no images, only an orientation"},
-        {apart, "images 0 (a.jpg), 1 (b.jpg) overlap no other image"},
-        {"", "Error reading project '%s': Is a directory"},
+        {huge,
+         "image 0 (a.jpg) of project '%s' states 60000 x 45000 pixels: sizes from 1 to "
+         "65535 a side and 256 megapixels are read"},
+        {"/dev/zero", "Error opening project '\"/dev/zero\"': is a device, not a regular file"},
+        {"", "Error opening project '%s': Is a directory"},
     };
     fs::path out = dir / "out.txt";
     for (auto& [text, message] : cases) {
-        fs::path file = text.empty() ? dir.path : writeFile(project, text);
+        fs::path file = text.empty()     ? dir.path
+                        : text[0] == '/' ? fs::path(text)
+                                         : writeFile(project, text);
         writeFile(out, "kept");
         expectError(runKorvel(q(file) + " " + q(out)), fmt::sprintf(message, quoted(file)));
-        EXPECT_EQ(readFile(out), "");  // opened, truncated and kept
+        EXPECT_EQ(readFile(out), "kept") << message;
     }
-    fs::path missing = dir / "missing.pts", noDir = dir / "no/dir/out.txt";
-    expectError(runKorvel("-e " + q(missing)), "Error opening project '" + quoted(missing) + "'");
-    expectError(runKorvel(q(missing) + " " + q(noDir)),
-                "Error opening output file '" + quoted(noDir) + "': No such file or directory");
+    writeFile(project, apart);
+    expectError(runKorvel(q(project) + " " + q(out)),
+                "images 0 (a.jpg), 1 (b.jpg) overlap no other image");
     writeFile(project, smallProject);
+    // Images: the wrong size or orientation, a header that claims gigapixels, a FIFO that would
+    // block the read for ever, a folder.
+    std::string jpeg = readFile(a);
+    jpeg.replace(jpeg.find("\xff\xc0") + 5, 4, "\xea\x60\xea\x60");
+    ASSERT_EQ(mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder.jpg");
+    const std::pair<std::function<void()>, std::string> images[] = {
+        {[&] { writeGrey(a, 800, 1000); },
+         "holds 800 x 1000 pixels, but the project states 1000 x 800"},
+        {[&] { writeGrey(a, 7, 5); }, "holds 7 x 5 pixels, but the project states 1000 x 800"},
+        {[&] { writeFile(a, jpeg); }, "holds 60000 x 60000 pixels, but the project states"},
+        {[&] { fs::remove(a), fs::create_symlink(dir / "fifo.jpg", a); },
+         "Error reading image '" + quoted(a) + "': is a FIFO (named pipe), not a regular file"},
+        {[&] { fs::remove(a), fs::create_symlink(dir / "folder.jpg", a); },
+         "Error reading image '" + quoted(a) + "': Is a directory"},
+    };
+    for (auto& [make, message] : images) {
+        make();
+        writeFile(out, "kept");
+        expectError(runKorvel(q(project) + " " + q(out)), message);
+        EXPECT_EQ(readFile(out), "kept") << message;
+    }
+    fs::remove(a);
+    writeGrey(a, 1000, 800);
+
+    fs::path missing = dir / "missing.pts", noDir = dir / "no/dir/out.txt";
+    expectError(runKorvel("-e " + q(missing)),
+                "Error opening project '" + quoted(missing) + "': No such file or directory");
+    expectError(runKorvel(q(project) + " " + q(noDir)),
+                "Error opening output file '" + quoted(noDir) + "': No such file or directory");
     expectError(runKorvel(q(project), {{"KORVEL_REMAP", "GPU"}}),
                 "KORVEL_REMAP='GPU' names no remap: use cpu or gl");
+    // -e: nothing to measure is no success.
+    expectError(runKorvel("-e " + q(project)),
+                "project '" + quoted(project) + "' has no control point to measure");
+    writeFile(project, std::string(smallProject) + "c n1 N2 x500 y400 X9e29 Y400 t0\n");
+    expectError(runKorvel("-e " + q(project)), "has no control point to measure");
+    writeFile(project, std::string(smallProject) + "c n1 N2 x500 y400 X5 Y400 t0\n");
     expectError(
         runCommand("sh -c " + shellQuote(q(KORVEL_EXE) + " -e " + q(project) + " >/dev/full")),
         "Error writing standard output: No space left on device");
     if (!sharedDir().empty())  // a log on a full disk, written before any GL work
-        expectError(
-            runKorvel(q(sharedDir() / "rigs/ring13/rig.pts") + " /dev/full", {{"DEBUG", "1"}}),
-            "(St13runtime_error): Error writing output file '\"/dev/full\"': No space left on "
-            "device\n");
+        expectError(runCommand("sh -c " +
+                               shellQuote("DEBUG=1 " + q(KORVEL_EXE) + " " +
+                                          q(sharedDir() / "rigs/ring13/rig.pts") + " >/dev/full")),
+                    "(St13runtime_error): Error writing standard output: No space left on "
+                    "device\n");
+}
+
+// Image paths as other machines write them: an absolute path is read as it is; one that does
+// not exist here (another machine's folder, "\" separators) is looked for beside the project,
+// and the log and standard error say so.
+TEST_F(Driver, ImagePathsFromOtherMachines) {
+    fs::create_directory(dir / "sub");
+    fs::rename(b, dir / "sub/b.jpg");
+    std::string text = smallProject;
+    text.replace(text.find("\"a.jpg\""), 7, "\"" + a.string() + "\"");
+    text.replace(text.find("\"b.jpg\""), 7, "\"C:\\rig\\b.jpg\"");
+    fs::path sub = writeFile(dir / "sub/p.pts", text), log = dir / "log.txt";
+    RunResult r = runKorvel(q(sub) + " " + q(log));
+    const std::string note = "image 1: image file '\"C:\\\\rig\\\\b.jpg\"' does not exist; read '" +
+                             quoted(dir / "sub/b.jpg") + "' beside the project instead\n";
+    EXPECT_TRUE(contains(r.err, note)) << r.err;
+    EXPECT_EQ(readFile(log).substr(0, note.size()), note);
+    EXPECT_FALSE(contains(r.err, "Error reading image")) << r.err;
+    fs::remove(a);
+    expectError(runKorvel(q(sub) + " " + q(log)),
+                "Error reading image '" + quoted(a) + "': No such file or directory");
 }
 
 // Without usable GL a run that needs it (GL's remap asked for) fails before any work, and the
@@ -108,12 +220,17 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
 TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
     fs::path copy = dir / "copy.pts", log = dir / "log.txt";
     std::string p = q(project), run = "-p " + q(copy) + " " + p + " " + q(log);
+    std::string missing = smallProject;
+    missing.replace(missing.find("a.jpg"), 5, "c.jpg");
+    fs::path elsewhere = writeFile(dir / "elsewhere.pts", missing);
+    writeFile(copy, "old");
+    const auto files = std::distance(fs::directory_iterator(dir.path), {});
     const std::string cases[][3] = {
         {"", "-p " + p + " " + p, "would replace the input project"},
         {"", "-p " + q(copy) + " -e " + p, "option -p writes the points"},
         {"", "--project-out=" + q(dir / "no/dir/c.pts") + " " + p,
          "Error writing the project copy into"},
-        {"", run, "a.jpg"},  // the images do not exist
+        {"", "-p " + q(copy) + " " + q(elsewhere) + " " + q(log), "c.jpg"},  // no such images
         {noDisplay + "KORVEL_REMAP=gl __EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json ", run,
          "(12opengl_error): no display (DISPLAY is not set) and no OpenGL without one: "},
         {noDisplay + "KORVEL_REMAP=gl DISPLAY=:97531 ", run,
@@ -128,9 +245,28 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
         EXPECT_EQ(fs::exists(log), args == run);
         EXPECT_EQ(readFile(project), smallProject);
         EXPECT_EQ(readFile(copy), "old");
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 2 + fs::exists(log))
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), files + fs::exists(log))
             << "a temporary file was left behind";
     }
+}
+
+// A run ended by a signal between writing the copy and renaming it leaves no temporary file.
+TEST(ProjectCopy, TemporaryFileGoesWithATerminatingSignal) {
+    TempDir dir;
+    fs::path temp = writeFile(dir / "copy.pts.XXXXXX", "half");
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        EXPECT_EXIT(
+            {
+                RemovedOnSignal removal(temp.string());
+                raise(signal);
+            },
+            testing::KilledBySignal(signal), "");
+        EXPECT_FALSE(fs::exists(temp)) << signal;
+        writeFile(temp, "half");
+    }
+    { RemovedOnSignal removal(temp.string()); }
+    EXPECT_EXIT(raise(SIGTERM), testing::KilledBySignal(SIGTERM), "");
+    EXPECT_TRUE(fs::exists(temp)) << "removed after it was released";
 }
 
 // Installed away from the build tree and run without a display, korvel-batch runs the korvel
@@ -240,4 +376,26 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
         EXPECT_TRUE(inWrite || begun < n) << begun;  // items after a failed one are skipped
     }
     omp_set_num_threads(threads);
+}
+
+// scripts/score.sh scores every point of a log, also those whose coordinates the log pads to
+// four places ("x 8.4").
+TEST(Scripts, ScoreReadsPaddedCoordinates) {
+    TempDir dir;
+    fs::path project = writeFile(dir / "p.pts", smallProject);
+    fs::path fake = writeFile(dir / "korvel",
+                              "#!/bin/sh\n"
+                              "[ \"$1\" = -e ] && exec " +
+                                  q(KORVEL_EXE) +
+                                  " \"$@\"\n"
+                                  "printf 'c n0 N1 x732.1 y 9.0 X267.9 Y 9.0 t0\\n"
+                                  "c n0 N1 x732.1 y400.0 X267.9 Y400.0 t0\\n' >\"$2\"\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    RunResult r = runCommand("DISPLAY=:0 SCORE_DIR=" + q(dir / "score") + " bash " +
+                             q(fs::path(KORVEL_SOURCE_DIR) / "scripts/score.sh") + " " +
+                             q(project) + " " + q(fake));
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Both points lie where the two cameras see the same direction.
+    EXPECT_TRUE(contains(r.out, "sum: n:   2  mean:  0.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "points above 5.0: 0 of 2\n")) << r.out;
 }

@@ -15,6 +15,7 @@
 #include "fileutil.h"
 #include "globals.h"
 #include "help.h"
+#include "inputs.h"
 #include "project.h"
 #include "project_copy.h"
 #include "rig.h"
@@ -34,56 +35,69 @@ std::vector<ControlPoint> found_cps;
 
 namespace {
 
-// Options come before the arguments of the two modes.
-struct Options {
-    path projectOut;  // -p: where the project with the control points found goes
-    int next = 1;     // index of the first argument after the options
+// The command line, read whole before any file is opened.
+struct Arguments {
+    bool evaluate = false;              // -e
+    path projectOut;                    // -p: where the project with the control points goes
+    std::vector<std::string> operands;  // the project, then the log
+    bool done = false;                  // help or version printed
 };
 
-// Reads the leading options; help and version print and set done.
-Options readOptions(int argc, char** argv, bool& done) {
-    Options o;
-    for (; o.next < argc; ++o.next) {
-        std::string a = argv[o.next];
-        if (a == "-h" || a == "--help" || a == "-V" || a == "--version") {
-            fmt::printf("%s", a == "-h" || a == "--help" ? helpText(argv[0]) : versionText());
-            done = true;
-            return o;
-        }
-        if (a == "-p" || a == "--project-out") {
-            if (o.next + 1 >= argc)
-                throw std::runtime_error(fmt::sprintf("option %s needs a file name", a));
-            o.projectOut = argv[++o.next];
-        } else if (a.rfind("--project-out=", 0) == 0) {
-            o.projectOut = a.substr(14);
-        } else if (a == "--") {
-            ++o.next;
-            break;
-        } else if (a.size() > 2 && a.rfind("--", 0) == 0) {
-            throw std::runtime_error(
-                fmt::sprintf("unknown option '%s' (korvel --help lists them)", a));
+// Reads options and operands in any order ("--" ends the options); a value that reads as no
+// option is refused rather than taken for a file, which might then be truncated.
+Arguments readArguments(int argc, char** argv) {
+    Arguments a;
+    bool options = true;
+    for (int k = 1; k < argc; ++k) {
+        std::string arg = argv[k];
+        if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
+            a.operands.push_back(arg);
+        } else if (arg == "-h" || arg == "--help" || arg == "-V" || arg == "--version") {
+            fmt::printf("%s", arg == "-h" || arg == "--help" ? helpText(argv[0]) : versionText());
+            a.done = true;
+            return a;
+        } else if (arg == "-e") {
+            a.evaluate = true;
+        } else if (arg == "-p" || arg == "--project-out" || arg.rfind("--project-out=", 0) == 0) {
+            bool joined = arg.rfind("--project-out=", 0) == 0;
+            std::string value = joined ? arg.substr(14) : k + 1 < argc ? argv[++k] : "";
+            if (value.empty())
+                throw std::runtime_error(fmt::sprintf("option %s needs a file name", arg));
+            a.projectOut = value;
+        } else if (arg == "--") {
+            options = false;
         } else {
-            break;
+            throw std::runtime_error(
+                fmt::sprintf("unknown option '%s' (korvel --help lists them)", arg));
         }
     }
-    return o;
+    return a;
+}
+
+// Refuses a run whose outputs would replace one of its inputs or each other.
+void checkDistinct(const path& projectPath, const std::vector<path>& images, const path& log,
+                   const path& projectOut) {
+    auto refuse = [](const std::string& output, const path& file, const std::string& input) {
+        throw std::runtime_error(
+            fmt::sprintf("the %s '%s' would replace the %s", output, quoted(file), input));
+    };
+    if (!log.empty() && sameFile(log, projectPath)) refuse("output file", log, "input project");
+    if (!log.empty() && !projectOut.empty() && sameFile(log, projectOut))
+        refuse("output file", log, "project copy");
+    for (size_t k = 0; k < images.size(); ++k) {
+        std::string image = fmt::sprintf("image %d", int(k));
+        if (!log.empty() && sameFile(log, images[k])) refuse("output file", log, image);
+        if (!projectOut.empty() && sameFile(projectOut, images[k]))
+            refuse("project copy", projectOut, image);
+    }
 }
 
 }  // namespace
 
 int throwing_main(int argc, char** argv) {
-    bool done = false;
-    Options options = readOptions(argc, argv, done);
-    if (done) return 0;
-    // The two modes see the arguments after the options, argument 0 kept.
-    std::vector<char*> rest{argv[0]};
-    rest.insert(rest.end(), argv + options.next, argv + argc);
-    argc = int(rest.size());
-    rest.push_back(nullptr);
-    argv = rest.data();
-
-    bool evaluate = argc >= 2 && std::strcmp(argv[1], "-e") == 0;
-    if (argc < 2 || (evaluate && argc < 3)) {
+    Arguments args = readArguments(argc, argv);
+    if (args.done) return 0;
+    if (args.operands.empty() || args.operands.size() > (args.evaluate ? 1u : 2u)) {
         fmt::printf("usage: %s [-e] <pts file> [output file]\n", argv[0]);
         fflush(stdout);
         return -1;
@@ -91,22 +105,15 @@ int throwing_main(int argc, char** argv) {
     debug = std::getenv("DEBUG") != nullptr;
     if (const char* ncc = std::getenv("NCC")) processor = std::strcmp(ncc, "gpu") == 0 ? 1 : 0;
 
-    path projectPath = argv[evaluate ? 2 : 1];
-    if (!options.projectOut.empty()) {
-        if (evaluate)
+    path projectPath = args.operands[0];
+    path logPath = args.operands.size() == 2 && args.operands[1] != "-" ? args.operands[1] : "";
+    if (!args.projectOut.empty()) {
+        if (args.evaluate)
             throw std::runtime_error("option -p writes the points of a matching run, not of -e");
-        checkProjectCopyTarget(projectPath, options.projectOut);
+        checkProjectCopyTarget(projectPath, args.projectOut);
     }
-    if (argc == 3 && !evaluate) {
-        log_file = fopen(argv[2], "w");
-        if (!log_file) {
-            int error = errno;
-            log_file = stdout;
-            throw std::runtime_error(fmt::sprintf("Error opening output file '%s': %s",
-                                                  quoted(argv[2]), std::strerror(error)));
-        }
-        log_name = fmt::sprintf("output file '%s'", quoted(argv[2]));
-    }
+    if (!logPath.empty()) checkOutputTarget(logPath, "output file", true);
+    checkDistinct(projectPath, {}, logPath, args.projectOut);
 
     Project project = parsePTGuiProject(projectPath);
     if (project.images.back().file == orientationRecordName) {
@@ -118,13 +125,36 @@ int throwing_main(int argc, char** argv) {
             fmt::sprintf("project '%s' has no images, only an orientation", quoted(projectPath)));
     printImageParameters(project.images);
 
-    if (evaluate) {
-        calcCPErrors(project);
+    if (args.evaluate) {
+        if (calcCPErrors(project) == 0)
+            throw std::runtime_error(fmt::sprintf(
+                "project '%s' has no control point to measure (none, or each more than %d "
+                "pixels off)",
+                quoted(projectPath), int(cpBlunderPixels)));
         finishOutput(stdout, "standard output");
         return 0;
     }
-    int status = runRig(project, argc, argv, projectPath);
-    if (!options.projectOut.empty()) writeProjectCopy(projectPath, options.projectOut, found_cps);
+    // Every image is found and its size checked before the log is opened, so that a bad
+    // project leaves an earlier log as it was.
+    std::vector<std::string> notes;
+    std::vector<path> sources = checkSources(project, projectPath, notes);
+    checkDistinct(projectPath, sources, logPath, args.projectOut);
+    if (!logPath.empty()) {
+        log_file = fopen(logPath.c_str(), "w");
+        if (!log_file) {
+            int error = errno;
+            log_file = stdout;
+            throw std::runtime_error(fmt::sprintf("Error opening output file '%s': %s",
+                                                  quoted(logPath), std::strerror(error)));
+        }
+        log_name = fmt::sprintf("output file '%s'", quoted(logPath));
+    }
+    for (const std::string& note : notes) {
+        writeLog("%s\n", note);
+        fmt::fprintf(stderr, "%s\n", note);
+    }
+    int status = runRig(project, argc, argv, sources);
+    if (!args.projectOut.empty()) writeProjectCopy(projectPath, args.projectOut, found_cps);
     return status;
 }
 

@@ -21,6 +21,7 @@
 #include "glsession.h"
 #include "globals.h"
 #include "in_order.h"
+#include "inputs.h"
 #include "overview.h"
 #include "progress.h"
 #include "readers.h"
@@ -28,21 +29,6 @@
 #include "schedule.h"
 
 namespace {
-
-// The image path: the project's directory joined with the file name as written.
-std::string imagePath(const std::string& projectDir, const std::string& file) {
-    bool slash =
-        !projectDir.empty() && projectDir.back() != '/' && (file.empty() || file.front() != '/');
-    return projectDir + (slash ? "/" : "") + file;
-}
-
-// Everything before the last separator of the project path.
-std::string directoryOf(const std::filesystem::path& projectPath) {
-    std::string p = projectPath.string();
-    auto pos = p.rfind('/');
-    if (pos == std::string::npos) return "";
-    return pos == 0 ? "/" : p.substr(0, pos);
-}
 
 // KORVEL_REMAP: true for cpu, false for gl, none when unset or empty; other values throw.
 std::optional<bool> remapChoice() {
@@ -243,7 +229,7 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
 }  // namespace
 
 int runRig(const Project& project, int argc, char** argv,
-           const std::filesystem::path& projectPath) {
+           const std::vector<std::filesystem::path>& sources) {
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
     bool derived = usesDerivedSchedule(int(images.size()), std::getenv("KORVEL_SCHEDULE"));
@@ -285,10 +271,19 @@ int runRig(const Project& project, int argc, char** argv,
         if (session) glFinish();
     };
 
-    std::string projectDir = directoryOf(projectPath);
     auto read = [&](int k) {
-        return std::make_unique<Source>(
-            readImageFile(imagePath(projectDir, images[size_t(k)].file)), cpuRemap);
+        const std::filesystem::path& file = sources[size_t(k)];
+        // The file may have changed since it was checked: its size is checked again before
+        // any pixel memory is taken.
+        auto fits = [&](int width, int height) {
+            checkSourceSize(images[size_t(k)], k, file, width, height);
+        };
+        try {
+            return std::make_unique<Source>(readImageFile(file, fits), cpuRemap);
+        } catch (const std::bad_alloc&) {
+            throw std::runtime_error(
+                fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
+        }
     };
     auto sizeOf = [&](const PairView& v) {
         return v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
