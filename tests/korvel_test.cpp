@@ -135,7 +135,8 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
 
 // Installed away from the build tree and run without a display, korvel-batch runs the korvel
 // beside it, whose shaders lie in share/korvel/shaders: two projects done, each copy the input
-// and the points found, one failed; mended, only that one runs again.
+// and the points found, one failed; mended, only that one runs again, with a project added
+// before it in the order.
 TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     REQUIRE_SHARED();
     TempDir dir;
@@ -162,12 +163,47 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     }
     EXPECT_FALSE(fs::exists(rigs / "b/rig.cp.pts"));
     fs::create_symlink(rig / "fish05.jpg", rigs / "b/fish05.jpg");
-    auto before = fs::last_write_time(rigs / "a/rig.log");
+    copyRig(rig, rigs / "a2");
+    auto beforeA = fs::last_write_time(rigs / "a/rig.log");
+    auto beforeC = fs::last_write_time(rigs / "c/rig.log");
     r = runCommand(command + "--resume " + q(rigs));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "3 projects: 3 done, 0 failed, 0 not run")) << r.out;
-    EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), before);
+    EXPECT_TRUE(contains(r.out, "4 projects: 4 done, 0 failed, 0 not run")) << r.out;
+    EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), beforeA);
+    EXPECT_EQ(fs::last_write_time(rigs / "c/rig.log"), beforeC);
+    EXPECT_TRUE(fs::exists(rigs / "a2/rig.cp.pts"));
     EXPECT_TRUE(fs::exists(rigs / "b/rig.cp.pts"));
+}
+
+namespace {
+
+const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
+
+// Stands in for korvel: one control point in the log.
+fs::path fakeKorvel(const fs::path& dir) {
+    fs::path fake =
+        writeFile(dir / "fake-korvel", "#!/bin/sh\necho 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    return fake;
+}
+
+}  // namespace
+
+// Every project listed counts: one that is not there fails.
+TEST(Batch, ListedProjectsThatAreNotThereFail) {
+    TempDir dir;
+    std::string batch = q(batchScript) + " --jobs 2 --korvel " + q(fakeKorvel(dir.path)) +
+                        " --joblog " + q(dir / "joblog") + " ";
+    fs::path ok = writeFile(dir / "ok.pts", "");
+    fs::path noDir = dir / "no/such/p.pts", noFile = dir / "p.pts";
+    writeFile(dir / "list", ok.string() + "\n" + noDir.string() + "\n" + noFile.string() + "\n");
+    RunResult r = runCommand(batch + "--list " + q(dir / "list"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(r.out, "done    " + ok.string() + "  1 control points\n")) << r.out;
+    for (const fs::path& missing : {noDir, noFile})
+        EXPECT_TRUE(contains(r.out, "failed  " + missing.string() + "  status -: no such file\n"))
+            << r.out;
+    EXPECT_TRUE(contains(r.out, "3 projects: 1 done, 2 failed, 0 not run")) << r.out;
 }
 
 // Teams take the cores that other work leaves idle now: the runnable tasks besides the reader.
