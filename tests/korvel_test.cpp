@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <omp.h>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -179,22 +181,47 @@ namespace {
 
 const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
 
-// Stands in for korvel: one control point in the log.
+// Stands in for korvel: one control point in the log, or, for a project hang*.pts, its own pid
+// and a child's in <project>.pid, then a wait for the child that outlasts any test.
 fs::path fakeKorvel(const fs::path& dir) {
     fs::path fake =
-        writeFile(dir / "fake-korvel", "#!/bin/sh\necho 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
+        writeFile(dir / "fake-korvel",
+                  "#!/bin/sh\n"
+                  "case $3 in *hang*.pts)\n"
+                  "  sleep 30 & echo $$ $! >\"$3.tmp\"; mv \"$3.tmp\" \"$3.pid\"; wait;;\n"
+                  "esac\n"
+                  "echo 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
     fs::permissions(fake, fs::perms::owner_all);
     return fake;
 }
 
+// Whether each pid in the file is gone (a zombie counts as gone), allowing a moment to die.
+bool processesGone(const fs::path& pidFile) {
+    std::istringstream pids(readFile(pidFile));
+    std::vector<std::string> left{std::istream_iterator<std::string>(pids), {}};
+    if (left.empty()) return false;
+    for (int wait = 0; wait < 40 && !left.empty(); ++wait) {
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](const std::string& pid) {
+                                      std::string stat = readFile("/proc/" + pid + "/stat");
+                                      size_t end = stat.rfind(") ");
+                                      return end == std::string::npos || stat[end + 2] == 'Z';
+                                  }),
+                   left.end());
+        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return left.empty();
+}
+
 }  // namespace
 
-// Every project listed counts: one that is not there fails.
-TEST(Batch, ListedProjectsThatAreNotThereFail) {
+// Every project listed counts: one that is not there fails, as does one that outlasts
+// --timeout, whose korvel and its child are ended.
+TEST(Batch, MissingAndTimedOutProjectsFail) {
     TempDir dir;
     std::string batch = q(batchScript) + " --jobs 2 --korvel " + q(fakeKorvel(dir.path)) +
                         " --joblog " + q(dir / "joblog") + " ";
-    fs::path ok = writeFile(dir / "ok.pts", "");
+    fs::path ok = writeFile(dir / "ok.pts", ""), hang = writeFile(dir / "hang.pts", "");
     fs::path noDir = dir / "no/such/p.pts", noFile = dir / "p.pts";
     writeFile(dir / "list", ok.string() + "\n" + noDir.string() + "\n" + noFile.string() + "\n");
     RunResult r = runCommand(batch + "--list " + q(dir / "list"));
@@ -204,6 +231,21 @@ TEST(Batch, ListedProjectsThatAreNotThereFail) {
         EXPECT_TRUE(contains(r.out, "failed  " + missing.string() + "  status -: no such file\n"))
             << r.out;
     EXPECT_TRUE(contains(r.out, "3 projects: 1 done, 2 failed, 0 not run")) << r.out;
+
+    for (const char* bad : {"0", "0.0", "-1", "1x", "''"}) {
+        r = runCommand(batch + "--timeout " + bad + " " + q(ok));
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_EQ(r.err, "korvel-batch: --timeout needs a number of seconds above 0\n") << bad;
+    }
+    auto start = std::chrono::steady_clock::now();
+    r = runCommand(batch + "--timeout 1 " + q(ok) + " " + q(hang));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(
+        contains(r.out, "failed  " + hang.string() + "  status signal15: timed out after 1s\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "2 projects: 1 done, 1 failed, 0 not run")) << r.out;
+    EXPECT_TRUE(processesGone(hang.string() + ".pid"));
 }
 
 // Teams take the cores that other work leaves idle now: the runnable tasks besides the reader.
