@@ -248,6 +248,34 @@ TEST(Batch, MissingAndTimedOutProjectsFail) {
     EXPECT_TRUE(processesGone(hang.string() + ".pid"));
 }
 
+// Stopped by a signal, korvel-batch ends its korvel runs and their children, reports what did
+// not complete and dies of that signal.
+TEST(Batch, StoppedBySignalEndsItsJobs) {
+    TempDir dir;
+    fs::path hang = writeFile(dir / "hang.pts", ""), ok = writeFile(dir / "ok.pts", "");
+    fs::path pids = hang.string() + ".pid", joblog = dir / "korvel-batch.joblog";
+    // Job control, so that the background korvel-batch does not ignore SIGINT; the signal comes
+    // once ok.pts is logged done and hang.pts hangs.
+    std::string run = "set -m; " + q(batchScript) + " --jobs 2 --korvel " +
+                      q(fakeKorvel(dir.path)) + " " + q(dir.path) +
+                      " & b=$!; for i in $(seq 200); do [ -s " + q(pids) +
+                      " ] && grep -qs ok.pts " + q(joblog) +
+                      " && break; sleep 0.05; done; kill -%s $b; wait $b; echo status $?";
+    for (auto [name, status] :
+         {std::pair("TERM", 143), std::pair("INT", 130), std::pair("HUP", 129)}) {
+        fs::remove(pids);
+        fs::remove(joblog);
+        auto start = std::chrono::steady_clock::now();
+        RunResult r = runCommand("bash -c " + shellQuote(fmt::sprintf(run, name)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << name;
+        EXPECT_TRUE(contains(r.out, "not run " + hang.string() + "\n")) << name << r.out;
+        EXPECT_TRUE(contains(r.out, "2 projects: 1 done, 0 failed, 1 not run")) << name << r.out;
+        EXPECT_TRUE(contains(r.out, fmt::sprintf("status %d\n", status))) << name << r.out;
+        EXPECT_TRUE(contains(r.err, std::string("korvel-batch: stopped by SIG") + name)) << r.err;
+        EXPECT_TRUE(processesGone(pids)) << name;
+    }
+}
+
 // Teams take the cores that other work leaves idle now: the runnable tasks besides the reader.
 TEST(Cores, RunnableTasksBesidesTheReader) {
     EXPECT_EQ(otherRunnableTasks("0.50 0.40 0.30 3/85 123\n"), 2);
