@@ -6,8 +6,10 @@
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <mutex>
 #include <omp.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -271,7 +273,8 @@ TEST(ProjectCopy, TemporaryFileGoesWithATerminatingSignal) {
 
 // Installed away from the build tree and run without a display, korvel-batch runs the korvel
 // beside it, whose shaders lie in share/korvel/shaders: two projects done, each copy the input
-// and the points found, one failed; mended, only that one runs again.
+// and the points found, one failed; mended, only that one runs again, with a project added
+// before it in the order.
 TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     REQUIRE_SHARED();
     TempDir dir;
@@ -298,12 +301,115 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     }
     EXPECT_FALSE(fs::exists(rigs / "b/rig.cp.pts"));
     fs::create_symlink(rig / "fish05.jpg", rigs / "b/fish05.jpg");
-    auto before = fs::last_write_time(rigs / "a/rig.log");
+    copyRig(rig, rigs / "a2");
+    auto beforeA = fs::last_write_time(rigs / "a/rig.log");
+    auto beforeC = fs::last_write_time(rigs / "c/rig.log");
     r = runCommand(command + "--resume " + q(rigs));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "3 projects: 3 done, 0 failed, 0 not run")) << r.out;
-    EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), before);
+    EXPECT_TRUE(contains(r.out, "4 projects: 4 done, 0 failed, 0 not run")) << r.out;
+    EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), beforeA);
+    EXPECT_EQ(fs::last_write_time(rigs / "c/rig.log"), beforeC);
+    EXPECT_TRUE(fs::exists(rigs / "a2/rig.cp.pts"));
     EXPECT_TRUE(fs::exists(rigs / "b/rig.cp.pts"));
+}
+
+namespace {
+
+const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
+
+// Stands in for korvel: one control point in the log, or, for a project hang*.pts, its own pid
+// and a child's in <project>.pid, then a wait for the child that outlasts any test.
+fs::path fakeKorvel(const fs::path& dir) {
+    fs::path fake =
+        writeFile(dir / "fake-korvel",
+                  "#!/bin/sh\n"
+                  "case $3 in *hang*.pts)\n"
+                  "  sleep 30 & echo $$ $! >\"$3.tmp\"; mv \"$3.tmp\" \"$3.pid\"; wait;;\n"
+                  "esac\n"
+                  "echo 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    return fake;
+}
+
+// Whether each pid in the file is gone (a zombie counts as gone), allowing a moment to die.
+bool processesGone(const fs::path& pidFile) {
+    std::istringstream pids(readFile(pidFile));
+    std::vector<std::string> left{std::istream_iterator<std::string>(pids), {}};
+    if (left.empty()) return false;
+    for (int wait = 0; wait < 40 && !left.empty(); ++wait) {
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](const std::string& pid) {
+                                      std::string stat = readFile("/proc/" + pid + "/stat");
+                                      size_t end = stat.rfind(") ");
+                                      return end == std::string::npos || stat[end + 2] == 'Z';
+                                  }),
+                   left.end());
+        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return left.empty();
+}
+
+}  // namespace
+
+// Every project listed counts: one that is not there fails, as does one that outlasts
+// --timeout, whose korvel and its child are ended.
+TEST(Batch, MissingAndTimedOutProjectsFail) {
+    TempDir dir;
+    std::string batch = q(batchScript) + " --jobs 2 --korvel " + q(fakeKorvel(dir.path)) +
+                        " --joblog " + q(dir / "joblog") + " ";
+    fs::path ok = writeFile(dir / "ok.pts", ""), hang = writeFile(dir / "hang.pts", "");
+    fs::path noDir = dir / "no/such/p.pts", noFile = dir / "p.pts";
+    writeFile(dir / "list", ok.string() + "\n" + noDir.string() + "\n" + noFile.string() + "\n");
+    RunResult r = runCommand(batch + "--list " + q(dir / "list"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(r.out, "done    " + ok.string() + "  1 control points\n")) << r.out;
+    for (const fs::path& missing : {noDir, noFile})
+        EXPECT_TRUE(contains(r.out, "failed  " + missing.string() + "  status -: no such file\n"))
+            << r.out;
+    EXPECT_TRUE(contains(r.out, "3 projects: 1 done, 2 failed, 0 not run")) << r.out;
+
+    for (const char* bad : {"0", "0.0", "-1", "1x", "''"}) {
+        r = runCommand(batch + "--timeout " + bad + " " + q(ok));
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_EQ(r.err, "korvel-batch: --timeout needs a number of seconds above 0\n") << bad;
+    }
+    auto start = std::chrono::steady_clock::now();
+    r = runCommand(batch + "--timeout 1 " + q(ok) + " " + q(hang));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(
+        contains(r.out, "failed  " + hang.string() + "  status signal15: timed out after 1s\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "2 projects: 1 done, 1 failed, 0 not run")) << r.out;
+    EXPECT_TRUE(processesGone(hang.string() + ".pid"));
+}
+
+// Stopped by a signal, korvel-batch ends its korvel runs and their children, reports what did
+// not complete and dies of that signal.
+TEST(Batch, StoppedBySignalEndsItsJobs) {
+    TempDir dir;
+    fs::path hang = writeFile(dir / "hang.pts", ""), ok = writeFile(dir / "ok.pts", "");
+    fs::path pids = hang.string() + ".pid", joblog = dir / "korvel-batch.joblog";
+    // Job control, so that the background korvel-batch does not ignore SIGINT; the signal comes
+    // once ok.pts is logged done and hang.pts hangs.
+    std::string run = "set -m; " + q(batchScript) + " --jobs 2 --korvel " +
+                      q(fakeKorvel(dir.path)) + " " + q(dir.path) +
+                      " & b=$!; for i in $(seq 200); do [ -s " + q(pids) +
+                      " ] && grep -qs ok.pts " + q(joblog) +
+                      " && break; sleep 0.05; done; kill -%s $b; wait $b; echo status $?";
+    for (auto [name, status] :
+         {std::pair("TERM", 143), std::pair("INT", 130), std::pair("HUP", 129)}) {
+        fs::remove(pids);
+        fs::remove(joblog);
+        auto start = std::chrono::steady_clock::now();
+        RunResult r = runCommand("bash -c " + shellQuote(fmt::sprintf(run, name)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << name;
+        EXPECT_TRUE(contains(r.out, "not run " + hang.string() + "\n")) << name << r.out;
+        EXPECT_TRUE(contains(r.out, "2 projects: 1 done, 0 failed, 1 not run")) << name << r.out;
+        EXPECT_TRUE(contains(r.out, fmt::sprintf("status %d\n", status))) << name << r.out;
+        EXPECT_TRUE(contains(r.err, std::string("korvel-batch: stopped by SIG") + name)) << r.err;
+        EXPECT_TRUE(processesGone(pids)) << name;
+    }
 }
 
 // Teams take the cores that other work leaves idle now: the runnable tasks besides the reader.
