@@ -54,7 +54,8 @@ std::string helpText(const char* program) {
         "  korvel rig.pts           match every scheduled image pair; the log (control points\n"
         "                           counted from image 0, diagnostics, exposure values) goes to\n"
         "                           standard output\n"
-        "  korvel rig.pts out.txt   the same, the log written to out.txt\n"
+        "  korvel rig.pts out.txt   the same, the log written to out.txt once the project\n"
+        "                           and its images have been checked\n"
         "  korvel -e rig.pts        measure how well the project's own control points agree\n"
         "                           with its camera parameters (reads no image, needs no GPU)\n"
         "\n"
@@ -64,6 +65,7 @@ std::string helpText(const char* program) {
         "                           the input is never modified, FILE replaced only when the\n"
         "                           run succeeds\n"
         "  -h, --help               show this help and exit\n"
+        "  --                       end of options\n"
         "  -V, --version            show the version and exit\n"
         "\n"
         "Environment:\n",
@@ -77,7 +79,8 @@ std::string helpText(const char* program) {
         "Exit status:\n"
         "  0    the run completed\n"
         "  255  the usage line or an error: one line \"Error (<type>): <message>\" on\n"
-        "       standard error; what the log holds up to then stays written\n"
+        "       standard error; what the log holds up to then stays written. Outputs\n"
+        "       that would replace an input, a device or a FIFO are refused first\n"
         "\n"
         "The image list and timing lines go to standard error; on a terminal also one\n"
         "updating progress line. See korvel(1) and korvel-batch(1).\n";
