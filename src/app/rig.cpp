@@ -17,6 +17,7 @@
 #include "exposure.h"
 #include "exposure_mask.h"
 #include "findcps.h"
+#include "fixed_layout.h"
 #include "glcontext.h"
 #include "glsession.h"
 #include "globals.h"
@@ -246,12 +247,15 @@ int runRig(const Project& project, int argc, char** argv,
            const std::filesystem::path& projectPath) {
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
-    bool derived = usesDerivedSchedule(int(images.size()), std::getenv("KORVEL_SCHEDULE"));
+    ScheduleChoice choice = chooseSchedule(images, std::getenv("KORVEL_SCHEDULE"));
+    bool derived = choice.kind == ScheduleKind::derived;
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
+    // First in the log, before anything that readers of the log look for.
+    writeLog("%s", scheduleLogLine(choice));
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
     fitThreadsToIdleCores();
-    bool fisheye = !derived && isFisheyeRig(images);
+    bool fisheye = choice.kind == ScheduleKind::fisheye;
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
 
     // The target size cap only shapes derived views, so counting needs no GL yet.
