@@ -100,6 +100,8 @@ struct Source {
 void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, const PairView& v, glm::ivec2 size, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
+    // Image 0 is matched as a zenith image only where it looks up, as in the fixed layouts.
+    bool zenith = i == 0 && looksUp(project.images[0]);
     vec2 view(v.yaw, v.pitch);
     const ImageParameters &imageI = project.images[i], &imageJ = project.images[j];
     if (!gl.remap) {
@@ -114,7 +116,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         };
         auto [cameraI, imgI] = renderOne(imageI, *srcI.linear);
         auto [cameraJ, imgJ] = renderOne(imageJ, *srcJ.linear);
-        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, {});
+        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, {});
         return;
     }
     std::optional<Texture> ownI, ownJ;
@@ -136,7 +138,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         gpuMap = [&, &imgI = imgI](const corner_t& c, int s) {
             return gl.gpu->map(targetI, targetJ, imgI, c, s);
         };
-    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gpuMap);
+    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, gpuMap);
 }
 
 // The largest target side of the native remap: the usual GL limit, so that derived views come
