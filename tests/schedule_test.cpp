@@ -80,15 +80,17 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
 }
 
 TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
-    // Fisheye rig, two-ring rig, cube of fisheyes, a ring of twelve under a zenith fisheye.
-    std::vector<glm::vec2> fish = {{0, 90}}, rings = {{0, 90}}, cube, ring12;
+    // Fisheye rig, two-ring rig, cube of fisheyes; thirteen cameras in another layout: eight in
+    // a level ring, four at pitch 60 looking between them, one down.
+    std::vector<glm::vec2> fish = {{0, 90}}, rings = {{0, 90}}, cube, odd13;
     for (int k = 0; k < 5; ++k) fish.emplace_back(72 * k, 0);
     for (int k = 0; k < 6; ++k) rings.emplace_back(60 * k, 30);
     for (int k = 0; k < 6; ++k) rings.emplace_back(330 + 60 * k, -30);
     for (int k = 0; k < 4; ++k) cube.emplace_back(90 * k, 0);
     cube.insert(cube.end(), {{0, 90}, {0, -90}});
-    for (int k = 0; k < 12; ++k) ring12.emplace_back(30 * k, 0);
-    ring12.emplace_back(0, 90);
+    for (int k = 0; k < 8; ++k) odd13.emplace_back(45 * k, 0);
+    for (int k = 0; k < 4; ++k) odd13.emplace_back(22.5f + 90 * k, 60);
+    odd13.emplace_back(0, -90);
     std::mt19937 random(5);
     // The poses turned about the vertical and jittered by up to the given degrees.
     auto rig = [&](const std::vector<glm::vec2>& poses, float v, float turn, float jitter) {
@@ -131,12 +133,11 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     EXPECT_TRUE(contains(said(rig(rings, 120, 0, 0)),
                          "not image 0 up and two rings of six "
                          "rectilinear images: image 0 is a fisheye"));
-    std::vector<ImageParameters> odd = rig(ring12, 75, 0, 2);
-    for (size_t k = 0; k < 12; ++k) std::swap(odd[k].width, odd[k].height);  // portrait
-    odd[12].v = 150;
-    EXPECT_EQ(said(odd),
-              "schedule: derived (13 images, not image 0 up and two rings of six "
-              "rectilinear images: image 12 is a fisheye)\n");
+    std::vector<ImageParameters> odd = rig(odd13, 75, 0, 2);
+    for (ImageParameters& image : odd) std::swap(image.width, image.height);  // portrait
+    EXPECT_TRUE(contains(said(odd),
+                         "schedule: derived (13 images, not image 0 up and two rings "
+                         "of six rectilinear images: image 0 looks at yaw "));
     EXPECT_EQ(said(odd, "fixed").substr(0, 16), "schedule: fixed ");
     EXPECT_EQ(said(rig(rings, 75, 0, 0), "derived"),
               "schedule: derived (KORVEL_SCHEDULE=derived)\n");
@@ -146,13 +147,18 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     EXPECT_TRUE(contains(errorMessage([&] { chooseSchedule(odd, "fixd"); }),
                          "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed"));
 
-    // The odd rig's derived schedule: every ring neighbour and every ring image with the zenith.
+    // The odd rig's derived schedule: neighbours in each ring, each upper image with the two
+    // level ones below it.
     std::set<std::pair<int, int>> pairs;
     for (const PairStep& step : deriveSchedule(odd).steps)
         pairs.emplace(std::min(step.i, step.j), std::max(step.i, step.j));
-    for (int k = 0; k < 12; ++k) {
-        EXPECT_TRUE(pairs.count({std::min(k, (k + 1) % 12), std::max(k, (k + 1) % 12)})) << k;
-        EXPECT_TRUE(pairs.count({k, 12})) << k;
+    for (int k = 0; k < 8; ++k)
+        EXPECT_TRUE(pairs.count({std::min(k, (k + 1) % 8), std::max(k, (k + 1) % 8)})) << k;
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(
+            pairs.count({std::min(8 + k, 8 + (k + 1) % 4), std::max(8 + k, 8 + (k + 1) % 4)}))
+            << k;
+        EXPECT_TRUE(pairs.count({2 * k, 8 + k}) && pairs.count({2 * k + 1, 8 + k})) << k;
     }
     EXPECT_TRUE(contains(errorMessage([] {
                              deriveSchedule({ImageParameters{"", 1200, 1600, 0, 0, 0, 75}});
