@@ -102,8 +102,8 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
 }
 
 // Once three matches exist, corners in the bottom 100 rows fail untried and count towards a
-// tile's ten failures. Too few matches (one for image 0, else five, a fisheye's above its bottom
-// 128 rows) rerun the pass at scale 2, then 4.
+// tile's ten failures. Too few matches (one for the zenith image, else five, a fisheye's above its
+// bottom 128 rows) rerun the pass at scale 2, then 4.
 TEST_F(Tiles, BottomBandAndCoarserReruns) {
     auto addGood = [](int n, int y) {
         for (corner_t c : row(n, 600, y)) good.push_back(c);
@@ -117,13 +117,13 @@ TEST_F(Tiles, BottomBandAndCoarserReruns) {
     EXPECT_EQ(stats, BadStats{});
 
     resetPairLists();
-    EXPECT_TRUE(tooFewMatches(0, true, 768));
+    EXPECT_TRUE(tooFewMatches(true, true, 768));
     addGood(4, 760);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(0, true, 768), tooFewMatches(3, true, 768)}),
+    EXPECT_EQ(std::vector<bool>({tooFewMatches(true, true, 768), tooFewMatches(false, true, 768)}),
               std::vector<bool>({false, true}));
     addGood(1, 0);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(3, true, 768), tooFewMatches(2, false, 888),
-                                 tooFewMatches(2, false, 889)}),
+    EXPECT_EQ(std::vector<bool>({tooFewMatches(false, true, 768), tooFewMatches(false, false, 888),
+                                 tooFewMatches(false, false, 889)}),
               std::vector<bool>({false, true, false}));
     int scale = 1;
     std::vector<bool> reruns;

@@ -24,10 +24,14 @@ class ExposureObservation : public testing::Test {
 protected:
     void TearDown() override { exposure.clear(); }
 
-    double observe(int i, bool rectilinear, const ImageView<RgbPixel<float>>& a,
+    // Image A is the rig's zenith image, or another of the given lens.
+    double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr) {
-        logOf([&] { observeExposure(i, 3, rectilinear, a, b, pairs, tiles, usableA, nullptr); });
+        logOf([&] {
+            observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
+                            nullptr);
+        });
         return exposure.back().ratio;
     }
 
@@ -48,15 +52,15 @@ TEST(HistoBasedThreshold, EighthsOfAStop) {
 
 TEST_F(ExposureObservation, ControlPointSamplesCombineRobustly) {
     // ln 2, ln 2, ln 4: the median absolute deviation is 0, so only the two at the median count.
-    EXPECT_EQ(observe(0, false, black, black, {{10, 20}, {10, 20}, {10, 40}}, 3), 2.0);
+    EXPECT_EQ(observe(true, false, black, black, {{10, 20}, {10, 20}, {10, 40}}, 3), 2.0);
     // Scatter stays, a far sample goes; samples without luminance never count.
-    EXPECT_NEAR(observe(0, false, black, black,
+    EXPECT_NEAR(observe(true, false, black, black,
                         {{10, 20}, {10, 21}, {0, 0}, {10, 19}, {10, 20}, {10, 60}}, 0),
                 std::pow(2.0 * 2.1 * 1.9 * 2.0, 0.25), 1e-5);
     // 10 tiles need more than 3 samples, else the image estimate (none: black) decides.
     std::vector<glm::vec2> four = {{5, 10}, {6, 12}, {7, 14}, {8, 16}};
-    EXPECT_EQ(observe(1, true, black, black, four, 10), 2.0);
-    EXPECT_EQ(observe(1, true, black, black, {four.begin(), four.end() - 1}, 10), 1.0);
+    EXPECT_EQ(observe(false, true, black, black, four, 10), 2.0);
+    EXPECT_EQ(observe(false, true, black, black, {four.begin(), four.end() - 1}, 10), 1.0);
 }
 
 TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
@@ -70,20 +74,21 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     EXPECT_NEAR(s.y / s.x, 2.0, 1e-5);
     // Fewer than a quarter of the window usable: no sample.
     EXPECT_EQ(luminanceSample(a, b, {5, 80}, {5, 80}, usableA, nullptr), glm::vec2(0));
-    // For image 0 the middle third is all clipped: the whole rendering is compared.
-    for (int i : {2, 0}) EXPECT_NEAR(observe(i, true, a, b, {}, 12, usableA), 2.0, 1e-5) << i;
+    // For the zenith image the middle third is all clipped: the whole rendering is compared.
+    for (bool zenith : {false, true})
+        EXPECT_NEAR(observe(zenith, true, a, b, {}, 12, usableA), 2.0, 1e-5) << zenith;
     // Nothing usable: no measurement, which the solve will leave out.
-    observe(2, true, a, b, {}, 12, [](int, int) { return false; });
+    observe(false, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(exposure.back().measured);
     // All usable, B twice as bright as A inside the compared region and eight times outside.
-    const std::pair<int, bool> cases[] = {{0, true}, {2, false}, {2, true}};
-    for (auto [i, rectilinear] : cases) {
-        auto in = [&, i = i, rectilinear = rectilinear](int x, int y) {
-            if (i == 0) return y >= 8 && y < 16;       // the middle third of rows
+    const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
+    for (auto [zenith, rectilinear] : cases) {
+        auto in = [&, zenith = zenith, rectilinear = rectilinear](int x, int y) {
+            if (zenith) return y >= 8 && y < 16;       // the middle third of rows
             return rectilinear || (x >= 6 && x < 18);  // fisheye: the middle half of columns
         };
         auto b = rendering(24, 24, [&](int x, int y) { return (in(x, y) ? 2 : 8) * lumA(x, y); });
-        EXPECT_NEAR(observe(i, rectilinear, a, b, {}, 12), 2.0, 1e-5) << i;
+        EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12), 2.0, 1e-5) << zenith;
     }
 }
 
@@ -102,7 +107,7 @@ TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
                 return k >= 30 ? 1000.0f : isA ? levelsA[(k + 15) / 15] : 3.0f;
             });
         };
-        EXPECT_NEAR(observe(1, true, lum(true), lum(false), {}, 12), n > 10 ? 1.5 : 1, 1e-6);
+        EXPECT_NEAR(observe(false, true, lum(true), lum(false), {}, 12), n > 10 ? 1.5 : 1, 1e-6);
     }
 }
 

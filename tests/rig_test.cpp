@@ -111,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RigCase{"ring13", 30, 0.6, 5, 1}, RigCase{"fisheye6", 10, 0.6, 5, 0},
                     RigCase{"ring13-hdr", 30, 0.6, 5, 0}, RigCase{"ring13-exposure", 30, 0.6, 5, 0},
                     RigCase{"ring13-parallax", 30, 50, 70, 1}, RigCase{"fish4", 0, 0.5, 5, 0},
-                    RigCase{"ring10", 0, 0.5, 5, 0}, RigCase{"ring13", 30, 0.6, 5, 1, "gl"}),
+                    RigCase{"ring10", 0, 0.5, 5, 0}, RigCase{"cube6", 0, 0.5, 5, 0},
+                    RigCase{"ring13", 30, 0.6, 5, 1, "gl"}),
     [](const testing::TestParamInfo<RigCase>& info) {
         std::string name =
             info.param.rig + std::string(*info.param.remap ? "_" : "") + info.param.remap;

@@ -1,10 +1,13 @@
 #include "derived_schedule.h"
+#include "fixed_layout.h"
 #include "schedule.h"
 
 #include <algorithm>
 #include <fmt/printf.h>
+#include <glm/vec2.hpp>
 #include <gtest/gtest.h>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -77,13 +80,87 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     EXPECT_EQ(said, "0-2 1-3 ");
 }
 
-TEST(Schedule, DerivedOnlyWhereItCanWork) {
-    const char* none = nullptr;
-    for (auto [count, choice, derived] :
-         {std::tuple(6, "", false), std::tuple(13, none, false), std::tuple(13, "derived", true),
-          std::tuple(6, "derived", true), std::tuple(14, none, true), std::tuple(4, "", true)})
-        EXPECT_EQ(usesDerivedSchedule(count, choice), derived) << count;
-    EXPECT_TRUE(contains(errorMessage([] { usesDerivedSchedule(6, "fixed"); }), "'fixed'"));
+TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
+    // Fisheye rig, two-ring rig, cube of fisheyes; thirteen cameras in another layout: eight in
+    // a level ring, four at pitch 60 looking between them, one down.
+    std::vector<glm::vec2> fish = {{0, 90}}, rings = {{0, 90}}, cube, odd13;
+    for (int k = 0; k < 5; ++k) fish.emplace_back(72 * k, 0);
+    for (int k = 0; k < 6; ++k) rings.emplace_back(60 * k, 30);
+    for (int k = 0; k < 6; ++k) rings.emplace_back(330 + 60 * k, -30);
+    for (int k = 0; k < 4; ++k) cube.emplace_back(90 * k, 0);
+    cube.insert(cube.end(), {{0, 90}, {0, -90}});
+    for (int k = 0; k < 8; ++k) odd13.emplace_back(45 * k, 0);
+    for (int k = 0; k < 4; ++k) odd13.emplace_back(22.5f + 90 * k, 60);
+    odd13.emplace_back(0, -90);
+    std::mt19937 random(5);
+    // The poses turned about the vertical and jittered by up to the given degrees.
+    auto rig = [&](const std::vector<glm::vec2>& poses, float v, float turn, float jitter) {
+        std::uniform_real_distribution<float> off(-jitter, jitter);
+        std::vector<ImageParameters> images;
+        for (glm::vec2 pose : poses)
+            images.push_back({"", 1600, 1200, std::fmod(pose.x + turn + off(random) + 360, 360.f),
+                              off(random), pose.y + off(random), v});
+        return images;
+    };
+    auto said = [](const std::vector<ImageParameters>& images, const char* choice = nullptr) {
+        return scheduleLogLine(chooseSchedule(images, choice));
+    };
+    // Calibration jitter and a turned ring (across yaw 0) keep a fixed layout.
+    for (float turn : {0.f, 25.f, -40.f}) {
+        EXPECT_EQ(said(rig(fish, 190, turn, 3)),
+                  "schedule: fixed (image 0 up and a ring of five fisheyes)\n");
+        EXPECT_EQ(said(rig(rings, 75, turn, 3)),
+                  "schedule: fixed (image 0 up and two rings of six rectilinear images)\n");
+    }
+    std::vector<ImageParameters> fixed = rig(fish, 150, 0, 0);
+    fixed[3].p = 4.5f;
+    EXPECT_EQ(chooseSchedule(fixed, "").kind, ScheduleKind::fisheye);
+    fixed[3].p = 8;
+    EXPECT_EQ(said(fixed),
+              "schedule: derived (6 images, not image 0 up and a ring of five "
+              "fisheyes: image 3 looks at yaw 144, pitch 8, not at yaw 144, pitch 0)\n");
+    EXPECT_EQ(said(rig(cube, 150, 0, 0)),
+              "schedule: derived (6 images, not image 0 up and a ring of five fisheyes: image 0 "
+              "looks at yaw 0, pitch 0, not up)\n");
+    EXPECT_EQ(said(rig(cube, 150, 0, 0), "fixed"),
+              "schedule: fixed (image 0 up and a ring of five fisheyes, as KORVEL_SCHEDULE=fixed "
+              "asks)\n");
+    // Image 0 up, but the ring in another order; a ring of five taken down a row.
+    std::vector<glm::vec2> shuffled = fish, low = fish;
+    std::swap(shuffled[2], shuffled[4]);
+    for (size_t k = 1; k < low.size(); ++k) low[k].y = -90;
+    EXPECT_TRUE(contains(said(rig(shuffled, 190, 0, 0)), ": image 2 looks at yaw 216, pitch 0"));
+    EXPECT_TRUE(contains(said(rig(low, 190, 0, 0)), ": image 1 looks down, not at yaw 0"));
+    EXPECT_TRUE(contains(said(rig(rings, 120, 0, 0)),
+                         "not image 0 up and two rings of six "
+                         "rectilinear images: image 0 is a fisheye"));
+    std::vector<ImageParameters> odd = rig(odd13, 75, 0, 2);
+    for (ImageParameters& image : odd) std::swap(image.width, image.height);  // portrait
+    EXPECT_TRUE(contains(said(odd),
+                         "schedule: derived (13 images, not image 0 up and two rings "
+                         "of six rectilinear images: image 0 looks at yaw "));
+    EXPECT_EQ(said(odd, "fixed").substr(0, 16), "schedule: fixed ");
+    EXPECT_EQ(said(rig(rings, 75, 0, 0), "derived"),
+              "schedule: derived (KORVEL_SCHEDULE=derived)\n");
+    EXPECT_EQ(said(rig(fish, 190, 0, 0), "") + said(std::vector<ImageParameters>(4), "fixed"),
+              "schedule: fixed (image 0 up and a ring of five fisheyes)\nschedule: derived (4 "
+              "images; the fixed schedules take 6 or 13, whatever KORVEL_SCHEDULE=fixed asks)\n");
+    EXPECT_TRUE(contains(errorMessage([&] { chooseSchedule(odd, "fixd"); }),
+                         "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed"));
+
+    // The odd rig's derived schedule: neighbours in each ring, each upper image with the two
+    // level ones below it.
+    std::set<std::pair<int, int>> pairs;
+    for (const PairStep& step : deriveSchedule(odd).steps)
+        pairs.emplace(std::min(step.i, step.j), std::max(step.i, step.j));
+    for (int k = 0; k < 8; ++k)
+        EXPECT_TRUE(pairs.count({std::min(k, (k + 1) % 8), std::max(k, (k + 1) % 8)})) << k;
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(
+            pairs.count({std::min(8 + k, 8 + (k + 1) % 4), std::max(8 + k, 8 + (k + 1) % 4)}))
+            << k;
+        EXPECT_TRUE(pairs.count({2 * k, 8 + k}) && pairs.count({2 * k + 1, 8 + k})) << k;
+    }
     EXPECT_TRUE(contains(errorMessage([] {
                              deriveSchedule({ImageParameters{"", 1200, 1600, 0, 0, 0, 75}});
                          }),

@@ -12,8 +12,8 @@ namespace {
 // Variable and effect; a new variable is one more row.
 const std::pair<const char*, const char*> environment[] = {
     {"DEBUG",
-     "flush the log after every write, matching pairs in turn; for the six-image\n"
-     "rig its integer value picks the first ring image of the schedule"},
+     "flush the log after every write, matching pairs in turn; under the fixed\n"
+     "fisheye schedule its integer value picks the first ring image"},
     {"NCC=gpu", "correlate patches on the GPU instead of the CPU"},
     {"USE_GL_CORE", "ask for an OpenGL 3.3 core profile"},
     {"USE_ARRAY_TEXTURE", "store images too wide for one texture as array textures"},
@@ -23,9 +23,10 @@ const std::pair<const char*, const char*> environment[] = {
     {"DISPLAY",
      "when set, the GL context comes from this display; when no display is set,\n"
      "from EGL on Mesa's surfaceless platform (no X server needed)"},
-    {"KORVEL_SCHEDULE=derived",
-     "derive the pair schedule from the cameras for the six- and thirteen-image\n"
-     "rigs too (other image counts always use it)"},
+    {"KORVEL_SCHEDULE",
+     "derived: derive the pair schedule from the cameras for every rig; fixed:\n"
+     "the fixed schedule of a six- or thirteen-image rig whatever its poses;\n"
+     "unset: a fixed schedule only where the cameras have its layout"},
     {"KORVEL_REMAP=cpu|gl",
      "remap images in native code or on the GPU (default: native code, without a\n"
      "GL context, on a machine with no GPU device or a software renderer)"},

@@ -17,6 +17,7 @@
 #include "exposure.h"
 #include "exposure_mask.h"
 #include "findcps.h"
+#include "fixed_layout.h"
 #include "glcontext.h"
 #include "glsession.h"
 #include "globals.h"
@@ -85,6 +86,8 @@ struct Source {
 void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
                const Source& srcJ, const PairView& v, glm::ivec2 size, int decimals) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
+    // Image 0 is matched as a zenith image only where it looks up, as in the fixed layouts.
+    bool zenith = i == 0 && looksUp(project.images[0]);
     vec2 view(v.yaw, v.pitch);
     const ImageParameters &imageI = project.images[i], &imageJ = project.images[j];
     if (!gl.remap) {
@@ -99,7 +102,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         };
         auto [cameraI, imgI] = renderOne(imageI, *srcI.linear);
         auto [cameraJ, imgJ] = renderOne(imageJ, *srcJ.linear);
-        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, {});
+        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, {});
         return;
     }
     std::optional<Texture> ownI, ownJ;
@@ -121,7 +124,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         gpuMap = [&, &imgI = imgI](const corner_t& c, int s) {
             return gl.gpu->map(targetI, targetJ, imgI, c, s);
         };
-    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, srcI.mask, srcJ.mask, decimals, gpuMap);
+    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, gpuMap);
 }
 
 // The largest target side of the native remap: the usual GL limit, so that derived views come
@@ -232,12 +235,15 @@ int runRig(const Project& project, int argc, char** argv,
            const std::vector<std::filesystem::path>& sources) {
     const std::vector<ImageParameters>& images = project.images;
     // Refuse what no schedule serves before any GL work starts.
-    bool derived = usesDerivedSchedule(int(images.size()), std::getenv("KORVEL_SCHEDULE"));
+    ScheduleChoice choice = chooseSchedule(images, std::getenv("KORVEL_SCHEDULE"));
+    bool derived = choice.kind == ScheduleKind::derived;
     DerivedSchedule schedule;
     if (derived) schedule = deriveSchedule(images);
+    // First in the log, before anything that readers of the log look for.
+    writeLog("%s", scheduleLogLine(choice));
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);
     fitThreadsToIdleCores();
-    bool fisheye = !derived && isFisheyeRig(images);
+    bool fisheye = choice.kind == ScheduleKind::fisheye;
     int start = fisheye && debug ? fisheyeStart(std::getenv("DEBUG")) : 1;
 
     // The target size cap only shapes derived views, so counting needs no GL yet.

@@ -52,10 +52,11 @@ struct Rect {
 };
 
 // The part of a rendering that the image estimate compares: the middle third of the rows
-// for image 0, all of a rectilinear image, the middle half of the columns of a fisheye.
-Rect comparedRegion(const ImageView<RgbPixel<float>>& img, int i, bool rectilinear) {
+// for a rig's zenith image, all of a rectilinear image, the middle half of the columns of a
+// fisheye.
+Rect comparedRegion(const ImageView<RgbPixel<float>>& img, bool zenith, bool rectilinear) {
     float fx = 0, fy = 0, fw = 1, fh = 1;
-    if (i == 0) {
+    if (zenith) {
         fy = fh = 0.33333334f;
     } else if (!rectilinear) {
         fx = 0.25f;
@@ -258,10 +259,11 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
     return glm::vec2(float(sumA / n), float(sumB / n));
 }
 
-void observeExposure(int i, int j, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
-                     const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs,
-                     int tiles, const ExposureUsable& usableA, const ExposureUsable& usableB) {
-    Rect r = comparedRegion(imgA, i, rectilinear);
+void observeExposure(int i, int j, bool zenith, bool rectilinear,
+                     const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
+                     const std::vector<glm::vec2>& lumPairs, int tiles,
+                     const ExposureUsable& usableA, const ExposureUsable& usableB) {
+    Rect r = comparedRegion(imgA, zenith, rectilinear);
     Image<uint8_t> ok = usableInBoth(r, usableA, usableB);
     if (usableShare(ok) < 0.1f) {
         // A clipped sky or ceiling can fill the usual region; what else both show must do.

@@ -38,9 +38,11 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
                           const ExposureUsable& usableA, const ExposureUsable& usableB);
 
 // Measures how much brighter image j (imgB) is than image i (imgA), logs it and
-// appends it to `exposure`; lumPairs holds the (A, B) luminance sample of every match, (0, 0) for
-// none. Pixels that are unusable in either rendering stay out of the image estimate.
-void observeExposure(int i, int j, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
-                     const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs,
-                     int tiles, const ExposureUsable& usableA = nullptr,
+// appends it to `exposure`; zenith tells that image i is the rig's zenith image, rectilinear its
+// lens; lumPairs holds the (A, B) luminance sample of every match, (0, 0) for none. Pixels that
+// are unusable in either rendering stay out of the image estimate.
+void observeExposure(int i, int j, bool zenith, bool rectilinear,
+                     const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
+                     const std::vector<glm::vec2>& lumPairs, int tiles,
+                     const ExposureUsable& usableA = nullptr,
                      const ExposureUsable& usableB = nullptr);

@@ -88,7 +88,7 @@ int cpDecimals() {
 }
 
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
-             const CameraModel& camA, const CameraModel& camB, int i, int j,
+             const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
              const ExposureMask& maskA, const ExposureMask& maskB, int decimals,
              const CorrelationBackend& gpuMap) {
     resetPairLists();
@@ -111,7 +111,7 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
         BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found, !gpuMap);
         logPassSummary(i, j, stats);
-    } while (rerunCoarser(tooFewMatches(i, camA.rectilinear == 1, imgA.height), scale));
+    } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
     dropInconsistent(i, j, matches);
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);
@@ -130,7 +130,8 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     if (gpuMap) glFinish();
     t.print("eval geometry");
 
-    observeExposure(i, j, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA, usableB);
+    observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA,
+                    usableB);
     t.print("eval exposure");
 
     if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, imgB);

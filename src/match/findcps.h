@@ -8,12 +8,13 @@
 class ExposureMask;
 
 // Finds the control points of one rendered pair (image i in imgA, image j in imgB), writes
-// them and their diagnostics to the log and adds the pair's exposure observation; maskA and
+// them and their diagnostics to the log and adds the pair's exposure observation; zenith tells
+// that image i is the rig's zenith image, matched against a ring below it; maskA and
 // maskB tell which source pixels of the two images can measure exposure; coordinates are
 // written with the given decimals. Correlation maps come from gpuMap, or from the CPU when it
 // is empty.
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
-             const CameraModel& camA, const CameraModel& camB, int i, int j,
+             const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
              const ExposureMask& maskA, const ExposureMask& maskB, int decimals,
              const CorrelationBackend& gpuMap);
 

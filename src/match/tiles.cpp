@@ -130,8 +130,8 @@ void logPassSummary(int i, int j, const BadStats& stats) {
     writeLog("\n");
 }
 
-bool tooFewMatches(int i, bool rectilinear, int height) {
-    if (i == 0) return good.empty();
+bool tooFewMatches(bool zenith, bool rectilinear, int height) {
+    if (zenith) return good.empty();
     if (rectilinear) return good.size() < 5;
     auto above = std::count_if(good.begin(), good.end(),
                                [&](const corner_t& c) { return c.y < height - 128; });

@@ -29,9 +29,10 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
 // Logs the number of matches of pair i-j so far and the pass's failure statistics.
 void logPassSummary(int i, int j, const BadStats& stats);
 
-// True when the matches so far are too few for pair (i, ...): none for image 0, fewer than five
-// for a rectilinear image, fewer than five above the bottom 128 rows for a fisheye image.
-bool tooFewMatches(int i, bool rectilinear, int height);
+// True when the matches so far are too few for a pair whose first image is of the given kind:
+// none for a rig's zenith image (it meets a ring only at its rim), fewer than five for a
+// rectilinear image, fewer than five above the bottom 128 rows for a fisheye image.
+bool tooFewMatches(bool zenith, bool rectilinear, int height);
 
 // Doubles scale and logs the rerun when few matches were found and scale is at most 3.
 bool rerunCoarser(bool few, int& scale);

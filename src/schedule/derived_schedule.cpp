@@ -1,7 +1,6 @@
 #include "derived_schedule.h"
 
 #include <cmath>
-#include <cstring>
 #include <deque>
 #include <fmt/printf.h>
 #include <glm/matrix.hpp>
@@ -259,13 +258,6 @@ std::vector<PairStep> inLoadingOrder(const std::vector<PairStep>& steps) {
 }
 
 }  // namespace
-
-bool usesDerivedSchedule(int imageCount, const char* choice) {
-    if (choice && *choice && std::strcmp(choice, "derived") != 0)
-        throw std::runtime_error(fmt::sprintf(
-            "KORVEL_SCHEDULE='%s' names no schedule; the only choice is 'derived'", choice));
-    return (choice && *choice) || (imageCount != 6 && imageCount != 13);
-}
 
 DerivedSchedule deriveSchedule(const std::vector<ImageParameters>& images) {
     int n = int(images.size());

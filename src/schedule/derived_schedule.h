@@ -27,10 +27,6 @@ struct DerivedSchedule {
     std::vector<std::string> leftOut;
 };
 
-// True when the derived schedule serves a project: every image count but 6 and 13, and those
-// too when choice (the value of KORVEL_SCHEDULE) is "derived"; any other text is an error.
-bool usesDerivedSchedule(int imageCount, const char* choice);
-
 // The pairs whose overlap, as far as the renderer draws it, is wide enough to match; each
 // overlap is covered by one view, or split into several where one would stretch too far, with
 // output pixels the size of the finer source pixel at the view centre. Steps come in an order

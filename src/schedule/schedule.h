@@ -29,11 +29,6 @@ inline PairView pairView(const std::vector<ImageParameters>& images, int i, int 
     return {viewYaw(images[i].y, images[j].y), (images[i].p + images[j].p) * 0.5f, fovX, tall};
 }
 
-// True when the project is the six-image fisheye rig.
-inline bool isFisheyeRig(const std::vector<ImageParameters>& images) {
-    return images.size() == 6;
-}
-
 // First ring image of the fisheye schedule: 1, or the value of DEBUG when it is set to 2 to 5.
 // An integer value of 0 (empty or non-numeric text) means 1; anything else is an error.
 int fisheyeStart(const char* debugValue);
