@@ -134,8 +134,9 @@ int throwing_main(int argc, char** argv) {
         finishOutput(stdout, "standard output");
         return 0;
     }
-    // Every image is found and its size checked before the log is opened, so that a bad
-    // project leaves an earlier log as it was.
+    // The schedule is planned and every image found and its size checked before the log is
+    // opened, so that a bad project leaves an earlier log as it was.
+    RigPlan plan = planRig(project.images);
     std::vector<std::string> notes;
     std::vector<path> sources = checkSources(project, projectPath, notes);
     checkDistinct(projectPath, sources, logPath, args.projectOut);
@@ -153,7 +154,7 @@ int throwing_main(int argc, char** argv) {
         writeLog("%s\n", note);
         fmt::fprintf(stderr, "%s\n", note);
     }
-    int status = runRig(project, argc, argv, sources);
+    int status = runRig(project, plan, argc, argv, sources);
     if (!args.projectOut.empty()) writeProjectCopy(projectPath, args.projectOut, found_cps);
     return status;
 }

@@ -231,14 +231,18 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
 
 }  // namespace
 
-int runRig(const Project& project, int argc, char** argv,
+RigPlan planRig(const std::vector<ImageParameters>& images) {
+    RigPlan plan{chooseSchedule(images, std::getenv("KORVEL_SCHEDULE")), {}};
+    if (plan.choice.kind == ScheduleKind::derived) plan.schedule = deriveSchedule(images);
+    return plan;
+}
+
+int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
            const std::vector<std::filesystem::path>& sources) {
     const std::vector<ImageParameters>& images = project.images;
-    // Refuse what no schedule serves before any GL work starts.
-    ScheduleChoice choice = chooseSchedule(images, std::getenv("KORVEL_SCHEDULE"));
+    const ScheduleChoice& choice = plan.choice;
+    const DerivedSchedule& schedule = plan.schedule;
     bool derived = choice.kind == ScheduleKind::derived;
-    DerivedSchedule schedule;
-    if (derived) schedule = deriveSchedule(images);
     // First in the log, before anything that readers of the log look for.
     writeLog("%s", scheduleLogLine(choice));
     for (const std::string& line : schedule.leftOut) writeLog("%s", line);

@@ -3,10 +3,22 @@
 #include <filesystem>
 #include <vector>
 
+#include "derived_schedule.h"
+#include "fixed_layout.h"
 #include "project.h"
 
-// The matching mode: renders every scheduled pair of the rig, writes control points and
-// exposure observations to the log and solves the exposures. sources holds each image's file,
-// checked already (see checkSources).
-int runRig(const Project& project, int argc, char** argv,
+// What a matching run walks: the schedule chosen for the rig and, when it is derived, its steps.
+struct RigPlan {
+    ScheduleChoice choice;
+    DerivedSchedule schedule;
+};
+
+// The plan of a rig; refuses, before any file is read or written, a rig that no schedule
+// serves (an image that overlaps no other, a bad KORVEL_SCHEDULE).
+RigPlan planRig(const std::vector<ImageParameters>& images);
+
+// The matching mode: renders every pair the plan schedules, writes control points and exposure
+// observations to the log and solves the exposures. sources holds each image's file, checked
+// already (see checkSources).
+int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
            const std::vector<std::filesystem::path>& sources);
