@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qtbase5-dev libglew-dev libgl-dev libjpeg-dev libboost-dev libglm-dev libfmt-dev
+  libeigen3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dcraw libjpeg-turbo-progs
   xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev

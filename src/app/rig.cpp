@@ -26,6 +26,7 @@
 #include "overview.h"
 #include "progress.h"
 #include "readers.h"
+#include "rig_check.h"
 #include "render.h"
 #include "schedule.h"
 
@@ -84,7 +85,7 @@ struct Source {
 // Renders both images of a pair into patches of the view's size (natively, or through GL into
 // the view's own targets or the fixed ones) and matches them.
 void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Source& srcI,
-               const Source& srcJ, const PairView& v, glm::ivec2 size, int decimals) {
+               const Source& srcJ, const PairView& v, glm::ivec2 size) {
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
     // Image 0 is matched as a zenith image only where it looks up, as in the fixed layouts.
     bool zenith = i == 0 && looksUp(project.images[0]);
@@ -102,7 +103,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         };
         auto [cameraI, imgI] = renderOne(imageI, *srcI.linear);
         auto [cameraJ, imgJ] = renderOne(imageJ, *srcJ.linear);
-        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, {});
+        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, {});
         return;
     }
     std::optional<Texture> ownI, ownJ;
@@ -124,7 +125,7 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         gpuMap = [&, &imgI = imgI](const corner_t& c, int s) {
             return gl.gpu->map(targetI, targetJ, imgI, c, s);
         };
-    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, decimals, gpuMap);
+    findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, gpuMap);
 }
 
 // The largest target side of the native remap: the usual GL limit, so that derived views come
@@ -176,8 +177,8 @@ struct SharedSource {
 // computes alone, and the log, control points, exposure observations and counts come out in the
 // walk's order. Sources are read by the workers, beside other pairs' matching.
 void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
-                     const std::function<std::unique_ptr<Source>(int)>& read, int decimals,
-                     Progress& progress, std::vector<PairCount>& counts) {
+                     const std::function<std::unique_ptr<Source>(int)>& read, Progress& progress,
+                     std::vector<PairCount>& counts) {
     std::vector<SharedSource> sources(project.images.size());
     for (const PairJob& job : jobs) {
         ++sources[size_t(job.i)].usersLeft;
@@ -212,7 +213,7 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
         const Source &a = acquire(job.i), &b = acquire(job.j);
         {
             CapturedBy capture(job);
-            matchPair(noGl, project, job.i, job.j, a, b, job.view, job.size, decimals);
+            matchPair(noGl, project, job.i, job.j, a, b, job.view, job.size);
         }
         release(job.i);
         release(job.j);
@@ -227,6 +228,29 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
         job.output = {};
     };
     runInOrder(jobs.size(), work, write);
+}
+
+// Tests every point of the run against the whole rig, drops those it refutes from the run's
+// points and from the pairs' counts (both in schedule order), and writes the check's lines and
+// then the control-point lines of the points kept.
+void writeCheckedPoints(const std::vector<ImageParameters>& images, int decimals,
+                        std::vector<PairCount>& counts) {
+    RigCheck check = checkRig(images, found_cps);
+    for (const std::string& line : check.log) writeLog("%s", line);
+    std::vector<ControlPoint> kept;
+    size_t k = 0;
+    for (PairCount& pair : counts) {
+        int found = pair.count;
+        for (int m = 0; m < found; ++m, ++k) {
+            if (!check.keep[k]) {
+                --pair.count;
+                continue;
+            }
+            writeLog("%s", controlPointLine(found_cps[k], decimals));
+            kept.push_back(found_cps[k]);
+        }
+    }
+    found_cps = std::move(kept);
 }
 
 }  // namespace
@@ -311,7 +335,7 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
                                          jobs.push_back({i, j, v, sizeOf(v), {}, {}});
                                      }};
         walk(listing, maxSize);
-        matchSideBySide(jobs, project, read, decimals, progress, counts);
+        matchSideBySide(jobs, project, read, progress, counts);
     } else {
         ScheduleActions<Source> actions;
         actions.load = [&](int k, bool timed) {
@@ -329,12 +353,13 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
         actions.pair = [&](int i, int j, Source& srcI, Source& srcJ, const PairView& v) {
             progress.next(i, j);
             size_t before = found_cps.size();
-            matchPair(*gl, project, i, j, srcI, srcJ, v, sizeOf(v), decimals);
+            matchPair(*gl, project, i, j, srcI, srcJ, v, sizeOf(v));
             counts.push_back({i, j, int(found_cps.size() - before)});
         };
         walk(actions, maxSize);
     }
     progress.done();
+    writeCheckedPoints(images, decimals, counts);
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 
     calcExposureVariation(int(images.size()));

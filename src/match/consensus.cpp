@@ -102,3 +102,20 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
     c.spread = best / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - parameters, 1)));
     return c;
 }
+
+PairCheck checkPair(const std::vector<vec2>& at, const std::vector<vec2>& displacement) {
+    PairCheck check;
+    check.consensus = displacementConsensus(at, displacement);
+    float shown = 0, shift = 0;
+    if (!displacement.empty()) {
+        std::vector<float> xs, ys, apart;
+        for (vec2 d : displacement) xs.push_back(d.x), ys.push_back(d.y);
+        vec2 middle(median(xs), median(ys));
+        for (vec2 d : displacement) apart.push_back(glm::length(d - middle));
+        shown = median(apart);
+        shift = glm::length(middle);
+    }
+    check.bound = std::max({kPairCheckFloor, 3.5f * check.consensus.spread, 2 * shown, shift});
+    for (float r : check.consensus.residual) check.keep.push_back(r <= check.bound);
+    return check;
+}

@@ -14,3 +14,22 @@ struct Consensus {
 // median translation from three; fewer matches give zero residuals and spread.
 Consensus displacementConsensus(const std::vector<glm::vec2>& at,
                                 const std::vector<glm::vec2>& displacement);
+
+// Residuals up to this many rendering pixels always pass the pair check: matches that agree
+// this well are true however tightly the others agree, and the rig check judges the rest.
+constexpr float kPairCheckFloor = 2.0f;
+
+// Which matches of a pair agree with its consensus.
+struct PairCheck {
+    Consensus consensus;
+    float bound = 0;         // residuals above it are refuted
+    std::vector<bool> keep;  // per match
+};
+
+// The pair check: a match is refuted when its residual about the consensus exceeds three and a
+// half spreads, kPairCheckFloor, twice the median distance of the displacements from their
+// median and the length of that median. Parallax and a pose error shift and bend a pair's
+// displacements across the overlap (by depth, so that a wall's corner breaks them), and the
+// bends an affine consensus cannot follow grow with both; a pair whose displacements agree
+// closely and lie near none allows nothing beyond its own precision.
+PairCheck checkPair(const std::vector<glm::vec2>& at, const std::vector<glm::vec2>& displacement);

@@ -23,29 +23,26 @@ struct Match {
     glm::vec2 offset;
 };
 
-// Drops the matches whose displacement lies farther from the pair's consensus than three and a
-// half times the spread of the pair's own residuals, but never within the template side (twins
-// of a repetitive texture lie at least a period apart, while true parallax bends the consensus
-// by less); logs each one and moves its corner from good to bad.
+// Drops the matches that the pair check refutes (see checkPair); logs each one and moves its
+// corner from good to bad.
 void dropInconsistent(int i, int j, std::vector<Match>& matches) {
     std::vector<glm::vec2> at, displacement;
     for (const Match& m : matches) {
         at.emplace_back(m.c.x, m.c.y);
         displacement.push_back(m.offset);
     }
-    Consensus consensus = displacementConsensus(at, displacement);
+    PairCheck check = checkPair(at, displacement);
     std::vector<Match> kept;
     std::vector<corner_t> keptGood;
     std::vector<glm::vec2> keptInB;
     for (size_t k = 0; k < matches.size(); ++k) {
         const Match& m = matches[k];
-        float bound = std::max(float(patchSize(m.c.scale).P), 3.5f * consensus.spread);
-        if (consensus.residual[k] > bound) {
+        if (!check.keep[k]) {
             writeLog(
                 "inconsistent %d-%d: %d x %d -> %.2f x %.2f lies %.1f px from the pair's "
                 "consensus (bound %.1f, spread %.2f) -> dropped\n",
-                i, j, m.c.x, m.c.y, m.offset.x, m.offset.y, consensus.residual[k], bound,
-                consensus.spread);
+                i, j, m.c.x, m.c.y, m.offset.x, m.offset.y, check.consensus.residual[k],
+                check.bound, check.consensus.spread);
             bad.push_back(m.c);
             continue;
         }
@@ -76,6 +73,12 @@ ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
 
 }  // namespace
 
+std::string controlPointLine(const ControlPoint& cp, int decimals) {
+    // The default width and precision are what project files and their readers expect.
+    return fmt::sprintf("c n%d N%d x%4.*f y%4.*f X%4.*f Y%4.*f t0\n", cp.n, cp.N, decimals, cp.x,
+                        decimals, cp.y, decimals, cp.X, decimals, cp.Y);
+}
+
 int cpDecimals() {
     const char* text = std::getenv("KORVEL_CP_DECIMALS");
     if (!text) return 1;
@@ -89,7 +92,7 @@ int cpDecimals() {
 
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
              const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
-             const ExposureMask& maskA, const ExposureMask& maskB, int decimals,
+             const ExposureMask& maskA, const ExposureMask& maskB,
              const CorrelationBackend& gpuMap) {
     resetPairLists();
     std::vector<Match> matches;
@@ -119,9 +122,6 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.dest2source(vec2(m.c.x, m.c.y)));
         vec2 dst = camB.toProject(camB.dest2source(m.c + m.offset));
-        // The default width and precision are what project files and their readers expect.
-        writeLog("c n%d N%d x%4.*f y%4.*f X%4.*f Y%4.*f t0\n", i, j, decimals, src.x, decimals,
-                 src.y, decimals, dst.x, decimals, dst.y);
         addControlPoint({i, j, src.x, src.y, dst.x, dst.y});
         glm::vec2 b = m.c + m.offset;
         lumPairs.push_back(luminanceSample(imgA, imgB, glm::ivec2(m.c.x, m.c.y),

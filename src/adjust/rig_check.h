@@ -1,0 +1,34 @@
+#pragma once
+// The rig check: every control point tested against all the others of its images, through a
+// robust adjustment of each image's rotation, image 0 fixed.
+#include <string>
+#include <vector>
+
+#include "project.h"
+
+// Deviations up to this many pixels of a pair's finer image always pass: a point that precise
+// is a true match however tightly the others agree.
+constexpr float kRigCheckFloor = 1.0f;
+
+// Deviations beyond this many robust standard deviations of the rig's are dropped.
+constexpr float kRigCheckSigmas = 5.0f;
+
+// What the rig check finds about a run's control points.
+struct RigCheck {
+    std::vector<bool> keep;        // per control point
+    std::vector<float> deviation;  // per point, pixels of its pair's finer image (see checkRig)
+    float spread = 0;              // robust standard deviation of the deviations, same pixels
+    float bound = 0;               // deviations above it are dropped
+    std::vector<std::string> log;  // a line per dropped point, then a summary
+};
+
+// Pixels per radian of an image near its centre: its finest resolution of directions.
+double pixelsPerRadian(const ImageParameters& image);
+
+// Adjusts each image's rotation (image 0 fixed) to all control points by Gauss-Newton on the
+// directions' differences with Huber weights, iteratively reweighted (Huber, "Robust
+// estimation of a location parameter", 1964). A point's deviation is its residual less the
+// median residual of its pair (which keeps what parallax shifts a whole pair by), in pixels of
+// the pair's finer image; points beyond max(kRigCheckFloor, kRigCheckSigmas spreads) are
+// dropped, each with a log line.
+RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);

@@ -1,0 +1,56 @@
+// The pair's consensus of displacement and the pair check built on it.
+#include <gtest/gtest.h>
+#include <random>
+
+#include "consensus.h"
+
+using glm::vec2;
+
+namespace {
+
+// n matches spread over a 1000 x 700 rendering whose displacements follow f, with 0.05 pixels
+// of noise.
+std::pair<std::vector<vec2>, std::vector<vec2>> matches(int n, vec2 (*f)(vec2)) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> x(0, 1000), y(0, 700);
+    std::normal_distribution<float> noise(0, 0.05f);
+    std::vector<vec2> at, displacement;
+    for (int k = 0; k < n; ++k) {
+        at.emplace_back(x(random), y(random));
+        displacement.push_back(f(at.back()) + vec2(noise(random), noise(random)));
+    }
+    return {at, displacement};
+}
+
+}  // namespace
+
+// An affine field is followed exactly, so that its outliers stand out by their residual alone.
+TEST(Consensus, FollowsAnAffineFieldPastOutliers) {
+    auto [at, d] = matches(20, [](vec2 p) { return vec2(0.01f * p.y - 3, 0.004f * p.x + 2); });
+    d[4] += vec2(9, 0), d[11] += vec2(0, -30);
+    Consensus c = displacementConsensus(at, d);
+    EXPECT_LT(c.spread, 0.15f);
+    for (size_t k = 0; k < d.size(); ++k)
+        EXPECT_EQ(c.residual[k] > 1, k == 4 || k == 11) << k << " " << c.residual[k];
+}
+
+// Where a pair's matches agree to a tenth of a pixel about no displacement, a match 14 or 60
+// pixels away is wrong, though within a template's side; where parallax shifts the pair and a
+// wall's corner breaks its displacements into two levels, both levels stay.
+TEST(PairCheck, BoundFromThePairsOwnEvidence) {
+    auto [at, d] = matches(7, [](vec2) { return vec2(0); });
+    d[6] = vec2(-58.7f, -11.3f);
+    PairCheck check = checkPair(at, d);
+    EXPECT_EQ(check.keep, std::vector<bool>({true, true, true, true, true, true, false}));
+    EXPECT_EQ(check.bound, kPairCheckFloor);
+    d[6] = vec2(14, 0);
+    EXPECT_FALSE(checkPair(at, d).keep[6]);
+
+    auto [near, shifted] = matches(12, [](vec2 p) {
+        return p.x < 150 ? vec2(-13.3f, 0.1f) : vec2(-7.0f + 0.001f * p.y, 0.2f);
+    });
+    check = checkPair(near, shifted);
+    EXPECT_EQ(std::count(check.keep.begin(), check.keep.end(), false), 0) << check.bound;
+    shifted[3] = vec2(30, 20);
+    EXPECT_FALSE(checkPair(near, shifted).keep[3]);
+}

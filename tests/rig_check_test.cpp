@@ -1,0 +1,92 @@
+// The rig check: wrong points found among true ones, parallax left alone.
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "camera.h"
+#include "rig_check.h"
+
+namespace {
+
+// Eight 75-degree cameras 45 degrees apart, 1200 x 1600 pixels; control points of the
+// neighbours' overlaps seen from camera centres `baseline` metres out along each axis in a cube
+// room of half-size 1.25 m, measured with 0.05 pixels of noise.
+struct Ring {
+    std::vector<ImageParameters> images;
+    std::vector<ControlPoint> cps;
+
+    explicit Ring(double baseline, int pointsPerPair = 12) {
+        for (int k = 0; k < 8; ++k)
+            images.push_back(ImageParameters{"", 1200, 1600, 45.f * k, 0, 2.f * (k % 3 - 1), 75});
+        std::mt19937 random(7);
+        std::uniform_real_distribution<double> along(-0.15, 0.15), height(-0.5, 0.5);
+        std::normal_distribution<double> noise(0, 0.05);
+        for (int k = 0; k < 8; ++k) {
+            int n = k, N = (k + 1) % 8;
+            for (int m = 0; m < pointsPerPair; ++m) {
+                // A scene point between the two axes, on the room's walls.
+                double yaw = (45 * k + 22.5) * M_PI / 180 + along(random);
+                vec3 ray(float(std::sin(yaw)), float(height(random)), float(std::cos(yaw)));
+                float reach = 1.25f / std::max(std::fabs(ray.x), std::fabs(ray.z));
+                vec3 point = ray * reach;
+                vec2 px[2];
+                for (int side = 0; side < 2; ++side) {
+                    const ImageParameters& image = images[size_t(side ? N : n)];
+                    CameraModel camera(image);
+                    mat3 toCamera = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
+                    vec3 axis = glm::transpose(toCamera) * vec3(0, 0, 1);
+                    vec3 seen = toCamera * glm::normalize(point - float(baseline) * axis);
+                    px[side] =
+                        camera.inv_lens(seen) + vec2(float(noise(random)), float(noise(random)));
+                }
+                cps.push_back({n, N, px[0].x, px[0].y, px[1].x, px[1].y});
+            }
+        }
+    }
+};
+
+int dropped(const RigCheck& check) {
+    return int(std::count(check.keep.begin(), check.keep.end(), false));
+}
+
+}  // namespace
+
+// On a rig without parallax whose points agree to a tenth of a pixel, points 3, 14 or 60
+// pixels off are wrong, in a large pair or in one of two points; the rest all stay.
+TEST(RigCheck, DropsWrongPointsAndOnlyThem) {
+    Ring ring(0);
+    ASSERT_EQ(ring.cps.size(), 96u);
+    RigCheck clean = checkRig(ring.images, ring.cps);
+    EXPECT_EQ(dropped(clean), 0) << clean.log.back();
+    EXPECT_LT(clean.spread, 0.2f);
+
+    const std::pair<size_t, float> wrong[] = {{5, 60}, {17, 14}, {40, 3}};
+    for (auto [k, shift] : wrong) ring.cps[k].X += shift;
+    // A pair of two points (pair 7-0's seen the other way round), one of them wrong.
+    for (size_t k : {84, 85}) {
+        const ControlPoint& c = ring.cps[k];
+        ring.cps.push_back({c.N, c.n, c.X, c.Y, c.x, c.y});
+    }
+    ring.cps.back().X -= 25;
+    RigCheck check = checkRig(ring.images, ring.cps);
+    std::vector<size_t> refuted;
+    for (size_t k = 0; k < check.keep.size(); ++k)
+        if (!check.keep[k]) refuted.push_back(k);
+    EXPECT_EQ(refuted, (std::vector<size_t>{5, 17, 40, 97})) << check.log.back();
+    EXPECT_EQ(check.log.size(), refuted.size() + 1);
+    EXPECT_NE(check.log[0].find("rig check 0-1: "), std::string::npos) << check.log[0];
+}
+
+// Cameras 4 cm apart in a small room see the same point up to tens of pixels apart, varying
+// with its depth across each overlap: true parallax, which the check keeps; a point far beyond
+// what its pair shows still goes.
+TEST(RigCheck, KeepsParallax) {
+    Ring ring(0.04);
+    RigCheck check = checkRig(ring.images, ring.cps);
+    EXPECT_EQ(dropped(check), 0) << check.log.back();
+    EXPECT_GT(check.spread, 0.5f) << "no parallax to keep";
+    ring.cps[30].X += 80;
+    check = checkRig(ring.images, ring.cps);
+    EXPECT_EQ(dropped(check), 1) << check.log.back();
+    EXPECT_FALSE(check.keep[30]);
+}
