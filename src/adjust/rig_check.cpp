@@ -97,6 +97,124 @@ std::vector<double> pairDeviations(const std::vector<Vector3d>& residual, Vector
     return lengths;
 }
 
+// A rig shows parallax when letting its cameras' centres move shrinks the scatter of its
+// points this many times, from above kParallaxFloor pixels (noise alone scatters less).
+constexpr double kParallaxGain = 3;
+constexpr double kParallaxFloor = 0.25;
+
+// The nearest a point may stand, as a share of the median point's depth: a wrong point that
+// slides along its epipolar line looks nearer than anything the rig sees.
+constexpr double kNearest = 4;
+
+// Each camera's rotation and centre (image 0's fixed at the identity and the origin) and each
+// point's inverse depth, from the control points: what parallax makes of a rig whose cameras
+// stand apart, starting from the rotations of a rig without it. Point k seen by image n along u
+// from centre c_n lies at c_n + u / rho_k, which image N sees along u - rho_k (c_N - c_n). Centres
+// are in units of the nearest depth (rho at most 1), so that a rig without parallax keeps them near
+// the origin and no point slides along an epipolar line it does not have. Alternates the depths in
+// closed form with a Gauss-Newton step (Huber's weights, then Tukey's biweight; numeric
+// derivatives) on the cameras. Returns each point's residual: the direction image N sees less the
+// one the rest predicts.
+std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
+                                         const std::vector<ControlPoint>& cps,
+                                         const std::vector<Vector3d>& a,
+                                         const std::vector<Vector3d>& b) {
+    const size_t images = rotation.size();
+    std::vector<Vector3d> centre(images, Vector3d::Zero());
+    std::vector<double> rho(cps.size(), 1.0);
+    auto residualOf = [&](size_t k, const Matrix3d& rn, const Vector3d& cn, const Matrix3d& rN,
+                          const Vector3d& cN) {
+        Vector3d u = rn * a[k], t = cN - cn;
+        return Vector3d((u - rho[k] * t).normalized() - rN * b[k]);
+    };
+    auto residualAt = [&](size_t k) {
+        size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+        return residualOf(k, rotation[n], centre[n], rotation[N], centre[N]);
+    };
+    const int unknowns = 6 * int(images - 1);
+    if (unknowns == 0) return {};
+    const int kIterations = 20;
+    for (int iteration = 0; iteration < kIterations; ++iteration) {
+        // The inverse depth that brings the predicted ray nearest the seen one, to first order.
+        for (size_t k = 0; k < cps.size(); ++k) {
+            size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+            Vector3d u = rotation[n] * a[k], v = rotation[N] * b[k], t = centre[N] - centre[n];
+            Vector3d across = t - t.dot(u) * u;
+            double norm = across.squaredNorm();
+            rho[k] = norm > 0 ? std::max((u - v).dot(across) / norm, 0.0) : 1.0;
+        }
+        // Depths count in units of the median point's, so that no single point sets how far
+        // the centres stand apart; none may stand far nearer than that.
+        double middle = median(rho);
+        if (middle > 1e-9) {
+            for (double& r : rho) r /= middle;
+            for (Vector3d& c : centre) c *= middle;
+        }
+        for (double& r : rho) r = std::min(r, kNearest);
+        std::vector<Vector3d> residual(cps.size());
+        std::vector<double> lengths;
+        for (size_t k = 0; k < cps.size(); ++k) {
+            residual[k] = residualAt(k);
+            lengths.push_back(residual[k].norm());
+        }
+        // Huber's weights first, from far off, where near points still look wrong; then
+        // Tukey's biweight, which gives a wrong point no pull at all: with any, it would grow
+        // the centres until it passed for a near one.
+        bool settled = iteration >= kIterations / 2;
+        double spread = spreadOf(lengths);
+        double tukey = std::max(4.685 * spread, 1e-12), huber = std::max(2 * spread, 1e-12);
+        Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(unknowns, unknowns);
+        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(unknowns);
+        const double h = 1e-7;
+        for (size_t k = 0; k < cps.size(); ++k) {
+            double x = lengths[k] / tukey;
+            double w = !settled ? std::min(1.0, huber / std::max(lengths[k], 1e-300))
+                       : x < 1  ? (1 - x * x) * (1 - x * x)
+                                : 0;
+            if (w == 0) continue;
+            size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+            // Derivatives by the six unknowns of each of the point's two cameras.
+            std::vector<std::pair<int, Vector3d>> columns;
+            for (size_t p : {n, N}) {
+                if (p == 0) continue;
+                for (int j = 0; j < 6; ++j) {
+                    Matrix3d r[2] = {rotation[n], rotation[N]};
+                    Vector3d c[2] = {centre[n], centre[N]};
+                    for (int side = 0; side < 2; ++side) {
+                        if ((side ? N : n) != p) continue;
+                        if (j < 3)
+                            r[side] = Eigen::AngleAxisd(h, Vector3d::Unit(j)).toRotationMatrix() *
+                                      r[side];
+                        else
+                            c[side][j - 3] += h;
+                    }
+                    columns.emplace_back(6 * int(p - 1) + j,
+                                         (residualOf(k, r[0], c[0], r[1], c[1]) - residual[k]) / h);
+                }
+            }
+            for (auto& [i, di] : columns) {
+                gradient[i] += w * di.dot(residual[k]);
+                for (auto& [j, dj] : columns) normal(i, j) += w * di.dot(dj);
+            }
+        }
+        // Images that no chain of points ties to image 0 stay where they are; a centre moves
+        // only where the points ask for it.
+        normal.diagonal().array() += 1e-9 + 1e-6 * normal.diagonal().maxCoeff();
+        Eigen::VectorXd step = normal.ldlt().solve(-gradient);
+        for (size_t p = 1; p < images; ++p) {
+            Vector3d delta = step.segment<3>(6 * int(p - 1));
+            if (delta.norm() > 0)
+                rotation[p] =
+                    Eigen::AngleAxisd(delta.norm(), delta.normalized()).toRotationMatrix() *
+                    rotation[p];
+            centre[p] += step.segment<3>(6 * int(p - 1) + 3);
+        }
+    }
+    std::vector<Vector3d> residual;
+    for (size_t k = 0; k < cps.size(); ++k) residual.push_back(residualAt(k));
+    return residual;
+}
+
 }  // namespace
 
 double pixelsPerRadian(const ImageParameters& image) {
@@ -119,46 +237,70 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         a.emplace_back(s.x, s.y, s.z);
         b.emplace_back(t.x, t.y, t.z);
     }
+    // Parallax is what the rig shows, not what a model could make of it: the points of a rig
+    // whose cameras share a centre agree once its rotations do, and letting its centres move
+    // would only let wrong points slide along epipolar lines it does not have.
     std::vector<Matrix3d> rotation = adjustRotations(images.size(), cps, a, b);
+    std::vector<Vector3d> residuals;
+    std::vector<double> still, moved, perRadian;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        residuals.push_back(rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k]);
+        still.push_back(residuals.back().norm());
+        perRadian.push_back(pixelsPerRadian(images[size_t(cps[k].n)]));
+    }
+    std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b);
+    for (const Vector3d& r : apart) moved.push_back(r.norm());
+    double stillSpread = spreadOf(still) * median(perRadian);
+    check.parallax = !apart.empty() && stillSpread > kParallaxFloor &&
+                     stillSpread > kParallaxGain * spreadOf(moved) * median(perRadian);
+    if (check.parallax) residuals = apart;
 
-    // Deviations in pixels of each pair's finer image, and what each pair's points scatter by
-    // and are shifted by together.
-    std::map<std::pair<int, int>, std::vector<size_t>> pairs;
-    for (size_t k = 0; k < cps.size(); ++k) pairs[{cps[k].n, cps[k].N}].push_back(k);
-    std::vector<double> all, shifts;
-    std::map<std::pair<int, int>, double> pairSpread;
-    for (const auto& [pair, members] : pairs) {
+    // Each pair's residuals in pixels of its finer image, and what its points are shifted by
+    // together.
+    struct PairResiduals {
+        std::vector<size_t> members;
+        std::vector<Vector3d> residual;
+        Vector3d common = Vector3d::Zero();
+        double spread = 0;
+    };
+    std::map<std::pair<int, int>, PairResiduals> pairs;
+    for (size_t k = 0; k < cps.size(); ++k) pairs[{cps[k].n, cps[k].N}].members.push_back(k);
+    std::vector<double> shifts;
+    for (auto& [pair, p] : pairs) {
         double scale = std::max(pixelsPerRadian(images[size_t(pair.first)]),
                                 pixelsPerRadian(images[size_t(pair.second)]));
-        std::vector<Vector3d> residual;
-        for (size_t k : members)
-            residual.push_back(rotation[size_t(pair.first)] * a[k] -
-                               rotation[size_t(pair.second)] * b[k]);
-        Vector3d common;
-        std::vector<double> d = pairDeviations(residual, common);
-        for (double& x : d) x *= scale;
-        for (size_t m = 0; m < members.size(); ++m) {
-            check.deviation[members[m]] = std::isfinite(d[m]) ? float(d[m]) : INFINITY;
-            all.push_back(check.deviation[members[m]]);
-        }
-        if (members.size() >= 3) {
-            shifts.push_back(common.norm() * scale);
-            // Few points understate their scatter (Rousseeuw and Leroy's small-sample factor).
-            pairSpread[pair] = spreadOf(d) * (1 + 5.0 / double(members.size() - 2));
-        }
+        for (size_t k : p.members) p.residual.push_back(scale * residuals[k]);
+        std::vector<double> d = pairDeviations(p.residual, p.common);
+        if (p.members.size() < 3) continue;
+        shifts.push_back(p.common.norm());
+        // Few points understate their scatter (Rousseeuw and Leroy's small-sample factor).
+        p.spread = spreadOf(d) * (1 + 5.0 / double(p.members.size() - 2));
     }
-    // A rig's own scatter; a pair that shows more (true parallax, bending across its overlap)
-    // is judged by its own. Points of a pair too small to show its shift may be shifted as far
-    // as the rig's pairs are.
+    // Parallax shifts whole pairs, by how near what they see stands; a rig without it leaves
+    // every pair's shift at its noise. A pair shifted far beyond the rig's pairs shows wrong
+    // points that agree among themselves, and a pair too small to show its shift may be
+    // shifted as far as the rig's pairs are: their points count whole.
+    double shiftScale = median(shifts);
+    double shiftBound = std::max(double(kRigCheckFloor), kRigCheckSigmas * shiftScale);
+    std::vector<double> all;
+    for (auto& [pair, p] : pairs) {
+        bool shifted = p.members.size() < 3 || p.common.norm() > shiftBound;
+        for (size_t m = 0; m < p.members.size(); ++m) {
+            double d = (p.residual[m] - (shifted ? Vector3d::Zero() : p.common)).norm();
+            check.deviation[p.members[m]] = std::isfinite(d) ? float(d) : INFINITY;
+            if (!shifted) all.push_back(d);
+        }
+        if (shifted) p.spread = shiftScale;
+    }
+    // The rig's own scatter; a pair that shows more (true parallax, bending across its overlap)
+    // is judged by its own.
     check.spread = float(spreadOf(all));
     check.bound = std::max(kRigCheckFloor, kRigCheckSigmas * check.spread);
-    double largestShift = shifts.empty() ? 0 : *std::max_element(shifts.begin(), shifts.end());
     int dropped = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
-        auto spread = pairSpread.find({cps[k].n, cps[k].N});
-        float bound = spread == pairSpread.end()
-                          ? std::max(check.bound, float(largestShift))
-                          : std::max(check.bound, kRigCheckSigmas * float(spread->second));
+        // A pair may scatter as far as parallax shifts this rig's pairs, and no farther.
+        double scatter = std::min(pairs.at({cps[k].n, cps[k].N}).spread, shiftScale);
+        float bound = std::max(check.bound, kRigCheckSigmas * float(scatter));
         if (check.deviation[k] <= bound) continue;
         check.keep[k] = false;
         ++dropped;
@@ -169,8 +311,9 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound));
     }
     check.log.push_back(
-        fmt::sprintf("rig check: %d of %d points dropped (spread %.2f px, bound "
-                     "%.2f px)\n",
-                     dropped, int(cps.size()), check.spread, check.bound));
+        fmt::sprintf("rig check: %d of %d points dropped (spread %.2f px, bound %.2f px, pairs "
+                     "shifted by %.2f px%s)\n",
+                     dropped, int(cps.size()), check.spread, check.bound, shiftScale,
+                     check.parallax ? ", parallax: the cameras stand apart" : ""));
     return check;
 }

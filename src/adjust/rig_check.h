@@ -19,6 +19,7 @@ struct RigCheck {
     std::vector<float> deviation;  // per point, pixels of its pair's finer image (see checkRig)
     float spread = 0;              // robust standard deviation of the deviations, same pixels
     float bound = 0;               // deviations above it are dropped
+    bool parallax = false;         // the cameras' centres stand apart, as the points show
     std::vector<std::string> log;  // a line per dropped point, then a summary
 };
 
@@ -27,7 +28,8 @@ double pixelsPerRadian(const ImageParameters& image);
 
 // Adjusts each image's rotation (image 0 fixed) to all control points by Gauss-Newton on the
 // directions' differences with Huber weights, iteratively reweighted (Huber, "Robust
-// estimation of a location parameter", 1964). A point's deviation is its residual less the
+// estimation of a location parameter", 1964); where the points show parallax, each camera's
+// centre and each point's depth too. A point's deviation is its residual less the
 // median residual of its pair (which keeps what parallax shifts a whole pair by), in pixels of
 // the pair's finer image; points beyond max(kRigCheckFloor, kRigCheckSigmas spreads) are
 // dropped, each with a log line.
