@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <glm/geometric.hpp>
+#include <glm/matrix.hpp>
+#include <glm/trigonometric.hpp>
 #include <gtest/gtest.h>
 
+#include "alignment.h"
 #include "rpoly.h"
 #include "testutil.h"
 
@@ -144,4 +147,30 @@ TEST(Rpoly, GivesUpOnNaN) {
     int degree = 3;
     EXPECT_TRUE(contains(stdoutOf([&] { rpoly_ak1(coeffs, &degree, zr, zi); }), "No convergence"));
     EXPECT_EQ(degree, 0);
+}
+
+// The turn between two sets of directions is found whatever their noise, and an image turned by
+// it sees every direction turned so: also a camera looking straight up, whose yaw and roll are
+// one turn, and one far down.
+TEST(Alignment, BestTurnAndTurnedImages) {
+    glm::mat3 turn = glm::mat3(cameraMat(0.7f, -0.4f, 0.9f, vec2(0), vec2(0)));
+    std::vector<vec3> from, to;
+    for (int k = 0; k < 12; ++k) {
+        vec3 d = glm::normalize(vec3(std::sin(k * 0.9f), 0.3f * std::cos(k * 1.7f), 1.0f));
+        from.push_back(d);
+        to.push_back(turn * d + vec3(1e-5f * float(k % 3), -1e-5f * float(k % 2), 0));
+    }
+    glm::mat3 found = bestTurn(from, to);
+    EXPECT_LT(glm::degrees(turnAngle(glm::transpose(found) * turn)), 0.002f);
+    EXPECT_NEAR(glm::degrees(turnAngle(turn)), 1.2, 0.1);
+    EXPECT_EQ(bestTurn({from[0]}, {to[0]}), glm::mat3(1));
+
+    for (vec3 pose : {vec3(30, 20, -1), vec3(200, 90, 0), vec3(-40, -85, 3)}) {
+        ImageParameters image{"", 1200, 1600, pose.x, pose.z, pose.y, 75};
+        CameraModel before(image), after(turnedImage(image, turn));
+        for (vec2 px : {vec2(600, 800), vec2(100, 1500), vec2(1150, 90)}) {
+            vec3 expected = turn * before.source2sphere(px);
+            EXPECT_LT(glm::length(after.source2sphere(px) - expected), 2e-5f) << pose.y;
+        }
+    }
 }

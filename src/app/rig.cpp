@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "Texture.h"
+#include "alignment.h"
 #include "cores.h"
 #include "correlate_gpu.h"
 #include "cpu_remap.h"
@@ -103,7 +104,10 @@ void matchPair(MatchingGl& gl, const Project& project, int i, int j, const Sourc
         };
         auto [cameraI, imgI] = renderOne(imageI, *srcI.linear);
         auto [cameraJ, imgJ] = renderOne(imageJ, *srcJ.linear);
-        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, {});
+        RerenderB rerender = [&](const glm::mat3& turn) {
+            return renderOne(turnedImage(imageJ, turn), *srcJ.linear);
+        };
+        findCPs(imgI, imgJ, cameraI, cameraJ, i, j, zenith, srcI.mask, srcJ.mask, {}, rerender);
         return;
     }
     std::optional<Texture> ownI, ownJ;

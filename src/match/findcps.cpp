@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <memory>
 #include <GL/glew.h>
+#include <glm/trigonometric.hpp>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
+#include "alignment.h"
 #include "consensus.h"
 #include "correlate.h"
 #include "dump.h"
@@ -92,8 +95,8 @@ int cpDecimals() {
 
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
              const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
-             const ExposureMask& maskA, const ExposureMask& maskB,
-             const CorrelationBackend& gpuMap) {
+             const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
+             const RerenderB& rerenderB) {
     resetPairLists();
     std::vector<Match> matches;
     int scale = 1;
@@ -117,22 +120,67 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
     dropInconsistent(i, j, matches);
 
-    ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);
+    // Align, then match again: a pose off its calibration turns B against A, and the
+    // translation a correlation finds cannot follow the warp that makes.
+    CameraModel alignedCamera;
+    Image<RgbPixel<float>> alignedB;
+    const CameraModel* cameraB = &camB;
+    const Image<RgbPixel<float>>* renderingB = &imgB;
+    glm::mat3 turned(1);
+    for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
+        std::vector<vec3> from, to;
+        for (const Match& m : matches) {
+            to.push_back(camA.source2sphere(camA.dest2source(vec2(m.c.x, m.c.y))));
+            from.push_back(cameraB->source2sphere(cameraB->dest2source(m.c + m.offset)));
+        }
+        glm::mat3 turn = bestTurn(from, to);
+        float pixels = turnAngle(turn) * camA.outSize.x / glm::radians(camA.outFovX);
+        if (pixels < kAlignBelow) break;
+        turned = turn * turned;
+        std::tie(alignedCamera, alignedB) = rerenderB(turned);
+        cameraB = &alignedCamera;
+        renderingB = &alignedB;
+        greenB = toImage(channelView(alignedB, 1));
+        CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
+            return cpuCorrelationMap(imgA, greenB, c, s);
+        };
+        std::vector<Match> again;
+        good.clear();
+        good_in_b.clear();
+        for (const Match& m : matches) {
+            glm::vec2 offset;
+            if (!correlate(imgA, camA, alignedCamera, m.c, alignedMap, offset, m.c.scale)) {
+                bad.push_back(m.c);
+                continue;
+            }
+            again.push_back({m.c, offset});
+            good.push_back(m.c);
+            good_in_b.push_back(m.c + offset);
+        }
+        writeLog(
+            "aligned %d-%d: B turned by %.4f degrees (%.2f px), %d of %d matches found "
+            "again\n",
+            i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()));
+        matches = std::move(again);
+        dropInconsistent(i, j, matches);
+    }
+
+    ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
     std::vector<glm::vec2> lumPairs;
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.dest2source(vec2(m.c.x, m.c.y)));
-        vec2 dst = camB.toProject(camB.dest2source(m.c + m.offset));
+        vec2 dst = cameraB->toProject(cameraB->dest2source(m.c + m.offset));
         addControlPoint({i, j, src.x, src.y, dst.x, dst.y});
         glm::vec2 b = m.c + m.offset;
-        lumPairs.push_back(luminanceSample(imgA, imgB, glm::ivec2(m.c.x, m.c.y),
+        lumPairs.push_back(luminanceSample(imgA, *renderingB, glm::ivec2(m.c.x, m.c.y),
                                            glm::ivec2(int(b.x), int(b.y)), usableA, usableB));
     }
     if (gpuMap) glFinish();
     t.print("eval geometry");
 
-    observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA,
-                    usableB);
+    observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB, lumPairs, tiles,
+                    usableA, usableB);
     t.print("eval exposure");
 
-    if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, imgB);
+    if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, *renderingB);
 }

@@ -1,7 +1,10 @@
 #pragma once
 // Control points of one rendered pair: corners, correlation, consensus, output lines and the
 // pair's exposure observation.
+#include <functional>
+#include <glm/mat3x3.hpp>
 #include <string>
+#include <utility>
 
 #include "camera.h"
 #include "correlate.h"
@@ -9,15 +12,28 @@
 
 class ExposureMask;
 
+// Renders image B of a pair again with its pose turned so that the world directions it sees
+// turn by the given rotation: the rendering's camera and the rendering.
+using RerenderB =
+    std::function<std::pair<CameraModel, Image<RgbPixel<float>>>(const glm::mat3& turn)>;
+
 // Finds the control points of one rendered pair (image i in imgA, image j in imgB), adds them
 // to the run's, writes their diagnostics to the log and adds the pair's exposure observation;
 // zenith tells that image i is the rig's zenith image, matched against a ring below it; maskA
 // and maskB tell which source pixels of the two images can measure exposure. Correlation maps
-// come from gpuMap, or from the CPU when it is empty.
+// come from gpuMap, or from the CPU when it is empty. Where rerenderB is set and the matches
+// show B turned against A (a pose off its calibration) by more than kAlignBelow rendering
+// pixels, B is rendered again turned back and the matches' corners are matched again there,
+// up to kAlignPasses times; the points and the exposure come from the aligned renderings.
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
              const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
-             const ExposureMask& maskA, const ExposureMask& maskB,
-             const CorrelationBackend& gpuMap);
+             const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
+             const RerenderB& rerenderB = {});
+
+// A turn of B that moves its rendering by less than this many pixels is not worth a new one.
+constexpr float kAlignBelow = 0.25f;
+// Renderings of B made at most, after the first.
+constexpr int kAlignPasses = 3;
 
 // The log's line of a control point ("c n0 N1 x... t0", images counted from 0), coordinates
 // with the given decimals.

@@ -1,0 +1,21 @@
+#pragma once
+// Turning a camera so that its directions agree with another's: the rotation that best maps
+// one set of directions onto another, and an image's pose turned by a rotation.
+#include <glm/mat3x3.hpp>
+#include <glm/vec3.hpp>
+#include <vector>
+
+#include "project.h"
+
+// The rotation that maps the unit directions `from` onto `to` with the least sum of squared
+// differences (Kabsch, "A solution for the best rotation to relate two sets of vectors",
+// 1976); the identity for fewer than two directions.
+glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to);
+
+// The angle of a rotation, radians.
+float turnAngle(const glm::mat3& turn);
+
+// The image with its pose turned so that every world direction it sees is turned by `turn`:
+// yaw, pitch and roll solved for (damped Gauss-Newton, so that a camera looking straight up,
+// whose yaw and roll then mean one turn, comes out too).
+ImageParameters turnedImage(const ImageParameters& image, const glm::mat3& turn);
