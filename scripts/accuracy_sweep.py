@@ -261,19 +261,26 @@ class Sweep:
         log, err, cps = (os.path.join(rd, label + ext) for ext in (".log", ".err", ".cps"))
         row = dict(name=label, kind=r["kind"], size=r["size"], texture=r["texture"],
                    parallax=("%gcm/%gm" % (r["baseline"] * 100, r["room"])) if r["baseline"] else "-",
-                   project=os.path.basename(project))
+                   project=os.path.basename(project), noise=r["noise"], exposure=r["exposure"], jitter=r["jitter"],
+                   faces=r["faces"])
         t0 = time.monotonic()
+        # its own process group, so that a timeout ends whatever korvel started too
+        p = subprocess.Popen([a.korvel, project, log], cwd=d, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True, errors="replace", start_new_session=True)
         try:
-            p = subprocess.run([a.korvel, project, log], cwd=d, capture_output=True, text=True, timeout=a.timeout)
-            rc, stderr = p.returncode, p.stderr
-        except subprocess.TimeoutExpired as e:
-            rc, stderr = "timeout", (e.stderr or b"").decode(errors="replace") if isinstance(e.stderr, bytes) else (e.stderr or "")
+            stderr = p.communicate(timeout=a.timeout)[1]
+            rc = p.returncode
+        except subprocess.TimeoutExpired:
+            os.killpg(p.pid, 9)
+            stderr = p.communicate()[1]
+            rc = "timeout"
         row["seconds"] = round(time.monotonic() - t0, 1)
         open(err, "w").write(stderr)
         if rc != 0:
             lines = [l for l in stderr.strip().splitlines() if l.strip()]
             errline = next((l for l in lines if l.startswith("Error")), lines[-1] if lines else "")
-            row["error"] = "korvel %s: %s" % ("timed out" if rc == "timeout" else "status %s" % rc, errline[:200])
+            row["error"] = "korvel %s: %s" % ("timed out after %d s" % a.timeout if rc == "timeout" else "status %s" % rc,
+                                              errline[:200])
             return row
         # korvel pads coordinates ("x 8.4"); the tools' patterns want the number right after the letter
         with open(log, errors="replace") as f, open(cps, "w") as g:
@@ -463,7 +470,7 @@ def main():
     json.dump(dict(korvel=a.korvel, pose_error=a.pose_error, rows=rows + prow), open(base + ".json", "w"), indent=1)
     keys = ["name", "kind", "size", "texture", "parallax", "pairs_matched", "pairs_overlapping", "points", "median",
             "mean", "max", "gt5", "gt20", "exposure_err", "peer_only", "optimiser_deg", "seconds", "missed_pairs",
-            "peer_only_pairs", "error"]
+            "peer_only_pairs", "noise", "exposure", "jitter", "faces", "error"]
     with open(base + ".tsv", "w") as f:
         f.write("\t".join(keys) + "\n")
         for r in rows + prow:
