@@ -85,10 +85,11 @@ TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
     for (auto [name, reason] : {std::pair("fifo.jpg", "is a FIFO (named pipe), not a regular file"),
                                 std::pair("folder.hdr", "Is a directory"),
                                 std::pair("missing.cr2", "No such file or directory")}) {
-        EXPECT_EQ(errorMessage([&] { readImageSize(dir / name); }),
-                  "Error reading image '" + quoted(dir / name) + "': " + reason);
-        EXPECT_EQ(errorMessage([&] { readImageFile(dir / name); }),
-                  "Error reading image '" + quoted(dir / name) + "': " + reason);
+        fs::path file = dir / name;
+        EXPECT_EQ(errorMessage([&] { readImageSize(file); }),
+                  "Error reading image '" + quoted(file) + "': " + reason);
+        EXPECT_EQ(errorMessage([&] { readImageFile(file); }),
+                  "Error reading image '" + quoted(file) + "': " + reason);
     }
 }
 

@@ -86,8 +86,10 @@ TEST(ParsePTGuiProject, Failures) {
     for (auto [project, reason] :
          {std::pair(fs::path("/dev/zero"), "Error opening project '\"/dev/zero\"': is a device"),
           std::pair(dir / "fifo.pts", "is a FIFO (named pipe), not a regular file"),
-          std::pair(file, "larger than 64 MiB")})
-        EXPECT_TRUE(contains(errorMessage([&] { parsePTGuiProject(project); }), reason)) << project;
+          std::pair(file, "larger than 64 MiB")}) {
+        fs::path refused = project;
+        EXPECT_TRUE(contains(errorMessage([&] { parsePTGuiProject(refused); }), reason)) << refused;
+    }
 }
 
 namespace {
