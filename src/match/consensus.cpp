@@ -115,7 +115,8 @@ PairCheck checkPair(const std::vector<vec2>& at, const std::vector<vec2>& displa
         shown = median(apart);
         shift = glm::length(middle);
     }
-    check.bound = std::max({kPairCheckFloor, 3.5f * check.consensus.spread, 2 * shown, shift});
+    check.bound =
+        std::max({kPairCheckFloor, 3.5f * check.consensus.spread, 2 * shown, 1.5f * shift});
     for (float r : check.consensus.residual) check.keep.push_back(r <= check.bound);
     return check;
 }

@@ -28,7 +28,8 @@ struct PairCheck {
 
 // The pair check: a match is refuted when its residual about the consensus exceeds three and a
 // half spreads, kPairCheckFloor, twice the median distance of the displacements from their
-// median and the length of that median. Parallax and a pose error shift and bend a pair's
+// median and one and a half times the length of that median (a wall twice as near as another
+// shifts twice as far). Parallax and a pose error shift and bend a pair's
 // displacements across the overlap (by depth, so that a wall's corner breaks them), and the
 // bends an affine consensus cannot follow grow with both; a pair whose displacements agree
 // closely and lie near none allows nothing beyond its own precision.

@@ -134,7 +134,12 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
             from.push_back(cameraB->source2sphere(cameraB->dest2source(m.c + m.offset)));
         }
         glm::mat3 turn = bestTurn(from, to);
-        float pixels = turnAngle(turn) * camA.outSize.x / glm::radians(camA.outFovX);
+        // What the turn moves the matches by: few matches in a band fix little of a turn about
+        // them, and what it does elsewhere is no one's concern.
+        float pixels = 0;
+        for (const vec3& f : from)
+            pixels = std::max(
+                pixels, glm::length(turn * f - f) * camA.outSize.x / glm::radians(camA.outFovX));
         if (pixels < kAlignBelow) break;
         turned = turn * turned;
         std::tie(alignedCamera, alignedB) = rerenderB(turned);
@@ -158,8 +163,8 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
             good_in_b.push_back(m.c + offset);
         }
         writeLog(
-            "aligned %d-%d: B turned by %.4f degrees (%.2f px), %d of %d matches found "
-            "again\n",
+            "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
+            "matches found again\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()));
         matches = std::move(again);
         dropInconsistent(i, j, matches);

@@ -22,15 +22,15 @@ using RerenderB =
 // zenith tells that image i is the rig's zenith image, matched against a ring below it; maskA
 // and maskB tell which source pixels of the two images can measure exposure. Correlation maps
 // come from gpuMap, or from the CPU when it is empty. Where rerenderB is set and the matches
-// show B turned against A (a pose off its calibration) by more than kAlignBelow rendering
-// pixels, B is rendered again turned back and the matches' corners are matched again there,
+// show B turned against A (a pose off its calibration) by a turn that moves them by more than
+// kAlignBelow rendering pixels, B is rendered again turned back and the matches' corners are matched again there,
 // up to kAlignPasses times; the points and the exposure come from the aligned renderings.
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
              const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
              const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
              const RerenderB& rerenderB = {});
 
-// A turn of B that moves its rendering by less than this many pixels is not worth a new one.
+// A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
 // Renderings of B made at most, after the first.
 constexpr int kAlignPasses = 3;
