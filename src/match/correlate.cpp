@@ -89,17 +89,17 @@ PatchSize patchSize(int scale) {
     return p;
 }
 
-SearchWindow searchWindow(const corner_t& c, int scale, int width, int height) {
+SearchWindow searchWindow(const corner_t& c, int scale, int width, int height, glm::ivec2 reach) {
     PatchSize p = patchSize(scale);
     int x0 = c.x - p.r, y0 = c.y - p.r;
     SearchWindow w;
-    w.x = std::max(x0 - kSearchX, 0);
-    w.y = std::max(y0 - kSearchY, 0);
+    w.x = std::max(x0 - reach.x, 0);
+    w.y = std::max(y0 - reach.y, 0);
     // A half-cell origin would shift every match by one texture pixel.
     if ((x0 - w.x) % p.s != 0) ++w.x;
     if ((y0 - w.y) % p.s != 0) ++w.y;
-    w.w = std::min(c.x + p.r + kSearchX, width - 1) - w.x + 1;
-    w.h = std::min(c.y + p.r + kSearchY, height - 1) - w.y + 1;
+    w.w = std::min(c.x + p.r + reach.x, width - 1) - w.x + 1;
+    w.h = std::min(c.y + p.r + reach.y, height - 1) - w.y + 1;
     w.ox = (x0 - w.x) / p.s;
     w.oy = (y0 - w.y) / p.s;
     return w;
@@ -139,13 +139,14 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
 }
 
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
-                                 const ImageView<float>& greenB, const corner_t& c, int scale) {
+                                 const ImageView<float>& greenB, const corner_t& c, int scale,
+                                 glm::ivec2 reach) {
     PatchSize p = patchSize(scale);
     Image<float> templ = toImage(channelView(imgA, 1).subView(c.x - p.r, c.y - p.r, p.Wt, p.P));
     if (p.s == 2) downsample2x(templ);
     normalise(templ);
 
-    SearchWindow w = searchWindow(c, scale, greenB.width, greenB.height);
+    SearchWindow w = searchWindow(c, scale, greenB.width, greenB.height, reach);
     ImageView<float> window = greenB.subView(w.x, w.y, w.w, w.h);
     CorrelationMap m;
     if (p.s == 2) {

@@ -41,9 +41,11 @@ struct SearchWindow {
     int ox, oy;  // map cell of the template at its own position in A
 };
 
-// The search window of corner c clipped to a width x height texture; at scale 4 a clipped
-// edge is kept an even distance from the template so that the map origin falls on a cell.
-SearchWindow searchWindow(const corner_t& c, int scale, int width, int height);
+// The search window of corner c clipped to a width x height texture, reaching as far as given
+// either way; at scale 4 a clipped edge is kept an even distance from the template so that the
+// map origin falls on a cell.
+SearchWindow searchWindow(const corner_t& c, int scale, int width, int height,
+                          glm::ivec2 reach = {kSearchX, kSearchY});
 
 // A correlation map and the cell that means zero displacement.
 struct CorrelationMap {
@@ -67,10 +69,11 @@ bool peakTest(const ImageView<RgbPixel<float>>& imgA, const corner_t& c);
 bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h);
 
 // CPU correlation map of the green channel: zero-mean, unit-norm template around c in A, slid
-// over the search window of B's green channel (a plane of floats, read in place); both halved
-// at scale 4.
+// over the search window of B's green channel (a plane of floats, read in place; reaching as
+// far as given); both halved at scale 4.
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
-                                 const ImageView<float>& greenB, const corner_t& c, int scale);
+                                 const ImageView<float>& greenB, const corner_t& c, int scale,
+                                 glm::ivec2 reach = {kSearchX, kSearchY});
 
 // The correlation map of a corner at a scale, from the back end chosen for the run.
 using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int scale)>;

@@ -146,8 +146,10 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         cameraB = &alignedCamera;
         renderingB = &alignedB;
         greenB = toImage(channelView(alignedB, 1));
+        // The match is near where it was: a small window keeps twins of a repeated texture
+        // farther off out of the ambiguity test, which the first pass settled.
         CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
-            return cpuCorrelationMap(imgA, greenB, c, s);
+            return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
         };
         std::vector<Match> again;
         good.clear();

@@ -23,8 +23,9 @@ using RerenderB =
 // and maskB tell which source pixels of the two images can measure exposure. Correlation maps
 // come from gpuMap, or from the CPU when it is empty. Where rerenderB is set and the matches
 // show B turned against A (a pose off its calibration) by a turn that moves them by more than
-// kAlignBelow rendering pixels, B is rendered again turned back and the matches' corners are matched again there,
-// up to kAlignPasses times; the points and the exposure come from the aligned renderings.
+// kAlignBelow rendering pixels, B is rendered again turned back and the matches' corners are
+// matched again there, up to kAlignPasses times; the points and the exposure come from the aligned
+// renderings.
 void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
              const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
              const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
@@ -34,6 +35,9 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
 constexpr float kAlignBelow = 0.25f;
 // Renderings of B made at most, after the first.
 constexpr int kAlignPasses = 3;
+// How far a match is searched for either way in an aligned rendering, pixels: what parallax
+// leaves of a pair's displacements once its turn is taken out.
+constexpr int kAlignReach = 16;
 
 // The log's line of a control point ("c n0 N1 x... t0", images counted from 0), coordinates
 // with the given decimals.
