@@ -134,6 +134,34 @@ TEST_F(Tiles, BottomBandAndCoarserReruns) {
     EXPECT_EQ(scale, 4);
 }
 
+// Fewer matches than the pair check's affine consensus needs walk on the tiles that matched,
+// each alone and to its next match; tiles without a match stay out.
+TEST_F(Tiles, TilesThatMatchedAreWalkedOn) {
+    CornerBuckets buckets = {row(4, 0, 20), row(3, 300, 20), row(3, 600, 20)};
+    auto matchesFirstTwo = [](const corner_t& c) { return c.x < 600; };
+    EXPECT_EQ(run(buckets, matchesFirstTwo)[1], (std::vector<int>{0, 300}));
+    EXPECT_TRUE(tooFewToCheck());
+    std::vector<CornerBuckets> again = matchedTiles(buckets);
+    ASSERT_EQ(again.size(), 2u);
+    auto perTile = [](const CornerBuckets& b) {
+        Lists l;
+        for (const std::vector<corner_t>& tile : b) l.push_back(xs(tile));
+        return l;
+    };
+    EXPECT_EQ(perTile(again[0]), (Lists{{0, 20, 40, 60}, {}, {}}));
+    EXPECT_EQ(perTile(again[1]), (Lists{{}, {300, 320, 340}, {}}));
+    Lists second = run(again[1], matchesFirstTwo);
+    EXPECT_EQ(second[0], (std::vector<int>{320}));  // tried
+    EXPECT_EQ(second[1], (std::vector<int>{0, 300, 320}));
+    EXPECT_EQ(second[2], (std::vector<int>{600, 620, 640}));
+    // A corner at the same place but another scale is no match of the tile.
+    resetPairLists();
+    good.push_back(corner_t{600, 20, 1, 2});
+    EXPECT_TRUE(matchedTiles(buckets).empty());
+    for (int x : {0, 20, 40, 60, 300}) good.push_back(corner(x, 100));
+    EXPECT_FALSE(tooFewToCheck());
+}
+
 // Grey background with bright squares, two of them at the black band on the left or the image's
 // edge, and a small black hole (no source pixels in the band and the hole).
 TEST(FindCorners, FindsSquareCornersInTheirTiles) {

@@ -63,7 +63,7 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
     vec2 shift(median(xs), median(ys));
     c.residual = residuals([&](vec2) { return shift; });
     float best = median(c.residual);
-    if (n >= 6) {
+    if (n >= kAffineConsensusMatches) {
         parameters = 6;
         // Every triple while they are few, else a fixed pseudo-random sample of them.
         unsigned long long state = 88172645463325252ull;

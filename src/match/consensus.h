@@ -1,5 +1,6 @@
 #pragma once
 // How well each match of a pair agrees with the displacement the pair's matches share.
+#include <cstddef>
 #include <glm/vec2.hpp>
 #include <vector>
 
@@ -9,9 +10,13 @@ struct Consensus {
     float spread = 0;             // robust standard deviation per axis of the residuals, pixels
 };
 
+// Matches from which the consensus is an affine map: fewer leave a wrong one unrefuted where
+// the displacements bend.
+constexpr size_t kAffineConsensusMatches = 6;
+
 // Consensus of displacement as a function of position: an affine map fitted by least median of
-// squares (Rousseeuw, "Least median of squares regression", 1984) from six matches on, the
-// median translation from three; fewer matches give zero residuals and spread.
+// squares (Rousseeuw, "Least median of squares regression", 1984) from kAffineConsensusMatches
+// matches on, the median translation from three; fewer matches give zero residuals and spread.
 Consensus displacementConsensus(const std::vector<glm::vec2>& at,
                                 const std::vector<glm::vec2>& displacement);
 

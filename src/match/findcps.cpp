@@ -7,6 +7,7 @@
 #include <glm/trigonometric.hpp>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "alignment.h"
@@ -111,13 +112,33 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         return correlate(imgA, camA, camB, c, mapOf, offset, scale);
     };
     auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
+    // Every pass's corners by scale, walked again when the pair stays short of matches.
+    std::vector<std::pair<int, CornerBuckets>> passes;
     do {
-        CornerBuckets buckets = findCorners(imgA, scale);
-        tiles = int(buckets.size());
+        passes.emplace_back(scale, findCorners(imgA, scale));
+        tiles = int(passes.back().second.size());
         // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
-        BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found, !gpuMap);
-        logPassSummary(i, j, stats);
+        logPassSummary(i, j,
+                       matchTiles(passes.back().second, imgA.height, attempt, found, !gpuMap));
     } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
+    // A weak texture's few distinct corners crowd in few tiles, each closed by its first match or
+    // ten failures: the tiles that matched go on, one at a time, until the pair check can judge
+    // the pair or a round adds nothing.
+    for (bool added = true; added && tooFewToCheck();) {
+        writeLog("====> too few cps for the pair check (%d) -> tiles with one walked on\n",
+                 good.size());
+        const size_t before = good.size();
+        BadStats round{};
+        for (const auto& [passScale, buckets] : passes)
+            for (const CornerBuckets& tile : matchedTiles(buckets)) {
+                if (!tooFewToCheck()) break;
+                scale = passScale;
+                BadStats stats = matchTiles(tile, imgA.height, attempt, found, !gpuMap);
+                for (size_t k = 0; k < stats.size(); ++k) round[k] += stats[k];
+            }
+        logPassSummary(i, j, round);
+        added = good.size() > before;
+    }
     dropInconsistent(i, j, matches);
 
     // Align, then match again: a pose off its calibration turns B against A, and the

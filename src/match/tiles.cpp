@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <string>
 
+#include "consensus.h"
 #include "globals.h"
 
 void resetPairLists() {
@@ -143,4 +144,23 @@ bool rerunCoarser(bool few, int& scale) {
     scale *= 2;
     writeLog("====> too few usable cps (%d) -> rerun with scale=%d\n", good.size(), scale);
     return true;
+}
+
+bool tooFewToCheck() {
+    return good.size() < kAffineConsensusMatches;
+}
+
+std::vector<CornerBuckets> matchedTiles(const CornerBuckets& buckets) {
+    std::vector<CornerBuckets> tiles;
+    for (size_t t = 0; t < buckets.size(); ++t) {
+        bool matched = std::any_of(buckets[t].begin(), buckets[t].end(), [](const corner_t& c) {
+            return std::any_of(good.begin(), good.end(), [&](const corner_t& g) {
+                return g.x == c.x && g.y == c.y && g.scale == c.scale;
+            });
+        });
+        if (!matched) continue;
+        tiles.emplace_back(buckets.size());
+        tiles.back()[t] = buckets[t];
+    }
+    return tiles;
 }

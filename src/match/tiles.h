@@ -1,5 +1,6 @@
 #pragma once
-// One detection pass of the pair matcher: the corners of every tile tried, strongest first.
+// One detection pass of the pair matcher: the corners of every tile tried, strongest first; the
+// tiles that matched, walked on while the pair check lacks matches.
 #include <array>
 #include <functional>
 #include <glm/vec2.hpp>
@@ -36,3 +37,11 @@ bool tooFewMatches(bool zenith, bool rectilinear, int height);
 
 // Doubles scale and logs the rerun when few matches were found and scale is at most 3.
 bool rerunCoarser(bool few, int& scale);
+
+// True when the matches are fewer than the pair check needs to refute a wrong one
+// (kAffineConsensusMatches).
+bool tooFewToCheck();
+
+// Each tile of buckets that holds a match, alone in a copy of buckets (the others emptied, so
+// that tile order stays): where a weak texture shows its structure.
+std::vector<CornerBuckets> matchedTiles(const CornerBuckets& buckets);
