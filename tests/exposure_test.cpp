@@ -27,10 +27,11 @@ protected:
     // Image A is the rig's zenith image, or another of the given lens.
     double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
-                   int tiles, const ExposureUsable& usableA = nullptr) {
+                   int tiles, const ExposureUsable& usableA = nullptr,
+                   const Displacement& displacement = nullptr) {
         logOf([&] {
             observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
-                            nullptr);
+                            nullptr, displacement);
         });
         return exposure.back().ratio;
     }
@@ -90,6 +91,26 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
         auto b = rendering(24, 24, [&](int x, int y) { return (in(x, y) ? 2 : 8) * lumA(x, y); });
         EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12), 2.0, 1e-5) << zenith;
     }
+}
+
+// Parallax shows a textured scene that brightens to the right in B 6 pixels right of and 3
+// above where A shows it, twice as bright: compared where B shows what A shows, every block
+// agrees, in the region of each lens and with B's blocks that leave the rendering left out.
+TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
+    auto scene = [](int x, int y) {
+        return exp2f(float(x) / 32) *
+               (0.6f + 0.3f * std::sin(0.7f * float(x)) * std::cos(0.45f * float(y)));
+    };
+    const glm::ivec2 d(6, -3);
+    auto grey = [](float v) { return RgbPixel<float>{v, v, v}; };
+    auto a = makeImage(96, 96, [&](int x, int y) { return grey(scene(x, y)); });
+    auto b = makeImage(96, 96, [&](int x, int y) { return grey(2 * scene(x - d.x, y - d.y)); });
+    // Within half a pixel of the true shift, as the matches measure it.
+    Displacement measured = [&](glm::vec2) { return glm::vec2(d) + glm::vec2(0.3f, 0.4f); };
+    const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
+    for (auto [zenith, rectilinear] : cases)
+        EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12, nullptr, measured), 2.0, 1e-5)
+            << zenith << rectilinear;
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.

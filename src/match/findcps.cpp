@@ -24,8 +24,8 @@ struct Match {
 };
 
 // Drops the matches that the pair check refutes (see checkPair); logs each one and moves its
-// corner from good to bad.
-void dropInconsistent(int i, int j, std::vector<Match>& matches) {
+// corner from good to bad. Returns the displacement field the matches share.
+AffineField dropInconsistent(int i, int j, std::vector<Match>& matches) {
     std::vector<glm::vec2> at, displacement;
     for (const Match& m : matches) {
         at.emplace_back(m.c.x, m.c.y);
@@ -53,6 +53,7 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
     matches = std::move(kept);
     good = std::move(keptGood);
     good_in_b = std::move(keptInB);
+    return check.consensus.field;
 }
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
@@ -115,7 +116,7 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found, !gpuMap);
         logPassSummary(i, j, stats);
     } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
-    dropInconsistent(i, j, matches);
+    AffineField field = dropInconsistent(i, j, matches);
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);
     std::vector<glm::vec2> lumPairs;
@@ -130,8 +131,12 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     if (gpuMap) glFinish();
     t.print("eval geometry");
 
+    // Parallax shifts B against A by each point's depth: the region is compared where the
+    // matches say B shows what A shows.
+    Displacement displacement;
+    if (!matches.empty()) displacement = field;
     observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA,
-                    usableB);
+                    usableB, displacement);
     t.print("eval exposure");
 
     if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, imgB);
