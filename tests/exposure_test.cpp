@@ -28,10 +28,11 @@ protected:
     double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr,
-                   const Displacement& displacement = nullptr) {
+                   const Displacement& displacement = nullptr,
+                   const std::vector<glm::vec2>& alternatives = {}) {
         logOf([&] {
             observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
-                            nullptr, displacement);
+                            nullptr, displacement, alternatives);
         });
         return exposure.back().ratio;
     }
@@ -96,10 +97,15 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
 // Parallax shows a textured scene that brightens to the right in B 6 pixels right of and 3
 // above where A shows it, twice as bright: compared where B shows what A shows, every block
 // agrees, in the region of each lens and with B's blocks that leave the rendering left out.
+// A consensus resting on wrong matches gives way to the single match under which B agrees best.
 TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
+    // Pseudo-random texture: a periodic one would agree at its period too.
     auto scene = [](int x, int y) {
-        return exp2f(float(x) / 32) *
-               (0.6f + 0.3f * std::sin(0.7f * float(x)) * std::cos(0.45f * float(y)));
+        unsigned h = unsigned(x + 1000) * 2654435761u ^ unsigned(y + 1000) * 40503u;
+        h ^= h >> 15;
+        h *= 2246822519u;
+        h ^= h >> 13;
+        return exp2f(float(x) / 32) * (0.6f + 0.3f * float(h % 1024) / 1024);
     };
     const glm::ivec2 d(6, -3);
     auto grey = [](float v) { return RgbPixel<float>{v, v, v}; };
@@ -111,6 +117,11 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
     for (auto [zenith, rectilinear] : cases)
         EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12, nullptr, measured), 2.0, 1e-5)
             << zenith << rectilinear;
+    // Whichever of the consensus, the single matches and none agrees best.
+    Displacement astray = [](glm::vec2) { return glm::vec2(-9, 1); };
+    const std::vector<glm::vec2> shown = {{-9, 1}, glm::vec2(d) + glm::vec2(0.3f, -0.2f), {0, 5}};
+    for (const Displacement& field : {Displacement(), astray, measured})
+        EXPECT_NEAR(observe(false, true, a, b, {}, 12, nullptr, field, shown), 2.0, 1e-5);
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.

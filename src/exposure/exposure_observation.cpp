@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure_shift.h"
 #include "globals.h"
 
 namespace {
@@ -304,23 +305,39 @@ void observeExposure(int i, int j, bool zenith, bool rectilinear,
                      const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
                      const std::vector<glm::vec2>& lumPairs, int tiles,
                      const ExposureUsable& usableA, const ExposureUsable& usableB,
-                     const Displacement& displacement) {
+                     const Displacement& displacement, const std::vector<glm::vec2>& alternatives) {
+    std::vector<Displacement> candidates;
+    if (displacement) candidates.push_back(displacement);
+    if (!alternatives.empty()) {
+        candidates.push_back([](glm::vec2) { return glm::vec2(0); });
+        for (glm::vec2 d : alternatives) candidates.push_back([d](glm::vec2) { return d; });
+    }
+    // Where B shows the scene of each block of region r, and how far at its centre.
+    auto shiftsIn = [&](const Rect& r, glm::vec2& centre) {
+        size_t k = candidates.size() > 1
+                       ? bestAgreeing(imgA, imgB, r.x, r.y, r.w, r.h, usableA, usableB, candidates)
+                       : 0;
+        Displacement chosen = candidates.empty() ? Displacement() : candidates[k];
+        centre =
+            chosen
+                ? chosen(glm::vec2(float(r.x) + 0.5f * float(r.w), float(r.y) + 0.5f * float(r.h)))
+                : glm::vec2(0);
+        return blockShifts(r, chosen);
+    };
     Rect r = comparedRegion(imgA, zenith, rectilinear);
-    std::vector<glm::ivec2> shift = blockShifts(r, displacement);
+    glm::vec2 centre;
+    std::vector<glm::ivec2> shift = shiftsIn(r, centre);
     Image<uint8_t> ok = usableInBoth(r, usableA, usableB, imgB, shift);
     if (usableShare(ok) < 0.1f) {
         // A clipped sky or ceiling can fill the usual region; what else both show must do.
         r = {0, 0, imgA.width, imgA.height};
-        shift = blockShifts(r, displacement);
+        shift = shiftsIn(r, centre);
         ok = usableInBoth(r, usableA, usableB, imgB, shift);
         writeLog("EX: %d-%d | compared region mostly unusable -> whole rendering\n", i, j);
     }
-    if (displacement) {
-        glm::vec2 d =
-            displacement(glm::vec2(float(r.x) + 0.5f * float(r.w), float(r.y) + 0.5f * float(r.h)));
-        writeLog("EX: %d-%d | B compared %.1f x %.1f px away at the region's centre\n", i, j, d.x,
-                 d.y);
-    }
+    if (!candidates.empty())
+        writeLog("EX: %d-%d | B compared %.1f x %.1f px away at the region's centre\n", i, j,
+                 centre.x, centre.y);
     Image<float> lumA = quarterLuminance(imgA, r, {});
     Image<float> lumB = quarterLuminance(imgB, r, shift);
     float thrA = histoBasedThreshold(lumA, 0.95f);

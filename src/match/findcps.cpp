@@ -116,6 +116,8 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         BadStats stats = matchTiles(std::move(buckets), imgA.height, attempt, found, !gpuMap);
         logPassSummary(i, j, stats);
     } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
+    std::vector<glm::vec2> shown;
+    for (const Match& m : matches) shown.push_back(m.offset);
     AffineField field = dropInconsistent(i, j, matches);
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(camB, maskB);
@@ -132,11 +134,12 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     t.print("eval geometry");
 
     // Parallax shifts B against A by each point's depth: the region is compared where the
-    // matches say B shows what A shows.
+    // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
+    // by a single match, the pair check's refuted ones too.
     Displacement displacement;
     if (!matches.empty()) displacement = field;
     observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, imgB, lumPairs, tiles, usableA,
-                    usableB, displacement);
+                    usableB, displacement, shown);
     t.print("eval exposure");
 
     if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, imgB);
