@@ -1,4 +1,5 @@
 // The pair's consensus of displacement and the pair check built on it.
+#include <glm/geometric.hpp>
 #include <gtest/gtest.h>
 #include <cmath>
 
@@ -24,12 +25,18 @@ std::pair<std::vector<vec2>, std::vector<vec2>> matches(int n, vec2 (*f)(vec2)) 
 
 // An affine field is followed exactly, so that its outliers stand out by their residual alone.
 TEST(Consensus, FollowsAnAffineFieldPastOutliers) {
-    auto [at, d] = matches(20, [](vec2 p) { return vec2(0.01f * p.y - 3, 0.004f * p.x + 2); });
+    auto f = [](vec2 p) { return vec2(0.01f * p.y - 3, 0.004f * p.x + 2); };
+    auto [at, d] = matches(20, f);
     d[4] += vec2(9, 0), d[11] += vec2(0, -30);
     Consensus c = displacementConsensus(at, d);
     EXPECT_LT(c.spread, 0.15f);
     for (size_t k = 0; k < d.size(); ++k)
         EXPECT_EQ(c.residual[k] > 1, k == 4 || k == 11) << k << " " << c.residual[k];
+    // The field itself holds across the rendering, beyond the matches too.
+    for (vec2 p : {vec2(0), vec2(500, 350), vec2(1400, -200)})
+        EXPECT_LT(glm::length(c.field(p) - f(p)), 0.5f) << p.x << " " << p.y;
+    // A single match shifts everything alike.
+    EXPECT_EQ(displacementConsensus({at[2]}, {d[2]}).field(vec2(900, 10)), d[2]);
 }
 
 // Where a pair's matches agree to a tenth of a pixel about no displacement, a match 14 or 60

@@ -27,10 +27,12 @@ protected:
     // Image A is the rig's zenith image, or another of the given lens.
     double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
-                   int tiles, const ExposureUsable& usableA = nullptr) {
+                   int tiles, const ExposureUsable& usableA = nullptr,
+                   const Displacement& displacement = nullptr,
+                   const std::vector<glm::vec2>& alternatives = {}) {
         logOf([&] {
             observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
-                            nullptr);
+                            nullptr, displacement, alternatives);
         });
         return exposure.back().ratio;
     }
@@ -90,6 +92,36 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
         auto b = rendering(24, 24, [&](int x, int y) { return (in(x, y) ? 2 : 8) * lumA(x, y); });
         EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12), 2.0, 1e-5) << zenith;
     }
+}
+
+// Parallax shows a textured scene that brightens to the right in B 6 pixels right of and 3
+// above where A shows it, twice as bright: compared where B shows what A shows, every block
+// agrees, in the region of each lens and with B's blocks that leave the rendering left out.
+// A consensus resting on wrong matches gives way to the single match under which B agrees best.
+TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
+    // Pseudo-random texture: a periodic one would agree at its period too.
+    auto scene = [](int x, int y) {
+        unsigned h = unsigned(x + 1000) * 2654435761u ^ unsigned(y + 1000) * 40503u;
+        h ^= h >> 15;
+        h *= 2246822519u;
+        h ^= h >> 13;
+        return exp2f(float(x) / 32) * (0.6f + 0.3f * float(h % 1024) / 1024);
+    };
+    const glm::ivec2 d(6, -3);
+    auto grey = [](float v) { return RgbPixel<float>{v, v, v}; };
+    auto a = makeImage(96, 96, [&](int x, int y) { return grey(scene(x, y)); });
+    auto b = makeImage(96, 96, [&](int x, int y) { return grey(2 * scene(x - d.x, y - d.y)); });
+    // Within half a pixel of the true shift, as the matches measure it.
+    Displacement measured = [&](glm::vec2) { return glm::vec2(d) + glm::vec2(0.3f, 0.4f); };
+    const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
+    for (auto [zenith, rectilinear] : cases)
+        EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12, nullptr, measured), 2.0, 1e-5)
+            << zenith << rectilinear;
+    // Whichever of the consensus, the single matches and none agrees best.
+    Displacement astray = [](glm::vec2) { return glm::vec2(-9, 1); };
+    const std::vector<glm::vec2> shown = {{-9, 1}, glm::vec2(d) + glm::vec2(0.3f, -0.2f), {0, 5}};
+    for (const Displacement& field : {Displacement(), astray, measured})
+        EXPECT_NEAR(observe(false, true, a, b, {}, 12, nullptr, field, shown), 2.0, 1e-5);
 }
 
 // Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure_shift.h"
 #include "globals.h"
 
 namespace {
@@ -25,12 +26,37 @@ float fastLog2(float v) {
     return float(int(u - 0x3F800000)) * 1.1920929e-7f + m * 0.34657359f * (1.0f - m);
 }
 
+struct Rect {
+    int x, y, w, h;
+};
+
+// Whether the 4 x 4 block from rendering pixel (u, v) on lies inside img.
+bool blockInside(const ImageView<RgbPixel<float>>& img, int u, int v) {
+    return u >= 0 && v >= 0 && u + 4 <= img.width && v + 4 <= img.height;
+}
+
+// Per quarter-size pixel of the region, how far B's block showing the scene of A's block lies
+// from it, in whole rendering pixels; all zero without a displacement.
+std::vector<glm::ivec2> blockShifts(const Rect& r, const Displacement& displacement) {
+    const int w = r.w / 4;
+    std::vector<glm::ivec2> shift(size_t(w) * size_t(r.h / 4), glm::ivec2(0));
+    if (!displacement) return shift;
+    for (size_t k = 0; k < shift.size(); ++k) {
+        int x = int(k % size_t(w)), y = int(k / size_t(w));
+        glm::vec2 d = displacement(glm::vec2(float(r.x + 4 * x) + 1.5f, float(r.y + 4 * y) + 1.5f));
+        shift[k] = glm::ivec2(int(std::lround(d.x)), int(std::lround(d.y)));
+    }
+    return shift;
+}
+
 // Luminance of every pixel of the region, at a quarter of its resolution: two 2 x 2 means
-// (downsample2x twice over), each output row from its own four rows, on all cores.
-Image<float> quarterLuminance(const ImageView<RgbPixel<float>>& region) {
-    Image<float> lum(region.width / 2 / 2, region.height / 2 / 2);
+// (downsample2x twice over), each output row from its own four rows, on all cores. Each block
+// is read shift away where shift is given, and is 0 where that leaves the rendering.
+Image<float> quarterLuminance(const ImageView<RgbPixel<float>>& img, const Rect& r,
+                              const std::vector<glm::ivec2>& shift) {
+    Image<float> lum(r.w / 4, r.h / 4);
     auto at = [&](int x, int y) {
-        const RgbPixel<float>& p = region.at(x, y);
+        const RgbPixel<float>& p = img.at(x, y);
         return luminance(p.r, p.g, p.b);
     };
     // The mean of the 2 x 2 luminances at (x, y), as downsample2x sums them.
@@ -40,16 +66,15 @@ Image<float> quarterLuminance(const ImageView<RgbPixel<float>>& region) {
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < lum.height; ++y)
         for (int x = 0; x < lum.width; ++x) {
-            int u = 4 * x, v = 4 * y;
+            glm::ivec2 s = shift.empty() ? glm::ivec2(0) : shift[size_t(y * lum.width + x)];
+            int u = r.x + 4 * x + s.x, v = r.y + 4 * y + s.y;
             lum.at(x, y) =
-                0.25f * (half(u, v) + half(u + 2, v) + half(u, v + 2) + half(u + 2, v + 2));
+                blockInside(img, u, v)
+                    ? 0.25f * (half(u, v) + half(u + 2, v) + half(u, v + 2) + half(u + 2, v + 2))
+                    : 0.0f;
         }
     return lum;
 }
-
-struct Rect {
-    int x, y, w, h;
-};
 
 // The part of a rendering that the image estimate compares: the middle third of the rows
 // for a rig's zenith image, all of a rectilinear image, the middle half of the columns of a
@@ -79,10 +104,11 @@ void ExposureUsable::fillRow(int y, int x0, int step, int n, uint8_t* out) const
 
 namespace {
 
-// Per quarter-size pixel of the region: 1 where the rendering pixel at its centre is usable in
-// both renderings.
+// Per quarter-size pixel of the region: 1 where the rendering pixel at its centre is usable in A
+// and the one shift away, inside B, is usable in B.
 Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
-                            const ExposureUsable& usableB) {
+                            const ExposureUsable& usableB, const ImageView<RgbPixel<float>>& imgB,
+                            const std::vector<glm::ivec2>& shift) {
     Image<uint8_t> ok(r.w / 4, r.h / 4);
     // Each test maps the pixel through both cameras: rows go to all cores, whole where the test
     // takes rows.
@@ -94,7 +120,23 @@ Image<uint8_t> usableInBoth(const Rect& r, const ExposureUsable& usableA,
             uint8_t* a = ok.row(y);
             const int v = r.y + 4 * y + 2, u0 = r.x + 2;
             usableA.fillRow(v, u0, 4, ok.width, a);
-            usableB.fillRow(v, u0, 4, ok.width, b.data());
+            const glm::ivec2* s = shift.data() + size_t(y) * size_t(ok.width);
+            // Blocks that B sees equally shifted are tested a row at a time.
+            for (int x = 0, end = 0; x < ok.width; x = end) {
+                for (end = x + 1; end < ok.width && s[end] == s[x]; ++end) {
+                }
+                int first = x, last = end;  // the part of the run whose blocks lie inside B
+                while (first < last &&
+                       !blockInside(imgB, u0 - 2 + 4 * first + s[x].x, v - 2 + s[x].y))
+                    ++first;
+                while (last > first &&
+                       !blockInside(imgB, u0 - 2 + 4 * (last - 1) + s[x].x, v - 2 + s[x].y))
+                    --last;
+                std::fill(b.begin() + x, b.begin() + end, uint8_t(0));
+                if (first < last)
+                    usableB.fillRow(v + s[x].y, u0 + 4 * first + s[x].x, 4, last - first,
+                                    b.data() + first);
+            }
             for (int x = 0; x < ok.width; ++x) a[x] = a[x] && b[size_t(x)];
         }
     }
@@ -262,17 +304,42 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
 void observeExposure(int i, int j, bool zenith, bool rectilinear,
                      const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
                      const std::vector<glm::vec2>& lumPairs, int tiles,
-                     const ExposureUsable& usableA, const ExposureUsable& usableB) {
+                     const ExposureUsable& usableA, const ExposureUsable& usableB,
+                     const Displacement& displacement, const std::vector<glm::vec2>& alternatives) {
+    std::vector<Displacement> candidates;
+    if (displacement) candidates.push_back(displacement);
+    if (!alternatives.empty()) {
+        candidates.push_back([](glm::vec2) { return glm::vec2(0); });
+        for (glm::vec2 d : alternatives) candidates.push_back([d](glm::vec2) { return d; });
+    }
+    // Where B shows the scene of each block of region r, and how far at its centre.
+    auto shiftsIn = [&](const Rect& r, glm::vec2& centre) {
+        size_t k = candidates.size() > 1
+                       ? bestAgreeing(imgA, imgB, r.x, r.y, r.w, r.h, usableA, usableB, candidates)
+                       : 0;
+        Displacement chosen = candidates.empty() ? Displacement() : candidates[k];
+        centre =
+            chosen
+                ? chosen(glm::vec2(float(r.x) + 0.5f * float(r.w), float(r.y) + 0.5f * float(r.h)))
+                : glm::vec2(0);
+        return blockShifts(r, chosen);
+    };
     Rect r = comparedRegion(imgA, zenith, rectilinear);
-    Image<uint8_t> ok = usableInBoth(r, usableA, usableB);
+    glm::vec2 centre;
+    std::vector<glm::ivec2> shift = shiftsIn(r, centre);
+    Image<uint8_t> ok = usableInBoth(r, usableA, usableB, imgB, shift);
     if (usableShare(ok) < 0.1f) {
         // A clipped sky or ceiling can fill the usual region; what else both show must do.
         r = {0, 0, imgA.width, imgA.height};
-        ok = usableInBoth(r, usableA, usableB);
+        shift = shiftsIn(r, centre);
+        ok = usableInBoth(r, usableA, usableB, imgB, shift);
         writeLog("EX: %d-%d | compared region mostly unusable -> whole rendering\n", i, j);
     }
-    Image<float> lumA = quarterLuminance(imgA.subView(r.x, r.y, r.w, r.h));
-    Image<float> lumB = quarterLuminance(imgB.subView(r.x, r.y, r.w, r.h));
+    if (!candidates.empty())
+        writeLog("EX: %d-%d | B compared %.1f x %.1f px away at the region's centre\n", i, j,
+                 centre.x, centre.y);
+    Image<float> lumA = quarterLuminance(imgA, r, {});
+    Image<float> lumB = quarterLuminance(imgB, r, shift);
     float thrA = histoBasedThreshold(lumA, 0.95f);
     float thrB = histoBasedThreshold(lumB, 0.95f);
 

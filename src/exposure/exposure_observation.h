@@ -31,6 +31,10 @@ struct ExposureUsable {
     void fillRow(int y, int x0, int step, int n, uint8_t* out) const;
 };
 
+// Where rendering B shows what rendering A shows at pixel p: at p + displacement(p), apart by the
+// parallax of the two cameras; empty: at p itself.
+using Displacement = std::function<glm::vec2(glm::vec2 p)>;
+
 // Mean luminance of A and B over the 19 x 19 squares around a (in A) and b (in B), taking only
 // the pixel pairs usable in both images; (0, 0) when fewer than a quarter of them are.
 glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
@@ -40,9 +44,15 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
 // Measures how much brighter image j (imgB) is than image i (imgA), logs it and
 // appends it to `exposure`; zenith tells that image i is the rig's zenith image, rectilinear its
 // lens; lumPairs holds the (A, B) luminance sample of every match, (0, 0) for none. Pixels that
-// are unusable in either rendering stay out of the image estimate.
+// are unusable in either rendering stay out of the image estimate, which compares each part of A
+// with the part of B that displacement says shows the same scene. Where alternatives, the
+// displacements of single matches, are given too, B is compared where whichever of
+// displacement, these and none agrees best (bestAgreeing): a consensus of a few matches may
+// rest on wrong ones.
 void observeExposure(int i, int j, bool zenith, bool rectilinear,
                      const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
                      const std::vector<glm::vec2>& lumPairs, int tiles,
                      const ExposureUsable& usableA = nullptr,
-                     const ExposureUsable& usableB = nullptr);
+                     const ExposureUsable& usableB = nullptr,
+                     const Displacement& displacement = nullptr,
+                     const std::vector<glm::vec2>& alternatives = {});

@@ -3,21 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <glm/geometric.hpp>
-#include <glm/vec3.hpp>
 
 using glm::vec2;
 
+vec2 AffineField::operator()(vec2 p) const {
+    return vec2(float(x.x * p.x + x.y * p.y + x.z), float(y.x * p.x + y.y * p.y + y.z));
+}
+
 namespace {
 
-// Displacement d(p) = a.x p.x + a.y p.y + a.z, one row per axis, through three matches.
-struct Affine {
-    glm::dvec3 x, y;
-    vec2 operator()(vec2 p) const {
-        return vec2(float(x.x * p.x + x.y * p.y + x.z), float(y.x * p.x + y.y * p.y + y.z));
-    }
-};
-
-bool affineThrough(const vec2 p[3], const vec2 d[3], Affine& f) {
+// The field through three matches.
+bool affineThrough(const vec2 p[3], const vec2 d[3], AffineField& f) {
     double det =
         double(p[1].x - p[0].x) * (p[2].y - p[0].y) - double(p[2].x - p[0].x) * (p[1].y - p[0].y);
     // Nearly collinear triples say nothing about the direction across them.
@@ -47,7 +43,7 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
     size_t n = at.size();
     Consensus c;
     c.residual.assign(n, 0.0f);
-    if (n < 3) return c;
+    if (n == 0) return c;
 
     auto residuals = [&](auto model) {
         std::vector<float> r(n);
@@ -60,8 +56,10 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
         xs.push_back(d.x);
         ys.push_back(d.y);
     }
-    vec2 shift(median(xs), median(ys));
-    c.residual = residuals([&](vec2) { return shift; });
+    c.field.x.z = median(xs);
+    c.field.y.z = median(ys);
+    if (n < 3) return c;
+    c.residual = residuals(c.field);
     float best = median(c.residual);
     if (n >= kAffineConsensusMatches) {
         parameters = 6;
@@ -82,13 +80,14 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
             }
             const vec2 p[3] = {at[i], at[j], at[k]};
             const vec2 d[3] = {displacement[i], displacement[j], displacement[k]};
-            Affine f;
+            AffineField f;
             if (affineThrough(p, d, f)) {
                 std::vector<float> r = residuals(f);
                 float m = median(r);
                 if (m < best) {
                     best = m;
                     c.residual = std::move(r);
+                    c.field = f;
                 }
             }
             if (tries == total && ++k == n) {  // next triple in order

@@ -2,12 +2,21 @@
 // How well each match of a pair agrees with the displacement the pair's matches share.
 #include <cstddef>
 #include <glm/vec2.hpp>
+#include <glm/vec3.hpp>
 #include <vector>
+
+// Displacement as an affine function of rendering position, one row per axis.
+struct AffineField {
+    glm::dvec3 x{0.0}, y{0.0};  // d.x = x.x p.x + x.y p.y + x.z, and d.y likewise from y
+    // The displacement at p.
+    glm::vec2 operator()(glm::vec2 p) const;
+};
 
 // Residuals of the matches about their consensus and the robust scale of those residuals.
 struct Consensus {
     std::vector<float> residual;  // distance of each displacement from the consensus, pixels
     float spread = 0;             // robust standard deviation per axis of the residuals, pixels
+    AffineField field;            // the consensus itself; zero without matches
 };
 
 // Matches from which the consensus is an affine map: fewer leave a wrong one unrefuted where
@@ -16,7 +25,8 @@ constexpr size_t kAffineConsensusMatches = 6;
 
 // Consensus of displacement as a function of position: an affine map fitted by least median of
 // squares (Rousseeuw, "Least median of squares regression", 1984) from kAffineConsensusMatches
-// matches on, the median translation from three; fewer matches give zero residuals and spread.
+// matches on, the median translation below; fewer than three matches give zero residuals and
+// spread.
 Consensus displacementConsensus(const std::vector<glm::vec2>& at,
                                 const std::vector<glm::vec2>& displacement);
 

@@ -28,8 +28,8 @@ struct Match {
 };
 
 // Drops the matches that the pair check refutes (see checkPair); logs each one and moves its
-// corner from good to bad.
-void dropInconsistent(int i, int j, std::vector<Match>& matches) {
+// corner from good to bad. Returns the displacement field the matches share.
+AffineField dropInconsistent(int i, int j, std::vector<Match>& matches) {
     std::vector<glm::vec2> at, displacement;
     for (const Match& m : matches) {
         at.emplace_back(m.c.x, m.c.y);
@@ -57,6 +57,7 @@ void dropInconsistent(int i, int j, std::vector<Match>& matches) {
     matches = std::move(kept);
     good = std::move(keptGood);
     good_in_b = std::move(keptInB);
+    return check.consensus.field;
 }
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
@@ -139,7 +140,9 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         logPassSummary(i, j, round);
         added = good.size() > before;
     }
-    dropInconsistent(i, j, matches);
+    std::vector<glm::vec2> shown;
+    for (const Match& m : matches) shown.push_back(m.offset);
+    AffineField field = dropInconsistent(i, j, matches);
 
     // Align, then match again: a pose off its calibration turns B against A, and the
     // translation a correlation finds cannot follow the warp that makes.
@@ -190,7 +193,9 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
             "matches found again\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()));
         matches = std::move(again);
-        dropInconsistent(i, j, matches);
+        shown.clear();
+        for (const Match& m : matches) shown.push_back(m.offset);
+        field = dropInconsistent(i, j, matches);
     }
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
@@ -206,8 +211,13 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     if (gpuMap) glFinish();
     t.print("eval geometry");
 
+    // Parallax shifts B against A by each point's depth: the region is compared where the
+    // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
+    // by a single match, the pair check's refuted ones too.
+    Displacement displacement;
+    if (!matches.empty()) displacement = field;
     observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB, lumPairs, tiles,
-                    usableA, usableB);
+                    usableA, usableB, displacement, shown);
     t.print("eval exposure");
 
     if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, *renderingB);
