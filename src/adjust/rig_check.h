@@ -8,7 +8,7 @@
 
 // Deviations up to this many pixels of a pair's finer image always pass: a point that precise
 // is a true match however tightly the others agree.
-constexpr float kRigCheckFloor = 1.0f;
+constexpr float kRigCheckFloor = 0.5f;
 
 // Deviations beyond this many robust standard deviations of the rig's are dropped.
 constexpr float kRigCheckSigmas = 5.0f;
