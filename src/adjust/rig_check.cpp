@@ -219,6 +219,17 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
             centre[p] += step.segment<3>(6 * int(p - 1) + 3);
         }
     }
+    // A pair too small to show its own depths could explain a wrong point as a near one: its
+    // points stand within the depths that the rig's larger pairs show.
+    std::map<std::pair<int, int>, int> members;
+    for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+    double low = kNearest, high = 0;
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (members[{cps[k].n, cps[k].N}] >= 3)
+            low = std::min(low, rho[k]), high = std::max(high, rho[k]);
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (members[{cps[k].n, cps[k].N}] < 3 && low <= high)
+            rho[k] = std::clamp(rho[k], low, high);
     std::vector<Vector3d> residual;
     for (size_t k = 0; k < cps.size(); ++k) residual.push_back(residualAt(k));
     return residual;
