@@ -225,27 +225,23 @@ void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
 }
 
 SourceImage readImageFile(const path& file, const SizeCheck& limits) {
+    const int32_t kind = hash(pathExt(file).c_str(), 0);
+    const int32_t cr2 = 193358022, jpg = 193412312, jpeg = 2087625341, hdr = 193432411;
+    if (kind != cr2 && kind != jpg && kind != jpeg && kind != hdr)
+        throw std::runtime_error(
+            fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
+    requireRegularFile(file, "reading image");
     SourceImage image;
-    switch (hash(pathExt(file).c_str(), 0)) {
-        case 193358022:  // cr2
-            requireRegularFile(file, "reading image");
-            image.ldr = readCr2Thumbnail(file, limits);
-            return image;
-        case 193412312:   // jpg
-        case 2087625341:  // jpeg
-            requireRegularFile(file, "reading image");
-            image.ldr = readJPEG(file, limits);
-            return image;
-        case 193432411: {  // hdr
-            requireRegularFile(file, "reading image");
-            Timer timer("[T]");
-            image.rgbe = readHDR(file, limits);
-            timer.print("read");
-            return image;
-        }
+    if (kind == cr2) {
+        image.ldr = readCr2Thumbnail(file, limits);
+    } else if (kind == hdr) {
+        Timer timer("[T]");
+        image.rgbe = readHDR(file, limits);
+        timer.print("read");
+    } else {
+        image.ldr = readJPEG(file, limits);
     }
-    throw std::runtime_error(
-        fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
+    return image;
 }
 
 ImageSize readImageSize(const path& file) {

@@ -14,6 +14,13 @@ namespace {
 using Eigen::Matrix3d;
 using Eigen::Vector3d;
 
+// Turns a rotation by exp([delta]x), delta a rotation vector.
+void turn(Matrix3d& rotation, const Vector3d& delta) {
+    if (delta.norm() > 0)
+        rotation =
+            Eigen::AngleAxisd(delta.norm(), delta.normalized()).toRotationMatrix() * rotation;
+}
+
 Matrix3d cross(const Vector3d& v) {
     Matrix3d m;
     m << 0, -v.z(), v.y(), v.z(), 0, -v.x(), -v.y(), v.x(), 0;
@@ -69,13 +76,7 @@ std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPo
         // Images that no chain of points ties to image 0 stay where the project puts them.
         normal.diagonal().array() += 1e-9 + 1e-9 * normal.diagonal().maxCoeff();
         Eigen::VectorXd step = normal.ldlt().solve(-gradient);
-        for (size_t p = 1; p < images; ++p) {
-            Vector3d delta = step.segment<3>(3 * int(p - 1));
-            if (delta.norm() > 0)
-                rotation[p] =
-                    Eigen::AngleAxisd(delta.norm(), delta.normalized()).toRotationMatrix() *
-                    rotation[p];
-        }
+        for (size_t p = 1; p < images; ++p) turn(rotation[p], step.segment<3>(3 * int(p - 1)));
         if (step.lpNorm<Eigen::Infinity>() < 1e-10) break;
     }
     return rotation;
@@ -211,11 +212,7 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
         normal.diagonal().array() += 1e-9 + 1e-6 * normal.diagonal().maxCoeff();
         Eigen::VectorXd step = normal.ldlt().solve(-gradient);
         for (size_t p = 1; p < images; ++p) {
-            Vector3d delta = step.segment<3>(6 * int(p - 1));
-            if (delta.norm() > 0)
-                rotation[p] =
-                    Eigen::AngleAxisd(delta.norm(), delta.normalized()).toRotationMatrix() *
-                    rotation[p];
+            turn(rotation[p], step.segment<3>(6 * int(p - 1)));
             centre[p] += step.segment<3>(6 * int(p - 1) + 3);
         }
     }
