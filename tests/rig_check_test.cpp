@@ -93,3 +93,72 @@ TEST(RigCheck, KeepsParallax) {
     EXPECT_EQ(dropped(check), 1) << check.log.back();
     EXPECT_FALSE(check.keep[30]);
 }
+
+// Thirteen 75-degree cameras of 3000 x 4000 pixels, image 0 looking up and two rings of six,
+// posed up to a degree off the project; points of every overlap on a grid of image n, exact.
+// Image 0 is tied by four true points along its lower edge and two wrong ones far across it:
+// with so short a lever, the wrong ones must not turn it until its true ones look wrong.
+TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
+    std::vector<ImageParameters> truth, project;
+    truth.push_back(ImageParameters{"", 3000, 4000, 0, 88, 0, 75});
+    for (int k = 0; k < 12; ++k)
+        truth.push_back(
+            ImageParameters{"", 3000, 4000, 30.f * float(k), k % 2 ? -30.f : 30.f, 0, 75});
+    for (size_t k = 0; k < truth.size(); ++k) {
+        ImageParameters off = truth[k];
+        off.y += 0.9f * std::sin(float(k) + 1);
+        off.p += 0.9f * std::sin(2.f * float(k) + 2);
+        off.r += 0.9f * std::sin(3.f * float(k) + 3);
+        project.push_back(off);
+    }
+    std::vector<ControlPoint> cps;
+    for (int n = 1; n < 13; ++n)
+        for (int N = n + 1; N < 13; ++N) {
+            CameraModel from(truth[size_t(n)]), to(truth[size_t(N)]);
+            mat3 toCamera = cameraMat(truth[size_t(N)].y, truth[size_t(N)].p, truth[size_t(N)].r,
+                                      vec2(0), vec2(0));
+            int found = 0;
+            for (float y = 150; y < 4000 && found < 10; y += 370)
+                for (float x = 130; x < 3000 && found < 10; x += 290) {
+                    vec3 seen = toCamera * from.source2sphere(vec2(x, y));
+                    vec2 px = to.inv_lens(seen);
+                    if (seen.z < 0.2f || px.x < 0 || px.y < 0 || px.x >= 3000 || px.y >= 4000)
+                        continue;
+                    // A third of a pixel of noise, the same on every run.
+                    float noise = 0.33f * std::sin(float(cps.size()) * 12.9898f);
+                    cps.push_back({n, N, x, y, px.x + noise, px.y - noise});
+                    ++found;
+                }
+        }
+    // Image 0's ties, seen from its side, each in the image that sees it nearest its centre.
+    const vec2 ties[] = {{627, 3902}, {1089, 3834}, {884, 3785},
+                         {88, 3938},  {2888, 3909}, {2522, 1254}};
+    std::vector<size_t> wrong;
+    for (const vec2& at : ties) {
+        vec3 direction = CameraModel(truth[0]).source2sphere(at);
+        ControlPoint tie{0, 0, at.x, at.y, 0, 0};
+        float best = 0.2f;
+        for (int N = 1; N < 13; ++N) {
+            const ImageParameters& image = truth[size_t(N)];
+            vec3 seen = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0)) * direction;
+            vec2 px = CameraModel(image).inv_lens(seen);
+            if (seen.z < best || px.x < 0 || px.y < 0 || px.x >= 3000 || px.y >= 4000) continue;
+            best = seen.z;
+            tie.N = N;
+            tie.X = px.x;
+            tie.Y = px.y;
+        }
+        if (at.x > 2000) {
+            tie.X += at.y > 2000 ? 110 : -35;
+            tie.Y += at.y > 2000 ? 40 : 33;
+            wrong.push_back(cps.size());
+        }
+        cps.push_back(tie);
+    }
+    ASSERT_EQ(wrong.size(), 2u);
+    RigCheck check = checkRig(project, cps);
+    std::vector<size_t> refuted;
+    for (size_t k = 0; k < check.keep.size(); ++k)
+        if (!check.keep[k]) refuted.push_back(k);
+    EXPECT_EQ(refuted, wrong) << check.log.back();
+}
