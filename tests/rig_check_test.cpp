@@ -97,7 +97,8 @@ TEST(RigCheck, KeepsParallax) {
 // Thirteen 75-degree cameras of 3000 x 4000 pixels, image 0 looking up and two rings of six,
 // posed up to a degree off the project; points of every overlap on a grid of image n, exact.
 // Image 0 is tied by four true points along its lower edge and two wrong ones far across it:
-// with so short a lever, the wrong ones must not turn it until its true ones look wrong.
+// with so short a lever, the wrong ones must not turn it until its true ones look wrong (all
+// six went, once).
 TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     std::vector<ImageParameters> truth, project;
     truth.push_back(ImageParameters{"", 3000, 4000, 0, 88, 0, 75});
@@ -149,8 +150,8 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
             tie.Y = px.y;
         }
         if (at.x > 2000) {
-            tie.X += at.y > 2000 ? 110 : -35;
-            tie.Y += at.y > 2000 ? 40 : 33;
+            tie.X += at.y > 2000 ? 60 : -35;
+            tie.Y += at.y > 2000 ? -100 : 33;
             wrong.push_back(cps.size());
         }
         cps.push_back(tie);

@@ -1,6 +1,7 @@
 #include "rig_check.h"
 
 #include <Eigen/Dense>
+#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 #include <fmt/printf.h>
@@ -232,6 +233,78 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
     return residual;
 }
 
+// An image tied to the rest by at most this many points has its ties judged by their own
+// consensus too.
+constexpr size_t kFewTies = 12;
+
+// The rotation that best turns the directions `from` onto `to` (Kabsch, "A solution for the
+// best rotation to relate two sets of vectors", 1976).
+Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to) {
+    Matrix3d h = Matrix3d::Zero();
+    for (size_t k = 0; k < from.size(); ++k) h += to[k] * from[k].transpose();
+    Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    Matrix3d flip = Matrix3d::Identity();
+    flip(2, 2) = (svd.matrixU() * svd.matrixV().transpose()).determinant() < 0 ? -1 : 1;
+    return svd.matrixU() * flip * svd.matrixV().transpose();
+}
+
+// Where only a few points tie an image to the rest, one wrong point far across it has the
+// longer lever and outweighs them in any fit of all points together, until the true ones look
+// wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
+// rest of the rig fitted without them and without the points found wrong (random sample consensus
+// over every two ties: Fischler and Bolles, 1981). Sets keep and deviation of the image's ties
+// where three or more agree.
+void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
+                      const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
+                      const std::vector<Vector3d>& b, double bound, RigCheck& check) {
+    std::vector<ControlPoint> rest;
+    std::vector<Vector3d> restA, restB;
+    std::vector<size_t> ties;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        if (cps[k].n == image || cps[k].N == image) {
+            ties.push_back(k);
+            continue;
+        }
+        if (!check.keep[k]) continue;
+        rest.push_back(cps[k]);
+        restA.push_back(a[k]);
+        restB.push_back(b[k]);
+    }
+    std::vector<Matrix3d> rotation = adjustRotations(images.size(), rest, restA, restB);
+    // Each tie as a direction of the image and where the rest of the rig puts it.
+    std::vector<Vector3d> from, to;
+    std::vector<double> scale;
+    for (size_t k : ties) {
+        bool first = cps[k].n == image;
+        int other = first ? cps[k].N : cps[k].n;
+        from.push_back(first ? a[k] : b[k]);
+        to.push_back(rotation[size_t(other)] * (first ? b[k] : a[k]));
+        scale.push_back(std::max(pixelsPerRadian(images[size_t(image)]),
+                                 pixelsPerRadian(images[size_t(other)])));
+    }
+    size_t most = 0;
+    double least = INFINITY;
+    std::vector<double> best;
+    for (size_t i = 0; i < ties.size(); ++i)
+        for (size_t j = i + 1; j < ties.size(); ++j) {
+            Matrix3d turn = kabsch({from[i], from[j]}, {to[i], to[j]});
+            std::vector<double> deviation;
+            size_t agree = 0;
+            double sum = 0;
+            for (size_t k = 0; k < ties.size(); ++k) {
+                deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
+                if (deviation.back() <= bound) ++agree, sum += deviation.back();
+            }
+            if (agree > most || (agree == most && sum < least))
+                most = agree, least = sum, best = deviation;
+        }
+    if (most < 3) return;
+    for (size_t m = 0; m < ties.size(); ++m) {
+        check.keep[ties[m]] = best[m] <= bound;
+        check.deviation[ties[m]] = float(best[m]);
+    }
+}
+
 }  // namespace
 
 double pixelsPerRadian(const ImageParameters& image) {
@@ -313,19 +386,32 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // is judged by its own.
     check.spread = float(spreadOf(all));
     check.bound = std::max(kRigCheckFloor, kRigCheckSigmas * check.spread);
-    int dropped = 0;
+    std::vector<float> bound(cps.size());
+    std::vector<size_t> ties(images.size(), 0), droppedTies(images.size(), 0);
     for (size_t k = 0; k < cps.size(); ++k) {
         // A pair may scatter as far as parallax shifts this rig's pairs, and no farther.
         double scatter = std::min(pairs.at({cps[k].n, cps[k].N}).spread, shiftScale);
-        float bound = std::max(check.bound, kRigCheckSigmas * float(scatter));
-        if (check.deviation[k] <= bound) continue;
-        check.keep[k] = false;
+        bound[k] = std::max(check.bound, kRigCheckSigmas * float(scatter));
+        check.keep[k] = check.deviation[k] <= bound[k];
+        for (int image : {cps[k].n, cps[k].N}) {
+            ++ties[size_t(image)];
+            if (!check.keep[k]) ++droppedTies[size_t(image)];
+        }
+    }
+    // Without parallax the directions alone judge a point, so that a weakly tied image's own
+    // ties can settle its turn.
+    for (size_t image = 0; image < images.size() && !check.parallax; ++image)
+        if (droppedTies[image] > 0 && ties[image] <= kFewTies)
+            judgeByConsensus(int(image), images, cps, a, b, check.bound, check);
+    int dropped = 0;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
         check.log.push_back(fmt::sprintf(
             "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f deviates %.1f px from what the other "
             "points of the rig say (bound %.1f) -> dropped\n",
-            cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound));
+            cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound[k]));
     }
     check.log.push_back(
         fmt::sprintf("rig check: %d of %d points dropped (spread %.2f px, bound %.2f px, pairs "
