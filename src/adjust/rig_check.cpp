@@ -253,7 +253,7 @@ Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& 
 // wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
 // rest of the rig fitted without them and without the points found wrong (random sample consensus
 // over every two ties: Fischler and Bolles, 1981). Sets keep and deviation of the image's ties
-// where three or more agree.
+// where three or more agree, and more than the fit of all points kept.
 void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
                       const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
                       const std::vector<Vector3d>& b, double bound, RigCheck& check) {
@@ -282,23 +282,45 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
         scale.push_back(std::max(pixelsPerRadian(images[size_t(image)]),
                                  pixelsPerRadian(images[size_t(other)])));
     }
+    auto deviations = [&](const Matrix3d& turn) {
+        std::vector<double> deviation;
+        for (size_t k = 0; k < ties.size(); ++k)
+            deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
+        return deviation;
+    };
+    auto agreeing = [&](const std::vector<double>& deviation, double& sum) {
+        size_t agree = 0;
+        sum = 0;
+        for (double d : deviation)
+            if (d <= bound) ++agree, sum += d;
+        return agree;
+    };
     size_t most = 0;
     double least = INFINITY;
     std::vector<double> best;
     for (size_t i = 0; i < ties.size(); ++i)
         for (size_t j = i + 1; j < ties.size(); ++j) {
-            Matrix3d turn = kabsch({from[i], from[j]}, {to[i], to[j]});
-            std::vector<double> deviation;
-            size_t agree = 0;
-            double sum = 0;
-            for (size_t k = 0; k < ties.size(); ++k) {
-                deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
-                if (deviation.back() <= bound) ++agree, sum += deviation.back();
-            }
+            std::vector<double> deviation = deviations(kabsch({from[i], from[j]}, {to[i], to[j]}));
+            double sum;
+            size_t agree = agreeing(deviation, sum);
             if (agree > most || (agree == most && sum < least))
                 most = agree, least = sum, best = deviation;
         }
-    if (most < 3) return;
+    // Two ties turn the image only roughly; all that agree turn it as well as they can.
+    for (int again = 0; again < 2 && most >= 2; ++again) {
+        std::vector<Vector3d> f, t;
+        for (size_t k = 0; k < ties.size(); ++k)
+            if (best[k] <= bound) f.push_back(from[k]), t.push_back(to[k]);
+        std::vector<double> deviation = deviations(kabsch(f, t));
+        double sum;
+        size_t agree = agreeing(deviation, sum);
+        if (agree < most) break;
+        most = agree, best = deviation;
+    }
+    // The consensus stands where it keeps more of the image's ties than the fit of all did.
+    size_t kept = 0;
+    for (size_t k : ties) kept += check.keep[k];
+    if (most < 3 || most <= kept) return;
     for (size_t m = 0; m < ties.size(); ++m) {
         check.keep[ties[m]] = best[m] <= bound;
         check.deviation[ties[m]] = float(best[m]);
