@@ -162,4 +162,21 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     for (size_t k = 0; k < check.keep.size(); ++k)
         if (!check.keep[k]) refuted.push_back(k);
     EXPECT_EQ(refuted, wrong) << check.log.back();
+    // The turn of each image takes the directions its project pose gives to those image 0's
+    // gives, as the true poses relate them.
+    auto toCamera = [](const ImageParameters& image) {
+        return cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
+    };
+    ASSERT_EQ(check.turn.size(), truth.size());
+    for (size_t k = 0; k < truth.size(); ++k) {
+        mat3 expected = glm::transpose(toCamera(project[0])) * toCamera(truth[0]) *
+                        glm::transpose(toCamera(truth[k])) * toCamera(project[k]);
+        // Two rotations an angle t apart differ by sqrt(2) t in Frobenius norm.
+        float apart = 0;
+        for (int c = 0; c < 3; ++c) {
+            vec3 d = check.turn[k][c] - expected[c];
+            apart += glm::dot(d, d);
+        }
+        EXPECT_LT(std::sqrt(apart / 2), 0.01f * M_PI / 180) << k;
+    }
 }

@@ -340,7 +340,9 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     RigCheck check;
     check.keep.assign(cps.size(), true);
     check.deviation.assign(cps.size(), 0);
+    check.turn.assign(images.size(), glm::mat3(1));
     if (cps.empty()) return check;
+    check.turn.clear();
     std::vector<CameraModel> cameras(images.begin(), images.end());
     std::vector<Vector3d> a, b;
     for (const ControlPoint& cp : cps) {
@@ -434,6 +436,16 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
             "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f deviates %.1f px from what the other "
             "points of the rig say (bound %.1f) -> dropped\n",
             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound[k]));
+    }
+    std::vector<ControlPoint> kept;
+    std::vector<Vector3d> keptA, keptB;
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (check.keep[k]) kept.push_back(cps[k]), keptA.push_back(a[k]), keptB.push_back(b[k]);
+    for (const Matrix3d& r : adjustRotations(images.size(), kept, keptA, keptB)) {
+        glm::mat3 m;
+        for (int c = 0; c < 3; ++c)
+            for (int row = 0; row < 3; ++row) m[c][row] = float(r(row, c));
+        check.turn.push_back(m);
     }
     check.log.push_back(
         fmt::sprintf("rig check: %d of %d points dropped (spread %.2f px, bound %.2f px, pairs "

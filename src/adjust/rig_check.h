@@ -1,6 +1,7 @@
 #pragma once
 // The rig check: every control point tested against all the others of its images, through a
 // robust adjustment of each image's rotation, image 0 fixed.
+#include <glm/mat3x3.hpp>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct RigCheck {
     float bound = 0;               // deviations above it are dropped
     bool parallax = false;         // the cameras' centres stand apart, as the points show
     std::vector<std::string> log;  // a line per dropped point, then a summary
+    // Per image, the turn of the world directions it sees that the points kept show: where its
+    // pose stands against the project's, image 0's fixed (the identity where nothing shows it).
+    std::vector<glm::mat3> turn;
 };
 
 // Pixels per radian of an image near its centre: its finest resolution of directions.
@@ -32,5 +36,5 @@ double pixelsPerRadian(const ImageParameters& image);
 // centre and each point's depth too. A point's deviation is its residual less the
 // median residual of its pair (which keeps what parallax shifts a whole pair by), in pixels of
 // the pair's finer image; points beyond max(kRigCheckFloor, kRigCheckSigmas spreads) are
-// dropped, each with a log line.
+// dropped, each with a log line. Then each image's turn from the points kept.
 RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);

@@ -10,6 +10,7 @@
 
 #include "Texture.h"
 #include "alignment.h"
+#include "consensus.h"
 #include "cores.h"
 #include "correlate_gpu.h"
 #include "cpu_remap.h"
@@ -234,6 +235,74 @@ void matchSideBySide(std::vector<PairJob>& jobs, const Project& project,
     runInOrder(jobs.size(), work, write);
 }
 
+// Pairs that found fewer points than this cannot show their own turn well: the rig's points
+// show it for them.
+constexpr int kRigPassBelow = int(kAffineConsensusMatches);
+
+// Matches again, each image turned as the rig's points show, the pairs that found fewer than
+// kRigPassBelow points where those turns move their views by more than kAlignBelow pixels: a
+// pose off its calibration warps a pair's renderings against each other. A pair's new points
+// and exposure replace its first ones where there are as many or more.
+void matchTurned(MatchingGl& gl, const Project& project, const std::vector<PairJob>& pairs,
+                 const std::function<std::unique_ptr<Source>(int)>& read,
+                 std::vector<PairCount>& counts) {
+    RigCheck check = checkRig(project.images, found_cps);
+    Project turned = project;
+    for (size_t k = 0; k < turned.images.size(); ++k)
+        turned.images[k] = turnedImage(project.images[k], check.turn[k]);
+    std::vector<size_t> again;
+    std::vector<float> moves;
+    for (size_t p = 0; p < pairs.size(); ++p) {
+        const PairJob& pair = pairs[p];
+        if (counts[p].count >= kRigPassBelow) continue;
+        float perRadian = float(pair.size.x) / (pair.view.fovX * float(M_PI) / 180);
+        float move = perRadian * turnAngle(glm::transpose(check.turn[size_t(pair.i)]) *
+                                           check.turn[size_t(pair.j)]);
+        if (move < kAlignBelow) continue;
+        again.push_back(p);
+        moves.push_back(move);
+    }
+    std::vector<int> usersLeft(project.images.size(), 0);
+    for (size_t p : again) ++usersLeft[size_t(pairs[p].i)], ++usersLeft[size_t(pairs[p].j)];
+    std::vector<std::unique_ptr<Source>> sources(project.images.size());
+    auto acquire = [&](int k) -> const Source& {
+        if (!sources[size_t(k)]) sources[size_t(k)] = read(k);
+        return *sources[size_t(k)];
+    };
+    for (size_t m = 0; m < again.size(); ++m) {
+        PairJob job = pairs[again[m]];
+        const Source &a = acquire(job.i), &b = acquire(job.j);
+        {
+            CapturedBy capture(job);
+            matchPair(gl, turned, job.i, job.j, a, b, job.view, job.size);
+        }
+        for (int k : {job.i, job.j})
+            if (--usersLeft[size_t(k)] == 0) sources[size_t(k)].reset();
+        PairCount& count = counts[again[m]];
+        // Points of aligned renderings are the better ones where there are as many.
+        bool better = !job.output.cps.empty() && int(job.output.cps.size()) >= count.count;
+        writeLog(
+            "rig pass %d-%d: matched again with its images turned as the rig's points show "
+            "(its view by %.2f px): %d points where it had %d%s\n%s",
+            job.i, job.j, moves[m], int(job.output.cps.size()), count.count,
+            better ? " -> taken" : "", job.log);
+        if (!better) continue;
+        size_t first = 0;
+        for (size_t p = 0; p < again[m]; ++p) first += size_t(counts[p].count);
+        auto begin = found_cps.begin() + std::ptrdiff_t(first);
+        found_cps.erase(begin, begin + count.count);
+        found_cps.insert(found_cps.begin() + std::ptrdiff_t(first), job.output.cps.begin(),
+                         job.output.cps.end());
+        count.count = int(job.output.cps.size());
+        exposure.erase(std::remove_if(exposure.begin(), exposure.end(),
+                                      [&](const exposure_t& e) {
+                                          return e.imageA == job.i && e.imageB == job.j;
+                                      }),
+                       exposure.end());
+        exposure.insert(exposure.end(), job.output.exposure.begin(), job.output.exposure.end());
+    }
+}
+
 // Tests every point of the run against the whole rig, drops those it refutes from the run's
 // points and from the pairs' counts (both in schedule order), and writes the check's lines and
 // then the control-point lines of the points kept.
@@ -328,6 +397,7 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
     };
     int maxSize = session ? maxTargetSize() : kNativeMaxTargetSize;
     std::vector<PairCount> counts;
+    std::vector<PairJob> pairs;  // the walk's pairs, in its order
     Progress progress(pairCount);
     // The native remap leaves pairs independent: matched side by side, one per core, they keep
     // every core busy where the stages of one pair would wait on each other. Under DEBUG they
@@ -340,6 +410,7 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
                                      }};
         walk(listing, maxSize);
         matchSideBySide(jobs, project, read, progress, counts);
+        pairs = std::move(jobs);
     } else {
         ScheduleActions<Source> actions;
         actions.load = [&](int k, bool timed) {
@@ -359,10 +430,12 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
             size_t before = found_cps.size();
             matchPair(*gl, project, i, j, srcI, srcJ, v, sizeOf(v));
             counts.push_back({i, j, int(found_cps.size() - before)});
+            pairs.push_back({i, j, v, sizeOf(v), {}, {}});
         };
         walk(actions, maxSize);
     }
     progress.done();
+    matchTurned(*gl, project, pairs, read, counts);
     writeCheckedPoints(images, decimals, counts);
     if (const char* dir = dumpDir()) writeOverview(dir, counts);
 
