@@ -441,7 +441,11 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     std::vector<Vector3d> keptA, keptB;
     for (size_t k = 0; k < cps.size(); ++k)
         if (check.keep[k]) kept.push_back(cps[k]), keptA.push_back(a[k]), keptB.push_back(b[k]);
-    for (const Matrix3d& r : adjustRotations(images.size(), kept, keptA, keptB)) {
+    // Where the cameras stand apart, the points cannot tell a turn from a shift of a centre
+    // well enough (tenths of a degree): no turn is reported there.
+    std::vector<Matrix3d> turns(images.size(), Matrix3d::Identity());
+    if (!check.parallax) turns = adjustRotations(images.size(), kept, keptA, keptB);
+    for (const Matrix3d& r : turns) {
         glm::mat3 m;
         for (int c = 0; c < 3; ++c)
             for (int row = 0; row < 3; ++row) m[c][row] = float(r(row, c));

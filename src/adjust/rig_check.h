@@ -23,7 +23,8 @@ struct RigCheck {
     bool parallax = false;         // the cameras' centres stand apart, as the points show
     std::vector<std::string> log;  // a line per dropped point, then a summary
     // Per image, the turn of the world directions it sees that the points kept show: where its
-    // pose stands against the project's, image 0's fixed (the identity where nothing shows it).
+    // pose stands against the project's, image 0's fixed (the identity where nothing shows it,
+    // and for every image where the rig shows parallax).
     std::vector<glm::mat3> turn;
 };
 
