@@ -1,5 +1,6 @@
 // Hugin's dialect against Hugin's own tools: the camera model of a .pto read, and of one
 // written, maps image positions to the panorama as pano_trafo does.
+#include <algorithm>
 #include <cmath>
 #include <fmt/printf.h>
 #include <gtest/gtest.h>
