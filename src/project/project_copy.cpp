@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/printf.h>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -68,21 +69,16 @@ private:
 
 // Copies input into file, ending its last line.
 void copyBytes(const fs::path& input, const fs::path& output, FILE* file) {
-    FILE* in = std::fopen(input.c_str(), "rb");
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(input.c_str(), "rb"), std::fclose);
     if (!in) fail("opening project", input);
     char buffer[65536];
     char last = '\n';
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
-        if (std::fwrite(buffer, 1, n, file) != n) {
-            std::fclose(in);
-            fail("writing", output);
-        }
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in.get())) > 0) {
+        if (std::fwrite(buffer, 1, n, file) != n) fail("writing", output);
         last = buffer[n - 1];
     }
-    bool readError = std::ferror(in);
-    std::fclose(in);
-    if (readError) fail("reading project", input);
+    if (std::ferror(in.get())) fail("reading project", input);
     if (last != '\n') std::fputc('\n', file);
 }
 
