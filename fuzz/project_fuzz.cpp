@@ -1,5 +1,5 @@
-// Fuzz target: the project reader, and its line matcher against the regular expressions it
-// replaced (which recurse once per character, so only short lines are compared).
+// Fuzz target: the project reader of both dialects, and its line matcher against the regular
+// expressions it replaced (which recurse once per character, so only short lines are compared).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     std::istringstream in(text);
     try {
-        parsePTGuiProject(in, "fuzz.pts");
+        parseProject(in, "fuzz.pts");
     } catch (const std::exception&) {
         // Bad projects end in exceptions, which the tool reports.
     }

@@ -11,6 +11,7 @@ packages=(
   dcraw libjpeg-turbo-progs
   xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev
   clang libclang-rt-14-dev
+  hugin-tools
 )
 
 missing=()

@@ -63,9 +63,9 @@ struct Driver : testing::Test {
 TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
     const std::string usage = std::string("usage: ") + KORVEL_EXE;
     for (auto [args, status, start] :
-         {std::tuple("", 255, usage + " [-e] <pts file> [output file]\n"),
-          std::tuple("-e", 255, usage + " [-e] <pts file> [output file]\n"),
-          std::tuple("--help", 0, usage + " [-p FILE] [-e] <pts file>"),
+         {std::tuple("", 255, usage + " [-e] <project> [output file]\n"),
+          std::tuple("-e", 255, usage + " [-e] <project> [output file]\n"),
+          std::tuple("--help", 0, usage + " [-p FILE] [-e] <project>"),
           std::tuple("--version", 0, std::string("korvel ") + KORVEL_VERSION + "\n")}) {
         RunResult r = runKorvel(args);
         EXPECT_EQ(r.status, status) << args;
@@ -127,6 +127,16 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         {"o f0 y" + digits + "\n#-imgfile 1 1 \"" + digits, "unreadable image line 1 of project"},
         {"o f0 y1 r1 p1 vnan a0 b0 c0 d0 e0\n", "unreadable image line 1 of project '%s'"},
         {"# nothing\n", "failed to parse project '%s'"},
+        // Hugin's projects.
+        {"i w1000 h800 f0 v50 n\"a.jpg\"\ni w1000 h800 f4 v50 n\"b.jpg\"\n",
+         "image 1 ('b.jpg', line 2 of project '%s'): lens f4 with v50 is none that korvel models"},
+        {"i w1000 h800 f0 v100 n\"a.jpg\"\n", "lens f0 with v100 is none that korvel models"},
+        {"p f2\ni w1000 h800 f0 v5x0 n\"a.jpg\"\n", "invalid number in line 2 of project '%s'"},
+        {"i w1000 f0 v50 n\"a.jpg\"\n", "line 1 of project '%s' has no value h: i w1000"},
+        {"i w1000 h800 f0 v=1 n\"a.jpg\"\n",
+         "reference '=1' in line 1 of project '%s' names no image read so far (0 images)"},
+        {"i w1000 h800 f0 v50 n\"a.jpg\"\nc n0 N0 x1 y1 X1 Y" + digits + " t0\n",
+         "(St12out_of_range): number out of range in line 2 of project '%s'"},
         {"#orientation_abs_slot1 y1 r2 p3 t4\n", "project '%s' has no images, only an orientation"},
         {apart, "images 0 (a.jpg), 1 (b.jpg) overlap no other image"},
         {huge,

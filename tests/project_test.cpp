@@ -16,7 +16,7 @@ namespace {
 
 Project parseText(const std::string& text) {
     TempDir dir;
-    return parsePTGuiProject(writeFile(dir / "p.pts", text));
+    return readProject(writeFile(dir / "p.pts", text));
 }
 
 }  // namespace
@@ -74,11 +74,11 @@ TEST(ParsePTGuiProject, Failures) {
                              "unreadable image line 1 of project"))
             << line;
 
-    EXPECT_EQ(errorMessage([] { parsePTGuiProject("/nonexistent/a\"b.pts"); }),
+    EXPECT_EQ(errorMessage([] { readProject("/nonexistent/a\"b.pts"); }),
               "Error opening project '\"/nonexistent/a\\\"b.pts\"': No such file or directory");
     TempDir dir;
     fs::path file = writeFile(dir / "e.pts", "# only a comment\np w8000 h4000\n");
-    EXPECT_EQ(errorMessage([&] { parsePTGuiProject(file); }),
+    EXPECT_EQ(errorMessage([&] { readProject(file); }),
               "failed to parse project '\"" + file.string() + "\"'");
     // What never ends or blocks is refused unread, and so is a file larger than any project.
     fs::resize_file(file, maxProjectBytes + 1);  // sparse
@@ -88,7 +88,7 @@ TEST(ParsePTGuiProject, Failures) {
           std::pair(dir / "fifo.pts", "is a FIFO (named pipe), not a regular file"),
           std::pair(file, "larger than 64 MiB")}) {
         fs::path refused = project;
-        EXPECT_TRUE(contains(errorMessage([&] { parsePTGuiProject(refused); }), reason)) << refused;
+        EXPECT_TRUE(contains(errorMessage([&] { readProject(refused); }), reason)) << refused;
     }
 }
 

@@ -25,15 +25,6 @@ std::string q(const fs::path& path) {
     return shellQuote(path.string());
 }
 
-// The numbers of every `"key": number` of a JSON text, in order.
-std::vector<double> jsonNumbers(const std::string& json, const std::string& key) {
-    std::regex number("\"" + key + R"(":\s*([-0-9.eE+]+))");
-    std::vector<double> values;
-    for (std::sregex_iterator it(json.begin(), json.end(), number), end; it != end; ++it)
-        values.push_back(std::stod((*it)[1]));
-    return values;
-}
-
 // The project text with the yaw, pitch and roll of its image lines set to the rig's true ones.
 std::string withTruePoses(std::string project, const fs::path& truth) {
     std::string json = readFile(truth);

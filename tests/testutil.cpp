@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -39,6 +40,14 @@ std::string stderrOf(const std::function<void()>& f) {
 
 std::string stdoutOf(const std::function<void()>& f) {
     return captured(testing::internal::CaptureStdout, testing::internal::GetCapturedStdout, f);
+}
+
+std::vector<double> jsonNumbers(const std::string& json, const std::string& key) {
+    std::regex number("\"" + key + R"(":\s*([-0-9.eE+]+))");
+    std::vector<double> values;
+    for (std::sregex_iterator it(json.begin(), json.end(), number), end; it != end; ++it)
+        values.push_back(std::stod((*it)[1]));
+    return values;
 }
 
 fs::path makeTempDir() {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "fileutil.h"
 #include "globals.h"
@@ -38,6 +39,9 @@ std::string stdoutOf(const std::function<void()>& f);
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+// The numbers of every `"key": number` of a JSON text, in order.
+std::vector<double> jsonNumbers(const std::string& json, const std::string& key);
 
 // A fresh empty directory below the system's temporary directory.
 fs::path makeTempDir();
@@ -88,6 +92,7 @@ inline std::string logOf(const std::function<void()>& f) {
     std::rewind(redirect.file);
     std::string s;
     char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, redirect.file)) > 0;) s.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, redirect.file)) > 0;)
+        s.append(buffer, n);
     return s;
 }

@@ -47,10 +47,10 @@ std::string indented(const char* text, const char* indent) {
 
 std::string helpText(const char* program) {
     std::string text = fmt::sprintf(
-        "usage: %s [-p FILE] [-e] <pts file> [output file]\n"
+        "usage: %s [-p FILE] [-e] <project> [output file]\n"
         "\n"
         "Control points and exposure values for the panoramas of a multi-camera rig, from a\n"
-        "project file in the PanoTools script dialect.\n"
+        "project file in the PanoTools script dialect (.pts) or a Hugin project (.pto).\n"
         "\n"
         "  korvel rig.pts           match every scheduled image pair; the log (control points\n"
         "                           counted from image 0, diagnostics, exposure values) goes to\n"
@@ -63,8 +63,10 @@ std::string helpText(const char* program) {
         "Options:\n"
         "  -p, --project-out FILE   also write FILE: a copy of the project with the control\n"
         "                           points found added as c lines (images counted from 1);\n"
-        "                           the input is never modified, FILE replaced only when the\n"
-        "                           run succeeds\n"
+        "                           a Hugin project when the input is one or FILE ends in\n"
+        "                           .pto (Hugin's c lines); the input is never modified, FILE\n"
+        "                           replaced only when the run succeeds. As Hugin's control\n"
+        "                           point detector: korvel -p %%o %%s\n"
         "  -h, --help               show this help and exit\n"
         "  --                       end of options\n"
         "  -V, --version            show the version and exit\n"

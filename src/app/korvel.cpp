@@ -98,7 +98,7 @@ int throwing_main(int argc, char** argv) {
     Arguments args = readArguments(argc, argv);
     if (args.done) return 0;
     if (args.operands.empty() || args.operands.size() > (args.evaluate ? 1u : 2u)) {
-        fmt::printf("usage: %s [-e] <pts file> [output file]\n", argv[0]);
+        fmt::printf("usage: %s [-e] <project> [output file]\n", argv[0]);
         fflush(stdout);
         return -1;
     }
@@ -115,7 +115,7 @@ int throwing_main(int argc, char** argv) {
     if (!logPath.empty()) checkOutputTarget(logPath, "output file", true);
     checkDistinct(projectPath, {}, logPath, args.projectOut);
 
-    Project project = parsePTGuiProject(projectPath);
+    Project project = readProject(projectPath);
     if (project.images.back().file == orientationRecordName) {
         project.images.pop_back();
         dropInvalidControlPoints(project, projectPath);
@@ -155,7 +155,8 @@ int throwing_main(int argc, char** argv) {
         fmt::fprintf(stderr, "%s\n", note);
     }
     int status = runRig(project, plan, argc, argv, sources);
-    if (!args.projectOut.empty()) writeProjectCopy(projectPath, args.projectOut, found_cps);
+    if (!args.projectOut.empty())
+        writeProjectCopy(project, projectPath, args.projectOut, found_cps);
     return status;
 }
 

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <fmt/printf.h>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "fileutil.h"
 #include "linepattern.h"
+#include "pto.h"
 
 namespace {
 
@@ -64,7 +66,7 @@ void dropInvalidControlPoints(Project& project, const std::filesystem::path& pat
                  int(dropped), quoted(path), count);
 }
 
-Project parsePTGuiProject(const std::filesystem::path& path) {
+Project readProject(const std::filesystem::path& path) {
     // A FIFO or a device would block the read or never end it.
     requireRegularFile(path, "opening project");
     std::error_code ec;
@@ -76,7 +78,26 @@ Project parsePTGuiProject(const std::filesystem::path& path) {
     if (!in)
         throw std::runtime_error(
             fmt::sprintf("Error opening project '%s': %s", quoted(path), std::strerror(errno)));
-    return parsePTGuiProject(in, path);
+    return parseProject(in, path);
+}
+
+Project parseProject(std::istream& in, const std::filesystem::path& path) {
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throw std::runtime_error(
+            fmt::sprintf("Error reading project '%s': %s", quoted(path), std::strerror(errno)));
+    std::string content = text.str();
+    Project project;
+    if (isHuginProject(content)) {
+        project = parseHuginProject(content, path);
+    } else {
+        std::istringstream lines(content);
+        project = parsePTGuiProject(lines, path);
+    }
+    if (project.images.empty())
+        throw std::runtime_error(fmt::sprintf("failed to parse project '%s'", quoted(path)));
+    return project;
 }
 
 Project parsePTGuiProject(std::istream& in, const std::filesystem::path& path) {

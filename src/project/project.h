@@ -27,6 +27,7 @@ struct ControlPoint {
 struct Project {
     std::vector<ImageParameters> images;
     std::vector<ControlPoint> cps;
+    bool hugin = false;  // read from a Hugin project (.pto)
 };
 
 // The file name of the record an orientation line adds to the image list.
@@ -35,11 +36,15 @@ inline const char* const orientationRecordName = "orientation:";
 // The largest project file read: far above any rig's, far below what exhausts memory.
 inline constexpr unsigned long long maxProjectBytes = 64ull << 20;
 
-// Reads the images and control points of a PTGui project file; refuses what is not a regular
-// file or holds more than maxProjectBytes, and image lines that do not read whole.
-Project parsePTGuiProject(const std::filesystem::path& path);
+// Reads the images and control points of a project file, a Hugin project or one in the dialect
+// of the commercial stitcher, told apart by content; refuses what is not a regular file or holds
+// more than maxProjectBytes, and image lines that do not read whole.
+Project readProject(const std::filesystem::path& path);
 
-// Reads a project from a stream; path names it in messages.
+// readProject of a stream's text; path names it in messages.
+Project parseProject(std::istream& in, const std::filesystem::path& path);
+
+// Reads a project in the commercial stitcher's dialect from a stream; path names it in messages.
 Project parsePTGuiProject(std::istream& in, const std::filesystem::path& path);
 
 // Removes control points that name no image of the list, with one warning line.

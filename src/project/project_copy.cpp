@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/printf.h>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fileutil.h"
+#include "pto_write.h"
 #include "signal_cleanup.h"
 
 namespace fs = std::filesystem;
@@ -65,6 +67,21 @@ private:
     std::optional<RemovedOnSignal> removal_;  // a run ended by a signal leaves no file behind
 };
 
+// Copies input into file, ending its last line.
+void copyBytes(const fs::path& input, const fs::path& output, FILE* file) {
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(input.c_str(), "rb"), std::fclose);
+    if (!in) fail("opening project", input);
+    char buffer[65536];
+    char last = '\n';
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in.get())) > 0) {
+        if (std::fwrite(buffer, 1, n, file) != n) fail("writing", output);
+        last = buffer[n - 1];
+    }
+    if (std::ferror(in.get())) fail("reading project", input);
+    if (last != '\n') std::fputc('\n', file);
+}
+
 }  // namespace
 
 void checkProjectCopyTarget(const fs::path& input, const fs::path& output) {
@@ -80,29 +97,22 @@ void checkProjectCopyTarget(const fs::path& input, const fs::path& output) {
     if (access(dir.c_str(), W_OK) != 0) fail("writing the project copy into", dir);
 }
 
-void writeProjectCopy(const fs::path& input, const fs::path& output,
+void writeProjectCopy(const Project& project, const fs::path& input, const fs::path& output,
                       const std::vector<ControlPoint>& cps) {
     checkProjectCopyTarget(input, output);
-    FILE* in = std::fopen(input.c_str(), "rb");
-    if (!in) fail("opening project", input);
+    bool toHugin = project.hugin || pathExt(output) == "pto";
     TempFile temp(output);
-    char buffer[65536];
-    char last = '\n';
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
-        if (std::fwrite(buffer, 1, n, temp.get()) != n) {
-            std::fclose(in);
-            fail("writing", output);
-        }
-        last = buffer[n - 1];
+    if (project.hugin || !toHugin) {
+        copyBytes(input, output, temp.get());
+    } else if (std::fputs(huginProjectText(project).c_str(), temp.get()) == EOF) {
+        fail("writing", output);
     }
-    bool readError = std::ferror(in);
-    std::fclose(in);
-    if (readError) fail("reading project", input);
-    if (last != '\n') std::fputc('\n', temp.get());
-    for (const ControlPoint& c : cps)
-        fmt::fprintf(temp.get(), "c n%d N%d x%.3f y%.3f X%.3f Y%.3f t0\n", c.n + 1, c.N + 1, c.x,
-                     c.y, c.X, c.Y);
+    for (const ControlPoint& c : cps) {
+        std::string line = toHugin ? huginControlPointLine(c)
+                                   : fmt::sprintf("c n%d N%d x%.3f y%.3f X%.3f Y%.3f t0\n", c.n + 1,
+                                                  c.N + 1, c.x, c.y, c.X, c.Y);
+        std::fputs(line.c_str(), temp.get());
+    }
     if (std::ferror(temp.get())) fail("writing", output);
     temp.commit(output);
 }

@@ -1,0 +1,138 @@
+// Hugin's dialect against Hugin's own tools: the camera model of a .pto read, and of one
+// written, maps image positions to the panorama as pano_trafo does.
+#include <algorithm>
+#include <cmath>
+#include <fmt/printf.h>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "camera.h"
+#include "hugin_lens.h"
+#include "pto.h"
+#include "pto_write.h"
+#include "rig_check.h"
+#include "testutil.h"
+
+namespace {
+
+bool panoTrafoInstalled() {
+    return runCommand("command -v pano_trafo >/dev/null").status == 0;
+}
+
+// An equirectangular panorama whose pixels are about as wide as the image's at its centre.
+struct Panorama {
+    int width, height;
+    explicit Panorama(const ImageParameters& image)
+        : width(2 * int(std::lround(pixelsPerRadian(image) * M_PI))), height(width / 2) {}
+    // Hugin's position of a world direction: pixel centres on whole coordinates.
+    vec2 position(vec3 d) const {
+        double longitude = std::atan2(double(d.x), double(d.z));
+        double colatitude = std::acos(std::clamp(double(d.y), -1.0, 1.0));
+        return vec2(float(longitude / (2 * M_PI) * width + width / 2.0 - 0.5),
+                    float(colatitude / M_PI * height - 0.5));
+    }
+    vec3 direction(vec2 q) const {
+        double longitude = (q.x + 0.5 - width / 2.0) / width * 2 * M_PI;
+        double colatitude = (q.y + 0.5) / height * M_PI;
+        return vec3(float(std::sin(longitude) * std::sin(colatitude)), float(std::cos(colatitude)),
+                    float(std::cos(longitude) * std::sin(colatitude)));
+    }
+};
+
+// pano_trafo's answers for image 0 of project, in either direction.
+std::vector<vec2> panoTrafo(const std::string& project, const std::vector<vec2>& positions,
+                            bool reverse) {
+    TempDir dir;
+    std::string input;
+    for (vec2 p : positions) input += fmt::sprintf("%.6f %.6f\n", p.x, p.y);
+    writeFile(dir / "in.txt", input);
+    writeFile(dir / "p.pto", project);
+    RunResult r = runCommand(fmt::sprintf("(pano_trafo %s %s 0 < %s)", reverse ? "-r" : "",
+                                          shellQuote((dir / "p.pto").string()),
+                                          shellQuote((dir / "in.txt").string())));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<vec2> out;
+    std::istringstream lines(r.out);
+    for (float x, y; lines >> x >> y;) out.emplace_back(x, y);
+    return out;
+}
+
+// Hugin positions on a grid over the picture: inside a fisheye's image circle, which spans the
+// width, and away from the frame's last half pixel.
+std::vector<vec2> imagePositions(const ImageParameters& image) {
+    std::vector<vec2> positions;
+    const int steps = 48;
+    for (int i = 0; i <= steps; ++i)
+        for (int j = 0; j <= steps; ++j) {
+            vec2 p((image.width - 1) * float(i) / steps, (image.height - 1) * float(j) / steps);
+            vec2 fromCentre = p + kHuginPixelShift - vec2(image.width, image.height) / 2.0f;
+            if (image.v > kFisheyeAboveFov && glm::length(fromCentre) > 0.49f * image.width)
+                continue;
+            positions.push_back(p);
+        }
+    return positions;
+}
+
+// The largest distance, in panorama pixels and in image pixels, between korvel's model of image
+// and pano_trafo on the Hugin project text, both ways.
+std::pair<double, double> disagreement(const ImageParameters& image, const std::string& text) {
+    CameraModel model(image);
+    Panorama pano(image);
+    std::string project = fmt::sprintf("p f2 w%d h%d v360 n\"TIFF\"\nm i0\n%s", pano.width,
+                                       pano.height, text.substr(text.find("\ni ") + 1));
+    std::vector<vec2> positions = imagePositions(image);
+    EXPECT_GE(positions.size(), 1000u);
+    std::vector<vec2> hugin = panoTrafo(project, positions, false);
+    std::vector<vec2> back = panoTrafo(project, hugin, true);
+    EXPECT_EQ(hugin.size(), positions.size());
+    EXPECT_EQ(back.size(), positions.size());
+    mat3 toCamera = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
+    double panoMax = 0, imageMax = 0;
+    for (size_t k = 0; k < std::min(hugin.size(), back.size()); ++k) {
+        vec2 q = pano.position(model.source2sphere(positions[k] + kHuginPixelShift));
+        vec2 d = q - hugin[k];
+        d.x = std::remainder(d.x, float(pano.width));
+        panoMax = std::max(panoMax, double(glm::length(d)));
+        vec2 s = model.inv_lens(toCamera * pano.direction(hugin[k])) - kHuginPixelShift;
+        imageMax = std::max(imageMax, double(glm::length(s - back[k])));
+    }
+    return {panoMax, imageMax};
+}
+
+}  // namespace
+
+// Rectilinear and both equidistant fisheyes, portrait and landscape, with distortion and shifts:
+// a .pto read, and the .pto written of a project file's image, map as pano_trafo does.
+TEST(HuginModel, AgreesWithPanoTrafo) {
+    if (!panoTrafoInstalled()) GTEST_SKIP() << "pano_trafo (Debian hugin-tools) is not installed";
+    struct Lens {
+        int f;
+        float v;
+    };
+    for (Lens lens : {Lens{0, 75}, Lens{2, 190}, Lens{3, 150}})
+        for (bool landscape : {false, true}) {
+            int w = landscape ? 1600 : 1200, h = landscape ? 1200 : 1600;
+            std::string line = fmt::sprintf(
+                "i w%d h%d f%d v%g y33.3 p-21.7 r7.4 a0.012 b-0.031 c0.017 d-12.9 e8.1 "
+                "n\"x.jpg\"\n",
+                w, h, lens.f, lens.v);
+            Project read = parseHuginProject("p f2 w8000 h4000 v360\n" + line, "read.pto");
+            ASSERT_EQ(read.images.size(), 1u);
+            auto [panoRead, imageRead] = disagreement(read.images[0], line);
+
+            // The same numbers as a project file's lens, written as Hugin's.
+            Project written;
+            written.images.push_back(read.images[0]);
+            ImageParameters& image = written.images[0];
+            image.a = 0.012f, image.b = -0.031f, image.c = 0.017f, image.v = lens.v;
+            auto [panoWritten, imageWritten] = disagreement(image, huginProjectText(written));
+
+            std::string what = fmt::sprintf("f%d %s", lens.f, landscape ? "landscape" : "portrait");
+            EXPECT_LT(panoRead, 0.01) << what;
+            EXPECT_LT(imageRead, 0.01) << what;
+            EXPECT_LT(panoWritten, 0.01) << what;
+            EXPECT_LT(imageWritten, 0.01) << what;
+            fmt::printf("%s: read %.5f / %.5f px, written %.5f / %.5f px\n", what, panoRead,
+                        imageRead, panoWritten, imageWritten);
+        }
+}

@@ -1,0 +1,108 @@
+// Hugin projects: what is read of them, and the projects written for Hugin.
+#include <fmt/printf.h>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "project_copy.h"
+#include "pto.h"
+#include "pto_write.h"
+#include "testutil.h"
+
+namespace {
+
+const char* const huginText =
+    "# hugin project file\n"
+    "p f2 w8000 h4000 v360 E0 R0 n\"TIFF_m c:LZW\"\n"
+    "m i0\n"
+    "#-hugin  cropFactor=1\n"
+    "i w1200 h1600 f0 v75 Ra0 Eev0.5 Er1 r0.4 p89.9 y358.5 TrX0 j0 a0.01 b-0.03 c0.02 d-12.8 "
+    "e-11.1 g0 t0 Va1 Vb-0.16 Vc0.06 Vd0.01 Vx0 Vy0 Vm5 n\"a b.jpg\"\r\n"
+    "i w1200 h1600 f3 v150 Eev=0 r-1 p0.2 y10 a=0 b=0 c0 d=0 e2 Vb=0 Vc=0 Vd=0 n\"c/d.jpg\"\n"
+    "v y1 p1 r1\n"
+    "c n0 N1 x10.5 y20 X30 Y40 t0\n"
+    "c n1 N0 x1 y2 X3 Y4 t2\n"
+    "c n1 N5 x1 y2 X3 Y4 t0\n"
+    "k i0 t0 p\"0 0 10 0 10 10\"\n";
+
+}  // namespace
+
+// Every value korvel models, "=k" references to earlier images, file names with blanks and
+// CR LF ends; points of type 0 only, naming images read, moved to pixel edges; the other lines
+// are left alone.
+TEST(HuginProject, ReadsImagesAndPoints) {
+    EXPECT_TRUE(isHuginProject(huginText));
+    EXPECT_FALSE(isHuginProject("#-imgfile 1 1 \"i .jpg\"\no f0 y0 r0 p0 v1 a0 b0 c0 d0 e0\n"));
+    Project p;
+    std::istringstream in(huginText);
+    std::string err = stderrOf([&] { p = parseProject(in, "p.pto"); });
+    EXPECT_TRUE(contains(err, "Warning: dropped 1 control point(s)")) << err;
+    EXPECT_TRUE(p.hugin);
+    ASSERT_EQ(p.images.size(), 2u);
+    EXPECT_EQ(stderrOf([&] { printImageParameters(p.images); }),
+              "a b.jpg 358.5 0.4 89.9 75 0.01 -0.03 0.02 -12.8 -11.1 0.5 1 -0.16 0.06 0.01 \n"
+              "c/d.jpg 10 -1 0.2 150 0.01 -0.03 0 -12.8 2 0.5 1 -0.16 0.06 0.01 \n");
+    ASSERT_EQ(p.cps.size(), 1u);
+    const ControlPoint& cp = p.cps[0];
+    EXPECT_EQ(std::vector<float>({float(cp.n), float(cp.N), cp.x, cp.y, cp.X, cp.Y}),
+              std::vector<float>({0, 1, 11, 20.5f, 30.5f, 40.5f}));
+}
+
+// A landscape image's polynomial is Hugin's over half its height, korvel's over half its width:
+// the values differ, and writing them for Hugin gives Hugin's back.
+TEST(HuginProject, LandscapeLensesGoThereAndBack) {
+    std::string line =
+        "i w1600 h1200 f0 v75 y1 p2 r3 a0.012 b-0.031 c0.017 d-12.9 e8.1 n\"x.jpg\"\n";
+    Project read = parseHuginProject(line, "l.pto");
+    ASSERT_EQ(read.images.size(), 1u);
+    const ImageParameters& image = read.images[0];
+    EXPECT_NE(image.v, 75);
+    EXPECT_NEAR(image.a, 0.012 * 64 / 27, 0.002);
+    std::string written = huginProjectText(read);
+    Project again = parseHuginProject(written, "again.pto");
+    ASSERT_EQ(again.images.size(), 1u);
+    for (auto [x, y] :
+         {std::pair(image.v, again.images[0].v), std::pair(image.a, again.images[0].a),
+          std::pair(image.b, again.images[0].b), std::pair(image.c, again.images[0].c)})
+        EXPECT_NEAR(x, y, 1e-5);
+    float v, a, b, c;
+    ASSERT_EQ(std::sscanf(written.substr(written.find("\ni ")).c_str(),
+                          "\ni w1600 h1200 f0 v%f %*[^j]j0 a%f b%f c%f", &v, &a, &b, &c),
+              4)
+        << written;
+    EXPECT_EQ(std::vector<float>({v, a, b, c}), std::vector<float>({75, 0.012f, -0.031f, 0.017f}));
+}
+
+// -p FILE: a Hugin project in, the same bytes out plus Hugin's points; a project file in and
+// FILE.pto, the Hugin project of its images with its own points and the new ones; a project
+// file in and any other name, the copy as before.
+TEST(HuginProject, ProjectCopies) {
+    TempDir dir;
+    fs::path pto =
+        writeFile(dir / "in.pto", "i w1200 h1600 f0 v75 n\"a.jpg\"\nc n0 N0 x1 y2 X3 Y4 t0");
+    fs::path pts = writeFile(dir / "in.pts",
+                             "#-imgfile 1200 1600 \"a.jpg\"\no f0 y0 r0 p0 v75 a0 b0 c0 d0 e0\n"
+                             "#-imgfile 1200 1600 \"b.jpg\"\no f0 y30 r0 p0 v75 a0 b0 c0 d0 e0\n"
+                             "c n1 N2 x1 y2 X3 Y4 t0\n");
+    std::vector<ControlPoint> found = {{0, 1, 10.5f, 20.25f, 30, 40}};
+    writeProjectCopy(readProject(pto), pto, dir / "out.txt", found);
+    EXPECT_EQ(readFile(dir / "out.txt"),
+              "i w1200 h1600 f0 v75 n\"a.jpg\"\nc n0 N0 x1 y2 X3 Y4 t0\n"
+              "c n0 N1 x10.000 y19.750 X29.500 Y39.500 t0\n");
+
+    Project fromPts = readProject(pts);
+    writeProjectCopy(fromPts, pts, dir / "out.pto", found);
+    std::string text = readFile(dir / "out.pto");
+    EXPECT_TRUE(contains(text,
+                         "\nc n0 N1 x0.500 y1.500 X2.500 Y3.500 t0\n"
+                         "c n0 N1 x10.000 y19.750 X29.500 Y39.500 t0\n"))
+        << text;
+    Project back = readProject(dir / "out.pto");
+    ASSERT_EQ(back.images.size(), 2u);
+    EXPECT_EQ(back.images[1].y, 30);
+    EXPECT_EQ(back.images[1].file, "b.jpg");
+    EXPECT_EQ(back.cps.size(), 2u);
+
+    writeProjectCopy(fromPts, pts, dir / "out.pts", found);
+    EXPECT_EQ(readFile(dir / "out.pts"),
+              readFile(pts) + "c n1 N2 x10.500 y20.250 X30.000 Y40.000 t0\n");
+}

@@ -1,0 +1,27 @@
+// korvel-stitch: the example rig through korvel and Hugin's tools to a panorama.
+#include <gtest/gtest.h>
+
+#include "readers.h"
+#include "testutil.h"
+
+TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
+    if (runCommand("command -v autooptimiser && command -v pto_var && command -v pano_modify && "
+                   "command -v nona && command -v verdandi")
+            .status != 0)
+        GTEST_SKIP() << "Hugin's tools (Debian hugin-tools) are not installed";
+    TempDir dir;
+    fs::path stitch = fs::path(KORVEL_EXE).parent_path() / "korvel-stitch";
+    fs::path out = dir / "pano.jpg";
+    std::string project = shellQuote(KORVEL_SOURCE_DIR "/examples/ring13/rig.pts");
+    RunResult r = runCommand(shellQuote(stitch.string()) + " " + project + " " +
+                             shellQuote(out.string()) + " 1024");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ImageSize size = readImageSize(out);
+    EXPECT_EQ(size.width, 1024);
+    EXPECT_EQ(size.height, 512);
+
+    r = runCommand(shellQuote(stitch.string()) + " " + project + " " + shellQuote(out.string()) +
+                   " 1023");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "WIDTH must be an even number of pixels, not '1023'")) << r.err;
+}
