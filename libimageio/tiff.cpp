@@ -1,4 +1,5 @@
 // The TIFF reader, through libtiff on a stdio stream.
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -61,9 +62,10 @@ int onWarning(TIFF*, void*, const char*, const char*, va_list) {
     return 1;
 }
 
-// A chunk (strip or tile) holds at most this many pixels: far above what writers use, far
-// below what a bad header could make a reader allocate.
-constexpr uint64_t maxChunkPixels = uint64_t(1) << 26;
+// A tile holds at most this many pixels, or the whole image's: far above what writers use, far
+// below what a bad header could make a reader allocate. So many samples a pixel is no picture.
+constexpr uint64_t maxTilePixels = uint64_t(1) << 22;
+constexpr int maxSamples = 16;
 
 class TiffReader {
 public:
@@ -139,8 +141,9 @@ private:
             TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &ch);
             ch = std::min(ch, uint32_t(h));
         }
-        if (cw < 1 || ch < 1 || uint64_t(cw) * ch > maxChunkPixels)
-            throw error(fmt::sprintf("%s of %u x %u pixels", tiled ? "tiles" : "strips", cw, ch));
+        if (cw < 1 || ch < 1 || uint64_t(cw) * ch > std::max(maxTilePixels, uint64_t(w) * h))
+            throw error(fmt::sprintf("tiles of %u x %u pixels", cw, ch));
+        if (samples > maxSamples) throw error(fmt::sprintf("%d samples a pixel", samples));
         bool separate = planar == PLANARCONFIG_SEPARATE;
         size_t perPixel = separate ? 1 : size_t(samples);
         size_t rowValues = size_t(cw) * perPixel;
