@@ -155,10 +155,10 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     codes.ldr.at(3, 2).g = 251;          // one clipped channel
     codes.ldr.at(7, 9).r = 249;          // bright, not clipped
     codes.ldr.at(12, 9) = {20, 20, 20};  // linear luminance 0.007
-    // The same fraction of 16 bits clips; near black lies where a step is as coarse as there.
+    // The same fractions of 16 bits clip and are near black.
     wide.wide.at(3, 2).g = 64250;
     wide.wide.at(7, 9).r = 64249;
-    wide.wide.at(12, 9) = {16, 16, 16};  // linear luminance 1.9e-5
+    wide.wide.at(12, 9) = {6540, 6540, 6540};  // linear luminance 0.00999
     // Radiance pixels never clip; only black ones (exponent 0) measure nothing.
     radiance.rgbe.at(3, 2).e = radiance.rgbe.at(12, 9).e = 0;
     // Linear light clips only beyond the remap's half floats; black and non-numbers are unusable.
@@ -174,8 +174,8 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
         for (auto& [at, usable] : cases)
             EXPECT_EQ(m.usable(at), usable) << image->width() << ": " << at.x << ", " << at.y;
     }
-    // Code 20 of 8 bits is near black, its 16-bit equal is not; 70000 is beyond half floats.
-    wide.wide.at(12, 9) = {20 * 257, 20 * 257, 20 * 257};
+    // The 16-bit limit lies between two 8-bit codes; 70000 is beyond half floats.
+    wide.wide.at(12, 9) = {6545, 6545, 6545};
     linear.linear.at(12, 9) = {70000, 1, 1};
     EXPECT_TRUE(exposureMaskOf(wide).usable({12.5f, 9.5f}));
     EXPECT_FALSE(exposureMaskOf(linear).usable({12.5f, 9.5f}));

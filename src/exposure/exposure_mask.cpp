@@ -67,7 +67,7 @@ ExposureMask ExposureMask::fromLdr(const ImageView<RgbPixel<unsigned char>>& img
 }
 
 ExposureMask ExposureMask::fromWide(const ImageView<RgbPixel<uint16_t>>& img) {
-    return grown(codeBad<uint16_t>(img, 250 * 257, 2e-5f));
+    return grown(codeBad<uint16_t>(img, 250 * 257, 0.01f));
 }
 
 ExposureMask ExposureMask::fromRgbe(const ImageView<Rgbe>& img) {

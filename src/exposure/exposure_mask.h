@@ -17,7 +17,8 @@ public:
     // luminance of 1 % (code 25), where one code step is 6 % of the value and more.
     static ExposureMask fromLdr(const ImageView<RgbPixel<unsigned char>>& img);
     // 16-bit sRGB pixels: clipped at the same fraction of the range (code 64250), near black
-    // where one code step is 6 % of the value, below a linear luminance of 2e-5 (code 17).
+    // below the same linear luminance of 1 % (code 6544): a step there is fine, but shadows
+    // that deep hold a photograph's noise and black level more than its light.
     static ExposureMask fromWide(const ImageView<RgbPixel<uint16_t>>& img);
     // Radiance pixels do not clip; only black (exponent 0) ones are unusable.
     static ExposureMask fromRgbe(const ImageView<Rgbe>& img);
