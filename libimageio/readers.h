@@ -62,7 +62,7 @@ ImageSize readImageSize(const path& file);
 // The linear light of a decoded file as half floats, `channels` (3 or 4) per pixel in packed
 // rows, a fourth channel 0: sRGB codes through tables, Radiance pixels as
 // (m + 0.5) * 2^(e - 136), black for exponent 0, linear light as it is but for values that are
-// negative or not finite, which read 0.
+// negative or not finite, which read 0, and finite ones beyond the half range, which read 65504.
 void linearHalves(const SourceImage& image, int channels, uint16_t* out);
 
 // Reads a Radiance HDR file (flat or run-length rows, top row first).

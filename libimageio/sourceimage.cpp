@@ -56,7 +56,7 @@ void floatHalves(const Image<T>& in, int channels, uint16_t* out, Light light) {
 
 // Light that a remap can filter: a negative or non-finite value would spread to its
 // neighbours.
-float finite(float v) {
+float filterable(float v) {
     return v >= 0 && v <= 65504.0f ? v : v > 65504.0f && std::isfinite(v) ? 65504.0f : 0.0f;
 }
 
@@ -88,9 +88,9 @@ void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
         });
     } else if (image.linear.data) {
         floatHalves(image.linear, channels, out, [](const RgbPixel<float>& p, float* v) {
-            v[0] = finite(p.r);
-            v[1] = finite(p.g);
-            v[2] = finite(p.b);
+            v[0] = filterable(p.r);
+            v[1] = filterable(p.g);
+            v[2] = filterable(p.b);
         });
     } else if (image.wide.data) {
         static const std::array<uint16_t, 65536> table = srgbHalves<65536>();
