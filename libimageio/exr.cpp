@@ -4,10 +4,10 @@
 #include <OpenEXR/ImfHeader.h>
 #include <OpenEXR/ImfIO.h>
 #include <OpenEXR/ImfInputFile.h>
+#include <OpenEXR/ImfVersion.h>
 #include <climits>
 #include <cstdio>
 #include <fmt/printf.h>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -69,26 +69,38 @@ Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limit
             fmt::sprintf("Failed to decode OpenEXR file '%s': %s", quoted(file), reason));
     };
     StdioStream stream(f, file);
-    std::unique_ptr<Imf::InputFile> in;
+    Imath::Box2i window;
+    bool rgb = false;
     try {
-        in = std::make_unique<Imf::InputFile>(stream);
+        // The header alone first: the library sizes its tables by the data window, which the
+        // size check is to see before.
+        char magic[4], version[4];
+        stream.read(magic, 4);
+        if (!Imf::isImfMagic(magic)) throw std::runtime_error("not an OpenEXR file");
+        stream.read(version, 4);
+        int flags = int(uint8_t(version[0])) | int(uint8_t(version[1])) << 8 |
+                    int(uint8_t(version[2])) << 16 | int(uint8_t(version[3])) << 24;
+        Imf::Header header;
+        header.readFrom(stream, flags);
+        window = header.dataWindow();
+        const Imf::ChannelList& channels = header.channels();
+        rgb = channels.findChannel("R") && channels.findChannel("G") && channels.findChannel("B");
+        if (!rgb && !channels.findChannel("Y"))
+            throw std::runtime_error("neither R, G and B channels nor a Y channel");
     } catch (const std::exception& e) {
         throw error(e.what());
     }
-    const Imath::Box2i window = in->header().dataWindow();
     long long w = (long long)window.max.x - window.min.x + 1;
     long long h = (long long)window.max.y - window.min.y + 1;
     if (w < 1 || h < 1 || w > INT_MAX || h > INT_MAX)
         throw error(fmt::sprintf("invalid data window of %d x %d pixels", w, h));
-    const Imf::ChannelList& channels = in->header().channels();
-    bool rgb = channels.findChannel("R") && channels.findChannel("G") && channels.findChannel("B");
-    if (!rgb && !channels.findChannel("Y"))
-        throw error("neither R, G and B channels nor a Y channel");
     // The size check's own exceptions pass unchanged; the library's name the file.
     if (limits) limits(int(w), int(h));
     Image<RgbPixel<float>> image{int(w), int(h)};
     try {
-        readChannels(*in, image, rgb);
+        stream.seekg(0);
+        Imf::InputFile in(stream);
+        readChannels(in, image, rgb);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

@@ -100,6 +100,13 @@ TEST(Exr, HalfAndFloatChannelsAsLinearLight) {
     EXPECT_EQ(values(readImageFile(dir / "y.exr").linear), values(greyOf(floats)));
     ImageSize size = readImageSize(dir / "f.exr");
     EXPECT_EQ(std::pair(size.width, size.height), std::pair(19, 11));
+    // A header that claims a billion rows is sized before the library allocates by it.
+    std::string bytes = readFile(dir / "h.exr");
+    size_t window = bytes.find(std::string("dataWindow\0box2i\0", 17));
+    ASSERT_NE(window, std::string::npos);
+    bytes.replace(window + 17 + 4 + 12, 4, std::string("\0\0\0\x40", 4));
+    size = readImageSize(writeFile(dir / "tall.exr", bytes));
+    EXPECT_EQ(std::pair(size.width, size.height), std::pair(19, (1 << 30) + 1));
 }
 
 // The first bytes choose the reader, whatever the name says; what no reader knows is
