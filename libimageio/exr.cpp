@@ -61,6 +61,35 @@ void readChannels(Imf::InputFile& in, Image<RgbPixel<float>>& image, bool rgb) {
                 p->g = p->b = p->r;
 }
 
+// Throws unless every attribute of the header at the stream's position fits in the file: the
+// library allocates what an attribute states before it reads it.
+void checkAttributeSizes(FILE* f) {
+    off_t start = ftello(f);
+    if (fseeko(f, 0, SEEK_END) != 0) throw std::runtime_error("cannot seek");
+    off_t end = ftello(f);
+    fseeko(f, start, SEEK_SET);
+    for (int attribute = 0;; ++attribute) {
+        std::string name, type;
+        for (std::string* text : {&name, &type}) {
+            for (int c; (c = std::fgetc(f)) != 0;) {
+                if (c == EOF || text->size() > 255) throw std::runtime_error("header cut short");
+                text->push_back(char(c));
+            }
+            if (text == &name && name.empty()) {
+                fseeko(f, start, SEEK_SET);
+                return;
+            }
+        }
+        unsigned char bytes[4];
+        if (std::fread(bytes, 1, 4, f) != 4) throw std::runtime_error("header cut short");
+        int64_t size = int64_t(bytes[0]) | int64_t(bytes[1]) << 8 | int64_t(bytes[2]) << 16 |
+                       int64_t(bytes[3]) << 24;
+        if (size > end - ftello(f) || fseeko(f, off_t(size), SEEK_CUR) != 0)
+            throw std::runtime_error(fmt::sprintf(
+                "attribute '%s' states %d bytes, more than the file holds", name, size));
+    }
+}
+
 }  // namespace
 
 Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limits) {
@@ -78,6 +107,7 @@ Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limit
         stream.read(magic, 4);
         if (!Imf::isImfMagic(magic)) throw std::runtime_error("not an OpenEXR file");
         stream.read(version, 4);
+        checkAttributeSizes(f);
         int flags = int(uint8_t(version[0])) | int(uint8_t(version[1])) << 8 |
                     int(uint8_t(version[2])) << 16 | int(uint8_t(version[3])) << 24;
         Imf::Header header;

@@ -107,6 +107,14 @@ TEST(Exr, HalfAndFloatChannelsAsLinearLight) {
     bytes.replace(window + 17 + 4 + 12, 4, std::string("\0\0\0\x40", 4));
     size = readImageSize(writeFile(dir / "tall.exr", bytes));
     EXPECT_EQ(std::pair(size.width, size.height), std::pair(19, (1 << 30) + 1));
+    // So is an attribute that claims two gigabytes.
+    size_t compression = bytes.find(std::string("compression\0compression\0", 24));
+    ASSERT_NE(compression, std::string::npos);
+    bytes.replace(compression + 24, 4, "\xff\xff\xff\x7f");
+    fs::path huge = writeFile(dir / "huge.exr", bytes);
+    EXPECT_EQ(errorMessage([&] { readImageSize(huge); }),
+              "Failed to decode OpenEXR file '" + quoted(huge) +
+                  "': attribute 'compression' states 2147483647 bytes, more than the file holds");
 }
 
 // The first bytes choose the reader, whatever the name says; what no reader knows is
