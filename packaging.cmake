@@ -13,10 +13,10 @@ control points and exposure values; korvel-batch runs it over many rig shots.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-# Libraries from dpkg-shlibdeps; by hand what is loaded at run time (Mesa's GL and EGL drivers)
-# or run as a program (parallel for korvel-batch, dcraw and djpeg for raw previews).
+# Libraries from dpkg-shlibdeps (libjpeg, libtiff, libpng, OpenEXR and LibRaw among them); by
+# hand what is loaded at run time (Mesa's GL and EGL drivers) or run as a program (parallel for
+# korvel-batch).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libgl1-mesa-dri, libegl-mesa0, parallel, dcraw, libjpeg-turbo-progs")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgl1-mesa-dri, libegl-mesa0, parallel")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xvfb, hugin-tools")
 include(CPack)

@@ -41,8 +41,9 @@ public:
     Texture() = default;
     // Render target of the given internal format.
     Texture(int width, int height, int internalFormat);
-    // Input image read from a Radiance, JPEG or raw file, by extension. With linear, colour is
-    // decoded to linear light on upload (GL_RGB16F), so that shaders fetch it ready to filter.
+    // Input image read from any file readImageFile reads. With linear, colour is decoded to
+    // linear light on upload (GL_RGB16F), so that shaders fetch it ready to filter; light from
+    // floats always is.
     explicit Texture(const path& file, bool linear = false);
     // Input image decoded from a file, uploaded as the file constructor does.
     explicit Texture(const SourceImage& image, bool linear = false);

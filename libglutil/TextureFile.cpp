@@ -7,15 +7,14 @@
 #include "Texture.h"
 #include "Timer.h"
 #include "glcontext.h"
-#include "half.h"
+#include "halffloat.h"
 #include "readers.h"
 
 namespace {
 
 // Three linear-light half floats per pixel of a decoded file.
 std::vector<uint16_t> halvesOf(const SourceImage& source) {
-    int w = source.rgbe.data ? source.rgbe.width : source.ldr.width;
-    int h = source.rgbe.data ? source.rgbe.height : source.ldr.height;
+    int w = source.width(), h = source.height();
     std::vector<uint16_t> out(size_t(3) * size_t(w) * size_t(h));
     linearHalves(source, 3, out.data());
     return out;
@@ -54,11 +53,14 @@ void Texture::load(const SourceImage& source, bool linear) {
         timer.print("cpu -> gpu");
         return;
     }
-    const Image<RgbPixel<unsigned char>>& image = source.ldr;
-    if (linear)
-        setup(image.width, image.height, GL_RGB16F, GL_RGB, GL_HALF_FLOAT, halvesOf(source).data(),
-              0);
+    // Light from floats has no codes to upload.
+    if (linear || source.linear.data)
+        setup(source.width(), source.height(), GL_RGB16F, GL_RGB, GL_HALF_FLOAT,
+              halvesOf(source).data(), 0);
+    else if (source.wide.data)
+        setup(source.width(), source.height(), GL_RGB16, GL_RGB, GL_UNSIGNED_SHORT,
+              source.wide.data, source.wide.rowStride);
     else
-        setup(image.width, image.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, image.data,
-              image.rowStride);
+        setup(source.width(), source.height(), GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, source.ldr.data,
+              source.ldr.rowStride);
 }

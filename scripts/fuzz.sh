@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 source scripts/sanitize-config.sh
-targets=(project hdr pnm jpeg)
+targets=(project hdr jpeg tiff png exr)
 cmake --build build-san -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 mkdir -p build-san/fuzz
 for t in "${targets[@]}"; do

@@ -6,9 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qtbase5-dev libglew-dev libgl-dev libjpeg-dev libboost-dev libglm-dev libfmt-dev
-  libeigen3-dev
+  libeigen3-dev libtiff-dev libpng-dev libopenexr-dev libraw-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dcraw libjpeg-turbo-progs
   xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev
   clang libclang-rt-14-dev
   hugin-tools

@@ -143,26 +143,42 @@ TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
     }
 }
 
-// The mask of a decoded file, from 8-bit codes and from Radiance pixels: a clipped (or black)
-// and a near-black pixel, each grown by two, where the stored rows put them (row 0 at the top).
+// The mask of a decoded file, from 8- and 16-bit codes, Radiance pixels and linear light: a
+// clipped (or black) and a near-black pixel, each grown by two, where the stored rows put them
+// (row 0 at the top); each format's range sets its limits.
 TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
-    SourceImage codes, radiance;
+    SourceImage codes, wide, radiance, linear;
     codes.ldr = makeImage(16, 12, [](int, int) { return RgbPixel<unsigned char>{128, 128, 128}; });
+    wide.wide = makeImage(16, 12, [](int, int) { return RgbPixel<uint16_t>{32896, 32896, 32896}; });
     radiance.rgbe = makeImage(16, 12, [](int, int) { return Rgbe{128, 128, 128, 120}; });
+    linear.linear = makeImage(16, 12, [](int, int) { return RgbPixel<float>{0.2f, 0.2f, 0.2f}; });
     codes.ldr.at(3, 2).g = 251;          // one clipped channel
     codes.ldr.at(7, 9).r = 249;          // bright, not clipped
     codes.ldr.at(12, 9) = {20, 20, 20};  // linear luminance 0.007
+    // The same fractions of 16 bits clip and are near black.
+    wide.wide.at(3, 2).g = 64250;
+    wide.wide.at(7, 9).r = 64249;
+    wide.wide.at(12, 9) = {6540, 6540, 6540};  // linear luminance 0.00999
     // Radiance pixels never clip; only black ones (exponent 0) measure nothing.
     radiance.rgbe.at(3, 2).e = radiance.rgbe.at(12, 9).e = 0;
+    // Linear light clips only beyond the remap's half floats; black and non-numbers are unusable.
+    linear.linear.at(3, 2).g = std::nanf("");
+    linear.linear.at(7, 9).r = 60000;
+    linear.linear.at(12, 9) = {0, 0, 0};
     const std::pair<glm::vec2, bool> cases[] = {
         {{3.5f, 2.5f}, false}, {{5.9f, 4.1f}, false},  {{6.5f, 2.5f}, true},
         {{3.5f, 5.5f}, true},  {{12.5f, 9.5f}, false}, {{8.5f, 6.5f}, true},
         {{7.5f, 9.5f}, true},  {{-0.5f, 0}, false},    {{16.5f, 0}, false}};
-    for (const SourceImage* image : {&codes, &radiance}) {
+    for (const SourceImage* image : {&codes, &wide, &radiance, &linear}) {
         ExposureMask m = exposureMaskOf(*image);
         for (auto& [at, usable] : cases)
-            EXPECT_EQ(m.usable(at), usable) << (image == &codes) << ": " << at.x << ", " << at.y;
+            EXPECT_EQ(m.usable(at), usable) << image->width() << ": " << at.x << ", " << at.y;
     }
+    // The 16-bit limit lies between two 8-bit codes; 70000 is beyond half floats.
+    wide.wide.at(12, 9) = {6545, 6545, 6545};
+    linear.linear.at(12, 9) = {70000, 1, 1};
+    EXPECT_TRUE(exposureMaskOf(wide).usable({12.5f, 9.5f}));
+    EXPECT_FALSE(exposureMaskOf(linear).usable({12.5f, 9.5f}));
 }
 
 TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {

@@ -1,4 +1,4 @@
-// Image files and their readers: JPEG, raw previews through dcraw and djpeg.
+// Image files and their JPEG reader; sizes stated before any pixel, regular files only.
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -71,9 +71,8 @@ TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
     fs::path jpeg = writeFile(dir / "huge.jpg", huge);
     fs::path hdr =
         writeFile(dir / "huge.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 20000 +X 25000\n");
-    fs::path raw = writeFile(dir / "a.cr2", "");
     for (auto [file, width, height] :
-         {std::tuple(jpeg, 60000, 60000), std::tuple(hdr, 25000, 20000), std::tuple(raw, 0, 0)}) {
+         {std::tuple(jpeg, 60000, 60000), std::tuple(hdr, 25000, 20000)}) {
         ImageSize size = readImageSize(file);
         EXPECT_EQ(std::pair(size.width, size.height), std::pair(width, height)) << file;
     }
@@ -91,61 +90,6 @@ TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
         EXPECT_EQ(errorMessage([&] { readImageFile(file); }),
                   "Error reading image '" + quoted(file) + "': " + reason);
     }
-}
-
-namespace {
-// Puts a fake dcraw and djpeg first on PATH for one test (nothing lies beside the test
-// executable): dcraw logs its arguments and writes the "raw" file itself, djpeg passes it on.
-class FakeRawTools : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-
-    void tool(const char* name, const std::string& script) {
-        writeFile(dir / "bin" / name, "#!/bin/sh\n" + script);
-        fs::permissions(dir / "bin" / name, fs::perms::owner_all);
-    }
-    void SetUp() override {
-        fs::create_directories(dir / "bin");
-        tool("dcraw", "printf '%s\\n' \"$@\" > " + shellQuote((dir / "args").string()) +
-                          "\ncat -- \"$3\"\n");
-        tool("djpeg", "cat\n");
-        setenv("PATH", ((dir / "bin").string() + ":" + oldPath).c_str(), 1);
-    }
-    void TearDown() override { setenv("PATH", oldPath.c_str(), 1); }
-};
-}  // namespace
-
-// Quotes, command substitution and a leading dash reach dcraw as one file name, not an option;
-// each bad preview and a missing tool have their own messages.
-TEST_F(FakeRawTools, PathReachesDcrawAsOneArgumentAndBadPreviewsFail) {
-    const std::string name = "-it's $(touch pwned)`touch pwned2`;\"x\" \\.cr2";
-    writeFile(dir / name, "P6\n2 1\n255\n\x01\x02\x03\x04\x05\x06");
-    fs::path cwd = fs::current_path();
-    fs::current_path(dir.path);
-    Image<RgbPixel<unsigned char>> image = readCr2Thumbnail(name);
-    fs::current_path(cwd);
-    EXPECT_EQ(std::vector<int>({image.width, image.height, image.at(0, 0).r, image.at(1, 0).b}),
-              std::vector<int>({2, 1, 1, 6}));
-    EXPECT_EQ(readFile(dir / "args"), "-e\n-c\n./" + name + "\n");
-    EXPECT_FALSE(fs::exists(dir / "pwned") || fs::exists(dir / "pwned2"));
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "Failed to parse PNM file header."},
-        {"P6\n1 1\n65535\n", "PNM file has wrong max value: 65535"},
-        {"P6\n999999999 0\n255\n", "PNM file has an invalid size: 999999999 x 0"},
-        // A header that promises more than arrives takes no memory for it.
-        {"P6\n30000 30000\n255\nab", "Failed to read PNM file data: 2 != 2700000000 -> 1"},
-    };
-    for (auto& [bytes, message] : cases) {
-        writeFile(dir / "x.cr2", bytes);
-        EXPECT_EQ(
-            errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
-            "Error reading the preview of raw file '" + quoted(dir / "x.cr2") + "': " + message)
-            << bytes;
-    }
-    setenv("PATH", "", 1);
-    EXPECT_EQ(errorMessage([&] { readCr2Thumbnail(dir / "x.cr2"); }),
-              "Cannot find the program 'dcraw' beside the executable or on PATH");
 }
 
 // "-" is standard output, left open; other files are quoted in the error that names them, and

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "cores.h"
+#include "imagewriters.h"
 #include "in_order.h"
 #include "jpegwriter.h"
 #include "signal_cleanup.h"
@@ -157,6 +158,15 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
     writeFile(project, smallProject);
     // Images: the wrong size or orientation, a header that claims gigapixels, a FIFO that would
     // block the read for ever, a folder.
+    Image<RgbPixel<uint16_t>> wide(1000, 800);
+    Image<RgbPixel<float>> light(1000, 800);
+    auto cut = [&] {
+        std::string bytes = readFile(a);
+        writeFile(a, bytes.substr(0, bytes.size() / 2));
+    };
+    auto failed = [&](const char* kind) {
+        return fmt::sprintf("Failed to decode %s file '%s': ", kind, quoted(a));
+    };
     std::string jpeg = readFile(a);
     jpeg.replace(jpeg.find("\xff\xc0") + 5, 4, "\xea\x60\xea\x60");
     ASSERT_EQ(mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);
@@ -176,6 +186,20 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         writeFile(out, "kept");
         expectError(runKorvel(q(project) + " " + q(out)), message);
         EXPECT_EQ(readFile(out), "kept") << message;
+    }
+    // TIFF, PNG and OpenEXR files cut short, under a.jpg's name (the content decides), fail
+    // where they are read, which may be after the log is opened.
+    const std::pair<std::function<void()>, std::string> cutShort[] = {
+        {[&] {
+             fs::remove(a), writeTIFF(a, wide, {5, 0, 100, false, false}), cut();
+         },
+         failed("TIFF")},
+        {[&] { writePNG(a, wide), cut(); }, failed("PNG")},
+        {[&] { writeEXR(a, light, true), cut(); }, failed("OpenEXR")},
+    };
+    for (auto& [make, message] : cutShort) {
+        make();
+        expectError(runKorvel(q(project) + " " + q(out)), message);
     }
     fs::remove(a);
     writeGrey(a, 1000, 800);

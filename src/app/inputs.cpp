@@ -40,17 +40,17 @@ fs::path resolveImageFile(const fs::path& projectDir, const std::string& written
 }
 
 void checkSourceSize(const ImageParameters& image, int k, const fs::path& file, int width,
-                     int height) {
+                     int height, bool preview) {
     long long w = width, h = height, W = image.width, H = image.height;
     bool fits = w == W && h == H;
     // A raw preview is the picture at a smaller scale, each side rounded.
-    if (!fits && pathExt(file) == "cr2")
+    if (!fits && preview)
         fits = w > 0 && h > 0 && w <= W && h <= H && std::llabs(h * W - H * w) <= std::max(W, H);
     if (!fits)
         throw std::runtime_error(fmt::sprintf(
             "Error reading %s: file '%s' holds %d x %d pixels, but the project states %d x %d%s",
             describe(image, k), quoted(file), width, height, image.width, image.height,
-            pathExt(file) == "cr2" ? " (a preview must keep that shape)" : ""));
+            preview ? " (a preview must keep that shape)" : ""));
 }
 
 std::vector<fs::path> checkSources(const Project& project, const fs::path& projectPath,
@@ -69,7 +69,7 @@ std::vector<fs::path> checkSources(const Project& project, const fs::path& proje
         fs::path file = resolveImageFile(projectPath.parent_path(), image.file, note);
         if (!note.empty()) notes.push_back(fmt::sprintf("image %d: %s", int(k), note));
         ImageSize size = readImageSize(file);
-        if (size.width != 0) checkSourceSize(image, int(k), file, size.width, size.height);
+        if (size.width != 0) checkSourceSize(image, int(k), file, size.width, size.height, false);
         files.push_back(file);
     }
     return files;

@@ -20,9 +20,10 @@ std::filesystem::path resolveImageFile(const std::filesystem::path& projectDir,
                                        const std::string& written, std::string& note);
 
 // Refuses the source of image k whose pixels do not fit the project's image: the same size,
-// or for a raw file's preview the same aspect at a uniform scale no larger than the image.
+// or for a raw file's preview (preview set) the same aspect at a uniform scale no larger than
+// the image.
 void checkSourceSize(const ImageParameters& image, int k, const std::filesystem::path& file,
-                     int width, int height);
+                     int width, int height, bool preview);
 
 // Checks every image of a matching run before any is decoded: a size the project states
 // within the limits, a regular file, and the size its header states. Returns the image files;

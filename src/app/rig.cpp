@@ -382,8 +382,9 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
         const std::filesystem::path& file = sources[size_t(k)];
         // The file may have changed since it was checked: its size is checked again before
         // any pixel memory is taken.
+        bool preview = imageFormat(file) == ImageFormat::raw;
         auto fits = [&](int width, int height) {
-            checkSourceSize(images[size_t(k)], k, file, width, height);
+            checkSourceSize(images[size_t(k)], k, file, width, height, preview);
         };
         try {
             return std::make_unique<Source>(readImageFile(file, fits), cpuRemap);

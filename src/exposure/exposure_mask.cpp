@@ -9,8 +9,27 @@
 
 namespace {
 
-float codeToLinear(unsigned char code) {
-    return srgbToLinear(float(code) / 255.0f);
+// Pixels of sRGB codes: clipped where a channel reaches `clipped`, dark below a linear
+// luminance of `dark`.
+template <class Code>
+Image<uint8_t> codeBad(const ImageView<RgbPixel<Code>>& img, Code clipped, float dark) {
+    constexpr size_t levels = size_t(1) << (8 * sizeof(Code));
+    std::vector<float> linear(levels);
+    for (size_t k = 0; k < levels; ++k) linear[k] = srgbToLinear(float(k) / float(levels - 1));
+    Image<uint8_t> bad(img.width, img.height);
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
+            const RgbPixel<Code>& p = img.at(x, y);
+            bool clip = std::max({p.r, p.g, p.b}) >= clipped;
+            bool black = luminance(linear[p.r], linear[p.g], linear[p.b]) < dark;
+            bad.at(x, y) = clip || black;
+        }
+    return bad;
+}
+
+bool usableLight(float v) {
+    return v >= 0 && v <= 65504.0f;
 }
 
 }  // namespace
@@ -44,24 +63,29 @@ ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
 }
 
 ExposureMask ExposureMask::fromLdr(const ImageView<RgbPixel<unsigned char>>& img) {
-    float linear[256];
-    for (int k = 0; k < 256; ++k) linear[k] = codeToLinear((unsigned char)k);
-    Image<uint8_t> bad(img.width, img.height);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-            const RgbPixel<unsigned char>& p = img.at(x, y);
-            bool clipped = std::max({p.r, p.g, p.b}) >= 250;
-            bool dark = luminance(linear[p.r], linear[p.g], linear[p.b]) < 0.01f;
-            bad.at(x, y) = clipped || dark;
-        }
-    return grown(std::move(bad));
+    return grown(codeBad<unsigned char>(img, 250, 0.01f));
+}
+
+ExposureMask ExposureMask::fromWide(const ImageView<RgbPixel<uint16_t>>& img) {
+    return grown(codeBad<uint16_t>(img, 250 * 257, 0.01f));
 }
 
 ExposureMask ExposureMask::fromRgbe(const ImageView<Rgbe>& img) {
     Image<uint8_t> bad(img.width, img.height);
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x) bad.at(x, y) = img.at(x, y).e == 0;
+    return grown(std::move(bad));
+}
+
+ExposureMask ExposureMask::fromLinear(const ImageView<RgbPixel<float>>& img) {
+    Image<uint8_t> bad(img.width, img.height);
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
+            const RgbPixel<float>& p = img.at(x, y);
+            bool light = usableLight(p.r) && usableLight(p.g) && usableLight(p.b);
+            bad.at(x, y) = !(light && std::max({p.r, p.g, p.b}) > 0);
+        }
     return grown(std::move(bad));
 }
 
@@ -73,5 +97,8 @@ bool ExposureMask::usable(glm::vec2 px) const {
 }
 
 ExposureMask exposureMaskOf(const SourceImage& image) {
-    return image.rgbe.data ? ExposureMask::fromRgbe(image.rgbe) : ExposureMask::fromLdr(image.ldr);
+    if (image.rgbe.data) return ExposureMask::fromRgbe(image.rgbe);
+    if (image.linear.data) return ExposureMask::fromLinear(image.linear);
+    if (image.wide.data) return ExposureMask::fromWide(image.wide);
+    return ExposureMask::fromLdr(image.ldr);
 }

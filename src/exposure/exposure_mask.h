@@ -16,8 +16,15 @@ public:
     // 8-bit sRGB pixels: clipped when a channel reaches 250, near black below a linear
     // luminance of 1 % (code 25), where one code step is 6 % of the value and more.
     static ExposureMask fromLdr(const ImageView<RgbPixel<unsigned char>>& img);
+    // 16-bit sRGB pixels: clipped at the same fraction of the range (code 64250), near black
+    // below the same linear luminance of 1 % (code 6544): a step there is fine, but shadows
+    // that deep hold a photograph's noise and black level more than its light.
+    static ExposureMask fromWide(const ImageView<RgbPixel<uint16_t>>& img);
     // Radiance pixels do not clip; only black (exponent 0) ones are unusable.
     static ExposureMask fromRgbe(const ImageView<Rgbe>& img);
+    // Linear light does not clip below the remap's half-float range; pixels with no positive
+    // channel, or a negative, non-finite or larger one, are unusable.
+    static ExposureMask fromLinear(const ImageView<RgbPixel<float>>& img);
 
     // True when the source pixel holding position px (source pixels, y down) is usable; false
     // outside the image.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "globals.h"
-#include "half.h"
+#include "halffloat.h"
 
 namespace {
 

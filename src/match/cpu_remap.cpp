@@ -5,7 +5,7 @@
 #include <immintrin.h>
 
 #include "cpu_remap_row.h"
-#include "half.h"
+#include "halffloat.h"
 
 namespace {
 
@@ -167,8 +167,7 @@ const std::vector<Image<LinearTexel>>& LinearSource::levels() const {
 }
 
 LinearSource linearSourceOf(const SourceImage& image) {
-    int w = image.rgbe.data ? image.rgbe.width : image.ldr.width;
-    int h = image.rgbe.data ? image.rgbe.height : image.ldr.height;
+    int w = image.width(), h = image.height();
     Image<LinearTexel> level(w, h, Image<LinearTexel>::Unset{});
     linearHalves(image, 4, w * h > 0 ? &level.row(0)->r : nullptr);
     return LinearSource(std::move(level));

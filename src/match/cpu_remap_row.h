@@ -7,7 +7,7 @@
 #include <immintrin.h>
 
 #include "cpu_remap.h"
-#include "half.h"
+#include "halffloat.h"
 
 // One patch row to sample: its source positions and those of both rows of its quads.
 struct RemapRow {

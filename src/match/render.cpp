@@ -3,7 +3,7 @@
 #include "Shader.h"
 #include "Texture.h"
 #include "globals.h"
-#include "half.h"
+#include "halffloat.h"
 
 namespace {
 std::unique_ptr<Shader> remapProgram(const std::string& defines) {

@@ -8,7 +8,7 @@
 #include "correlate_gpu.h"
 #include "cpu_remap.h"
 #include "glfixture.h"
-#include "half.h"
+#include "halffloat.h"
 #include "render.h"
 #include "testutil.h"
 

@@ -1,4 +1,4 @@
-#include "half.h"
+#include "halffloat.h"
 
 #include <algorithm>
 

@@ -1,0 +1,277 @@
+// Files of every format korvel reads: TIFF, PNG and OpenEXR pixels as written, the format by
+// content whatever the name, bad files named, raw previews of any name.
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <tiffio.h>
+
+#include "halffloat.h"
+#include "imagewriters.h"
+#include "jpegwriter.h"
+#include "readers.h"
+#include "testutil.h"
+
+namespace {
+
+// 16-bit codes that no 8-bit code gives (none a multiple of 257), over odd sizes.
+Image<RgbPixel<uint16_t>> wideCodes() {
+    return makeImage(37, 21, [](int x, int y) {
+        return RgbPixel<uint16_t>{uint16_t(1001 + 1709 * x + 7 * y), uint16_t(60001 - 1213 * y + x),
+                                  uint16_t(4 + 257 * x + y)};
+    });
+}
+
+template <class T>
+std::vector<T> values(const ImageView<RgbPixel<T>>& image) {
+    std::vector<T> v;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            for (int c = 0; c < 3; ++c) v.push_back((&image.at(x, y).r)[c]);
+    return v;
+}
+
+// Each channel set to the red one, as a grey file reads.
+template <class T>
+Image<RgbPixel<T>> greyOf(const ImageView<RgbPixel<T>>& image) {
+    return makeImage(image.width, image.height, [&](int x, int y) {
+        T v = image.at(x, y).r;
+        return RgbPixel<T>{v, v, v};
+    });
+}
+
+// Linear light over several stops, above 1 and below half's normal range too.
+Image<RgbPixel<float>> light() {
+    return makeImage(19, 11, [](int x, int y) {
+        return RgbPixel<float>{std::ldexp(1.0f + 0.01f * float(y), x - 16), 8.0f - 0.37f * float(x),
+                               0.001f * float(1 + x + y)};
+    });
+}
+
+}  // namespace
+
+// 16-bit TIFF and PNG codes reach the decoded image exactly, in every layout; 8-bit, grey and
+// floating-point files keep theirs too.
+TEST(TiffPng, EveryCodeOfEveryLayoutArrives) {
+    TempDir dir;
+    Image<RgbPixel<uint16_t>> codes = wideCodes();
+    const TiffLayout layouts[] = {
+        {COMPRESSION_NONE, 0, 3, false, false},           {COMPRESSION_LZW, 0, 5, false, false},
+        {COMPRESSION_ADOBE_DEFLATE, 16, 0, false, false}, {COMPRESSION_LZW, 0, 4, true, false},
+        {COMPRESSION_ADOBE_DEFLATE, 16, 0, true, false},  {COMPRESSION_LZW, 0, 8, false, true},
+    };
+    for (const TiffLayout& layout : layouts) {
+        SCOPED_TRACE(fmt::sprintf("compression %d, tile %d, separate %d, grey %d",
+                                  layout.compression, layout.tile, layout.separate, layout.grey));
+        writeTIFF(dir / "a.tif", codes, layout);
+        SourceImage image = readImageFile(dir / "a.tif");
+        EXPECT_EQ(values(image.wide), values(layout.grey ? greyOf(codes) : toImage(codes)));
+        EXPECT_FALSE(image.ldr.data || image.linear.data || image.rgbe.data);
+    }
+    for (bool interlaced : {false, true}) {
+        writePNG(dir / "a.png", codes, interlaced);
+        EXPECT_EQ(values(readImageFile(dir / "a.png").wide), values(codes)) << interlaced;
+    }
+    Image<RgbPixel<uint8_t>> bytes = makeImage(29, 17, [](int x, int y) {
+        return RgbPixel<uint8_t>{uint8_t(9 * x), uint8_t(15 * y), 77};
+    });
+    writeTIFF(dir / "b.tif", bytes, {COMPRESSION_LZW, 0, 7, true, false});
+    writePNG(dir / "b.png", bytes, true);
+    for (const char* name : {"b.tif", "b.png"}) {
+        SourceImage image = readImageFile(dir / name);
+        EXPECT_EQ(values(image.ldr), values(bytes)) << name;
+        EXPECT_FALSE(image.wide.data) << name;
+    }
+    Image<RgbPixel<float>> floats = light();
+    writeTIFF(dir / "c.tif", floats, {COMPRESSION_ADOBE_DEFLATE, 16, 0, false, false});
+    EXPECT_EQ(values(readImageFile(dir / "c.tif").linear), values(floats));
+}
+
+// OpenEXR reads as linear light: floats exactly, halves as rounded, a luminance-only file as
+// grey, whatever its data window's origin.
+TEST(Exr, HalfAndFloatChannelsAsLinearLight) {
+    TempDir dir;
+    Image<RgbPixel<float>> floats = light(), halves = light();
+    roundToHalves(&halves.row(0)->r, size_t(3) * halves.width * halves.height);
+    writeEXR(dir / "f.exr", floats, false, false, -5, 7);
+    writeEXR(dir / "h.exr", floats, true);
+    writeEXR(dir / "y.exr", floats, false, true, 3, -2);
+    EXPECT_EQ(values(readImageFile(dir / "f.exr").linear), values(floats));
+    EXPECT_EQ(values(readImageFile(dir / "h.exr").linear), values(halves));
+    EXPECT_EQ(values(readImageFile(dir / "y.exr").linear), values(greyOf(floats)));
+    ImageSize size = readImageSize(dir / "f.exr");
+    EXPECT_EQ(std::pair(size.width, size.height), std::pair(19, 11));
+    // A header that claims a billion rows is sized before the library allocates by it.
+    std::string bytes = readFile(dir / "h.exr");
+    size_t window = bytes.find(std::string("dataWindow\0box2i\0", 17));
+    ASSERT_NE(window, std::string::npos);
+    bytes.replace(window + 17 + 4 + 12, 4, std::string("\0\0\0\x40", 4));
+    size = readImageSize(writeFile(dir / "tall.exr", bytes));
+    EXPECT_EQ(std::pair(size.width, size.height), std::pair(19, (1 << 30) + 1));
+    // So is an attribute that claims two gigabytes.
+    size_t compression = bytes.find(std::string("compression\0compression\0", 24));
+    ASSERT_NE(compression, std::string::npos);
+    bytes.replace(compression + 24, 4, "\xff\xff\xff\x7f");
+    fs::path huge = writeFile(dir / "huge.exr", bytes);
+    EXPECT_EQ(errorMessage([&] { readImageSize(huge); }),
+              "Failed to decode OpenEXR file '" + quoted(huge) +
+                  "': attribute 'compression' states 2147483647 bytes, more than the file holds");
+}
+
+// The first bytes choose the reader, whatever the name says; what no reader knows is
+// refused cleanly, named.
+TEST(ImageFormats, ChosenByContentNotByName) {
+    TempDir dir;
+    Image<RgbPixel<uint16_t>> codes = wideCodes();
+    writePNG(dir / "png.jpg", codes);
+    writeTIFF(dir / "tiff", codes);
+    writeEXR(dir / "exr.hdr", light(), true);
+    writeJPEG(dir / "jpeg.png", Image<RgbPixel<uint8_t>>(8, 8), 90);
+    writeFile(dir / "radiance.exr",
+              "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n\x80\x80\x80\x81");
+    const std::pair<const char*, ImageFormat> cases[] = {{"png.jpg", ImageFormat::png},
+                                                         {"tiff", ImageFormat::tiff},
+                                                         {"exr.hdr", ImageFormat::exr},
+                                                         {"jpeg.png", ImageFormat::jpeg},
+                                                         {"radiance.exr", ImageFormat::radiance}};
+    for (auto [name, format] : cases) {
+        EXPECT_EQ(int(imageFormat(dir / name)), int(format)) << name;
+        SourceImage image = readImageFile(dir / name);
+        EXPECT_EQ(image.width() > 0, true) << name;
+    }
+    EXPECT_EQ(values(readImageFile(dir / "png.jpg").wide), values(codes));
+    EXPECT_EQ(values(readImageFile(dir / "tiff").wide), values(codes));
+    for (const char* name : {"photo.tif", "photo", "photo.nef", "photo.png"}) {
+        fs::path file = writeFile(dir / name, "II no TIFF, no picture at all");
+        EXPECT_EQ(errorMessage([&] { readImageFile(file); }),
+                  "failed to open file '" + quoted(file) + "': unsupported file type");
+    }
+}
+
+// A damaged or cut file ends in one error that names it; sizes are stated before any pixel,
+// and a refusal of the size passes unchanged.
+TEST(ImageFormats, BadFilesNameTheFileAndSizesComeFirst) {
+    TempDir dir;
+    Image<RgbPixel<uint16_t>> codes = wideCodes();
+    writeTIFF(dir / "a.tif", codes, {COMPRESSION_LZW, 0, 21, false, false});
+    writePNG(dir / "a.png", codes);
+    writeEXR(dir / "a.exr", light(), false);
+    auto refuse = [](int w, int h) { throw std::runtime_error(fmt::sprintf("%d x %d", w, h)); };
+    for (auto [name, kind, w, h] :
+         {std::tuple("a.tif", "TIFF", 37, 21), std::tuple("a.png", "PNG", 37, 21),
+          std::tuple("a.exr", "OpenEXR", 19, 11)}) {
+        fs::path file = dir / name;
+        ImageSize size = readImageSize(file);
+        EXPECT_EQ(std::pair(size.width, size.height), std::pair(w, h)) << name;
+        EXPECT_EQ(errorMessage([&] { readImageFile(file, refuse); }),
+                  fmt::sprintf("%d x %d", w, h));
+        std::string bytes = readFile(file);
+        fs::path cut =
+            writeFile(dir / (std::string("cut ") + name), bytes.substr(0, bytes.size() * 3 / 4));
+        std::string message = errorMessage([&] { readImageFile(cut); });
+        EXPECT_EQ(
+            message.rfind(fmt::sprintf("Failed to decode %s file '%s': ", kind, quoted(cut)), 0),
+            0u)
+            << message;
+    }
+    // A damaged pixel block fails its checksum.
+    std::string png = readFile(dir / "a.png");
+    png[png.find("IDAT") + 40] ^= 0x55;
+    fs::path damaged = writeFile(dir / "damaged.png", png);
+    EXPECT_TRUE(contains(errorMessage([&] { readImageFile(damaged); }),
+                         "Failed to decode PNG file '" + quoted(damaged) + "'"));
+}
+
+// 16-bit codes reach the remap's linear light without an 8-bit step between; light that is
+// not (negative, not a number, beyond the half range) cannot spread through filtering.
+TEST(LinearHalves, WideCodesAndFloatsKeepTheirPrecision) {
+    SourceImage wide, linear;
+    wide.wide = makeImage(4, 1, [](int x, int) {
+        uint16_t c[] = {0, 300, 300 + 1, 65535};
+        return RgbPixel<uint16_t>{c[x], c[x], c[x]};
+    });
+    linear.linear = makeImage(4, 1, [](int x, int) {
+        float v[] = {-1.0f, std::nanf(""), 1e6f, 0.125f};
+        return RgbPixel<float>{v[x], v[x], v[x]};
+    });
+    std::vector<uint16_t> out(12);
+    linearHalves(wide, 3, out.data());
+    EXPECT_EQ(halfToFloat(out[0]), 0.0f);
+    EXPECT_EQ(out[3], floatToHalf(float(300.0 / 65535 / 12.92)));
+    EXPECT_NE(out[3], out[6]);  // one 16-bit step apart: 8 bits would merge them
+    EXPECT_EQ(halfToFloat(out[9]), 1.0f);
+    linearHalves(linear, 3, out.data());
+    EXPECT_EQ(std::vector<float>({halfToFloat(out[0]), halfToFloat(out[3]), halfToFloat(out[6]),
+                                  halfToFloat(out[9])}),
+              std::vector<float>({0.0f, 0.0f, 65504.0f, 0.125f}));
+}
+
+// Any name, any extension: the raw library knows the preview by content, and every copy gives
+// the .CR2's pixels: the picture it holds, at 1/8 size.
+TEST(RawPreviews, EveryNameGivesTheSamePreview) {
+    REQUIRE_SHARED();
+    TempDir dir;
+    fs::path cr2 = sharedDir() / "raw/IMG_0001.CR2";
+    Image<RgbPixel<uint8_t>> original = readImageFile(cr2).ldr;
+    ASSERT_EQ(std::pair(original.width, original.height), std::pair(120, 160));
+    std::string bytes = readFile(cr2);
+    for (const char* name : {"a.nef", "b.ARW", "c", "d.dng.jpg"}) {
+        fs::path copy = writeFile(dir / name, bytes);
+        EXPECT_EQ(int(imageFormat(copy)), int(ImageFormat::raw)) << name;
+        EXPECT_EQ(values(readImageFile(copy).ldr), values(original)) << name;
+        EXPECT_EQ(readImageSize(copy).width, 0) << name;
+    }
+    // The preview is image 3 of ring13 at 80 %: each of its pixels the mean of 10 x 10 there.
+    Image<RgbPixel<uint8_t>> ring = readJPEG(sharedDir() / "rigs/ring13/ring03.jpg");
+    double difference = 0;
+    for (int y = 0; y < 160; ++y)
+        for (int x = 0; x < 120; ++x)
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (int v = 0; v < 10; ++v)
+                    for (int u = 0; u < 10; ++u) sum += (&ring.at(10 * x + u, 10 * y + v).r)[c];
+                difference += std::abs(sum / 100 - (&original.at(x, y).r)[c]);
+            }
+    EXPECT_LT(difference / (120 * 160 * 3), 3.0);
+    fs::path cut = writeFile(dir / "cut.nef", bytes.substr(0, bytes.size() - 1000));
+    EXPECT_EQ(errorMessage([&] { readImageFile(cut); }),
+              "Failed to decode the preview of raw file '" + quoted(cut) +
+                  "': Premature end of JPEG file");
+}
+
+// The example rig with its JPEGs rewritten as 16-bit TIFF and PNG files (each code times 257,
+// some with no extension at all) finds the JPEG run's control points: precision arrives whole.
+TEST(Rig, SixteenBitFilesGiveTheJpegsPoints) {
+    TempDir dir;
+    fs::path example = fs::path(KORVEL_SOURCE_DIR) / "examples/ring13";
+    std::string project = readFile(example / "rig.pts");
+    for (int k = 0; k < 13; ++k) {
+        std::string jpeg = fmt::sprintf("ring%02d.jpg", k);
+        Image<RgbPixel<uint8_t>> codes = readJPEG(example / jpeg);
+        Image<RgbPixel<uint16_t>> wide = makeImage(codes.width, codes.height, [&](int x, int y) {
+            RgbPixel<uint8_t> p = codes.at(x, y);
+            return RgbPixel<uint16_t>{uint16_t(p.r * 257), uint16_t(p.g * 257),
+                                      uint16_t(p.b * 257)};
+        });
+        std::string name = fmt::sprintf(k % 3 == 0   ? "ring%02d.png"
+                                        : k % 3 == 1 ? "ring%02d.tif"
+                                                     : "ring%02d",
+                                        k);
+        if (k % 3 == 0)
+            writePNG(dir / name, wide);
+        else
+            writeTIFF(dir / name, wide, {COMPRESSION_LZW, 0, 64, false, false});
+        project = std::regex_replace(project, std::regex("\"" + jpeg + "\""), "\"" + name + "\"");
+    }
+    writeFile(dir / "rig.pts", project);
+    auto points = [](const RunResult& run) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string lines;
+        std::istringstream log(run.out);
+        for (std::string line; std::getline(log, line);)
+            if (line.rfind("c n", 0) == 0) lines += line + "\n";
+        return lines;
+    };
+    std::string jpegPoints = points(runKorvel(shellQuote((example / "rig.pts").string())));
+    EXPECT_GT(std::count(jpegPoints.begin(), jpegPoints.end(), '\n'), 100);
+    EXPECT_EQ(points(runKorvel(shellQuote((dir / "rig.pts").string()))), jpegPoints);
+}
