@@ -93,7 +93,7 @@ void finish(j_decompress_ptr cinfo, void*) {
 
 Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
                                         const std::string& source, const SizeCheck& limits,
-                                        bool preview) {
+                                        bool preview, int eighths) {
     jpeg_decompress_struct cinfo;
     JpegErrors errors;
     cinfo.err = errors.install();
@@ -116,8 +116,11 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
         cinfo.scale_denom = 8;
         cinfo.dct_method = JDCT_IFAST;
         cinfo.do_fancy_upsampling = FALSE;
-        if (!guarded<void>(&cinfo, outputSize, nullptr)) throw fail();
+    } else {
+        cinfo.scale_num = unsigned(eighths);
+        cinfo.scale_denom = 8;
     }
+    if (!guarded<void>(&cinfo, outputSize, nullptr)) throw fail();
     if (limits)
         limits(int(preview ? cinfo.output_width : cinfo.image_width),
                int(preview ? cinfo.output_height : cinfo.image_height));
@@ -132,8 +135,8 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
     return image;
 }
 
-Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits) {
+Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits, int eighths) {
     Fopen f(file, "rb");
     return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); },
-                    fmt::sprintf("JPEG file '%s'", quoted(file)), limits);
+                    fmt::sprintf("JPEG file '%s'", quoted(file)), limits, false, eighths);
 }

@@ -52,8 +52,10 @@ struct ImageSize {
 ImageFormat imageFormat(const path& file);
 
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
-// file is refused unread, and limits (when set) sees the stated size first.
-SourceImage readImageFile(const path& file, const SizeCheck& limits = {});
+// file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
+// decoded at eighths / 8 of each side; the other formats' readers have no such cheap way and
+// read their own size.
+SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // The size a file's header states, read without its pixels; {0, 0} for a raw file, whose
 // preview's size shows only when it is decoded.
@@ -71,16 +73,20 @@ Image<Rgbe> readHDR(const path& file, const SizeCheck& limits = {});
 // Reads a Radiance HDR file from the seekable stream f; file names it in messages.
 Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {});
 
-// Reads an RGB JPEG file; greyscale and CMYK files and corrupt or truncated data throw.
-Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits = {});
+// Reads an RGB JPEG file at eighths / 8 of each side, rounded up (libjpeg scales the DCT
+// blocks themselves); limits sees the file's own size. Greyscale and CMYK files and corrupt or
+// truncated data throw.
+Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits = {},
+                                        int eighths = 8);
 
 // Decodes the JPEG stream that setSource installs as libjpeg's source; libjpeg's fatal errors,
 // and warnings of damaged data past the header, throw runtime_error naming source. A preview
 // is decoded at 1/8 size with the fast integer transform and plain upsampling, and limits sees
-// that size.
+// that size; anything else at eighths / 8 of each side, limits seeing its own size.
 Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
                                         const std::string& source = "JPEG data",
-                                        const SizeCheck& limits = {}, bool preview = false);
+                                        const SizeCheck& limits = {}, bool preview = false,
+                                        int eighths = 8);
 
 // Reads a TIFF file from the seekable stream f (8- or 16-bit integer or 32-bit float samples,
 // grey or RGB, strips or tiles, either planar layout, any codec libtiff has; other 8-bit kinds

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "jpegwriter.h"
+#include "readers.h"
 #include "testutil.h"
 
 namespace {
@@ -176,5 +178,45 @@ TEST(Rig, GpuCorrelationIsAsAccurateAsTheCpus) {
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     // The derived schedule splits their tall shared band into views of its own.
     EXPECT_EQ(run.pairs, (std::set<Pair>{{0, 1}}));
+    expectAccurate(run, 0.6, 5);
+}
+
+// The shared ring13 with every source pixel doubled: decoded at less than full size, its points
+// must still land in full-size pixels, as accurate as the rig at its own size.
+TEST(Rig, SourcesDecodedSmallerKeepPointsInFullSizePixels) {
+    if (!rigsRun()) GTEST_SKIP() << "no shared rigs or no display";
+    TempDir dir;
+    fs::path from = sharedDir() / "rigs/ring13";
+    std::string project = readFile(from / "rig.pts"), doubled;
+    std::regex sized(R"(#-imgfile (\d+) (\d+) "([^"]+)\"|\bd(\S+) e(\S+) )");
+    size_t last = 0;
+    for (std::sregex_iterator it(project.begin(), project.end(), sized), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        doubled += project.substr(last, size_t(m.position()) - last);
+        last = size_t(m.position() + m.length());
+        if (!m[3].matched) {
+            doubled += fmt::sprintf("d%.9g e%.9g ", 2 * std::stod(m[4]), 2 * std::stod(m[5]));
+            continue;
+        }
+        Image<RgbPixel<uint8_t>> source = readJPEG(from / m[3].str());
+        writeJPEG(dir / m[3].str(),
+                  makeImage(source.width * 2, source.height * 2,
+                            [&](int x, int y) { return source.at(x / 2, y / 2); }),
+                  95);
+        doubled += fmt::sprintf("#-imgfile %d %d \"%s\"", 2 * std::stoi(m[1]), 2 * std::stoi(m[2]),
+                                m[3].str());
+    }
+    RigRun run = runProject(writeFile(dir / "rig.pts", doubled + project.substr(last)));
+    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    std::smatch sizes;
+    std::string err = run.result.err;
+    ASSERT_TRUE(std::regex_search(err, sizes, std::regex("decoded at eighths of each side:(.*)")))
+        << err;
+    std::istringstream eighths(sizes[1].str());
+    int reduced = 0;
+    for (int m; eighths >> m;) reduced += m < 8;
+    // Jitter leaves a few images a view at a little over one source pixel per view pixel.
+    EXPECT_GE(reduced, 10) << sizes[0];
+    EXPECT_GE(run.matched.size(), 29u);
     expectAccurate(run, 0.6, 5);
 }

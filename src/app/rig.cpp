@@ -31,6 +31,7 @@
 #include "rig_check.h"
 #include "render.h"
 #include "schedule.h"
+#include "source_scale.h"
 
 namespace {
 
@@ -378,6 +379,21 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
         if (session) glFinish();
     };
 
+    auto sizeOf = [&](const PairView& v) {
+        return v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
+    };
+    int maxSize = session ? maxTargetSize() : kNativeMaxTargetSize;
+    // Every view of the run, known before any source is read, says how small each may be.
+    std::vector<ScheduledView> views;
+    ScheduleActions<int> listing{[](int k, bool) { return std::make_unique<int>(k); }, [] {},
+                                 [&](int i, int j, int&, int&, const PairView& v) {
+                                     views.push_back({i, j, v, sizeOf(v)});
+                                 }};
+    walk(listing, maxSize);
+    std::vector<int> eighths = decodeEighths(images, views);
+    std::string sizes;
+    for (int m : eighths) sizes += fmt::sprintf(" %d", m);
+    fmt::fprintf(stderr, "decoded at eighths of each side:%s\n", sizes);
     auto read = [&](int k) {
         const std::filesystem::path& file = sources[size_t(k)];
         // The file may have changed since it was checked: its size is checked again before
@@ -387,16 +403,13 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
             checkSourceSize(images[size_t(k)], k, file, width, height, preview);
         };
         try {
-            return std::make_unique<Source>(readImageFile(file, fits), cpuRemap);
+            return std::make_unique<Source>(readImageFile(file, fits, eighths[size_t(k)]),
+                                            cpuRemap);
         } catch (const std::bad_alloc&) {
             throw std::runtime_error(
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
         }
     };
-    auto sizeOf = [&](const PairView& v) {
-        return v.width > 0 ? glm::ivec2(v.width, v.height) : fixedTargetSize(fisheye, v.tall);
-    };
-    int maxSize = session ? maxTargetSize() : kNativeMaxTargetSize;
     std::vector<PairCount> counts;
     std::vector<PairJob> pairs;  // the walk's pairs, in its order
     Progress progress(pairCount);
@@ -405,11 +418,7 @@ int runRig(const Project& project, const RigPlan& plan, int argc, char** argv,
     // go in turn, so that every line reaches the log as it is made.
     if (cpuRemap && omp_get_max_threads() > 1 && !debug) {
         std::vector<PairJob> jobs;
-        ScheduleActions<int> listing{[](int k, bool) { return std::make_unique<int>(k); }, [] {},
-                                     [&](int i, int j, int&, int&, const PairView& v) {
-                                         jobs.push_back({i, j, v, sizeOf(v), {}, {}});
-                                     }};
-        walk(listing, maxSize);
+        for (const ScheduledView& v : views) jobs.push_back({v.i, v.j, v.view, v.size, {}, {}});
         matchSideBySide(jobs, project, read, progress, counts);
         pairs = std::move(jobs);
     } else {

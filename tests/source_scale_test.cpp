@@ -1,0 +1,60 @@
+#include "source_scale.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Pixels per radian at the centre of a 4000-wide pinhole 60 degrees wide.
+const double kFocal4000 = 2000 / std::tan(M_PI / 6);
+
+// A pinhole camera 60 degrees wide looking along yaw 0, pitch 0.
+ImageParameters pinhole(int width, int height) {
+    ImageParameters image;
+    image.width = width;
+    image.height = height;
+    image.v = 60;
+    return image;
+}
+
+// A view on the camera's axis whose pixels are `pixels` centre pixels of a 4000-wide source.
+PairView onAxis(float pixels) {
+    return PairView{0, 0, float(pixels / kFocal4000 * 1024 * 180 / M_PI), false};
+}
+
+constexpr glm::ivec2 kViewSize{1024, 512};
+
+}  // namespace
+
+// The least footprint of a view is at the pinhole's centre, where it grows with the source's
+// width; a view that does not see the image leaves it free.
+TEST(SourceScale, FootprintIsTheFinestStepOfTheSource) {
+    EXPECT_NEAR(finestFootprint(pinhole(4000, 3000), onAxis(3), kViewSize), 3.0, 0.02);
+    EXPECT_NEAR(finestFootprint(pinhole(2000, 1500), onAxis(3), kViewSize), 1.5, 0.01);
+    EXPECT_NEAR(finestFootprint(pinhole(4000, 3000), onAxis(1.25), kViewSize), 1.25, 0.01);
+    PairView behind = onAxis(3);
+    behind.yaw = 180;
+    EXPECT_TRUE(std::isinf(finestFootprint(pinhole(4000, 3000), behind, kViewSize)));
+}
+
+// 8 / M source pixels per decoded pixel never exceed the footprint, and both sides stay whole.
+TEST(SourceScale, EighthsKeepAtLeastOneDecodedPixelPerViewPixel) {
+    EXPECT_EQ(decodeEighths(3.0f, 4000, 3000), 3);
+    EXPECT_EQ(decodeEighths(2.0f, 1200, 1600), 4);
+    EXPECT_EQ(decodeEighths(1.99f, 1200, 1600), 5);
+    EXPECT_EQ(decodeEighths(20.0f, 1200, 1600), 1);
+    EXPECT_EQ(decodeEighths(0.9f, 1200, 1600), kFullEighths);
+    // 1204 x 1600 is whole at even eighths only; 1201 at none below 8/8.
+    EXPECT_EQ(decodeEighths(8.0f, 1204, 1600), 2);
+    EXPECT_EQ(decodeEighths(8.0f, 1201, 1600), kFullEighths);
+}
+
+// An image takes the finest of all its views; one in no view is never read.
+TEST(SourceScale, EachImageTakesItsFinestView) {
+    std::vector<ImageParameters> images{pinhole(4000, 3000), pinhole(4000, 3000),
+                                        pinhole(4000, 3000)};
+    std::vector<ScheduledView> views{{0, 1, onAxis(4), kViewSize}, {1, 0, onAxis(1.5), kViewSize}};
+    EXPECT_EQ(decodeEighths(images, views), (std::vector<int>{6, 6, 1}));
+    views[1].view = onAxis(2.5);
+    EXPECT_EQ(decodeEighths(images, views), (std::vector<int>{4, 4, 1}));
+}
