@@ -18,6 +18,8 @@
 #include "imagewriters.h"
 #include "in_order.h"
 #include "jpegwriter.h"
+#include "project.h"
+#include "pto_write.h"
 #include "signal_cleanup.h"
 #include "testutil.h"
 
@@ -318,6 +320,9 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     fs::path rig = sharedDir() / "rigs/fisheye6", rigs = dir / "rigs";
     for (const char* name : {"a", "b", "c"}) copyRig(rig, rigs / name);
     fs::remove(rigs / "b/fish05.jpg");
+    // c is Hugin's: its copy is a Hugin project too.
+    writeFile(rigs / "c/rig.pto", huginProjectText(readProject(rigs / "c/rig.pts")));
+    fs::remove(rigs / "c/rig.pts");
     // DEBUG=5 starts the fisheye schedule at its last ring image: two pairs a rig.
     std::string command = noDisplay + "DEBUG=5 " + q(dir / "usr/bin/korvel-batch") + " --jobs 2 ";
     RunResult r = runCommand(command + q(rigs));
@@ -326,12 +331,14 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     EXPECT_TRUE(
         contains(r.out, "failed  " + (rigs / "b/rig.pts").string() + "  status 255: Error ("))
         << r.out;
-    for (const char* name : {"a", "c"}) {
-        EXPECT_TRUE(contains(r.out, "done    " + (rigs / name / "rig.pts").string())) << r.out;
-        std::string input = readFile(rigs / name / "rig.pts");
-        std::string output = readFile(rigs / name / "rig.cp.pts");
+    for (auto [name, kind, line] :
+         {std::tuple("a", ".pts", "c n1 N6 "), std::tuple("c", ".pto", "c n0 N5 ")}) {
+        fs::path project = rigs / name / (std::string("rig") + kind);
+        EXPECT_TRUE(contains(r.out, "done    " + project.string())) << r.out;
+        std::string input = readFile(project);
+        std::string output = readFile(rigs / name / (std::string("rig.cp") + kind));
         EXPECT_EQ(output.substr(0, input.size()), input);
-        EXPECT_TRUE(contains(output.substr(input.size()), "c n1 N6 ")) << output;
+        EXPECT_TRUE(contains(output.substr(input.size()), line)) << output;
     }
     EXPECT_FALSE(fs::exists(rigs / "b/rig.cp.pts"));
     fs::create_symlink(rig / "fish05.jpg", rigs / "b/fish05.jpg");
