@@ -35,17 +35,7 @@ peakOf() {
 
 # The project as a Hugin .pto: one `i` line per image with the same lens and pose values.
 toPto() {
-    local pts=$1 dir
-    dir=$(cd "$(dirname "$pts")" && pwd)
-    awk -v dir="$dir" '
-        /^#-imgfile / { w = $2; h = $3; f = $4; gsub(/"/, "", f) }
-        /^o / {
-            line = "i w" w " h" h
-            for (k = 2; k <= NF; ++k)
-                if ($k ~ /^[fvabcdeypr]-?[0-9.]/) line = line " " $k
-            print line " n\"" (f ~ /^\// ? f : dir "/" f) "\""
-        }
-        BEGIN { print "p f2 w8000 h4000 v360 n\"TIFF_m\""; print "m i0" }' "$pts"
+    awk -v dir="$(cd "$(dirname "$1")" && pwd)" -f "$root/scripts/pts-to-pto.awk" "$1"
 }
 
 for project in "$@"; do
