@@ -65,16 +65,10 @@ std::string perturbed(const std::string& project, const std::vector<double> trut
     return out + "v\n";
 }
 
-// The angle in degrees between the rotations of two poses (yaw, pitch, roll), from the
-// distance of their matrices, 2 sqrt(2) sin(angle / 2): unlike the trace, exact for small angles
-// in floats.
+// The angle in degrees between the rotations of two poses (yaw, pitch, roll).
 double poseError(const double a[3], const double b[3]) {
-    mat3 ra = cameraMat(float(a[0]), float(a[1]), float(a[2]), vec2(0), vec2(0));
-    mat3 rb = cameraMat(float(b[0]), float(b[1]), float(b[2]), vec2(0), vec2(0));
-    double squares = 0;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) squares += std::pow(double(ra[i][j]) - double(rb[i][j]), 2);
-    return 2 * std::asin(std::sqrt(squares) / (2 * std::sqrt(2.0))) * 180 / M_PI;
+    return degreesApart(cameraMat(float(a[0]), float(a[1]), float(a[2]), vec2(0), vec2(0)),
+                        cameraMat(float(b[0]), float(b[1]), float(b[2]), vec2(0), vec2(0)));
 }
 
 // The largest and the mean angle in degrees between the rig's true poses and those that

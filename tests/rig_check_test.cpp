@@ -5,6 +5,7 @@
 
 #include "camera.h"
 #include "rig_check.h"
+#include "testutil.h"
 
 namespace {
 
@@ -44,17 +45,6 @@ struct Ring {
         }
     }
 };
-
-// Degrees between two rotations near each other: an angle t apart, they differ by sqrt(2) t in
-// Frobenius norm (an angle from a trace in single precision is no finer than 0.03 degrees).
-float rotationApart(const mat3& one, const mat3& other) {
-    float sum = 0;
-    for (int c = 0; c < 3; ++c) {
-        vec3 d = one[c] - other[c];
-        sum += glm::dot(d, d);
-    }
-    return std::sqrt(sum / 2) * float(180 / M_PI);
-}
 
 int dropped(const RigCheck& check) {
     return int(std::count(check.keep.begin(), check.keep.end(), false));
@@ -100,7 +90,7 @@ TEST(RigCheck, KeepsParallax) {
     EXPECT_LT(check.spread, 0.2f);
     // Turns and centres are not told apart well enough to turn a rig with parallax.
     for (const mat3& turn : check.turn)
-        EXPECT_LT(rotationApart(turn, mat3(1)), 0.01f) << check.log.back();
+        EXPECT_LT(degreesApart(turn, mat3(1)), 0.01f) << check.log.back();
     // The ring's epipolar lines run level: a point set off upright leaves its own.
     ring.cps[30].Y += 3;
     check = checkRig(ring.images, ring.cps);
@@ -185,6 +175,6 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     for (size_t k = 0; k < truth.size(); ++k) {
         mat3 expected = glm::transpose(toCamera(project[0])) * toCamera(truth[0]) *
                         glm::transpose(toCamera(truth[k])) * toCamera(project[k]);
-        EXPECT_LT(rotationApart(check.turn[k], expected), 0.01f) << k;
+        EXPECT_LT(degreesApart(check.turn[k], expected), 0.01f) << k;
     }
 }

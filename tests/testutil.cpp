@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -102,4 +104,11 @@ void copyRig(const fs::path& from, const fs::path& to) {
         else if (name.extension() != ".pts")
             fs::create_symlink(entry.path(), to / name);
     }
+}
+
+double degreesApart(const glm::mat3& one, const glm::mat3& other) {
+    double squares = 0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) squares += std::pow(double(one[i][j]) - double(other[i][j]), 2);
+    return 2 * std::asin(std::min(1.0, std::sqrt(squares) / (2 * std::sqrt(2.0)))) * 180 / M_PI;
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <glm/mat3x3.hpp>
 #include <map>
 #include <string>
 #include <vector>
@@ -9,6 +10,10 @@
 #include "fileutil.h"
 #include "globals.h"
 #include "image.h"
+
+// Degrees between two rotations, from the distance of their matrices, 2 sqrt(2) sin(angle / 2):
+// unlike an angle from the trace, exact for small angles in floats.
+double degreesApart(const glm::mat3& one, const glm::mat3& other);
 
 namespace fs = std::filesystem;
 
