@@ -7,10 +7,10 @@
 #include <tiffio.h>
 #include <unistd.h>
 
-#include "fileutil.h"
-#include "imagewriters.h"
-#include "jpegwriter.h"
-#include "readers.h"
+#include "base/file_util.h"
+#include "image_writers.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/readers.h"
 
 namespace fs = std::filesystem;
 

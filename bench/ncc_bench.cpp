@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "ncc.h"
+#include "match/ncc.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "cpu_remap.h"
-#include "render.h"
+#include "match/cpu_remap.h"
+#include "match/render.h"
 
 namespace {
 

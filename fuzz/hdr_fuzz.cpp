@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "readers.h"
+#include "imageio/readers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");

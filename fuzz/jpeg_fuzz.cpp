@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <exception>
 
-#include "jpegerrors.h"
-#include "readers.h"
+#include "imageio/jpeg_errors.h"
+#include "imageio/readers.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "linepattern.h"
-#include "project.h"
+#include "project/line_pattern.h"
+#include "project/project.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "readers.h"
+#include "imageio/readers.h"
 
 // Runs read(f, limits) on the bytes as a stream. A few bytes can state gigapixels: the size
 // check refuses more than 2^18 pixels, which keeps executions fast.

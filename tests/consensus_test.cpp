@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <cmath>
 
-#include "consensus.h"
+#include "match/consensus.h"
 
 using glm::vec2;
 

@@ -1,4 +1,4 @@
-#include "tiles.h"
+#include "match/tiles.h"
 
 #include <array>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <tuple>
 #include <gtest/gtest.h>
 
-#include "corners.h"
-#include "testutil.h"
+#include "match/corners.h"
+#include "test_util.h"
 
 namespace {
 

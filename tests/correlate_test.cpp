@@ -1,4 +1,4 @@
-#include "correlate.h"
+#include "match/correlate.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "findcps.h"
-#include "ncc.h"
-#include "testutil.h"
+#include "match/findcps.h"
+#include "match/ncc.h"
+#include "test_util.h"
 
 namespace {
 

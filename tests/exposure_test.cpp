@@ -1,14 +1,14 @@
-#include "exposure_observation.h"
+#include "exposure/exposure_observation.h"
 
 #include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 #include <fmt/printf.h>
 
-#include "exposure.h"
-#include "exposure_mask.h"
-#include "readers.h"
-#include "testutil.h"
+#include "exposure/exposure.h"
+#include "exposure/exposure_mask.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <sstream>
 #include <tiffio.h>
 
-#include "halffloat.h"
-#include "imagewriters.h"
-#include "jpegwriter.h"
-#include "readers.h"
-#include "testutil.h"
+#include "imageio/half_float.h"
+#include "image_writers.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "camera.h"
+#include "geometry/camera.h"
 
 #include <cmath>
 #include <glm/geometric.hpp>
@@ -6,9 +6,9 @@
 #include <glm/trigonometric.hpp>
 #include <gtest/gtest.h>
 
-#include "alignment.h"
-#include "rpoly.h"
-#include "testutil.h"
+#include "geometry/alignment.h"
+#include "geometry/rpoly.h"
+#include "test_util.h"
 
 namespace {
 

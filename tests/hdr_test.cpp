@@ -4,8 +4,8 @@
 #include <random>
 #include <tuple>
 
-#include "readers.h"
-#include "testutil.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 namespace {
 // How the pixel rows of a Radiance file are coded: 4 bytes per pixel; runs where 3 or more

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "camera.h"
-#include "hugin_lens.h"
-#include "pto.h"
-#include "pto_write.h"
-#include "rig_check.h"
-#include "testutil.h"
+#include "geometry/camera.h"
+#include "project/hugin_lens.h"
+#include "project/pto.h"
+#include "project/pto_write.h"
+#include "adjust/rig_check.h"
+#include "test_util.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <set>
 #include <sstream>
 
-#include "camera.h"
-#include "hugin_lens.h"
-#include "pto_write.h"
-#include "testutil.h"
+#include "geometry/camera.h"
+#include "project/hugin_lens.h"
+#include "project/pto_write.h"
+#include "test_util.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "jpegwriter.h"
-#include "readers.h"
-#include "testutil.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 // An 8x8 grey JPEG: quantisation by 1, DC and AC Huffman tables of one code each, a flat block.
 static std::string greyJpeg() {

@@ -14,14 +14,14 @@
 #include <thread>
 #include <tuple>
 
-#include "cores.h"
-#include "imagewriters.h"
-#include "in_order.h"
-#include "jpegwriter.h"
-#include "project.h"
-#include "pto_write.h"
-#include "signal_cleanup.h"
-#include "testutil.h"
+#include "app/cores.h"
+#include "image_writers.h"
+#include "app/in_order.h"
+#include "imageio/jpeg_writer.h"
+#include "project/project.h"
+#include "project/pto_write.h"
+#include "base/signal_cleanup.h"
+#include "test_util.h"
 
 namespace {
 

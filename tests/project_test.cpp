@@ -1,4 +1,4 @@
-#include "project.h"
+#include "project/project.h"
 
 #include <cmath>
 #include <cstdio>
@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "cperrors.h"
-#include "testutil.h"
+#include "geometry/cp_errors.h"
+#include "test_util.h"
 
 namespace {
 

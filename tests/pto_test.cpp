@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "project_copy.h"
-#include "pto.h"
-#include "pto_write.h"
-#include "testutil.h"
+#include "project/project_copy.h"
+#include "project/pto.h"
+#include "project/pto_write.h"
+#include "test_util.h"
 
 namespace {
 

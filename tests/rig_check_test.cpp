@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "camera.h"
-#include "rig_check.h"
-#include "testutil.h"
+#include "geometry/camera.h"
+#include "adjust/rig_check.h"
+#include "test_util.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <set>
 #include <sstream>
 
-#include "jpegwriter.h"
-#include "readers.h"
-#include "testutil.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 namespace {
 

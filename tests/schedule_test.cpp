@@ -1,6 +1,6 @@
-#include "derived_schedule.h"
-#include "fixed_layout.h"
-#include "schedule.h"
+#include "schedule/derived_schedule.h"
+#include "schedule/fixed_layout.h"
+#include "schedule/schedule.h"
 
 #include <algorithm>
 #include <fmt/printf.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <tuple>
 
-#include "testutil.h"
+#include "test_util.h"
 
 namespace {
 

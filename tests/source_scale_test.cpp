@@ -1,4 +1,4 @@
-#include "source_scale.h"
+#include "match/source_scale.h"
 
 #include <cmath>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // korvel-stitch: the example rig through korvel and Hugin's tools to a panorama.
 #include <gtest/gtest.h>
 
-#include "readers.h"
-#include "testutil.h"
+#include "imageio/readers.h"
+#include "test_util.h"
 
 TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
     if (runCommand("command -v autooptimiser && command -v pto_var && command -v pano_modify && "

@@ -1,4 +1,4 @@
-#include "rig_check.h"
+#include "adjust/rig_check.h"
 
 #include <Eigen/Dense>
 #include <Eigen/SVD>
@@ -8,7 +8,7 @@
 #include <map>
 #include <utility>
 
-#include "camera.h"
+#include "geometry/camera.h"
 
 namespace {
 
@@ -328,12 +328,6 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
 }
 
 }  // namespace
-
-double pixelsPerRadian(const ImageParameters& image) {
-    double half = image.v * M_PI / 360;
-    if (image.v > kFisheyeAboveFov) return image.width / (2 * half);
-    return image.width / (2 * std::tan(half));
-}
 
 RigCheck checkRig(const std::vector<ImageParameters>& images,
                   const std::vector<ControlPoint>& cps) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "project.h"
+#include "project/lens.h"
 
 // Deviations up to this many pixels of a pair's finer image always pass: a point that precise
 // is a true match however tightly the others agree.
@@ -27,9 +27,6 @@ struct RigCheck {
     // and for every image where the rig shows parallax).
     std::vector<glm::mat3> turn;
 };
-
-// Pixels per radian of an image near its centre: its finest resolution of directions.
-double pixelsPerRadian(const ImageParameters& image);
 
 // Adjusts each image's rotation (image 0 fixed) to all control points by Gauss-Newton on the
 // directions' differences with Huber weights, iteratively reweighted (Huber, "Robust

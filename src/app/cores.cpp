@@ -1,4 +1,4 @@
-#include "cores.h"
+#include "app/cores.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,12 +1,12 @@
-#include "dump.h"
+#include "app/dump.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fmt/printf.h>
 
-#include "globals.h"
-#include "jpegwriter.h"
+#include "app/globals.h"
+#include "imageio/jpeg_writer.h"
 
 namespace {
 

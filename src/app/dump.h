@@ -1,6 +1,6 @@
 #pragma once
 // KORVEL_DUMP: the renderings of every pair written as pictures for inspection.
-#include "image.h"
+#include "imageio/image.h"
 
 // Folder named by KORVEL_DUMP, or null when renderings are not to be written.
 const char* dumpDir();

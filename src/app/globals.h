@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "Timer.h"
-#include "corners.h"
-#include "exposure.h"
-#include "fileutil.h"
-#include "project.h"
+#include "base/timer.h"
+#include "match/corners.h"
+#include "exposure/exposure.h"
+#include "base/file_util.h"
+#include "project/project.h"
 
 extern FILE* log_file;                 // control points and diagnostics; standard output by default
 extern std::string log_name;           // the log as error messages name it

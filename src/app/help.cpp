@@ -1,4 +1,4 @@
-#include "help.h"
+#include "app/help.h"
 
 #include <fmt/printf.h>
 #include <utility>

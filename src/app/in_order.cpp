@@ -1,4 +1,4 @@
-#include "in_order.h"
+#include "app/in_order.h"
 
 #include <atomic>
 #include <exception>

@@ -1,4 +1,4 @@
-#include "inputs.h"
+#include "app/inputs.h"
 
 #include <cstdlib>
 #include <fmt/printf.h>
@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fileutil.h"
-#include "readers.h"
+#include "base/file_util.h"
+#include "imageio/readers.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "project.h"
+#include "project/project.h"
 
 // The largest image read, a side and in all: far above any rig camera's, and what a source of
 // that size takes in memory still fits a workstation.

@@ -1,11 +1,11 @@
-#include "overview.h"
+#include "app/overview.h"
 
 #include <algorithm>
 #include <cmath>
 #include <fmt/printf.h>
 #include <string>
 
-#include "jpegwriter.h"
+#include "imageio/jpeg_writer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "image.h"
+#include "imageio/image.h"
 
 // One scheduled pair and the number of control points it gave.
 struct PairCount {

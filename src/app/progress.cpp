@@ -1,11 +1,11 @@
-#include "progress.h"
+#include "app/progress.h"
 
 #include <cmath>
 #include <fmt/printf.h>
 #include <unistd.h>
 
-#include "Timer.h"
-#include "statusline.h"
+#include "base/timer.h"
+#include "base/status_line.h"
 
 namespace {
 std::string minutes(double seconds) {

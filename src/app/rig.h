@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "derived_schedule.h"
-#include "fixed_layout.h"
-#include "project.h"
+#include "schedule/derived_schedule.h"
+#include "schedule/fixed_layout.h"
+#include "project/project.h"
 
 // What a matching run walks: the schedule chosen for the rig and, when it is derived, its steps.
 struct RigPlan {

@@ -1,7 +1,7 @@
 // Without this, debug builds re-multiply the LU factors and throw on ill-conditioned systems.
 #define BOOST_UBLAS_NDEBUG 1
 
-#include "exposure.h"
+#include "exposure/exposure.h"
 
 #include <boost/numeric/ublas/lu.hpp>
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "globals.h"
+#include "app/globals.h"
 
 namespace ublas = boost::numeric::ublas;
 

@@ -1,11 +1,11 @@
-#include "exposure_mask.h"
+#include "exposure/exposure_mask.h"
 
 #include <algorithm>
 #include <cmath>
 #include <glm/vec2.hpp>
 #include <vector>
 
-#include "readers.h"
+#include "imageio/readers.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <glm/vec2.hpp>
 
-#include "image.h"
+#include "imageio/image.h"
 
 struct SourceImage;
 

@@ -1,4 +1,4 @@
-#include "exposure_observation.h"
+#include "exposure/exposure_observation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "exposure_shift.h"
-#include "globals.h"
+#include "exposure/exposure_shift.h"
+#include "app/globals.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <glm/vec2.hpp>
 #include <vector>
 
-#include "image.h"
+#include "imageio/image.h"
 
 // Value below which about fraction of the positive pixels lie, at an eighth of a stop.
 float histoBasedThreshold(const ImageView<float>& img, float fraction);

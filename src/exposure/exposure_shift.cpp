@@ -1,4 +1,4 @@
-#include "exposure_shift.h"
+#include "exposure/exposure_shift.h"
 
 #include <algorithm>
 #include <cmath>

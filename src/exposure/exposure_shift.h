@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "exposure_observation.h"
-#include "image.h"
+#include "exposure/exposure_observation.h"
+#include "imageio/image.h"
 
 // Which of the candidate displacements of B against A (none empty) makes the 4 x 4 blocks of A
 // in the region from (x, y), w x h, and those of B agree best in brightness: least variance of

@@ -1,11 +1,11 @@
-#include "alignment.h"
+#include "geometry/alignment.h"
 
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <glm/matrix.hpp>
 
-#include "camera.h"
+#include "geometry/camera.h"
 
 glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to) {
     if (from.size() < 2 || from.size() != to.size()) return glm::mat3(1);

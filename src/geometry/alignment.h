@@ -5,7 +5,7 @@
 #include <glm/vec3.hpp>
 #include <vector>
 
-#include "project.h"
+#include "project/project.h"
 
 // The rotation that maps the unit directions `from` onto `to` with the least sum of squared
 // differences (Kabsch, "A solution for the best rotation to relate two sets of vectors",

@@ -1,4 +1,4 @@
-#include "camera.h"
+#include "geometry/camera.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #endif
 #include <limits>
 
-#include "rpoly.h"
+#include "geometry/rpoly.h"
 
 namespace {
 

@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "project.h"
+#include "project/lens.h"
 
 using glm::mat3;
 using glm::vec2;
 using glm::vec3;
 
-// Lenses wider than this many degrees are equidistant fisheyes, narrower ones pinholes.
-constexpr float kFisheyeAboveFov = 80;
 // Directions whose camera-frame z is below this are taken as unseen, however wide the lens.
 constexpr double kMinViewZ = 0.2;
 

@@ -1,6 +1,6 @@
 // Jenkins-Traub three-stage zero finder for real polynomials, after
 // M. A. Jenkins, "Algorithm 493: Zeros of a Real Polynomial", ACM TOMS 1(2), 1975.
-#include "rpoly.h"
+#include "geometry/rpoly.h"
 
 #include <algorithm>
 #include <cfloat>

@@ -1,4 +1,4 @@
-#include "consensus.h"
+#include "match/consensus.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,12 +1,12 @@
-#include "corners.h"
+#include "match/corners.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
-#include "globals.h"
-#include "halffloat.h"
+#include "app/globals.h"
+#include "imageio/half_float.h"
 
 namespace {
 

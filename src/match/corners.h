@@ -3,7 +3,7 @@
 #include <glm/vec2.hpp>
 #include <vector>
 
-#include "image.h"
+#include "imageio/image.h"
 
 // One corner found in a rendered texture.
 struct corner_t {

@@ -1,11 +1,11 @@
-#include "correlate.h"
+#include "match/correlate.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "globals.h"
-#include "ncc.h"
+#include "app/globals.h"
+#include "match/ncc.h"
 
 using glm::vec2;
 

@@ -4,9 +4,9 @@
 #include <glm/vec2.hpp>
 #include <string>
 
-#include "camera.h"
-#include "corners.h"
-#include "image.h"
+#include "geometry/camera.h"
+#include "match/corners.h"
+#include "imageio/image.h"
 
 // Search reach around a corner in texture pixels, either way along x and y.
 constexpr int kSearchX = 120;

@@ -1,6 +1,6 @@
-#include "correlate_gpu.h"
+#include "match/correlate_gpu.h"
 
-#include "globals.h"
+#include "app/globals.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #pragma once
 // Correlation maps on the GPU.
-#include "Shader.h"
-#include "Texture.h"
-#include "correlate.h"
+#include "gl/shader.h"
+#include "gl/texture.h"
+#include "match/correlate.h"
 
 // The GPU back end (ncc.frag): owns its program and its map target, so it must go before the
 // context does.

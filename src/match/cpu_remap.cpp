@@ -1,11 +1,11 @@
-#include "cpu_remap.h"
+#include "match/cpu_remap.h"
 
 #include <algorithm>
 #include <cmath>
 #include <immintrin.h>
 
-#include "cpu_remap_row.h"
-#include "halffloat.h"
+#include "match/cpu_remap_row.h"
+#include "imageio/half_float.h"
 
 namespace {
 

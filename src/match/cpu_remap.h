@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#include "camera.h"
-#include "image.h"
-#include "readers.h"
+#include "geometry/camera.h"
+#include "imageio/image.h"
+#include "imageio/readers.h"
 
 // A linear-light texel at half precision (as GL's RGB16F sources hold it) with an unused fourth
 // lane, so that one 8-byte load takes it.

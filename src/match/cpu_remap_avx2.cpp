@@ -1,6 +1,6 @@
 // The native remap's per-pixel step built for AVX2, FMA and F16C: a row's four Catmull-Rom taps
 // are two pairs of adjacent texels, each loaded and widened to eight floats at once.
-#include "cpu_remap_row.h"
+#include "match/cpu_remap_row.h"
 
 namespace {
 

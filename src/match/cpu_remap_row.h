@@ -6,8 +6,8 @@
 #include <cmath>
 #include <immintrin.h>
 
-#include "cpu_remap.h"
-#include "halffloat.h"
+#include "match/cpu_remap.h"
+#include "imageio/half_float.h"
 
 // One patch row to sample: its source positions and those of both rows of its quads.
 struct RemapRow {

@@ -1,4 +1,4 @@
-#include "findcps.h"
+#include "match/findcps.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,14 +10,14 @@
 #include <utility>
 #include <vector>
 
-#include "alignment.h"
-#include "consensus.h"
-#include "correlate.h"
-#include "dump.h"
-#include "exposure_mask.h"
-#include "exposure_observation.h"
-#include "globals.h"
-#include "tiles.h"
+#include "geometry/alignment.h"
+#include "match/consensus.h"
+#include "match/correlate.h"
+#include "app/dump.h"
+#include "exposure/exposure_mask.h"
+#include "exposure/exposure_observation.h"
+#include "app/globals.h"
+#include "match/tiles.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "camera.h"
-#include "correlate.h"
-#include "image.h"
+#include "geometry/camera.h"
+#include "match/correlate.h"
+#include "imageio/image.h"
 
 class ExposureMask;
 

@@ -1,4 +1,4 @@
-#include "ncc.h"
+#include "match/ncc.h"
 
 #include <algorithm>
 #include <cmath>

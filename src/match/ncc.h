@@ -1,7 +1,7 @@
 #pragma once
 // Normalised cross-correlation maps on the CPU (Lewis, "Fast Normalized Cross-Correlation",
 // 1995): summed-area tables and the correlation of a template over a window.
-#include "image.h"
+#include "imageio/image.h"
 
 // Summed-area table of v (Crow, "Summed-area tables for texture mapping", 1984):
 // (w + 1) x (h + 1) doubles with a zero first row and column.

@@ -1,9 +1,9 @@
-#include "render.h"
+#include "match/render.h"
 
-#include "Shader.h"
-#include "Texture.h"
-#include "globals.h"
-#include "halffloat.h"
+#include "gl/shader.h"
+#include "gl/texture.h"
+#include "app/globals.h"
+#include "imageio/half_float.h"
 
 namespace {
 std::unique_ptr<Shader> remapProgram(const std::string& defines) {

@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "Shader.h"
-#include "camera.h"
-#include "image.h"
-#include "project.h"
+#include "gl/shader.h"
+#include "geometry/camera.h"
+#include "imageio/image.h"
+#include "project/project.h"
 
 class Texture;
 

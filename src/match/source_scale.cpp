@@ -1,10 +1,10 @@
-#include "source_scale.h"
+#include "match/source_scale.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "render.h"
+#include "match/render.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <glm/vec2.hpp>
 #include <vector>
 
-#include "project.h"
-#include "schedule.h"
+#include "project/project.h"
+#include "schedule/schedule.h"
 
 // libjpeg decodes at M/8 of each side for M from 1 to 8, scaling the DCT blocks themselves.
 inline constexpr int kFullEighths = 8;

@@ -1,11 +1,11 @@
-#include "tiles.h"
+#include "match/tiles.h"
 
 #include <algorithm>
 #include <omp.h>
 #include <string>
 
-#include "consensus.h"
-#include "globals.h"
+#include "match/consensus.h"
+#include "app/globals.h"
 
 void resetPairLists() {
     good.clear();

@@ -5,7 +5,7 @@
 #include <functional>
 #include <glm/vec2.hpp>
 
-#include "corners.h"
+#include "match/corners.h"
 
 // Failure counts before the first success, one counter per count 0 to 9.
 using BadStats = std::array<int, 10>;

@@ -1,9 +1,9 @@
-#include "hugin_lens.h"
+#include "project/hugin_lens.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "camera.h"
+#include "project/lens.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Hugin's conventions for an image's lens, mapped onto the camera model of project files and back.
-#include "project.h"
+#include "project/project.h"
 
 // Korvel's position of a pixel minus Hugin's: Hugin puts pixel centres on whole coordinates.
 inline constexpr float kHuginPixelShift = 0.5f;

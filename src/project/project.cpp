@@ -1,4 +1,4 @@
-#include "project.h"
+#include "project/project.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +9,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "fileutil.h"
-#include "linepattern.h"
-#include "pto.h"
+#include "base/file_util.h"
+#include "project/line_pattern.h"
+#include "project/pto.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "project_copy.h"
+#include "project/project_copy.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,9 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fileutil.h"
-#include "pto_write.h"
-#include "signal_cleanup.h"
+#include "base/file_util.h"
+#include "project/pto_write.h"
+#include "base/signal_cleanup.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "project.h"
+#include "project/project.h"
 
 // Refuses, before any work, an output that names input, exists as no regular file (a device,
 // a FIFO) or lies in a folder that cannot be written.

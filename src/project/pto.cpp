@@ -1,4 +1,4 @@
-#include "pto.h"
+#include "project/pto.h"
 
 #include <cerrno>
 #include <cmath>
@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "camera.h"
-#include "fileutil.h"
-#include "hugin_lens.h"
+#include "project/lens.h"
+#include "base/file_util.h"
+#include "project/hugin_lens.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "project.h"
+#include "project/project.h"
 
 // True when text is a Hugin project: one of its lines is an "i" (image) line.
 bool isHuginProject(const std::string& text);

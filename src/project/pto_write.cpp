@@ -1,12 +1,11 @@
-#include "pto_write.h"
+#include "project/pto_write.h"
 
 #include <algorithm>
 #include <cmath>
 #include <fmt/printf.h>
 
-#include "camera.h"
-#include "hugin_lens.h"
-#include "rig_check.h"
+#include "project/lens.h"
+#include "project/hugin_lens.h"
 
 std::string huginControlPointLine(const ControlPoint& cp) {
     return fmt::sprintf("c n%d N%d x%.3f y%.3f X%.3f Y%.3f t0\n", cp.n, cp.N,

@@ -2,7 +2,7 @@
 // Hugin projects (.pto) written from project-file terms.
 #include <string>
 
-#include "project.h"
+#include "project/project.h"
 
 // Hugin's "c" line of a point: image numbers counted from 0, positions shifted by
 // kHuginPixelShift.

@@ -1,4 +1,4 @@
-#include "coverage.h"
+#include "schedule/coverage.h"
 
 #include <algorithm>
 #include <cmath>

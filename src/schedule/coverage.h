@@ -2,7 +2,7 @@
 // Which directions a camera sees, sampled on a lattice over the sphere.
 #include <vector>
 
-#include "camera.h"
+#include "geometry/camera.h"
 
 // Points spread evenly over the unit sphere (a Fibonacci lattice, as in Gonzalez, "Measurement
 // of areas on a sphere using Fibonacci and latitude-longitude lattices", Math. Geosci. 2010),

@@ -1,4 +1,4 @@
-#include "derived_schedule.h"
+#include "schedule/derived_schedule.h"
 
 #include <cmath>
 #include <deque>
@@ -6,7 +6,7 @@
 #include <glm/matrix.hpp>
 #include <stdexcept>
 
-#include "coverage.h"
+#include "schedule/coverage.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "schedule.h"
+#include "schedule/schedule.h"
 
 // The view of one derived step before the GPU's limits size its targets.
 struct ViewExtent {

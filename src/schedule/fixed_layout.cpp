@@ -1,4 +1,4 @@
-#include "fixed_layout.h"
+#include "schedule/fixed_layout.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "camera.h"
+#include "geometry/camera.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "project.h"
+#include "project/project.h"
 
 // The schedules a rig can be matched with.
 enum class ScheduleKind { derived, fisheye, twoRing };

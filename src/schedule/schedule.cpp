@@ -1,4 +1,4 @@
-#include "schedule.h"
+#include "schedule/schedule.h"
 
 #include <cstdlib>
 #include <fmt/printf.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "project.h"
+#include "project/project.h"
 
 // View centre and field of view of one pair step.
 struct PairView {

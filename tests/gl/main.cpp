@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "glfixture.h"
-#include "glsession.h"
+#include "gl_fixture.h"
+#include "gl/session.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <glm/geometric.hpp>
 
-#include "Texture.h"
-#include "correlate_gpu.h"
-#include "cpu_remap.h"
-#include "glfixture.h"
-#include "halffloat.h"
-#include "render.h"
-#include "testutil.h"
+#include "gl/texture.h"
+#include "match/correlate_gpu.h"
+#include "match/cpu_remap.h"
+#include "gl_fixture.h"
+#include "imageio/half_float.h"
+#include "match/render.h"
+#include "test_util.h"
 
 namespace {
 using glm::dvec2;

@@ -1,0 +1,142 @@
+// The JPEG reader.
+#include "imageio/readers.h"
+
+#include <csetjmp>
+#include <cstring>
+#include <fmt/printf.h>
+#include <stdexcept>
+
+#include "base/file_util.h"
+#include "imageio/jpeg_errors.h"
+// After jpeglib.h, which it needs.
+#include <jerror.h>
+
+jpeg_error_mgr* JpegErrors::install() {
+    jpeg_std_error(&mgr);
+    defaultEmit = mgr.emit_message;
+    mgr.error_exit = jumpBack;
+    return &mgr;
+}
+
+void jumpBack(j_common_ptr cinfo) {
+    JpegErrors* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, errors->message);
+    std::longjmp(errors->jump, 1);
+}
+
+namespace {
+
+// Warnings that libjpeg recovers from by making up pixels.
+bool damagesPixels(int code) {
+    switch (code) {
+        case JWRN_ARITH_BAD_CODE:
+        case JWRN_BOGUS_PROGRESSION:
+        case JWRN_EXTRANEOUS_DATA:
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+        case JWRN_MUST_RESYNC:
+        case JWRN_NOT_SEQUENTIAL:
+            return true;
+    }
+    return false;
+}
+
+void emitMessage(j_common_ptr cinfo, int level) {
+    // A premature end would leave the rest of the picture grey, corrupt data would put made-up
+    // pixels into the matching: fatal like a corrupt header. Stray bytes between header
+    // segments damage nothing.
+    JpegErrors* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    int code = cinfo->err->msg_code;
+    if (level == -1 && (code == JWRN_JPEG_EOF || (errors->pastHeader && damagesPixels(code))))
+        jumpBack(cinfo);
+    errors->defaultEmit(cinfo, level);
+}
+
+// Runs one libjpeg step; false when it ended in a fatal error. Nothing between the setjmp here
+// and the longjmp in jumpBack owns resources, so the jump skips no destructor.
+template <class Arg>
+bool guarded(j_decompress_ptr cinfo, void (*step)(j_decompress_ptr, Arg*), Arg* arg) {
+    if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump)) return false;
+    step(cinfo, arg);
+    return true;
+}
+
+void create(j_decompress_ptr cinfo, void*) {
+    jpeg_create_decompress(cinfo);
+}
+
+void readHeader(j_decompress_ptr cinfo, void*) {
+    jpeg_read_header(cinfo, TRUE);
+    reinterpret_cast<JpegErrors*>(cinfo->err)->pastHeader = true;
+}
+
+void outputSize(j_decompress_ptr cinfo, void*) {
+    jpeg_calc_output_dimensions(cinfo);
+}
+
+void start(j_decompress_ptr cinfo, void*) {
+    jpeg_start_decompress(cinfo);
+}
+
+void readRows(j_decompress_ptr cinfo, Image<RgbPixel<unsigned char>>* image) {
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(image->row(int(cinfo->output_scanline)));
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+}
+
+void finish(j_decompress_ptr cinfo, void*) {
+    jpeg_finish_decompress(cinfo);
+}
+
+}  // namespace
+
+Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
+                                        const std::string& source, const SizeCheck& limits,
+                                        bool preview, int eighths) {
+    jpeg_decompress_struct cinfo;
+    JpegErrors errors;
+    cinfo.err = errors.install();
+    errors.mgr.emit_message = emitMessage;
+    auto fail = [&] {
+        return std::runtime_error(fmt::sprintf("Failed to decode %s: %s", source, errors.message));
+    };
+    if (!guarded<void>(&cinfo, create, nullptr)) throw fail();
+    struct Destroy {
+        j_decompress_ptr cinfo;
+        ~Destroy() { jpeg_destroy_decompress(cinfo); }
+    } destroy{&cinfo};
+
+    auto install = [](j_decompress_ptr cinfo, decltype(setSource)* set) { (*set)(cinfo); };
+    if (!guarded<decltype(setSource)>(&cinfo, install, &setSource)) throw fail();
+    if (!guarded<void>(&cinfo, readHeader, nullptr)) throw fail();
+    if (preview) {
+        // As djpeg -fast -scale 1/8 decodes it, so that previews keep their pixels.
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = 8;
+        cinfo.dct_method = JDCT_IFAST;
+        cinfo.do_fancy_upsampling = FALSE;
+    } else {
+        cinfo.scale_num = unsigned(eighths);
+        cinfo.scale_denom = 8;
+    }
+    if (!guarded<void>(&cinfo, outputSize, nullptr)) throw fail();
+    if (limits)
+        limits(int(preview ? cinfo.output_width : cinfo.image_width),
+               int(preview ? cinfo.output_height : cinfo.image_height));
+    if (!guarded<void>(&cinfo, start, nullptr)) throw fail();
+    if (cinfo.output_components != 3)
+        throw std::runtime_error(fmt::sprintf(
+            "can not open JPEG with color format other than RGB: %s has %d colour components",
+            source, cinfo.output_components));
+    Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height));
+    if (!guarded(&cinfo, readRows, &image)) throw fail();
+    if (!guarded<void>(&cinfo, finish, nullptr)) throw fail();
+    return image;
+}
+
+Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits, int eighths) {
+    Fopen f(file, "rb");
+    return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); },
+                    fmt::sprintf("JPEG file '%s'", quoted(file)), limits, false, eighths);
+}

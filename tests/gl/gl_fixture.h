@@ -1,0 +1,17 @@
+#pragma once
+// The GL tests share one context, opened by their main before any test runs.
+#include <gtest/gtest.h>
+
+#include "gl/context.h"
+
+// Whether main could open the context.
+inline bool glAvailable = false;
+
+// Skips without a context; a GL error the test leaves pending fails it.
+class GlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!glAvailable) GTEST_SKIP() << "no GL context";
+    }
+    void TearDown() override { EXPECT_EQ(glAvailable ? glError(__FILE__, __LINE__) : "", ""); }
+};

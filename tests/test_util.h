@@ -1,0 +1,103 @@
+#pragma once
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <glm/mat3x3.hpp>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/file_util.h"
+#include "app/globals.h"
+#include "imageio/image.h"
+
+// Degrees between two rotations, from the distance of their matrices, 2 sqrt(2) sin(angle / 2):
+// unlike an angle from the trace, exact for small angles in floats.
+double degreesApart(const glm::mat3& one, const glm::mat3& other);
+
+namespace fs = std::filesystem;
+
+// What a finished child process left behind.
+struct RunResult {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs a shell command line with extra environment variables and captures its output.
+RunResult runCommand(const std::string& command,
+                     const std::map<std::string, std::string>& env = {});
+
+// Runs the korvel executable with the arguments, each quoted for the shell.
+RunResult runKorvel(const std::string& args, const std::map<std::string, std::string>& env = {});
+
+// The message of the runtime_error that f throws, or "no error".
+std::string errorMessage(const std::function<void()>& f);
+
+// What f writes to standard error.
+std::string stderrOf(const std::function<void()>& f);
+
+// What f writes to standard output.
+std::string stdoutOf(const std::function<void()>& f);
+
+// Whether part occurs in text.
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The numbers of every `"key": number` of a JSON text, in order.
+std::vector<double> jsonNumbers(const std::string& json, const std::string& key);
+
+// A fresh empty directory below the system's temporary directory.
+fs::path makeTempDir();
+
+// A fresh temporary directory, removed with its contents at the end of the scope.
+struct TempDir {
+    fs::path path = makeTempDir();
+    ~TempDir() { fs::remove_all(path); }
+    fs::path operator/(const fs::path& name) const { return path / name; }
+};
+
+// Writes text to a file and returns its path.
+fs::path writeFile(const fs::path& file, const std::string& text);
+
+// Reads a whole file.
+std::string readFile(const fs::path& file);
+
+// A w x h image whose pixel (x, y) is f(x, y).
+template <class F>
+auto makeImage(int w, int h, F f) {
+    Image<decltype(f(0, 0))> img(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) img.at(x, y) = f(x, y);
+    return img;
+}
+
+// The folder of shared test rigs, or an empty path when it is not there.
+fs::path sharedDir();
+
+// A copy of the rig folder from at to: rig.pts copied, other projects left out, the rest linked.
+void copyRig(const fs::path& from, const fs::path& to);
+
+// Skips the current test when the shared test data is missing.
+#define REQUIRE_SHARED()                                                   \
+    do {                                                                   \
+        if (sharedDir().empty()) GTEST_SKIP() << "no ../shared test data"; \
+    } while (0)
+
+// What f writes to the log, which points at a temporary file meanwhile.
+inline std::string logOf(const std::function<void()>& f) {
+    struct Redirect {
+        FILE *file = std::tmpfile(), *saved = log_file;
+        ~Redirect() { log_file = saved, std::fclose(file); }
+    } redirect;
+    log_file = redirect.file;
+    f();
+    std::fflush(redirect.file);
+    std::rewind(redirect.file);
+    std::string s;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, redirect.file)) > 0;)
+        s.append(buffer, n);
+    return s;
+}
