@@ -30,21 +30,19 @@ std::vector<int> xs(const std::vector<corner_t>& list) {
 class Tiles : public ::testing::Test {
 protected:
     BadStats stats{};
-
-    void SetUp() override { resetPairLists(); }
-    void TearDown() override { resetPairLists(); }
+    CornerLists pair;
 
     // Runs a pass; returns the corners it tried and all matched, failed and ignored, by x.
     // Attempts made ahead on all cores leave the same lists, statistics and log behind.
     Lists run(const CornerBuckets& buckets, bool (*succeeds)(const corner_t&) = nullptr) {
-        auto before = std::tuple(good, bad, ignored, good_in_b);
+        CornerLists before = pair;
         std::vector<int> tried;
         std::string log[2];
         BadStats passStats[2];
         std::vector<glm::vec2> inB[2];
         Lists lists[2];
         for (bool ahead : {false, true}) {
-            std::tie(good, bad, ignored, good_in_b) = before;
+            pair = before;
             auto attempt = [&](const corner_t& c, glm::vec2& offset) {
                 if (!ahead) tried.push_back(c.x);
                 writeLog("tried %d\n", c.x);
@@ -53,17 +51,17 @@ protected:
             };
             log[ahead] = logOf([&] {
                 passStats[ahead] = matchTiles(
-                    buckets, 768, attempt, [](const corner_t&, glm::vec2) {}, ahead);
+                    buckets, 768, attempt, [](const corner_t&, glm::vec2) {}, pair, ahead);
             });
-            lists[ahead] = {xs(good), xs(bad), xs(ignored)};
-            inB[ahead] = good_in_b;
+            lists[ahead] = {xs(pair.good), xs(pair.bad), xs(pair.ignored)};
+            inB[ahead] = pair.goodInB;
         }
         EXPECT_EQ(lists[1], lists[0]);
         EXPECT_EQ(log[1], log[0]);
         EXPECT_EQ(passStats[1], passStats[0]);
         EXPECT_EQ(inB[1], inB[0]);
         stats = passStats[0];
-        return {tried, xs(good), xs(bad), xs(ignored)};
+        return {tried, xs(pair.good), xs(pair.bad), xs(pair.ignored)};
     }
 };
 
@@ -75,14 +73,14 @@ TEST_F(Tiles, OneMatchOrTenFailuresCloseATile) {
     EXPECT_EQ(run({{corner(10, 10, 0.5f), corner(100, 100, 0.9f), corner(200, 50, 0.7f)}}),
               (Lists{{100}, {100}, {}, {200, 10}}));  // ignored in strength order
     EXPECT_EQ(stats, (BadStats{1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    resetPairLists();
+    pair = {};
     std::vector<corner_t> tile;
     for (int k = 0; k < 12; ++k) tile.push_back(corner(20 * k, 300, k % 3 ? 0.5f : 0.8f));
     std::vector<int> tried = {0, 60, 120, 180, 20, 40, 80, 100, 140, 160};
     EXPECT_EQ(run({tile}, [](const corner_t&) { return false; }),
               (Lists{tried, {}, tried, {200, 220}}));
     EXPECT_EQ(stats, BadStats{});
-    resetPairLists();
+    pair = {};
     EXPECT_EQ(run({row(5, 0, 20), {}, row(5, 300, 20)},
                   [](const corner_t& c) { return c.x == 60 || c.x == 300; }),
               (Lists{{0, 20, 40, 60, 300}, {60, 300}, {0, 20, 40}, {80, 320, 340, 360, 380}}));
@@ -91,8 +89,8 @@ TEST_F(Tiles, OneMatchOrTenFailuresCloseATile) {
 
 TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
     // 8 away on both axes is near, 9 away on one is not; matches of earlier tiles count too.
-    good.push_back(corner(100, 100));
-    bad.push_back(corner(400, 100));
+    pair.good.push_back(corner(100, 100));
+    pair.bad.push_back(corner(400, 100));
     EXPECT_EQ(run({{corner(108, 108, 0.9f), corner(408, 92, 0.8f), corner(409, 100, 0.7f),
                     corner(100, 91, 0.6f)},
                    {corner(250, 250)},
@@ -105,30 +103,32 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
 // tile's ten failures. Too few matches (one for the zenith image, else five, a fisheye's above its
 // bottom 128 rows) rerun the pass at scale 2, then 4.
 TEST_F(Tiles, BottomBandAndCoarserReruns) {
-    auto addGood = [](int n, int y) {
-        for (corner_t c : row(n, 600, y)) good.push_back(c);
+    auto addGood = [&](int n, int y) {
+        for (corner_t c : row(n, 600, y)) pair.good.push_back(c);
     };
     addGood(2, 20);
     EXPECT_EQ(run({{corner(10, 768 - 100)}, {corner(100, 768 - 100)}, {corner(200, 768 - 101)}}),
               (Lists{{10, 200}, {600, 620, 10, 200}, {100}, {}}));
-    resetPairLists();
+    pair = {};
     addGood(3, 20);
     EXPECT_EQ(run({row(11, 0, 700)}), (Lists{{}, {600, 620, 640}, xs(row(10, 0, 0)), {200}}));
     EXPECT_EQ(stats, BadStats{});
 
-    resetPairLists();
-    EXPECT_TRUE(tooFewMatches(true, true, 768));
+    pair = {};
+    EXPECT_TRUE(tooFewMatches(pair, true, true, 768));
     addGood(4, 760);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(true, true, 768), tooFewMatches(false, true, 768)}),
+    EXPECT_EQ(std::vector<bool>(
+                  {tooFewMatches(pair, true, true, 768), tooFewMatches(pair, false, true, 768)}),
               std::vector<bool>({false, true}));
     addGood(1, 0);
-    EXPECT_EQ(std::vector<bool>({tooFewMatches(false, true, 768), tooFewMatches(false, false, 888),
-                                 tooFewMatches(false, false, 889)}),
+    EXPECT_EQ(std::vector<bool>({tooFewMatches(pair, false, true, 768),
+                                 tooFewMatches(pair, false, false, 888),
+                                 tooFewMatches(pair, false, false, 889)}),
               std::vector<bool>({false, true, false}));
     int scale = 1;
     std::vector<bool> reruns;
     logOf([&] {
-        for (bool few : {false, true, true, true}) reruns.push_back(rerunCoarser(few, scale));
+        for (bool few : {false, true, true, true}) reruns.push_back(rerunCoarser(pair, few, scale));
     });
     EXPECT_EQ(reruns, std::vector<bool>({false, true, true, false}));
     EXPECT_EQ(scale, 4);
@@ -140,8 +140,8 @@ TEST_F(Tiles, TilesThatMatchedAreWalkedOn) {
     CornerBuckets buckets = {row(4, 0, 20), row(3, 300, 20), row(3, 600, 20)};
     auto matchesFirstTwo = [](const corner_t& c) { return c.x < 600; };
     EXPECT_EQ(run(buckets, matchesFirstTwo)[1], (std::vector<int>{0, 300}));
-    EXPECT_TRUE(tooFewToCheck());
-    std::vector<CornerBuckets> again = matchedTiles(buckets);
+    EXPECT_TRUE(tooFewToCheck(pair));
+    std::vector<CornerBuckets> again = matchedTiles(buckets, pair);
     ASSERT_EQ(again.size(), 2u);
     auto perTile = [](const CornerBuckets& b) {
         Lists l;
@@ -155,11 +155,11 @@ TEST_F(Tiles, TilesThatMatchedAreWalkedOn) {
     EXPECT_EQ(second[1], (std::vector<int>{0, 300, 320}));
     EXPECT_EQ(second[2], (std::vector<int>{600, 620, 640}));
     // A corner at the same place but another scale is no match of the tile.
-    resetPairLists();
-    good.push_back(corner_t{600, 20, 1, 2});
-    EXPECT_TRUE(matchedTiles(buckets).empty());
-    for (int x : {0, 20, 40, 60, 300}) good.push_back(corner(x, 100));
-    EXPECT_FALSE(tooFewToCheck());
+    pair = {};
+    pair.good.push_back(corner_t{600, 20, 1, 2});
+    EXPECT_TRUE(matchedTiles(buckets, pair).empty());
+    for (int x : {0, 20, 40, 60, 300}) pair.good.push_back(corner(x, 100));
+    EXPECT_FALSE(tooFewToCheck(pair));
 }
 
 // Grey background with bright squares, two of them at the black band on the left or the image's

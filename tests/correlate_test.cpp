@@ -143,18 +143,6 @@ TEST(CpuCorrelationMap, FindsTheShift) {
     }
 }
 
-TEST(ControlPointDecimals, FromTheEnvironment) {
-    unsetenv("KORVEL_CP_DECIMALS");
-    EXPECT_EQ(cpDecimals(), 1);
-    for (const char* bad : {"7", "2x"}) {
-        setenv("KORVEL_CP_DECIMALS", bad, 1);
-        EXPECT_THROW(cpDecimals(), std::runtime_error) << bad;
-    }
-    setenv("KORVEL_CP_DECIMALS", "6", 1);
-    EXPECT_EQ(cpDecimals(), 6);
-    unsetenv("KORVEL_CP_DECIMALS");
-}
-
 namespace {
 
 // Compares every cell of map with the kernel written out in the order of its definition:

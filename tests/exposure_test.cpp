@@ -22,21 +22,22 @@ Image<RgbPixel<float>> rendering(int w, int h, const std::function<float(int, in
 
 class ExposureObservation : public testing::Test {
 protected:
-    void TearDown() override { exposure.clear(); }
-
     // Image A is the rig's zenith image, or another of the given lens.
     double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr,
                    const Displacement& displacement = nullptr,
                    const std::vector<glm::vec2>& alternatives = {}) {
+        exposure_t e;
         logOf([&] {
-            observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
-                            nullptr, displacement, alternatives);
+            e = observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
+                                nullptr, displacement, alternatives);
         });
-        return exposure.back().ratio;
+        last = e;
+        return e.ratio;
     }
 
+    exposure_t last{};  // the observation made last
     const Image<RgbPixel<float>> black = rendering(4, 3, [](int, int) { return 0.0f; });
 };
 
@@ -81,7 +82,7 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
         EXPECT_NEAR(observe(zenith, true, a, b, {}, 12, usableA), 2.0, 1e-5) << zenith;
     // Nothing usable: no measurement, which the solve will leave out.
     observe(false, true, a, b, {}, 12, [](int, int) { return false; });
-    EXPECT_FALSE(exposure.back().measured);
+    EXPECT_FALSE(last.measured);
     // All usable, B twice as bright as A inside the compared region and eight times outside.
     const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
     for (auto [zenith, rectilinear] : cases) {
@@ -193,9 +194,9 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, 0, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
     };
     for (const Case& c : cases) {
-        exposure = c.entries;
-        std::string text,
-            err = stderrOf([&] { text = logOf([&] { calcExposureVariation(c.images); }); });
+        std::string text, err = stderrOf([&] {
+                              text = logOf([&] { calcExposureVariation(c.entries, c.images); });
+                          });
         std::string report = "exposure: no chain of measured pairs ties image(s) " + c.untied +
                              " to image 0; their values are unknown and written as 0\n";
         EXPECT_EQ(err, c.untied.empty() ? "" : report);
@@ -203,5 +204,4 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         for (double v : c.values) line += fmt::sprintf("%f ", v);
         EXPECT_EQ(text.substr(err.size()), line + "\n");
     }
-    exposure.clear();
 }

@@ -16,50 +16,44 @@
 
 namespace {
 
-// Records the pairs a schedule matches ("i-j ..."), the loads, and the textures alive.
-struct Recorder {
-    using Tex = std::pair<int, std::shared_ptr<int>>;  // an image and a share of alive
+// The pairs of steps ("i-j ..."), the loads, the most sources alive at once and those alive at
+// the end; a pair whose sources are not alive fails the test.
+struct Walk {
     std::string pairs;
-    int loads = 0, maxAlive = 0;
-    std::shared_ptr<int> alive = std::make_shared<int>();  // shared by this and each texture
+    int loads = 0, maxAlive = 0, aliveAtEnd = 0;
 
-    ScheduleActions<Tex> actions() {
-        return {[this](int k, bool) {
-                    auto tex = std::make_unique<Tex>(k, alive);
-                    maxAlive = std::max(maxAlive, int(alive.use_count()) - 1);
-                    ++loads;
-                    return tex;
-                },
-                [] {},
-                [this](int i, int j, Tex& ti, Tex& tj, const PairView&) {
-                    EXPECT_EQ(std::make_pair(ti.first, tj.first), std::make_pair(i, j));
-                    pairs += fmt::sprintf("%d-%d ", i, j);
-                }};
+    explicit Walk(const ScheduleSteps& steps) {
+        std::multiset<int> alive;
+        for (const ScheduleStep& s : steps) {
+            if (s.kind == ScheduleStep::Kind::load) {
+                alive.insert(s.i);
+                ++loads;
+                maxAlive = std::max(maxAlive, int(alive.size()));
+            } else if (s.kind == ScheduleStep::Kind::release) {
+                EXPECT_TRUE(alive.count(s.i)) << s.i;
+                if (alive.count(s.i)) alive.erase(alive.find(s.i));
+            } else {
+                EXPECT_TRUE(alive.count(s.i) && alive.count(s.j)) << s.i << "-" << s.j;
+                pairs += fmt::sprintf("%d-%d ", s.i, s.j);
+            }
+        }
+        aliveAtEnd = int(alive.size());
     }
-
-    // Loads, the most textures alive at once, those alive at the end.
-    std::vector<int> counts() const { return {loads, maxAlive, int(alive.use_count()) - 1}; }
+    std::vector<int> counts() const { return {loads, maxAlive, aliveAtEnd}; }
 };
 
 }  // namespace
 
 // The fixed schedules load the images that close a ring twice (6 and 12, and 5).
 TEST(Schedule, FixedSchedulesWalkTheirPairsInOrder) {
-    Recorder ring, fish;
-    walkTwoRingSchedule(std::vector<ImageParameters>(14), ring.actions());
+    Walk ring(twoRingSteps(std::vector<ImageParameters>(14)));
     EXPECT_EQ(ring.pairs,
               "12-7 12-6 7-6 6-1 0-1 7-8 7-1 8-1 1-2 0-2 8-9 8-2 9-2 2-3 0-3 9-10 9-3 10-3 3-4 0-4 "
               "10-11 10-4 11-4 4-5 0-5 11-12 11-5 12-5 5-6 0-6 ");
     EXPECT_EQ(ring.counts(), std::vector<int>({15, 4, 0}));
-    walkFisheyeSchedule(std::vector<ImageParameters>(6), 1, fish.actions());
+    Walk fish(fisheyeSteps(std::vector<ImageParameters>(6), 1));
     EXPECT_EQ(fish.pairs, "5-1 0-1 1-2 0-2 2-3 0-3 3-4 0-4 4-5 0-5 ");
     EXPECT_EQ(fish.counts(), std::vector<int>({7, 3, 0}));
-    // The fisheye start image comes from DEBUG.
-    const std::pair<const char*, int> starts[] = {{nullptr, 1}, {"yes", 1}, {"3", 3}, {"5x", 5}};
-    for (auto [debug, start] : starts) EXPECT_EQ(fisheyeStart(debug), start);
-    // There is no image 6: a start there would match nothing.
-    for (const char* beyond : {"6", "7"}) EXPECT_THROW(fisheyeStart(beyond), std::runtime_error);
-    EXPECT_TRUE(contains(errorMessage([] { fisheyeStart("-2"); }), "DEBUG='-2'"));
 }
 
 TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
@@ -102,8 +96,9 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
                               off(random), pose.y + off(random), v});
         return images;
     };
-    auto said = [](const std::vector<ImageParameters>& images, const char* choice = nullptr) {
-        return scheduleLogLine(chooseSchedule(images, choice));
+    auto said = [](const std::vector<ImageParameters>& images,
+                   ScheduleRequest request = ScheduleRequest::byLayout) {
+        return scheduleLogLine(chooseSchedule(images, request));
     };
     // Calibration jitter and a turned ring (across yaw 0) keep a fixed layout.
     for (float turn : {0.f, 25.f, -40.f}) {
@@ -114,7 +109,7 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     }
     std::vector<ImageParameters> fixed = rig(fish, 150, 0, 0);
     fixed[3].p = 4.5f;
-    EXPECT_EQ(chooseSchedule(fixed, "").kind, ScheduleKind::fisheye);
+    EXPECT_EQ(chooseSchedule(fixed).kind, ScheduleKind::fisheye);
     fixed[3].p = 8;
     EXPECT_EQ(said(fixed),
               "schedule: derived (6 images, not image 0 up and a ring of five "
@@ -122,7 +117,7 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     EXPECT_EQ(said(rig(cube, 150, 0, 0)),
               "schedule: derived (6 images, not image 0 up and a ring of five fisheyes: image 0 "
               "looks at yaw 0, pitch 0, not up)\n");
-    EXPECT_EQ(said(rig(cube, 150, 0, 0), "fixed"),
+    EXPECT_EQ(said(rig(cube, 150, 0, 0), ScheduleRequest::fixed),
               "schedule: fixed (image 0 up and a ring of five fisheyes, as KORVEL_SCHEDULE=fixed "
               "asks)\n");
     // Image 0 up, but the ring in another order; a ring of five taken down a row.
@@ -139,14 +134,13 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     EXPECT_TRUE(contains(said(odd),
                          "schedule: derived (13 images, not image 0 up and two rings "
                          "of six rectilinear images: image 0 looks at yaw "));
-    EXPECT_EQ(said(odd, "fixed").substr(0, 16), "schedule: fixed ");
-    EXPECT_EQ(said(rig(rings, 75, 0, 0), "derived"),
+    EXPECT_EQ(said(odd, ScheduleRequest::fixed).substr(0, 16), "schedule: fixed ");
+    EXPECT_EQ(said(rig(rings, 75, 0, 0), ScheduleRequest::derived),
               "schedule: derived (KORVEL_SCHEDULE=derived)\n");
-    EXPECT_EQ(said(rig(fish, 190, 0, 0), "") + said(std::vector<ImageParameters>(4), "fixed"),
-              "schedule: fixed (image 0 up and a ring of five fisheyes)\nschedule: derived (4 "
-              "images; the fixed schedules take 6 or 13, whatever KORVEL_SCHEDULE=fixed asks)\n");
-    EXPECT_TRUE(contains(errorMessage([&] { chooseSchedule(odd, "fixd"); }),
-                         "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed"));
+    EXPECT_EQ(
+        said(rig(fish, 190, 0, 0)) + said(std::vector<ImageParameters>(4), ScheduleRequest::fixed),
+        "schedule: fixed (image 0 up and a ring of five fisheyes)\nschedule: derived (4 "
+        "images; the fixed schedules take 6 or 13, whatever KORVEL_SCHEDULE=fixed asks)\n");
 
     // The odd rig's derived schedule: neighbours in each ring, each upper image with the two
     // level ones below it.

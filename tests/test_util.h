@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/file_util.h"
-#include "app/globals.h"
+#include "base/log.h"
 #include "imageio/image.h"
 
 // Degrees between two rotations, from the distance of their matrices, 2 sqrt(2) sin(angle / 2):
@@ -88,10 +88,10 @@ void copyRig(const fs::path& from, const fs::path& to);
 // What f writes to the log, which points at a temporary file meanwhile.
 inline std::string logOf(const std::function<void()>& f) {
     struct Redirect {
-        FILE *file = std::tmpfile(), *saved = log_file;
-        ~Redirect() { log_file = saved, std::fclose(file); }
+        FILE *file = std::tmpfile(), *saved = logSink().file;
+        ~Redirect() { logSink().file = saved, std::fclose(file); }
     } redirect;
-    log_file = redirect.file;
+    logSink().file = redirect.file;
     f();
     std::fflush(redirect.file);
     std::rewind(redirect.file);

@@ -1,11 +1,9 @@
 #include "app/dump.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fmt/printf.h>
 
-#include "app/globals.h"
 #include "imageio/jpeg_writer.h"
 
 namespace {
@@ -39,20 +37,17 @@ void mark(Image<Rgb8>& img, float cx, float cy, int r, Rgb8 colour) {
 
 }  // namespace
 
-const char* dumpDir() {
-    const char* dir = std::getenv("KORVEL_DUMP");
-    return dir && *dir ? dir : nullptr;
-}
-
-void dumpPair(const char* dir, int i, int j, const ImageView<RgbPixel<float>>& imgA,
-              const ImageView<RgbPixel<float>>& imgB) {
+void dumpPair(const std::string& dir, int i, int j, const ImageView<RgbPixel<float>>& imgA,
+              const ImageView<RgbPixel<float>>& imgB, const CornerLists& corners) {
+    const std::vector<corner_t>&good = corners.good, &bad = corners.bad, &ignored = corners.ignored;
+    const std::vector<glm::vec2>& goodInB = corners.goodInB;
     const Rgb8 green{0, 255, 0}, red{255, 0, 0}, blue{40, 120, 255};
     Image<Rgb8> a = toSRGB(imgA), b = toSRGB(imgB);
     for (const corner_t& c : ignored) mark(a, float(c.x), float(c.y), 1, blue);
     for (const corner_t& c : bad) mark(a, float(c.x), float(c.y), 3, red);
     for (size_t k = 0; k < good.size(); ++k) {
         mark(a, float(good[k].x), float(good[k].y), 5, green);
-        mark(b, good_in_b[k].x, good_in_b[k].y, 5, green);
+        mark(b, goodInB[k].x, goodInB[k].y, 5, green);
     }
     std::filesystem::create_directories(dir);
     std::filesystem::path base = std::filesystem::path(dir) / fmt::sprintf("pair-%02d-%02d", i, j);

@@ -14,7 +14,7 @@ const std::pair<const char*, const char*> environment[] = {
     {"DEBUG",
      "flush the log after every write, matching pairs in turn; under the fixed\n"
      "fisheye schedule its integer value picks the first ring image"},
-    {"NCC=gpu", "correlate patches on the GPU instead of the CPU"},
+    {"NCC=cpu|gpu", "correlate patches on the CPU (default) or the GPU"},
     {"USE_GL_CORE", "ask for an OpenGL 3.3 core profile"},
     {"USE_ARRAY_TEXTURE", "store images too wide for one texture as array textures"},
     {"KORVEL_DUMP=DIR",

@@ -7,7 +7,7 @@
 #include <typeinfo>
 #include <unistd.h>
 
-#include "app/globals.h"
+#include "base/timer.h"
 #include "app/run.h"
 
 namespace {
@@ -46,9 +46,9 @@ void tuneMemory(char** argv) {
 
 int main(int argc, char** argv) {
     tuneMemory(argv);
-    t.lap();  // the main thread's first lap starts with the run, not with its first stage
+    lapTimer().lap();  // the main thread's first lap starts with the run, not with its first stage
     try {
-        return runKorvel(argc, argv);
+        return runCommandLine(argc, argv);
     } catch (const std::exception& e) {
         fmt::fprintf(stderr, "Error (%s): %s\n", typeid(e).name(), e.what());
         return -1;

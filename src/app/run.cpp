@@ -14,7 +14,8 @@
 
 #include "geometry/cp_errors.h"
 #include "base/file_util.h"
-#include "app/globals.h"
+#include "app/options.h"
+#include "base/log.h"
 #include "app/help.h"
 #include "app/inputs.h"
 #include "project/project.h"
@@ -22,45 +23,6 @@
 #include "app/rig.h"
 
 namespace {
-
-// The command line, read whole before any file is opened.
-struct Arguments {
-    bool evaluate = false;              // -e
-    path projectOut;                    // -p: where the project with the control points goes
-    std::vector<std::string> operands;  // the project, then the log
-    bool done = false;                  // help or version printed
-};
-
-// Reads options and operands in any order ("--" ends the options); a value that reads as no
-// option is refused rather than taken for a file, which might then be truncated.
-Arguments readArguments(int argc, char** argv) {
-    Arguments a;
-    bool options = true;
-    for (int k = 1; k < argc; ++k) {
-        std::string arg = argv[k];
-        if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
-            a.operands.push_back(arg);
-        } else if (arg == "-h" || arg == "--help" || arg == "-V" || arg == "--version") {
-            fmt::printf("%s", arg == "-h" || arg == "--help" ? helpText(argv[0]) : versionText());
-            a.done = true;
-            return a;
-        } else if (arg == "-e") {
-            a.evaluate = true;
-        } else if (arg == "-p" || arg == "--project-out" || arg.rfind("--project-out=", 0) == 0) {
-            bool joined = arg.rfind("--project-out=", 0) == 0;
-            std::string value = joined ? arg.substr(14) : k + 1 < argc ? argv[++k] : "";
-            if (value.empty())
-                throw std::runtime_error(fmt::sprintf("option %s needs a file name", arg));
-            a.projectOut = value;
-        } else if (arg == "--") {
-            options = false;
-        } else {
-            throw std::runtime_error(
-                fmt::sprintf("unknown option '%s' (korvel --help lists them)", arg));
-        }
-    }
-    return a;
-}
 
 // Refuses a run whose outputs would replace one of its inputs or each other.
 void checkDistinct(const path& projectPath, const std::vector<path>& images, const path& log,
@@ -82,16 +44,16 @@ void checkDistinct(const path& projectPath, const std::vector<path>& images, con
 
 }  // namespace
 
-int runKorvel(int argc, char** argv) {
-    Arguments args = readArguments(argc, argv);
+int runCommandLine(int argc, char** argv) {
+    RunOptions args = readOptions(argc, argv);
     if (args.done) return 0;
     if (args.operands.empty() || args.operands.size() > (args.evaluate ? 1u : 2u)) {
         fmt::printf("usage: %s [-e] <project> [output file]\n", argv[0]);
         fflush(stdout);
         return -1;
     }
-    debug = std::getenv("DEBUG") != nullptr;
-    if (const char* ncc = std::getenv("NCC")) processor = std::strcmp(ncc, "gpu") == 0 ? 1 : 0;
+    LogSink& log = logSink();
+    log.flushEach = args.debug;
 
     path projectPath = args.operands[0];
     path logPath = args.operands.size() == 2 && args.operands[1] != "-" ? args.operands[1] : "";
@@ -124,26 +86,25 @@ int runKorvel(int argc, char** argv) {
     }
     // The schedule is planned and every image found and its size checked before the log is
     // opened, so that a bad project leaves an earlier log as it was.
-    RigPlan plan = planRig(project.images);
+    SchedulePlan plan = planSchedule(project.images, args.schedule);
     std::vector<std::string> notes;
     std::vector<path> sources = checkSources(project, projectPath, notes);
     checkDistinct(projectPath, sources, logPath, args.projectOut);
     if (!logPath.empty()) {
-        log_file = fopen(logPath.c_str(), "w");
-        if (!log_file) {
+        log.file = fopen(logPath.c_str(), "w");
+        if (!log.file) {
             int error = errno;
-            log_file = stdout;
+            log.file = stdout;
             throw std::runtime_error(fmt::sprintf("Error opening output file '%s': %s",
                                                   quoted(logPath), std::strerror(error)));
         }
-        log_name = fmt::sprintf("output file '%s'", quoted(logPath));
+        log.name = fmt::sprintf("output file '%s'", quoted(logPath));
     }
     for (const std::string& note : notes) {
         writeLog("%s\n", note);
         fmt::fprintf(stderr, "%s\n", note);
     }
-    int status = runRig(project, plan, argc, argv, sources);
-    if (!args.projectOut.empty())
-        writeProjectCopy(project, projectPath, args.projectOut, found_cps);
-    return status;
+    std::vector<ControlPoint> points = runRig(project, plan, args, argc, argv, sources);
+    if (!args.projectOut.empty()) writeProjectCopy(project, projectPath, args.projectOut, points);
+    return 0;
 }

@@ -3,4 +3,4 @@
 
 // Runs korvel on the command line argv: reads the project, matches its pairs or measures its
 // points (-e), writes the log and the project copy; returns the exit status. Failures throw.
-int runKorvel(int argc, char** argv);
+int runCommandLine(int argc, char** argv);

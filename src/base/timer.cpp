@@ -36,3 +36,8 @@ void Timer::print(const char* label) {
     double t = lap();
     printStderr(fmt::sprintf("%s %20s: %3.3fs\n", prefix, label, t));
 }
+
+Timer& lapTimer() {
+    thread_local Timer timer;
+    return timer;
+}

@@ -27,3 +27,6 @@ struct Timer {
     // Seconds on the steady clock.
     static double now();
 };
+
+// This thread's lap timer: its laps are the stages of the work the thread does.
+Timer& lapTimer();

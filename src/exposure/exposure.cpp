@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "base/log.h"
 
 namespace ublas = boost::numeric::ublas;
 
@@ -20,7 +20,7 @@ bool usable(const exposure_t& e) {
 }
 
 // Images that a chain of usable observations ties to image 0.
-std::vector<bool> tiedToImage0(int n) {
+std::vector<bool> tiedToImage0(const std::vector<exposure_t>& exposure, int n) {
     std::vector<bool> tied(n, false);
     tied[0] = true;
     for (bool grew = true; grew;) {
@@ -62,10 +62,10 @@ ublas::vector<T> solveLinearSystem(const ublas::matrix<T>& A, const ublas::vecto
     return x;
 }
 
-void calcExposureVariation(int imageCount) {
+void calcExposureVariation(const std::vector<exposure_t>& exposure, int imageCount) {
     int n = std::max(imageCount, 1);
     for (const exposure_t& e : exposure) n = std::max({n, e.imageA + 1, e.imageB + 1});
-    std::vector<bool> tied = tiedToImage0(n);
+    std::vector<bool> tied = tiedToImage0(exposure, n);
     reportUntied(tied);
 
     // Log brightness y relative to image 0, which is eliminated (y0 = 0 exactly): each row

@@ -2,6 +2,7 @@
 // Pairwise brightness observations and the least-squares solve of one exposure per image.
 #include <boost/numeric/ublas/matrix.hpp>
 #include <boost/numeric/ublas/vector.hpp>
+#include <vector>
 
 // One pairwise brightness observation: luminance of imageB over that of imageA.
 struct exposure_t {
@@ -11,11 +12,11 @@ struct exposure_t {
     bool measured = true;  // false: nothing could be measured and ratio is a placeholder
 };
 
-// Solves the measured observations in `exposure` for one exposure value per image (at least
+// Solves the measured observations for one exposure value per image (at least
 // imageCount values) with image 0 held at exactly 0, and writes the "ExposureParams " line to the
 // log. Images that no chain of observations ties to image 0 keep 0 and are named in the log and
 // on standard error.
-void calcExposureVariation(int imageCount = 0);
+void calcExposureVariation(const std::vector<exposure_t>& exposure, int imageCount = 0);
 
 // Least-squares solution of A x = b through the normal equations and LU factorisation.
 template <class T>

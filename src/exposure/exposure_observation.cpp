@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "exposure/exposure_shift.h"
-#include "app/globals.h"
+#include "base/log.h"
 
 namespace {
 
@@ -301,11 +301,13 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
     return glm::vec2(float(sumA / n), float(sumB / n));
 }
 
-void observeExposure(int i, int j, bool zenith, bool rectilinear,
-                     const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
-                     const std::vector<glm::vec2>& lumPairs, int tiles,
-                     const ExposureUsable& usableA, const ExposureUsable& usableB,
-                     const Displacement& displacement, const std::vector<glm::vec2>& alternatives) {
+exposure_t observeExposure(int i, int j, bool zenith, bool rectilinear,
+                           const ImageView<RgbPixel<float>>& imgA,
+                           const ImageView<RgbPixel<float>>& imgB,
+                           const std::vector<glm::vec2>& lumPairs, int tiles,
+                           const ExposureUsable& usableA, const ExposureUsable& usableB,
+                           const Displacement& displacement,
+                           const std::vector<glm::vec2>& alternatives) {
     std::vector<Displacement> candidates;
     if (displacement) candidates.push_back(displacement);
     if (!alternatives.empty()) {
@@ -360,5 +362,5 @@ void observeExposure(int i, int j, bool zenith, bool rectilinear,
     else
         measured = false;
     writeLog("\ne %d %d %f\n", i + 1, j + 1, ratio);
-    addExposure({i, j, double(ratio), measured});
+    return {i, j, double(ratio), measured};
 }

@@ -8,6 +8,7 @@
 #include <glm/vec2.hpp>
 #include <vector>
 
+#include "exposure/exposure.h"
 #include "imageio/image.h"
 
 // Value below which about fraction of the positive pixels lie, at an eighth of a stop.
@@ -42,17 +43,15 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
                           const ExposureUsable& usableA, const ExposureUsable& usableB);
 
 // Measures how much brighter image j (imgB) is than image i (imgA), logs it and
-// appends it to `exposure`; zenith tells that image i is the rig's zenith image, rectilinear its
+// returns the observation; zenith tells that image i is the rig's zenith image, rectilinear its
 // lens; lumPairs holds the (A, B) luminance sample of every match, (0, 0) for none. Pixels that
 // are unusable in either rendering stay out of the image estimate, which compares each part of A
 // with the part of B that displacement says shows the same scene. Where alternatives, the
 // displacements of single matches, are given too, B is compared where whichever of
 // displacement, these and none agrees best (bestAgreeing): a consensus of a few matches may
 // rest on wrong ones.
-void observeExposure(int i, int j, bool zenith, bool rectilinear,
-                     const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbPixel<float>>& imgB,
-                     const std::vector<glm::vec2>& lumPairs, int tiles,
-                     const ExposureUsable& usableA = nullptr,
-                     const ExposureUsable& usableB = nullptr,
-                     const Displacement& displacement = nullptr,
-                     const std::vector<glm::vec2>& alternatives = {});
+exposure_t observeExposure(
+    int i, int j, bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
+    const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs, int tiles,
+    const ExposureUsable& usableA = nullptr, const ExposureUsable& usableB = nullptr,
+    const Displacement& displacement = nullptr, const std::vector<glm::vec2>& alternatives = {});

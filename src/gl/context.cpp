@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QSurfaceFormat>
 #include <QtDebug>
-#include <cstdlib>
 #include <fmt/printf.h>
 
 #include "gl/texture.h"
@@ -12,12 +11,21 @@
 namespace {
 // The current context's version, set when the context starts: 0 before any.
 int g_glVersion = 0;
+GlSettings g_settings;
 }  // namespace
+
+void setGlSettings(const GlSettings& settings) {
+    g_settings = settings;
+}
+
+bool coreProfileWanted() {
+    return g_settings.coreProfile;
+}
 
 void myContextInit() {
     QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL, true);
     QSurfaceFormat format;
-    if (std::getenv("USE_GL_CORE")) {
+    if (g_settings.coreProfile) {
         format.setVersion(3, 3);
         format.setProfile(QSurfaceFormat::CoreProfile);
     }
@@ -31,7 +39,7 @@ void startGl() {
     qDebug("OpenGL Version: %s", version);
     // The GL layer's settings, read once per context rather than at static initialisation.
     g_glVersion = parseGlVersion(version);
-    Texture::_target = std::getenv("USE_ARRAY_TEXTURE") ? GL_TEXTURE_2D_ARRAY : GL_TEXTURE_2D;
+    Texture::_target = g_settings.arrayTextures ? GL_TEXTURE_2D_ARRAY : GL_TEXTURE_2D;
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDisable(GL_DEPTH_TEST);
 }

@@ -14,13 +14,26 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Sets the process-wide default surface format (3.3 core under USE_GL_CORE); call before
+// How contexts are made and textures kept: a 3.3 core profile instead of the default, array
+// textures instead of plain ones (paths a driver may lack or get wrong).
+struct GlSettings {
+    bool coreProfile = false;
+    bool arrayTextures = false;
+};
+
+// The settings of the process's contexts, kept until its next context starts.
+void setGlSettings(const GlSettings& settings);
+
+// Sets the process-wide default surface format (3.3 core where the settings say); call before
 // the Qt application object exists.
 void myContextInit();
 
 // Starts GLEW in the new current context, reports the GL version, sets the blend function and
-// the GL layer's settings (glVersion, Texture::_target under USE_ARRAY_TEXTURE).
+// the GL layer's settings (glVersion, Texture::_target for array textures).
 void startGl();
+
+// Whether contexts are made with a 3.3 core profile.
+bool coreProfileWanted();
 
 // Hidden widget whose GL context, once shown, stays current on the main thread.
 class QtContext : public QOpenGLWidget {

@@ -111,7 +111,7 @@ private:
         if (!eglChooseConfig(display_, configAttributes, &config, 1, &count) || count < 1)
             failCall("eglChooseConfig (an OpenGL configuration)");
         std::vector<EGLint> attributes;
-        if (std::getenv("USE_GL_CORE"))
+        if (coreProfileWanted())
             attributes = {EGL_CONTEXT_MAJOR_VERSION,       3,
                           EGL_CONTEXT_MINOR_VERSION,       3,
                           EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT};
@@ -152,7 +152,8 @@ std::string noContextAdvice() {
            "GL drivers (libegl-mesa0, libgl1-mesa-dri)";
 }
 
-std::unique_ptr<GlSession> openGlSession(int argc, char** argv) {
+std::unique_ptr<GlSession> openGlSession(int argc, char** argv, const GlSettings& settings) {
+    setGlSettings(settings);
     if (haveDisplay()) return std::make_unique<QtSession>(argc, argv);
     return std::make_unique<EglSession>();
 }

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "gl/context.h"
+
 // Owns a context that is current on the main thread from construction to destruction.
 class GlSession {
 public:
@@ -15,10 +17,11 @@ public:
 // Whether a display is named: DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM set and not empty.
 bool haveDisplay();
 
-// Opens the run's context: through Qt when haveDisplay(), else through EGL. Throws
+// Opens the run's context, made as settings say: through Qt when haveDisplay(), else through
+// EGL. Throws
 // opengl_error, naming what to do, when no usable context can be had; a display that Qt cannot
 // open ends the process with the same kind of Error line and status 255.
-std::unique_ptr<GlSession> openGlSession(int argc, char** argv);
+std::unique_ptr<GlSession> openGlSession(int argc, char** argv, const GlSettings& settings = {});
 
 // Whether the machine has a device that GL could render on with a GPU: a DRM render node or an
 // NVIDIA device. Without one, GL can only run on the CPU.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/globals.h"
+#include "base/timer.h"
 #include "imageio/half_float.h"
 
 namespace {
@@ -158,6 +158,6 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
         if (tx >= tilesX || ty >= tilesY) continue;
         buckets[size_t(ty * tilesX + tx)].push_back(c);
     }
-    t.print("corners");
+    lapTimer().print("corners");
     return buckets;
 }

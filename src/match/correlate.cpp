@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "app/globals.h"
+#include "base/log.h"
 #include "match/ncc.h"
 
 using glm::vec2;

@@ -1,6 +1,6 @@
 #include "match/correlate_gpu.h"
 
-#include "app/globals.h"
+#include "base/timer.h"
 
 namespace {
 
@@ -26,17 +26,17 @@ CorrelationMap GpuCorrelator::map(const Texture& texA, const Texture& texB,
     shader_.setUniform2i("tem_c", c.x, c.y);
     shader_.setUniform1i("tem_r", p.r);
     glFinish();
-    accumulate(timer, t_use);
+    accumulate(timer, totals_.use);
 
     renderTo(target_, texB, texA, true);
     glFinish();
-    accumulate(timer, t_render);
+    accumulate(timer, totals_.render);
 
     CorrelationMap m;
     m.map = Image<float>(kMapWidth, kMapHeight);
     target_.readPixels(m.map.data, GL_RED, GL_FLOAT, 0, 0, kMapWidth, kMapHeight);
     glFinish();
-    accumulate(timer, t_read);
+    accumulate(timer, totals_.read);
     // The shader centres its cells on the corner: this cell does not move it.
     m.ox = kSearchX;
     m.oy = kSearchY;

@@ -15,7 +15,14 @@ public:
     CorrelationMap map(const Texture& texA, const Texture& texB,
                        const ImageView<RgbPixel<float>>& imgA, const corner_t& c, int scale);
 
+    // Seconds spent so far in each stage of the maps: set-up, drawing, reading back.
+    struct Totals {
+        float use = 0, render = 0, read = 0;
+    };
+    const Totals& totals() const { return totals_; }
+
 private:
+    Totals totals_;
     Shader shader_;
     // Single precision: half floats quantise scores near 1 into plateaus, and a plateau is no
     // strict local maximum, so a rival peak would go unseen by the distinctness test.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
-#include <GL/glew.h>
 #include <glm/trigonometric.hpp>
 #include <stdexcept>
 #include <tuple>
@@ -13,10 +12,10 @@
 #include "geometry/alignment.h"
 #include "match/consensus.h"
 #include "match/correlate.h"
-#include "app/dump.h"
 #include "exposure/exposure_mask.h"
 #include "exposure/exposure_observation.h"
-#include "app/globals.h"
+#include "base/log.h"
+#include "base/timer.h"
 #include "match/tiles.h"
 
 namespace {
@@ -29,7 +28,7 @@ struct Match {
 
 // Drops the matches that the pair check refutes (see checkPair); logs each one and moves its
 // corner from good to bad. Returns the displacement field the matches share.
-AffineField dropInconsistent(int i, int j, std::vector<Match>& matches) {
+AffineField dropInconsistent(int i, int j, std::vector<Match>& matches, CornerLists& lists) {
     std::vector<glm::vec2> at, displacement;
     for (const Match& m : matches) {
         at.emplace_back(m.c.x, m.c.y);
@@ -47,16 +46,16 @@ AffineField dropInconsistent(int i, int j, std::vector<Match>& matches) {
                 "consensus (bound %.1f, spread %.2f) -> dropped\n",
                 i, j, m.c.x, m.c.y, m.offset.x, m.offset.y, check.consensus.residual[k],
                 check.bound, check.consensus.spread);
-            bad.push_back(m.c);
+            lists.bad.push_back(m.c);
             continue;
         }
         kept.push_back(m);
-        keptGood.push_back(good[k]);
-        keptInB.push_back(good_in_b[k]);
+        keptGood.push_back(lists.good[k]);
+        keptInB.push_back(lists.goodInB[k]);
     }
     matches = std::move(kept);
-    good = std::move(keptGood);
-    good_in_b = std::move(keptInB);
+    lists.good = std::move(keptGood);
+    lists.goodInB = std::move(keptInB);
     return check.consensus.field;
 }
 
@@ -84,22 +83,12 @@ std::string controlPointLine(const ControlPoint& cp, int decimals) {
                         decimals, cp.y, decimals, cp.X, decimals, cp.Y);
 }
 
-int cpDecimals() {
-    const char* text = std::getenv("KORVEL_CP_DECIMALS");
-    if (!text) return 1;
-    char* end = nullptr;
-    long n = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || n < 0 || n > 6)
-        throw std::runtime_error(
-            fmt::sprintf("KORVEL_CP_DECIMALS='%s' is no number of decimals from 0 to 6", text));
-    return int(n);
-}
-
-void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
-             const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
-             const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
-             const RerenderB& rerenderB) {
-    resetPairLists();
+PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
+                            const CameraModel& camA, const CameraModel& camB, int i, int j,
+                            bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
+                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB) {
+    PairMatch result;
+    CornerLists& lists = result.corners;
     std::vector<Match> matches;
     int scale = 1;
     int tiles = 0;
@@ -119,35 +108,37 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         passes.emplace_back(scale, findCorners(imgA, scale));
         tiles = int(passes.back().second.size());
         // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
-        logPassSummary(i, j,
-                       matchTiles(passes.back().second, imgA.height, attempt, found, !gpuMap));
-    } while (rerunCoarser(tooFewMatches(zenith, camA.rectilinear == 1, imgA.height), scale));
+        logPassSummary(
+            i, j, lists,
+            matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
+    } while (rerunCoarser(lists, tooFewMatches(lists, zenith, camA.rectilinear == 1, imgA.height),
+                          scale));
     // A weak texture's few distinct corners crowd in few tiles, each closed by its first match or
     // ten failures: the tiles that matched go on, one at a time, until the pair check can judge
     // the pair or a round adds nothing.
-    for (bool added = true; added && tooFewToCheck();) {
+    for (bool added = true; added && tooFewToCheck(lists);) {
         writeLog("====> too few cps for the pair check (%d) -> tiles with one walked on\n",
-                 good.size());
-        const size_t before = good.size();
+                 lists.good.size());
+        const size_t before = lists.good.size();
         BadStats round{};
         for (const auto& [passScale, buckets] : passes)
-            for (const CornerBuckets& tile : matchedTiles(buckets)) {
-                if (!tooFewToCheck()) break;
+            for (const CornerBuckets& tile : matchedTiles(buckets, lists)) {
+                if (!tooFewToCheck(lists)) break;
                 scale = passScale;
-                BadStats stats = matchTiles(tile, imgA.height, attempt, found, !gpuMap);
+                BadStats stats = matchTiles(tile, imgA.height, attempt, found, lists, !gpuMap);
                 for (size_t k = 0; k < stats.size(); ++k) round[k] += stats[k];
             }
-        logPassSummary(i, j, round);
-        added = good.size() > before;
+        logPassSummary(i, j, lists, round);
+        added = lists.good.size() > before;
     }
     std::vector<glm::vec2> shown;
     for (const Match& m : matches) shown.push_back(m.offset);
-    AffineField field = dropInconsistent(i, j, matches);
+    AffineField field = dropInconsistent(i, j, matches, lists);
 
     // Align, then match again: a pose off its calibration turns B against A, and the
     // translation a correlation finds cannot follow the warp that makes.
     CameraModel alignedCamera;
-    Image<RgbPixel<float>> alignedB;
+    Image<RgbPixel<float>>& alignedB = result.turnedB;
     const CameraModel* cameraB = &camB;
     const Image<RgbPixel<float>>* renderingB = &imgB;
     glm::mat3 turned(1);
@@ -176,17 +167,17 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
             return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
         };
         std::vector<Match> again;
-        good.clear();
-        good_in_b.clear();
+        lists.good.clear();
+        lists.goodInB.clear();
         for (const Match& m : matches) {
             glm::vec2 offset;
             if (!correlate(imgA, camA, alignedCamera, m.c, alignedMap, offset, m.c.scale)) {
-                bad.push_back(m.c);
+                lists.bad.push_back(m.c);
                 continue;
             }
             again.push_back({m.c, offset});
-            good.push_back(m.c);
-            good_in_b.push_back(m.c + offset);
+            lists.good.push_back(m.c);
+            lists.goodInB.push_back(m.c + offset);
         }
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
@@ -195,7 +186,7 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
         matches = std::move(again);
         shown.clear();
         for (const Match& m : matches) shown.push_back(m.offset);
-        field = dropInconsistent(i, j, matches);
+        field = dropInconsistent(i, j, matches, lists);
     }
 
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
@@ -203,22 +194,20 @@ void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& i
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.dest2source(vec2(m.c.x, m.c.y)));
         vec2 dst = cameraB->toProject(cameraB->dest2source(m.c + m.offset));
-        addControlPoint({i, j, src.x, src.y, dst.x, dst.y});
+        result.points.push_back({i, j, src.x, src.y, dst.x, dst.y});
         glm::vec2 b = m.c + m.offset;
         lumPairs.push_back(luminanceSample(imgA, *renderingB, glm::ivec2(m.c.x, m.c.y),
                                            glm::ivec2(int(b.x), int(b.y)), usableA, usableB));
     }
-    if (gpuMap) glFinish();
-    t.print("eval geometry");
+    lapTimer().print("eval geometry");
 
     // Parallax shifts B against A by each point's depth: the region is compared where the
     // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
     // by a single match, the pair check's refuted ones too.
     Displacement displacement;
     if (!matches.empty()) displacement = field;
-    observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB, lumPairs, tiles,
-                    usableA, usableB, displacement, shown);
-    t.print("eval exposure");
-
-    if (const char* dir = dumpDir()) dumpPair(dir, i, j, imgA, *renderingB);
+    result.exposure = observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB,
+                                      lumPairs, tiles, usableA, usableB, displacement, shown);
+    lapTimer().print("eval exposure");
+    return result;
 }

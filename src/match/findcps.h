@@ -6,9 +6,14 @@
 #include <string>
 #include <utility>
 
+#include <vector>
+
+#include "exposure/exposure.h"
 #include "geometry/camera.h"
-#include "match/correlate.h"
 #include "imageio/image.h"
+#include "match/correlate.h"
+#include "match/tiles.h"
+#include "project/project.h"
 
 class ExposureMask;
 
@@ -17,19 +22,26 @@ class ExposureMask;
 using RerenderB =
     std::function<std::pair<CameraModel, Image<RgbPixel<float>>>(const glm::mat3& turn)>;
 
-// Finds the control points of one rendered pair (image i in imgA, image j in imgB), adds them
-// to the run's, writes their diagnostics to the log and adds the pair's exposure observation;
-// zenith tells that image i is the rig's zenith image, matched against a ring below it; maskA
-// and maskB tell which source pixels of the two images can measure exposure. Correlation maps
-// come from gpuMap, or from the CPU when it is empty. Where rerenderB is set and the matches
-// show B turned against A (a pose off its calibration) by a turn that moves them by more than
-// kAlignBelow rendering pixels, B is rendered again turned back and the matches' corners are
-// matched again there, up to kAlignPasses times; the points and the exposure come from the aligned
-// renderings.
-void findCPs(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
-             const CameraModel& camA, const CameraModel& camB, int i, int j, bool zenith,
-             const ExposureMask& maskA, const ExposureMask& maskB, const CorrelationBackend& gpuMap,
-             const RerenderB& rerenderB = {});
+// What matching one rendered pair found.
+struct PairMatch {
+    std::vector<ControlPoint> points;  // in the two images' project pixels
+    exposure_t exposure;               // the pair's brightness observation
+    CornerLists corners;               // where every corner of A went
+    Image<RgbPixel<float>> turnedB;    // B as rendered turned back, where it was; else empty
+};
+
+// Finds the control points of one rendered pair (image i in imgA, image j in imgB) and the
+// pair's exposure observation, writing their diagnostics to the log; zenith tells that image i is
+// the rig's zenith image, matched against a ring below it; maskA and maskB tell which source pixels
+// of the two images can measure exposure. Correlation maps come from gpuMap, or from the CPU when
+// it is empty (the CPU's may be made on all cores). Where rerenderB is set and the matches show B
+// turned against A (a pose off its calibration) by a turn that moves them by more than kAlignBelow
+// rendering pixels, B is rendered again turned back and the matches' corners are matched again
+// there, up to kAlignPasses times; the points and the exposure come from the aligned renderings.
+PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
+                            const CameraModel& camA, const CameraModel& camB, int i, int j,
+                            bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
+                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB = {});
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
@@ -42,6 +54,3 @@ constexpr int kAlignReach = 16;
 // The log's line of a control point ("c n0 N1 x... t0", images counted from 0), coordinates
 // with the given decimals.
 std::string controlPointLine(const ControlPoint& cp, int decimals);
-
-// Decimals of the control-point coordinates: KORVEL_CP_DECIMALS (0 to 6), else 1.
-int cpDecimals();

@@ -2,7 +2,7 @@
 
 #include "gl/shader.h"
 #include "gl/texture.h"
-#include "app/globals.h"
+#include "base/timer.h"
 #include "imageio/half_float.h"
 
 namespace {
@@ -72,7 +72,7 @@ CameraModel render(Shader& shader, const ImageParameters& image, vec2 view, floa
     }
     renderTo(out, in, true);
     glFinish();
-    t.print("render (korvel)");
+    lapTimer().print("render (korvel)");
     return m;
 }
 

@@ -5,14 +5,7 @@
 #include <string>
 
 #include "match/consensus.h"
-#include "app/globals.h"
-
-void resetPairLists() {
-    good.clear();
-    bad.clear();
-    ignored.clear();
-    good_in_b.clear();
-}
+#include "base/log.h"
 
 namespace {
 
@@ -29,14 +22,14 @@ struct Attempt {
 // earlier passes. Tiles meet only near their borders and through the count of matches, so the
 // pass in order finds nearly all its attempts made.
 std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int height,
-                                               const MatchAttempt& attempt) {
+                                               const MatchAttempt& attempt,
+                                               const CornerLists& lists) {
     std::vector<std::vector<Attempt>> made(buckets.size());
     // The bottom rows count once three matches exist: taken as so from the fourth tile on,
     // which the earlier tiles' matches nearly always make true.
-    const size_t goodBefore = good.size();
-    // The pair's lists belong to this thread, not to the team's.
-    const std::vector<corner_t>& goodNow = good;
-    const std::vector<corner_t>& badNow = bad;
+    const size_t goodBefore = lists.good.size();
+    const std::vector<corner_t>& goodNow = lists.good;
+    const std::vector<corner_t>& badNow = lists.bad;
 #pragma omp parallel for schedule(dynamic, 1)
     for (size_t t = 0; t < buckets.size(); ++t) {
         std::vector<corner_t> tried;
@@ -51,15 +44,13 @@ std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int
                 continue;
             }
             Attempt a{c, false, glm::vec2(0), {}};
-            log_capture = &a.log;
             try {
+                LogCapture capture(a.log);
                 a.ok = attempt(c, a.offset);
             } catch (...) {
                 // Exceptions must not leave the parallel region: the attempt in turn repeats it.
-                log_capture = nullptr;
                 break;
             }
-            log_capture = nullptr;
             bool ok = a.ok;
             made[t].push_back(std::move(a));
             if (ok) break;
@@ -72,7 +63,8 @@ std::vector<std::vector<Attempt>> attemptAhead(const CornerBuckets& buckets, int
 }  // namespace
 
 BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attempt,
-                    const MatchFound& found, bool ahead) {
+                    const MatchFound& found, CornerLists& lists, bool ahead) {
+    std::vector<corner_t>&good = lists.good, &bad = lists.bad, &ignored = lists.ignored;
     for (std::vector<corner_t>& tile : buckets)
         // Stable, so that runs repeat whatever the sort implementation.
         std::stable_sort(tile.begin(), tile.end(),
@@ -81,7 +73,7 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
     ahead =
         ahead && omp_get_max_threads() > 1 && omp_get_active_level() < omp_get_max_active_levels();
     std::vector<std::vector<Attempt>> made =
-        ahead ? attemptAhead(buckets, height, attempt)
+        ahead ? attemptAhead(buckets, height, attempt, lists)
               : std::vector<std::vector<Attempt>>(buckets.size());
     BadStats stats{};
     for (size_t t = 0; t < buckets.size(); ++t) {
@@ -111,7 +103,7 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
             }
             if (ok) {
                 good.push_back(c);
-                good_in_b.push_back(c + offset);
+                lists.goodInB.push_back(c + offset);
                 found(c, offset);
                 ++successes;
             } else {
@@ -124,14 +116,15 @@ BadStats matchTiles(CornerBuckets buckets, int height, const MatchAttempt& attem
     return stats;
 }
 
-void logPassSummary(int i, int j, const BadStats& stats) {
-    writeLog("nc %d-%d: %d\n", i, j, good.size());
+void logPassSummary(int i, int j, const CornerLists& lists, const BadStats& stats) {
+    writeLog("nc %d-%d: %d\n", i, j, lists.good.size());
     writeLog("bad corner stats %d-%d: ", i, j);
     for (int n : stats) writeLog("%d ", n);
     writeLog("\n");
 }
 
-bool tooFewMatches(bool zenith, bool rectilinear, int height) {
+bool tooFewMatches(const CornerLists& lists, bool zenith, bool rectilinear, int height) {
+    const std::vector<corner_t>& good = lists.good;
     if (zenith) return good.empty();
     if (rectilinear) return good.size() < 5;
     auto above = std::count_if(good.begin(), good.end(),
@@ -139,21 +132,22 @@ bool tooFewMatches(bool zenith, bool rectilinear, int height) {
     return above < 5;
 }
 
-bool rerunCoarser(bool few, int& scale) {
+bool rerunCoarser(const CornerLists& lists, bool few, int& scale) {
     if (scale > 3 || !few) return false;
     scale *= 2;
-    writeLog("====> too few usable cps (%d) -> rerun with scale=%d\n", good.size(), scale);
+    writeLog("====> too few usable cps (%d) -> rerun with scale=%d\n", lists.good.size(), scale);
     return true;
 }
 
-bool tooFewToCheck() {
-    return good.size() < kAffineConsensusMatches;
+bool tooFewToCheck(const CornerLists& lists) {
+    return lists.good.size() < kAffineConsensusMatches;
 }
 
-std::vector<CornerBuckets> matchedTiles(const CornerBuckets& buckets) {
+std::vector<CornerBuckets> matchedTiles(const CornerBuckets& buckets, const CornerLists& lists) {
+    const std::vector<corner_t>& good = lists.good;
     std::vector<CornerBuckets> tiles;
     for (size_t t = 0; t < buckets.size(); ++t) {
-        bool matched = std::any_of(buckets[t].begin(), buckets[t].end(), [](const corner_t& c) {
+        bool matched = std::any_of(buckets[t].begin(), buckets[t].end(), [&](const corner_t& c) {
             return std::any_of(good.begin(), good.end(), [&](const corner_t& g) {
                 return g.x == c.x && g.y == c.y && g.scale == c.scale;
             });

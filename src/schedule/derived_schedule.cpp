@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <deque>
+#include <set>
 #include <fmt/printf.h>
 #include <glm/matrix.hpp>
 #include <stdexcept>
@@ -336,4 +337,42 @@ PairView fitTarget(const ViewExtent& e, int maxSize) {
     v.width = width;
     v.height = height;
     return v;
+}
+
+ScheduleSteps derivedSteps(const std::vector<PairStep>& steps, int maxSize) {
+    const size_t capacity = 4;
+    auto nextUse = [&](int image, size_t from) {
+        for (size_t k = from; k < steps.size(); ++k)
+            if (steps[k].i == image || steps[k].j == image) return k;
+        return steps.size();
+    };
+    ScheduleSteps out;
+    std::set<int> alive;
+    for (size_t s = 0; s < steps.size(); ++s) {
+        const PairStep& step = steps[s];
+        for (int k : {step.i, step.j}) {
+            if (alive.count(k)) continue;
+            if (alive.size() >= capacity) {
+                int latest = -1;
+                for (int a : alive)
+                    if (a != step.i && a != step.j &&
+                        (latest < 0 || nextUse(a, s) > nextUse(latest, s)))
+                        latest = a;
+                alive.erase(latest);
+                out.push_back({ScheduleStep::Kind::release, latest});
+            }
+            alive.insert(k);
+            out.push_back({ScheduleStep::Kind::load, k});
+        }
+        out.push_back({ScheduleStep::Kind::pair, step.i, step.j, fitTarget(step.extent, maxSize)});
+        for (auto it = alive.begin(); it != alive.end();) {
+            if (nextUse(*it, s + 1) < steps.size()) {
+                ++it;
+                continue;
+            }
+            out.push_back({ScheduleStep::Kind::release, *it});
+            it = alive.erase(it);
+        }
+    }
+    return out;
 }

@@ -1,8 +1,5 @@
 #pragma once
 // A pair schedule derived from the cameras of any calibrated rig.
-#include <algorithm>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,36 +33,8 @@ DerivedSchedule deriveSchedule(const std::vector<ImageParameters>& images);
 // The view and target size of an extent: whole 256-pixel tiles, at most maxSize pixels a side.
 PairView fitTarget(const ViewExtent& e, int maxSize);
 
-// Walks derived steps: each image is loaded just before a step needs it and released after its
-// last step; when four are alive, the one needed latest goes first (Belady, "A study of
-// replacement algorithms for a virtual-storage computer", IBM Systems Journal 1966).
-template <class Tex>
-void walkDerivedSchedule(const std::vector<PairStep>& steps, int maxSize,
-                         const ScheduleActions<Tex>& act) {
-    const size_t capacity = 4;
-    auto nextUse = [&](int image, size_t from) {
-        for (size_t k = from; k < steps.size(); ++k)
-            if (steps[k].i == image || steps[k].j == image) return k;
-        return steps.size();
-    };
-    std::map<int, std::unique_ptr<Tex>> alive;
-    for (size_t s = 0; s < steps.size(); ++s) {
-        const PairStep& step = steps[s];
-        for (int k : {step.i, step.j}) {
-            if (alive.count(k)) continue;
-            if (alive.size() >= capacity) {
-                auto latest = alive.end();
-                for (auto it = alive.begin(); it != alive.end(); ++it)
-                    if (it->first != step.i && it->first != step.j &&
-                        (latest == alive.end() ||
-                         nextUse(it->first, s) > nextUse(latest->first, s)))
-                        latest = it;
-                alive.erase(latest);
-            }
-            alive[k] = act.load(k, true);
-        }
-        act.pair(step.i, step.j, *alive[step.i], *alive[step.j], fitTarget(step.extent, maxSize));
-        for (auto it = alive.begin(); it != alive.end();)
-            it = nextUse(it->first, s + 1) == steps.size() ? alive.erase(it) : std::next(it);
-    }
-}
+// The steps of a derived schedule, views fitted to maxSize: each image is loaded just before a
+// step needs it and released after its last step; when four are alive, the one needed latest
+// goes first (Belady, "A study of replacement algorithms for a virtual-storage computer", IBM
+// Systems Journal 1966).
+ScheduleSteps derivedSteps(const std::vector<PairStep>& steps, int maxSize);

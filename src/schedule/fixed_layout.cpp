@@ -101,19 +101,17 @@ std::string fixedLayoutMismatch(const std::vector<ImageParameters>& images, Sche
     return "";
 }
 
-ScheduleChoice chooseSchedule(const std::vector<ImageParameters>& images, const char* choice) {
-    std::string c = choice ? choice : "";
-    if (!c.empty() && c != "derived" && c != "fixed")
-        throw std::runtime_error(
-            fmt::sprintf("KORVEL_SCHEDULE='%s' names no schedule: use derived or fixed", c));
-    if (c == "derived") return {ScheduleKind::derived, "KORVEL_SCHEDULE=derived"};
+ScheduleChoice chooseSchedule(const std::vector<ImageParameters>& images, ScheduleRequest request) {
+    const bool asked = request == ScheduleRequest::fixed;
+    if (request == ScheduleRequest::derived)
+        return {ScheduleKind::derived, "KORVEL_SCHEDULE=derived"};
     std::optional<ScheduleKind> fixed = fixedKindOf(images.size());
     if (!fixed)
         return {ScheduleKind::derived,
                 fmt::sprintf("%d images; the fixed schedules take 6 or 13%s", images.size(),
-                             c.empty() ? "" : ", whatever KORVEL_SCHEDULE=fixed asks")};
+                             asked ? ", whatever KORVEL_SCHEDULE=fixed asks" : "")};
     const char* name = layoutOf(*fixed).name;
-    if (!c.empty()) return {*fixed, fmt::sprintf("%s, as KORVEL_SCHEDULE=fixed asks", name)};
+    if (asked) return {*fixed, fmt::sprintf("%s, as KORVEL_SCHEDULE=fixed asks", name)};
     std::string mismatch = fixedLayoutMismatch(images, *fixed);
     if (mismatch.empty()) return {*fixed, name};
     return {ScheduleKind::derived,

@@ -8,6 +8,10 @@
 // The schedules a rig can be matched with.
 enum class ScheduleKind { derived, fisheye, twoRing };
 
+// What the run asks for (KORVEL_SCHEDULE): judged by the cameras, always derived, or the fixed
+// schedule of the image count whatever the poses.
+enum class ScheduleRequest { byLayout, derived, fixed };
+
 // The schedule chosen for a rig, and why, in the words of the log line.
 struct ScheduleChoice {
     ScheduleKind kind;
@@ -26,10 +30,9 @@ bool looksUp(const ImageParameters& image);
 std::string fixedLayoutMismatch(const std::vector<ImageParameters>& images, ScheduleKind layout);
 
 // The schedule of a rig: a fixed one where the image count and the cameras fit it, the derived
-// one for every other rig. choice (the value of KORVEL_SCHEDULE) "derived" always derives,
-// "fixed" takes the fixed schedule of the image count whatever the poses; unset or empty
-// judges by the cameras; any other text is an error.
-ScheduleChoice chooseSchedule(const std::vector<ImageParameters>& images, const char* choice);
+// one for every other rig, unless the request says otherwise.
+ScheduleChoice chooseSchedule(const std::vector<ImageParameters>& images,
+                              ScheduleRequest request = ScheduleRequest::byLayout);
 
 // The log line that states the choice.
 std::string scheduleLogLine(const ScheduleChoice& choice);

@@ -1,8 +1,6 @@
 #pragma once
 // The fixed pair schedules of the two known rig layouts, and what every schedule hands a pair.
 #include <cmath>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,57 +27,28 @@ inline PairView pairView(const std::vector<ImageParameters>& images, int i, int 
     return {viewYaw(images[i].y, images[j].y), (images[i].p + images[j].p) * 0.5f, fovX, tall};
 }
 
-// First ring image of the fisheye schedule: 1, or the value of DEBUG when it is set to 2 to 5.
-// An integer value of 0 (empty or non-numeric text) means 1; anything else is an error.
-int fisheyeStart(const char* debugValue);
-
-// Walks a schedule. Tex is the image texture type: load(k, timed) makes the texture of image
-// k, mark() closes a timed lap, pair(i, j, texI, texJ, view) matches one pair. Textures are
-// released as soon as the schedule no longer needs them.
-template <class Tex>
-struct ScheduleActions {
-    std::function<std::unique_ptr<Tex>(int image, bool timed)> load;
-    std::function<void()> mark;
-    std::function<void(int i, int j, Tex& texI, Tex& texJ, const PairView& view)> pair;
+// One step of a schedule: read an image's source, match a pair, or let a source go.
+struct ScheduleStep {
+    enum class Kind { load, pair, release };
+    Kind kind;
+    int i;            // the image loaded or released; a pair's first image
+    int j = -1;       // a pair's second image
+    PairView view{};  // a pair's view
 };
 
-// Fisheye rig: image 0 against each ring image at pitch 45, and ring neighbours.
-template <class Tex>
-void walkFisheyeSchedule(const std::vector<ImageParameters>& images, int start,
-                         const ScheduleActions<Tex>& act) {
-    int q = start == 1 ? 5 : start - 1;
-    std::unique_ptr<Tex> slot0 = act.load(0, false);
-    std::unique_ptr<Tex> previous = act.load(q, true);
-    for (int cur = start; cur <= 5; ++cur) {
-        std::unique_ptr<Tex> current = act.load(cur, true);
-        act.pair(q, cur, *previous, *current, pairView(images, q, cur, 36, true));
-        act.pair(0, cur, *slot0, *current, PairView{images[cur].y, 45, 90, false});
-        previous = std::move(current);
-        q = cur;
-    }
-}
+// A schedule's steps in order: every pair's images are loaded before it and released after.
+using ScheduleSteps = std::vector<ScheduleStep>;
+
+// The pairs of steps, in order.
+std::vector<ScheduleStep> pairsOf(const ScheduleSteps& steps);
+
+// Steps for pairs (steps of kind pair): each image loaded just before its first pair and
+// released after its last.
+ScheduleSteps stepsForPairs(const std::vector<ScheduleStep>& pairs);
+
+// Fisheye rig: image 0 against each ring image at pitch 45, and ring neighbours, from ring
+// image start (1 to 5) on.
+ScheduleSteps fisheyeSteps(const std::vector<ImageParameters>& images, int start);
 
 // Two-ring rig: ring 1 is images 1-6, ring 2 images 7-12, image 0 looks up.
-template <class Tex>
-void walkTwoRingSchedule(const std::vector<ImageParameters>& images,
-                         const ScheduleActions<Tex>& act) {
-    std::unique_ptr<Tex> slot0 = act.load(0, false);
-    std::unique_ptr<Tex> slotB = act.load(6, false);
-    std::unique_ptr<Tex> slotA = act.load(12, false);
-    act.mark();
-    int a = 12, b = 6;
-    for (int k = 0; k < 6; ++k) {
-        int c = 7 + k, d = 1 + k;
-        std::unique_ptr<Tex> slotC = act.load(c, true);
-        act.pair(a, c, *slotA, *slotC, pairView(images, a, c, 30, true));
-        act.pair(a, b, *slotA, *slotB, pairView(images, a, b, 40, false));
-        act.pair(c, b, *slotC, *slotB, pairView(images, c, b, 40, false));
-        slotA = std::move(slotC);
-        a = c;
-        std::unique_ptr<Tex> slotD = act.load(d, false);
-        act.pair(b, d, *slotB, *slotD, pairView(images, b, d, 30, true));
-        act.pair(0, d, *slot0, *slotD, PairView{images[d].y, 58, 50, false});
-        slotB = std::move(slotD);
-        b = d;
-    }
-}
+ScheduleSteps twoRingSteps(const std::vector<ImageParameters>& images);

@@ -1,5 +1,6 @@
 // Entry point of the GL tests: one context for the whole run, opened as korvel opens it.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "gl_fixture.h"
@@ -10,7 +11,10 @@ int main(int argc, char** argv) {
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     std::unique_ptr<GlSession> gl;
     try {
-        gl = openGlSession(argc, argv);
+        // The variants of the suite (tests/CMakeLists.txt) set what korvel's options set.
+        gl = openGlSession(argc, argv,
+                           {std::getenv("USE_GL_CORE") != nullptr,
+                            std::getenv("USE_ARRAY_TEXTURE") != nullptr});
         glAvailable = true;
     } catch (const opengl_error& e) {
         std::fprintf(stderr, "%s\n", e.what());  // the GL tests skip

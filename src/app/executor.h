@@ -1,0 +1,31 @@
+#pragma once
+// Runs a schedule's steps: in turn, or its pairs side by side with the native remap.
+#include <functional>
+#include <string>
+
+#include "app/source_cache.h"
+#include "match/findcps.h"
+#include "schedule/schedule.h"
+
+// How a schedule runs: in turn (loads and releases as the steps say) or its pairs side by side,
+// one per core, each reading its sources as it needs them; captured: each pair's log lines are
+// handed to done instead of going to the log as they are made (always so side by side).
+struct ExecutorMode {
+    bool sideBySide = false;
+    bool captured = false;
+};
+
+// Matches pair k (a step of kind pair, counted among the pairs) with its two sources.
+using PairWork =
+    std::function<PairMatch(size_t k, const ScheduleStep& pair, const Source& a, const Source& b)>;
+
+// Takes what pair k (counted among the pairs) found, and its captured log lines.
+using PairDone =
+    std::function<void(size_t k, const ScheduleStep& pair, PairMatch& match, std::string& log)>;
+
+// Runs steps with the sources of cache: work on every pair, then done for each in the steps'
+// order, one at a time, whichever pair ends first; started is told each pair as it starts, in
+// order. The first failure in that order ends the run (see runInOrder).
+void runSteps(const ScheduleSteps& steps, SourceCache& cache, ExecutorMode mode,
+              const PairWork& work, const PairDone& done,
+              const std::function<void(const ScheduleStep& pair)>& started);

@@ -1,0 +1,21 @@
+#pragma once
+// A source image as the remap reads it, and which of its pixels can measure exposure.
+#include <optional>
+
+#include "exposure/exposure_mask.h"
+#include "gl/texture.h"
+#include "match/cpu_remap.h"
+
+// A source image on the GPU or, for the native remap, in linear light; and its exposure mask.
+struct Source {
+    std::optional<Texture> texture;
+    std::optional<LinearSource> linear;
+    ExposureMask mask;
+
+    Source(const SourceImage& image, bool native) : mask(exposureMaskOf(image)) {
+        if (native)
+            linear = linearSourceOf(image);
+        else
+            texture.emplace(image, true);
+    }
+};

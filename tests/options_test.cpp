@@ -1,0 +1,82 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+// The options of a command line and environment.
+RunOptions optionsOf(std::vector<std::string> args, const std::map<std::string, std::string>& env) {
+    std::vector<char*> argv;
+    args.insert(args.begin(), "korvel");
+    for (std::string& a : args) argv.push_back(a.data());
+    return readOptions(int(argv.size()), argv.data(), [&](const char* name) {
+        auto it = env.find(name);
+        return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+    });
+}
+
+}  // namespace
+
+// Every number and choice reads whole or is refused by name; empty values count as unset.
+TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
+    RunOptions plain = optionsOf({"-e", "rig.pts"}, {});
+    EXPECT_TRUE(plain.evaluate);
+    EXPECT_EQ(plain.operands, std::vector<std::string>{"rig.pts"});
+    EXPECT_EQ(plain.decimals, 1);
+    EXPECT_FALSE(plain.debug);
+    RunOptions set =
+        optionsOf({"rig.pts", "-p", "copy.pts", "rig.log"}, {{"KORVEL_CP_DECIMALS", "6"},
+                                                             {"NCC", "gpu"},
+                                                             {"KORVEL_REMAP", "cpu"},
+                                                             {"KORVEL_SCHEDULE", "derived"},
+                                                             {"DEBUG", "3"},
+                                                             {"KORVEL_DUMP", "dump"},
+                                                             {"USE_ARRAY_TEXTURE", ""}});
+    EXPECT_EQ(set.operands, (std::vector<std::string>{"rig.pts", "rig.log"}));
+    EXPECT_EQ(set.projectOut, "copy.pts");
+    EXPECT_EQ(set.decimals, 6);
+    EXPECT_EQ(set.correlation, Correlation::gpu);
+    EXPECT_EQ(set.remap, RemapChoice::native);
+    EXPECT_EQ(set.schedule, ScheduleRequest::derived);
+    EXPECT_TRUE(set.debug);
+    EXPECT_EQ(set.fisheyeStart, 3);
+    EXPECT_EQ(set.dumpDir, "dump");
+    EXPECT_TRUE(set.gl.arrayTextures);
+    EXPECT_FALSE(set.gl.coreProfile);
+    // DEBUG's text turns flushing on; only a number picks the fisheye start, 0 meaning 1.
+    for (auto [text, start] : {std::pair("yes", 1), {"", 1}, {"0", 1}, {"5", 5}}) {
+        RunOptions o = optionsOf({"p"}, {{"DEBUG", text}});
+        EXPECT_TRUE(o.debug);
+        EXPECT_EQ(o.fisheyeStart, start) << text;
+    }
+    EXPECT_EQ(optionsOf({"p"}, {{"NCC", ""}, {"KORVEL_REMAP", ""}}).remap, RemapChoice::automatic);
+    const std::pair<const char*, const char*> refused[] = {
+        {"KORVEL_CP_DECIMALS", "2x"},
+        {"KORVEL_CP_DECIMALS", "7"},
+        {"KORVEL_CP_DECIMALS", " 2"},
+        {"DEBUG", "6"},  // there is no ring image 6
+        {"DEBUG", "5x"},
+        {"DEBUG", "-2"},
+        {"NCC", "GPU"},
+        {"KORVEL_REMAP", "GPU"},
+        {"KORVEL_SCHEDULE", "fixd"}};
+    for (auto [name, text] : refused)
+        EXPECT_TRUE(contains(errorMessage([&] {
+                                 optionsOf({"p"}, {{name, text}});
+                             }),
+                             std::string(name) + "='" + text + "'"))
+            << name << "=" << text;
+    EXPECT_EQ(errorMessage([] {
+                  optionsOf({"p"}, {{"KORVEL_SCHEDULE", "fixd"}});
+              }),
+              "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed");
+    EXPECT_EQ(errorMessage([] {
+                  optionsOf({"p"}, {{"KORVEL_CP_DECIMALS", "2x"}});
+              }),
+              "KORVEL_CP_DECIMALS='2x' is no number of decimals from 0 to 6");
+    EXPECT_TRUE(contains(errorMessage([] { optionsOf({"--bogus"}, {}); }), "unknown option"));
+}
