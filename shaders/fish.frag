@@ -1,5 +1,5 @@
 // Remap pass: output pixel q holds the colour of the source image at the position the camera
-// model maps q to (CameraModel::dest2source), in linear light, with vignetting removed.
+// model maps q to (CameraModel::patchToSource), in linear light, with vignetting removed.
 // Exact black (0.0) marks output pixels without a source pixel, and only those.
 //   BLUR: low-pass the source where it is sampled more coarsely than its own pixels.
 //   WHOLE_SOURCE: the source is one mipmapped texture of linear light (not split, not RGBE).

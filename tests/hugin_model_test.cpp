@@ -89,11 +89,11 @@ std::pair<double, double> disagreement(const ImageParameters& image, const std::
     mat3 toCamera = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
     double panoMax = 0, imageMax = 0;
     for (size_t k = 0; k < std::min(hugin.size(), back.size()); ++k) {
-        vec2 q = pano.position(model.source2sphere(positions[k] + kHuginPixelShift));
+        vec2 q = pano.position(model.sourceToWorld(positions[k] + kHuginPixelShift));
         vec2 d = q - hugin[k];
         d.x = std::remainder(d.x, float(pano.width));
         panoMax = std::max(panoMax, double(glm::length(d)));
-        vec2 s = model.inv_lens(toCamera * pano.direction(hugin[k])) - kHuginPixelShift;
+        vec2 s = model.cameraToSource(toCamera * pano.direction(hugin[k])) - kHuginPixelShift;
         imageMax = std::max(imageMax, double(glm::length(s - back[k])));
     }
     return {panoMax, imageMax};

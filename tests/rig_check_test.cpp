@@ -37,8 +37,8 @@ struct Ring {
                     mat3 toCamera = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
                     vec3 axis = glm::transpose(toCamera) * vec3(0, 0, 1);
                     vec3 seen = toCamera * glm::normalize(point - float(baseline) * axis);
-                    px[side] =
-                        camera.inv_lens(seen) + vec2(float(noise(random)), float(noise(random)));
+                    px[side] = camera.cameraToSource(seen) +
+                               vec2(float(noise(random)), float(noise(random)));
                 }
                 cps.push_back({n, N, px[0].x, px[0].y, px[1].x, px[1].y});
             }
@@ -125,8 +125,8 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
             int found = 0;
             for (float y = 150; y < 4000 && found < 10; y += 370)
                 for (float x = 130; x < 3000 && found < 10; x += 290) {
-                    vec3 seen = toCamera * from.source2sphere(vec2(x, y));
-                    vec2 px = to.inv_lens(seen);
+                    vec3 seen = toCamera * from.sourceToWorld(vec2(x, y));
+                    vec2 px = to.cameraToSource(seen);
                     if (seen.z < 0.2f || px.x < 0 || px.y < 0 || px.x >= 3000 || px.y >= 4000)
                         continue;
                     // A third of a pixel of noise, the same on every run.
@@ -140,13 +140,13 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
                          {88, 3938},  {2888, 3909}, {2522, 1254}};
     std::vector<size_t> wrong;
     for (const vec2& at : ties) {
-        vec3 direction = CameraModel(truth[0]).source2sphere(at);
+        vec3 direction = CameraModel(truth[0]).sourceToWorld(at);
         ControlPoint tie{0, 0, at.x, at.y, 0, 0};
         float best = 0.2f;
         for (int N = 1; N < 13; ++N) {
             const ImageParameters& image = truth[size_t(N)];
             vec3 seen = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0)) * direction;
-            vec2 px = CameraModel(image).inv_lens(seen);
+            vec2 px = CameraModel(image).cameraToSource(seen);
             if (seen.z < best || px.x < 0 || px.y < 0 || px.x >= 3000 || px.y >= 4000) continue;
             best = seen.z;
             tie.N = N;

@@ -340,8 +340,8 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     std::vector<CameraModel> cameras(images.begin(), images.end());
     std::vector<Vector3d> a, b;
     for (const ControlPoint& cp : cps) {
-        vec3 s = cameras[size_t(cp.n)].source2sphere(vec2(cp.x, cp.y));
-        vec3 t = cameras[size_t(cp.N)].source2sphere(vec2(cp.X, cp.Y));
+        vec3 s = cameras[size_t(cp.n)].sourceToWorld(vec2(cp.x, cp.y));
+        vec3 t = cameras[size_t(cp.N)].sourceToWorld(vec2(cp.X, cp.Y));
         a.emplace_back(s.x, s.y, s.z);
         b.emplace_back(t.x, t.y, t.z);
     }

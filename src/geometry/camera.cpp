@@ -100,11 +100,11 @@ double CameraModel::tanHalfFov() const {
     return std::tan(double(fov * degToRad / 2));
 }
 
-vec2 CameraModel::inv_lens(vec3 p) const {
-    return inv_lens(p, rectilinear ? tanHalfFov() : 0.0);
+vec2 CameraModel::cameraToSource(vec3 p) const {
+    return cameraToSource(p, rectilinear ? tanHalfFov() : 0.0);
 }
 
-vec2 CameraModel::inv_lens(vec3 p, double tanHalf) const {
+vec2 CameraModel::cameraToSource(vec3 p, double tanHalf) const {
     float rho = std::sqrt(p.x * p.x + p.y * p.y);
     // On the axis there is no radial direction; the axis meets the optical centre.
     if (rho == 0) return vec2(d + inSize.x / 2, e + inSize.y / 2);
@@ -123,16 +123,16 @@ vec2 CameraModel::inv_lens(vec3 p, double tanHalf) const {
     return vec2(u, v);
 }
 
-vec2 CameraModel::dest2source(vec2 q, const mat3& toCamera) const {
+vec2 CameraModel::patchToSource(vec2 q, const mat3& toCamera) const {
     vec3 p = toCamera * equi(q);
     if (kMinViewZ > double(p.z)) return vec2(0, 0);
     if (!rectilinear && p.z < fisheyeEdgeZ()) return vec2(0, 0);
-    vec2 s = inv_lens(p);
+    vec2 s = cameraToSource(p);
     if (s.x >= 0 && s.x < inSize.x && s.y >= 0 && s.y < inSize.y - 1) return s;
     return vec2(0, 0);
 }
 
-vec3 CameraModel::inv_inv_lens(vec2 px) const {
+vec3 CameraModel::sourceToCamera(vec2 px) const {
     float half = inSize.x / 2;
     vec2 u((px.x - inSize.x / 2 - d) / half, -(px.y - inSize.y / 2 - e) / half);
     float r = std::sqrt(u.x * u.x + u.y * u.y);
@@ -150,8 +150,8 @@ vec3 CameraModel::inv_inv_lens(vec2 px) const {
     return vec3(float(dir.x * sinA), float(dir.y * sinA), float(cosA));
 }
 
-vec3 CameraModel::source2sphere(vec2 px) const {
-    return glm::transpose(cameraMat(yaw, pitch, roll, vec2(0, 0), vec2(0, 0))) * inv_inv_lens(px);
+vec3 CameraModel::sourceToWorld(vec2 px) const {
+    return glm::transpose(cameraMat(yaw, pitch, roll, vec2(0, 0), vec2(0, 0))) * sourceToCamera(px);
 }
 
 PatchPixels::PatchPixels(const CameraModel& m)
@@ -171,13 +171,13 @@ PatchPixels::PatchPixels(const CameraModel& m)
 
 vec2 PatchPixels::source(int x, int y) const {
     if (x < 0 || y < 0 || x >= int(sinX_.size()) || y >= int(sinY_.size()))
-        return m_.dest2source(vec2(float(x), float(y)), toCamera_);
+        return m_.patchToSource(vec2(float(x), float(y)), toCamera_);
     vec3 q(sinX_[size_t(x)] * sinY_[size_t(y)], cosY_[size_t(y)],
            cosX_[size_t(x)] * sinY_[size_t(y)]);
     vec3 p = toCamera_ * q;
     if (kMinViewZ > double(p.z)) return vec2(0, 0);
     if (!m_.rectilinear && p.z < edgeZ_) return vec2(0, 0);
-    vec2 s = m_.inv_lens(p, tanHalfFov_);
+    vec2 s = m_.cameraToSource(p, tanHalfFov_);
     if (s.x >= 0 && s.x < m_.inSize.x && s.y >= 0 && s.y < m_.inSize.y - 1) return s;
     return vec2(0, 0);
 }
@@ -220,7 +220,7 @@ void PatchPixels::sourceRow(int y, int x0, int step, int n, vec2* out) const {
         int seen = _mm_movemask_pd(_mm_cmpge_pd(low(pz), minZ)) |
                    _mm_movemask_pd(_mm_cmpge_pd(high(pz), minZ)) << 2;
         if (!m.rectilinear) seen &= _mm_movemask_ps(_mm_cmpge_ps(pz, _mm_set1_ps(edgeZ_)));
-        // inv_lens.
+        // cameraToSource.
         const __m128 rho = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(px, px), _mm_mul_ps(py, py)));
         __m128 r;
         if (m.rectilinear) {

@@ -49,35 +49,35 @@ struct CameraModel {
     float colatitude(float qy) const;
     // Source pixel of a camera-frame direction, through projection and lens distortion;
     // the optical axis meets the optical centre.
-    vec2 inv_lens(vec3 p) const;
+    vec2 cameraToSource(vec3 p) const;
     // Camera-frame z of the edge of a fisheye's picture: half its field of view off the axis,
     // where its image circle, as wide as the image, ends.
     float fisheyeEdgeZ() const;
     // Source pixel seen at patch pixel q, or (0, 0) where the source has none: below kMinViewZ,
     // outside the image, or outside a fisheye's image circle.
-    vec2 dest2source(vec2 q) const { return dest2source(q, patchToCamera()); }
-    // dest2source with patchToCamera() computed once by the caller, for many pixels.
-    vec2 dest2source(vec2 q, const mat3& toCamera) const;
+    vec2 patchToSource(vec2 q) const { return patchToSource(q, patchToCamera()); }
+    // patchToSource with patchToCamera() computed once by the caller, for many pixels.
+    vec2 patchToSource(vec2 q, const mat3& toCamera) const;
     // Position of source pixel px in the pixels of the image the project describes.
     vec2 toProject(vec2 px) const { return px * projectScale; }
-    // Camera-frame unit direction of a source pixel (inverse of inv_lens, taking the
+    // Camera-frame unit direction of a source pixel (inverse of cameraToSource, taking the
     // smallest non-negative radius that the lens polynomial maps onto the pixel's).
-    vec3 inv_inv_lens(vec2 px) const;
+    vec3 sourceToCamera(vec2 px) const;
     // World-frame unit direction of a source pixel.
-    vec3 source2sphere(vec2 px) const;
-    // inv_lens with the tangent of half the field of view given (rectilinear lenses use it).
-    vec2 inv_lens(vec3 p, double tanHalfFov) const;
-    // The tangent inv_lens divides by.
+    vec3 sourceToWorld(vec2 px) const;
+    // cameraToSource with the tangent of half the field of view given (rectilinear lenses use it).
+    vec2 cameraToSource(vec3 p, double tanHalfFov) const;
+    // The tangent cameraToSource divides by.
     double tanHalfFov() const;
 };
 
-// dest2source at the whole pixels of one patch, the trigonometry of its rows and columns
+// patchToSource at the whole pixels of one patch, the trigonometry of its rows and columns
 // computed once: the same values at a fraction of the cost, for masks over a rendering.
 class PatchPixels {
 public:
     // Keeps a reference to m, which must outlive it.
     explicit PatchPixels(const CameraModel& m);
-    // m.dest2source(vec2(x, y)).
+    // m.patchToSource(vec2(x, y)).
     vec2 source(int x, int y) const;
     // source(x0 + k * step, y) for k below n into out, bit for bit, four at a time.
     void sourceRow(int y, int x0, int step, int n, vec2* out) const;

@@ -40,8 +40,8 @@ int calcCPErrors(const Project& project) {
     int totalCount = 0;
     float totalSum = 0, totalMax = 0;
     for (const ControlPoint& cp : project.cps) {
-        vec3 s1 = cameras.at(cp.n).source2sphere(vec2(cp.x, cp.y));
-        vec3 s2 = cameras.at(cp.N).source2sphere(vec2(cp.X, cp.Y));
+        vec3 s1 = cameras.at(cp.n).sourceToWorld(vec2(cp.x, cp.y));
+        vec3 s2 = cameras.at(cp.N).sourceToWorld(vec2(cp.X, cp.Y));
         vec3 diff = s1 - s2;
         // The chord stands for the angle; 2 pi spans the panorama's width.
         float error = std::sqrt(diff.x * diff.x + diff.y * diff.y + diff.z * diff.z) / 6.2831855f *

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <fmt/printf.h>
 
 namespace {
 
@@ -394,9 +393,6 @@ void scaleCoefficients(Work& w) {
 
 void rpoly_ak1(double* op, int* Degree, double* zeror, double* zeroi) {
     if (*Degree > MAXDEGREE) {
-        fmt::printf(
-            "\nThe entered Degree is greater than MAXDEGREE. Exiting rpoly. No further action "
-            "taken.\n");
         *Degree = -1;
         return;
     }
@@ -405,8 +401,6 @@ void rpoly_ak1(double* op, int* Degree, double* zeror, double* zeroi) {
         return;
     }
     if (op[0] == 0) {
-        fmt::printf(
-            "\nThe leading coefficient is zero. No further action taken. Program terminated.\n");
         *Degree = 0;
         return;
     }
@@ -464,7 +458,6 @@ void rpoly_ak1(double* op, int* Degree, double* zeror, double* zeroi) {
             if (nz == 0) std::copy(stage1, stage1 + n, w.k);
         }
         if (nz == 0) {
-            fmt::printf("\nFailure. No convergence after 20 shifts. Program terminated.\n");
             *Degree -= w.n;
             return;
         }

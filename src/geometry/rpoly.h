@@ -6,7 +6,8 @@ constexpr int MAXDEGREE = 10;
 
 // Zeros of a real polynomial by the Jenkins-Traub three-stage method (ACM TOMS
 // Algorithm 493). op holds *Degree + 1 coefficients, highest power first; on return
-// *Degree is the number of zeros stored in zeror (real parts) and zeroi (imaginary parts).
+// *Degree is the number of zeros stored in zeror (real parts) and zeroi (imaginary parts):
+// fewer where the search gives up, 0 for a zero leading coefficient, -1 above MAXDEGREE.
 void rpoly_ak1(double* op, int* Degree, double* zeror, double* zeroi);
 
 // Divides the nn coefficients of p by x^2 + u x + v: quotient in q (nn - 2 entries

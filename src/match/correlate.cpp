@@ -134,7 +134,7 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
                             vec2(x + w - 1, y + h - 1)};
     const glm::mat3 toCamera = cam.patchToCamera();
     for (vec2 q : corners)
-        if (cam.dest2source(q, toCamera).x == 0) return true;
+        if (cam.patchToSource(q, toCamera).x == 0) return true;
     return false;
 }
 
@@ -233,7 +233,7 @@ bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
         return reject("feature too close to edge");
     if (touchesBlack(camA, x0, y0, p.Wt, p.P))
         return reject("feature too close to black area (patch)");
-    if (camB.dest2source(vec2(c.x, c.y)).x == 0)
+    if (camB.patchToSource(vec2(c.x, c.y)).x == 0)
         return reject("feature too close to black area (window)");
     // Half the search extent: black inside it only demands a stronger match.
     int ww = 18 * scale + kSearchX, wh = 18 * scale + kSearchY;

@@ -145,8 +145,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
         std::vector<vec3> from, to;
         for (const Match& m : matches) {
-            to.push_back(camA.source2sphere(camA.dest2source(vec2(m.c.x, m.c.y))));
-            from.push_back(cameraB->source2sphere(cameraB->dest2source(m.c + m.offset)));
+            to.push_back(camA.sourceToWorld(camA.patchToSource(vec2(m.c.x, m.c.y))));
+            from.push_back(cameraB->sourceToWorld(cameraB->patchToSource(m.c + m.offset)));
         }
         glm::mat3 turn = bestTurn(from, to);
         // What the turn moves the matches by: few matches in a band fix little of a turn about
@@ -192,8 +192,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
     std::vector<glm::vec2> lumPairs;
     for (const Match& m : matches) {
-        vec2 src = camA.toProject(camA.dest2source(vec2(m.c.x, m.c.y)));
-        vec2 dst = cameraB->toProject(cameraB->dest2source(m.c + m.offset));
+        vec2 src = camA.toProject(camA.patchToSource(vec2(m.c.x, m.c.y)));
+        vec2 dst = cameraB->toProject(cameraB->patchToSource(m.c + m.offset));
         result.points.push_back({i, j, src.x, src.y, dst.x, dst.y});
         glm::vec2 b = m.c + m.offset;
         lumPairs.push_back(luminanceSample(imgA, *renderingB, glm::ivec2(m.c.x, m.c.y),

@@ -72,15 +72,15 @@ bool CameraSight::sees(vec3 d, Reach reach) const {
     float r = model.rectilinear ? rho / p.z / std::tan(halfFov)
                                 : std::acos(std::clamp(p.z, -1.0f, 1.0f)) / halfFov;
     if (r >= foldRadius) return false;
-    vec2 s = model.inv_lens(p);
+    vec2 s = model.cameraToSource(p);
     return s.x >= 0 && s.x < model.inSize.x && s.y >= 0 && s.y < model.inSize.y - 1;
 }
 
 float CameraSight::pixelAngle(vec3 d) const {
-    vec2 s = model.inv_lens(worldToCamera * d);
+    vec2 s = model.cameraToSource(worldToCamera * d);
     auto angle = [&](vec2 step) {
         // From the chord: the arc cosine of a dot product this close to 1 loses the angle.
-        vec3 chord = model.inv_inv_lens(s + step * 0.5f) - model.inv_inv_lens(s - step * 0.5f);
+        vec3 chord = model.sourceToCamera(s + step * 0.5f) - model.sourceToCamera(s - step * 0.5f);
         float length = std::sqrt(chord.x * chord.x + chord.y * chord.y + chord.z * chord.z);
         return 2 * std::asin(std::min(length / 2, 1.0f)) * degPerRad;
     };

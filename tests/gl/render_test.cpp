@@ -68,7 +68,7 @@ struct Source {
     }
 };
 
-// Checks every pixel of got against dest2source: exact black exactly where the model sees no
+// Checks every pixel of got against patchToSource: exact black exactly where the model sees no
 // source pixel, elsewhere error(source, value) below tolerance; enough pixels of both kinds.
 void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
              const std::function<double(dvec2, dvec3)>& error) {
@@ -77,10 +77,10 @@ void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
     mat3 toCamera = cameraMat(m.yaw, m.pitch, m.roll, m.view, vec2(0));
     for (int y = 0; y < got.height; ++y)
         for (int x = 0; x < got.width; ++x) {
-            vec2 q(x, y), source = m.dest2source(q);
+            vec2 q(x, y), source = m.patchToSource(q);
             vec3 dir = toCamera * m.equi(q);
-            vec2 u = m.inv_lens(dir);  // before any visibility test
-            const float d = 1e-3f;     // pixels; 1e-5 in the cosine is a few thousandths of one
+            vec2 u = m.cameraToSource(dir);  // before any visibility test
+            const float d = 1e-3f;  // pixels; 1e-5 in the cosine is a few thousandths of one
             const Rgb& p = got.at(x, y);
             bool black = p.r == 0 && p.g == 0 && p.b == 0;
             if (std::abs(u.x) < d || std::abs(u.x - m.inSize.x) < d || std::abs(u.y) < d ||
