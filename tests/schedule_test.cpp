@@ -3,6 +3,7 @@
 #include "schedule/schedule.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fmt/printf.h>
 #include <glm/vec2.hpp>
 #include <gtest/gtest.h>
@@ -78,6 +79,24 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     for (const std::string& line : s.leftOut)
         said += line.substr(9, line.find(':') - 9) + " ";  // "left out i-j: why"
     EXPECT_EQ(said, "0-2 1-3 ");
+    // Corners are searched in the first rendering: the image with clearly finer pixels goes
+    // first, whichever the project lists first.
+    for (float lens : {75.f, 190.f}) {
+        std::vector<ImageParameters> mixed = {{"", 1600, 1200, 0, 0, 0, lens},
+                                              {"", 1600, 1200, 40, 0, 0, 265 - lens}};
+        for (const PairStep& step : deriveSchedule(mixed).steps)
+            EXPECT_EQ(mixed[size_t(step.i)].v, 75.f) << lens;
+    }
+}
+
+// A fixed schedule's view lies midway between its pair along the shorter arc, across yaw 0 and
+// for pairs more than 90 degrees apart alike, whichever image comes first.
+TEST(Schedule, ViewYawIsMidwayAlongTheShorterArc) {
+    const float cases[][3] = {{10, 50, 30},     {350, 30, 10},  {0, 120, 60},    {200, 340, 270},
+                              {170, -170, 180}, {30, 200, 115}, {-100, 60, -20}, {300, 100, 20}};
+    for (auto [yi, yj, mid] : cases)
+        for (float yaw : {viewYaw(yi, yj), viewYaw(yj, yi)})
+            EXPECT_NEAR(std::remainder(yaw - mid, 360.f), 0, 1e-3f) << yi << " " << yj;
 }
 
 TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
