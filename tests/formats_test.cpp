@@ -1,8 +1,6 @@
 // Files of every format korvel reads: TIFF, PNG and OpenEXR pixels as written, the format by
 // content whatever the name, bad files named, raw previews of any name.
 #include <gtest/gtest.h>
-#include <regex>
-#include <sstream>
 #include <tiffio.h>
 
 #include "imageio/half_float.h"
@@ -236,42 +234,4 @@ TEST(RawPreviews, EveryNameGivesTheSamePreview) {
     EXPECT_EQ(errorMessage([&] { readImageFile(cut); }),
               "Failed to decode the preview of raw file '" + quoted(cut) +
                   "': Premature end of JPEG file");
-}
-
-// The example rig with its JPEGs rewritten as 16-bit TIFF and PNG files (each code times 257,
-// some with no extension at all) finds the JPEG run's control points: precision arrives whole.
-TEST(Rig, SixteenBitFilesGiveTheJpegsPoints) {
-    TempDir dir;
-    fs::path example = fs::path(KORVEL_SOURCE_DIR) / "examples/ring13";
-    std::string project = readFile(example / "rig.pts");
-    for (int k = 0; k < 13; ++k) {
-        std::string jpeg = fmt::sprintf("ring%02d.jpg", k);
-        Image<RgbPixel<uint8_t>> codes = readJPEG(example / jpeg);
-        Image<RgbPixel<uint16_t>> wide = makeImage(codes.width, codes.height, [&](int x, int y) {
-            RgbPixel<uint8_t> p = codes.at(x, y);
-            return RgbPixel<uint16_t>{uint16_t(p.r * 257), uint16_t(p.g * 257),
-                                      uint16_t(p.b * 257)};
-        });
-        std::string name = fmt::sprintf(k % 3 == 0   ? "ring%02d.png"
-                                        : k % 3 == 1 ? "ring%02d.tif"
-                                                     : "ring%02d",
-                                        k);
-        if (k % 3 == 0)
-            writePNG(dir / name, wide);
-        else
-            writeTIFF(dir / name, wide, {COMPRESSION_LZW, 0, 64, false, false});
-        project = std::regex_replace(project, std::regex("\"" + jpeg + "\""), "\"" + name + "\"");
-    }
-    writeFile(dir / "rig.pts", project);
-    auto points = [](const RunResult& run) {
-        EXPECT_EQ(run.status, 0) << run.err;
-        std::string lines;
-        std::istringstream log(run.out);
-        for (std::string line; std::getline(log, line);)
-            if (line.rfind("c n", 0) == 0) lines += line + "\n";
-        return lines;
-    };
-    std::string jpegPoints = points(runKorvel(shellQuote((example / "rig.pts").string())));
-    EXPECT_GT(std::count(jpegPoints.begin(), jpegPoints.end(), '\n'), 100);
-    EXPECT_EQ(points(runKorvel(shellQuote((dir / "rig.pts").string()))), jpegPoints);
 }
