@@ -1,6 +1,7 @@
 // The matching mode end to end on the shared rigs, whose geometry and exposures are known, and
 // Hugin's control-point detector entry on them.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -32,36 +33,49 @@ std::string q(const fs::path& path) {
     return shellQuote(path.string());
 }
 
-// The project text with the yaw, pitch and roll of its image lines set to the rig's true ones.
-std::string withTruePoses(std::string project, const fs::path& truth) {
-    std::string json = readFile(truth);
-    std::vector<double> y = jsonNumbers(json, "y"), p = jsonNumbers(json, "p"),
-                        r = jsonNumbers(json, "r");
-    std::regex line(R"((^|\n)o f(\d) y\S+ r\S+ p\S+ )");
+// The rig's true yaws, pitches and rolls.
+using Poses = std::array<std::vector<double>, 3>;
+Poses truePoses(const fs::path& rig) {
+    std::string json = readFile(rig / "truth.json");
+    return {jsonNumbers(json, "y"), jsonNumbers(json, "p"), jsonNumbers(json, "r")};
+}
+
+// The project text, of either dialect, with every image's pose set to the true one, off by
+// offset degrees (signs alternating) on each of yaw, pitch and roll for all images but image 0;
+// with an offset, Hugin's lines that have those poses optimised.
+std::string withPoses(const std::string& project, const Poses& truth, double offset = 0) {
+    std::istringstream lines(project);
     std::string out;
-    size_t k = 0;
-    std::sregex_iterator it(project.begin(), project.end(), line), end;
-    size_t last = 0;
-    for (; it != end && k < y.size(); ++it, ++k) {
-        out += project.substr(last, size_t(it->position()) - last);
-        out += fmt::sprintf("%so f%s y%.9g r%.9g p%.9g ", (*it)[1].str(), (*it)[2].str(), y[k],
-                            r[k], p[k]);
-        last = size_t(it->position() + it->length());
+    int k = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("i ", 0) == 0 || line.rfind("o ", 0) == 0) {
+            for (int axis = 0; axis < 3; ++axis) {
+                double sign = (k + axis) % 2 ? 1 : -1, value = truth[size_t(axis)][size_t(k)];
+                std::string key = std::string(" ") + "ypr"[axis];
+                line = std::regex_replace(
+                    line, std::regex(key + "[-0-9.e+]+"),
+                    fmt::sprintf("%s%.9g", key, value + (k ? sign * offset : 0)));
+            }
+            ++k;
+        }
+        out += line + "\n";
     }
-    return out + project.substr(last);
+    for (int image = 1; offset != 0 && image < k; ++image)
+        out += fmt::sprintf("v y%d p%d r%d\n", image, image, image);
+    return offset != 0 ? out + "v\n" : out;
 }
 
 // A run on a project, then -e on the project copy with the points it found (with the rig's
 // true poses where the project's are off them).
 RigRun runProject(const fs::path& project, const std::map<std::string, std::string>& env = {},
-                  bool truePoses = false) {
+                  bool scoreWithTruth = false) {
     RigRun run;
     TempDir dir;
     run.result =
         runKorvel("-p " + q(dir / "cp.pts") + " " + q(project) + " " + q(dir / "log"), env);
-    if (truePoses)
+    if (scoreWithTruth)
         writeFile(dir / "cp.pts",
-                  withTruePoses(readFile(dir / "cp.pts"), project.parent_path() / "truth.json"));
+                  withPoses(readFile(dir / "cp.pts"), truePoses(project.parent_path())));
     run.log = readFile(dir / "log");
     std::istringstream log(run.log);
     for (std::string line; std::getline(log, line);) {
@@ -93,14 +107,6 @@ void expectAccurate(const RigRun& run, double meanLimit, double pointLimit) {
     EXPECT_LE(sum / points, meanLimit) << run.evaluation;
 }
 
-// The command line that Hugin runs for a detector entry "korvel -p %o %s".
-std::string detectorCommand(const fs::path& in, const fs::path& out) {
-    std::string arguments = "-p %o %s";
-    arguments.replace(arguments.find("%o"), 2, shellQuote(out.string()));
-    arguments.replace(arguments.find("%s"), 2, shellQuote(in.string()));
-    return shellQuote(KORVEL_EXE) + " " + arguments;
-}
-
 // The control points of c lines (0-based) with a shift added to every position, sorted.
 std::vector<ControlPoint> points(const std::string& text, float shift) {
     std::vector<ControlPoint> cps;
@@ -117,42 +123,9 @@ std::vector<ControlPoint> points(const std::string& text, float shift) {
     return cps;
 }
 
-// The Hugin project text with every image's pose set to the rig's true one, off by offset
-// degrees (signs alternating) on each of yaw, pitch and roll for all images but image 0, and
-// those poses to be optimised.
-std::string perturbed(const std::string& project, const std::vector<double> truth[3],
-                      double offset) {
-    std::istringstream lines(project);
-    std::string out;
-    int k = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("i ", 0) == 0) {
-            for (int axis = 0; axis < 3; ++axis) {
-                double sign = (k + axis) % 2 ? 1 : -1, value = truth[axis][size_t(k)];
-                std::string key = std::string(" ") + "ypr"[axis];
-                line = std::regex_replace(
-                    line, std::regex(key + "[-0-9.e+]+"),
-                    fmt::sprintf("%s%.9g", key, value + (k ? sign * offset : 0)));
-            }
-            ++k;
-        }
-        out += line + "\n";
-    }
-    for (int image = 1; image < k; ++image)
-        out += fmt::sprintf("v y%d p%d r%d\n", image, image, image);
-    return out + "v\n";
-}
-
-// The angle in degrees between the rotations of two poses (yaw, pitch, roll).
-double poseError(const double a[3], const double b[3]) {
-    return degreesApart(cameraMat(float(a[0]), float(a[1]), float(a[2]), vec2(0), vec2(0)),
-                        cameraMat(float(b[0]), float(b[1]), float(b[2]), vec2(0), vec2(0)));
-}
-
 // The largest and the mean angle in degrees between the rig's true poses and those that
 // autooptimiser finds for the project text, image 0 left out of the mean.
-std::pair<double, double> recoveredPoseError(const std::string& project,
-                                             const std::vector<double> truth[3],
+std::pair<double, double> recoveredPoseError(const std::string& project, const Poses& truth,
                                              const TempDir& dir) {
     writeFile(dir / "perturbed.pto", project);
     RunResult opt = runCommand("autooptimiser -n -o " + shellQuote((dir / "opt.pto").string()) +
@@ -162,10 +135,11 @@ std::pair<double, double> recoveredPoseError(const std::string& project,
     double worst = 0, sum = 0;
     for (size_t k = 0; k < optimised.images.size(); ++k) {
         const ImageParameters& image = optimised.images[k];
-        double estimate[3] = {image.y, image.p, image.r};
-        double known[3] = {truth[0][k], truth[1][k], truth[2][k]};
-        worst = std::max(worst, poseError(estimate, known));
-        sum += poseError(estimate, known);
+        double error = degreesApart(cameraMat(image.y, image.p, image.r, vec2(0), vec2(0)),
+                                    cameraMat(float(truth[0][k]), float(truth[1][k]),
+                                              float(truth[2][k]), vec2(0), vec2(0)));
+        worst = std::max(worst, error);
+        sum += error;
     }
     return {worst, sum / double(optimised.images.size() - 1)};
 }
@@ -198,7 +172,7 @@ void expectHuginEntryAgrees(const RigCase& c, const fs::path& rig, const std::st
     TempDir dir;
     copyRig(rig, dir.path);
     writeFile(dir / "rig.pto", huginProjectText(readProject(dir / "rig.pts")));
-    RunResult pto = runCommand(detectorCommand(dir / "rig.pto", dir / "out.pto"));
+    RunResult pto = runKorvel("-p " + q(dir / "out.pto") + " " + q(dir / "rig.pto"));
     ASSERT_EQ(pto.status, 0) << pto.err;
     std::string out = readFile(dir / "out.pto");
     std::vector<ControlPoint> expected = points(log, 0), found = points(out, kHuginPixelShift);
@@ -216,14 +190,12 @@ void expectHuginEntryAgrees(const RigCase& c, const fs::path& rig, const std::st
     if (c.poseLimit == 0) return;  // parallax: the poses alone cannot explain the points
     // On korvel's points and, to tell the dialects' mapping from the points' own scatter, on the
     // rig's exact ones.
-    std::string json = readFile(dir / "truth.json");
-    std::vector<double> truth[3] = {jsonNumbers(json, "y"), jsonNumbers(json, "p"),
-                                    jsonNumbers(json, "r")};
+    Poses truth = truePoses(rig);
     std::string exact = out.substr(0, out.find("\nc ") + 1);
     for (const ControlPoint& cp : readProject(rig / "rig-truth.pts").cps)
         exact += huginControlPointLine(cp);
-    auto [worst, mean] = recoveredPoseError(perturbed(out, truth, 2), truth, dir);
-    auto [exactWorst, exactMean] = recoveredPoseError(perturbed(exact, truth, 2), truth, dir);
+    auto [worst, mean] = recoveredPoseError(withPoses(out, truth, 2), truth, dir);
+    auto [exactWorst, exactMean] = recoveredPoseError(withPoses(exact, truth, 2), truth, dir);
     EXPECT_LT(mean, c.poseLimit);
     EXPECT_LT(worst, 2 * c.poseLimit);
     EXPECT_LT(exactWorst, 1e-3);

@@ -167,19 +167,6 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     EXPECT_TRUE(contains(errorMessage([&] { chooseSchedule(odd, "fixd"); }),
                          "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed"));
 
-    // The odd rig's derived schedule: neighbours in each ring, each upper image with the two
-    // level ones below it.
-    std::set<std::pair<int, int>> pairs;
-    for (const PairStep& step : deriveSchedule(odd).steps)
-        pairs.emplace(std::min(step.i, step.j), std::max(step.i, step.j));
-    for (int k = 0; k < 8; ++k)
-        EXPECT_TRUE(pairs.count({std::min(k, (k + 1) % 8), std::max(k, (k + 1) % 8)})) << k;
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_TRUE(
-            pairs.count({std::min(8 + k, 8 + (k + 1) % 4), std::max(8 + k, 8 + (k + 1) % 4)}))
-            << k;
-        EXPECT_TRUE(pairs.count({2 * k, 8 + k}) && pairs.count({2 * k + 1, 8 + k})) << k;
-    }
     EXPECT_TRUE(contains(errorMessage([] {
                              deriveSchedule({ImageParameters{"", 1200, 1600, 0, 0, 0, 75}});
                          }),
