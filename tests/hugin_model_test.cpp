@@ -15,10 +15,6 @@
 
 namespace {
 
-bool panoTrafoInstalled() {
-    return runCommand("command -v pano_trafo >/dev/null").status == 0;
-}
-
 // An equirectangular panorama whose pixels are about as wide as the image's at its centre.
 struct Panorama {
     int width, height;
@@ -104,7 +100,7 @@ std::pair<double, double> disagreement(const ImageParameters& image, const std::
 // Rectilinear and both equidistant fisheyes, portrait and landscape, with distortion and shifts:
 // a .pto read, and the .pto written of a project file's image, map as pano_trafo does.
 TEST(HuginModel, AgreesWithPanoTrafo) {
-    if (!panoTrafoInstalled()) GTEST_SKIP() << "pano_trafo (Debian hugin-tools) is not installed";
+    REQUIRE_THAT(commandsInstalled("pano_trafo"), "pano_trafo (Debian hugin-tools)");
     struct Lens {
         int f;
         float v;

@@ -1,6 +1,5 @@
 // Image files and their JPEG reader; sizes stated before any pixel, regular files only.
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -117,39 +116,4 @@ TEST(FileUtil, ErrorsNameTheQuotedFileAndTheReason) {
     std::fclose(f);
     EXPECT_EQ(errorMessage([&] { writeJPEG("/dev/full", Image<RgbPixel<unsigned char>>(64, 48)); }),
               reason);
-}
-
-// Decoded at M/8 of its size, each pixel shows the picture's average over the full-size pixels
-// it covers: the same place at a uniform scale, as the camera model takes it.
-TEST(ReadJPEG, DecodesAtEighthsOfItsSize) {
-    TempDir dir;
-    auto wave = [](double t) { return uint8_t(128 + 100 * std::sin(t)); };
-    Image<RgbPixel<unsigned char>> picture = makeImage(240, 160, [&](int x, int y) {
-        return RgbPixel<unsigned char>{wave(x / 6.0), wave(y / 5.0), wave((x + y) / 9.0)};
-    });
-    writeJPEG(dir / "a.jpg", picture, 98);
-    Image<RgbPixel<unsigned char>> full = readJPEG(dir / "a.jpg");
-    // The share of full-size pixel i in [a, b).
-    auto overlap = [](double a, double b, int i) {
-        return std::max(0.0, std::min(b, i + 1.0) - std::max(a, double(i)));
-    };
-    for (int eighths : {2, 4, 6}) {
-        Image<RgbPixel<unsigned char>> part = readJPEG(dir / "a.jpg", {}, eighths);
-        ASSERT_EQ(std::pair(part.width, part.height), std::pair(30 * eighths, 20 * eighths));
-        double step = 8.0 / eighths, difference = 0;
-        int count = 0;
-        for (int y = 1; y + 1 < part.height; ++y)
-            for (int x = 1; x + 1 < part.width; ++x) {
-                double sum = 0, weight = 0;
-                for (int v = int(y * step); v < int((y + 1) * step + 1); ++v)
-                    for (int u = int(x * step); u < int((x + 1) * step + 1); ++u) {
-                        double w = overlap(x * step, (x + 1) * step, u) *
-                                   overlap(y * step, (y + 1) * step, v);
-                        if (w > 0) sum += w * full.at(u, v).r, weight += w;
-                    }
-                difference += std::fabs(sum / weight - part.at(x, y).r);
-                ++count;
-            }
-        EXPECT_LT(difference / count, 2.0) << eighths;
-    }
 }

@@ -178,3 +178,15 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
         EXPECT_LT(degreesApart(check.turn[k], expected), 0.01f) << k;
     }
 }
+
+// Image 1 of a ring of five points a pair is weakly tied: its ties with image 0 scatter by 1.5
+// px, and one with image 2 is 60 px off. Its ties judge its turn by their own consensus only
+// where that keeps more of them than the fit of all points does: its true ties with image 2 stay.
+TEST(RigCheck, AWeaklyTiedImageKeepsItsTrueTies) {
+    Ring ring(0, 5);
+    for (size_t m = 0; m < 5; ++m) ring.cps[m].X += m % 2 ? 1.5f : -1.5f;
+    ring.cps[5].X += 60;
+    RigCheck check = checkRig(ring.images, ring.cps);
+    EXPECT_FALSE(check.keep[5]);
+    for (size_t k = 6; k < check.keep.size(); ++k) EXPECT_TRUE(check.keep[k]) << k;
+}

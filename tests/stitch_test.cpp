@@ -5,10 +5,8 @@
 #include "test_util.h"
 
 TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
-    if (runCommand("command -v autooptimiser && command -v pto_var && command -v pano_modify && "
-                   "command -v nona && command -v verdandi")
-            .status != 0)
-        GTEST_SKIP() << "Hugin's tools (Debian hugin-tools) are not installed";
+    REQUIRE_THAT(commandsInstalled("autooptimiser pto_var pano_modify nona verdandi"),
+                 "Hugin's tools (Debian hugin-tools)");
     TempDir dir;
     fs::path stitch = fs::path(KORVEL_EXE).parent_path() / "korvel-stitch";
     fs::path out = dir / "pano.jpg";

@@ -90,6 +90,13 @@ RunResult runKorvel(const std::string& args, const std::map<std::string, std::st
     return runCommand(shellQuote(KORVEL_EXE) + " " + args, env);
 }
 
+bool commandsInstalled(const std::string& names) {
+    std::istringstream each(names);
+    for (std::string name; each >> name;)
+        if (runCommand("command -v " + shellQuote(name)).status != 0) return false;
+    return true;
+}
+
 fs::path sharedDir() {
     fs::path dir = KORVEL_SHARED_DIR;
     return fs::exists(dir / "rigs") ? fs::canonical(dir) : fs::path();

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <glm/mat3x3.hpp>
@@ -79,11 +80,19 @@ fs::path sharedDir();
 // A copy of the rig folder from at to: rig.pts copied, other projects left out, the rest linked.
 void copyRig(const fs::path& from, const fs::path& to);
 
-// Skips the current test when the shared test data is missing.
-#define REQUIRE_SHARED()                                                   \
-    do {                                                                   \
-        if (sharedDir().empty()) GTEST_SKIP() << "no ../shared test data"; \
+// Skips the current test unless what it needs is there; where KORVEL_REQUIRE_ALL is set (the
+// CI's suite), a skip would hide a check, so the test fails instead.
+#define REQUIRE_THAT(present, what)                                                   \
+    do {                                                                              \
+        if (present) break;                                                           \
+        if (std::getenv("KORVEL_REQUIRE_ALL")) GTEST_FAIL() << "missing: " << (what); \
+        GTEST_SKIP() << "missing: " << (what);                                        \
     } while (0)
+
+#define REQUIRE_SHARED() REQUIRE_THAT(!sharedDir().empty(), "../shared test data")
+
+// Whether each command is on the PATH.
+bool commandsInstalled(const std::string& names);
 
 // What f writes to the log, which points at a temporary file meanwhile.
 inline std::string logOf(const std::function<void()>& f) {

@@ -16,9 +16,10 @@ struct PairView {
     int width = 0, height = 0;  // target size; 0 for the rig's tall or wide targets
 };
 
-// Yaw halfway between two image yaws; 360 is added to the first when they lie 90 or more apart.
+// Yaw halfway between two image yaws along the shorter arc. Yaws that straddle +-180 get 360
+// added to one of them, in the same float operations as before, so that views stay bit for bit.
 inline float viewYaw(float yi, float yj) {
-    return std::fabs(yi - yj) < 90 ? (yi + yj) * 0.5f : (yi + 360 + yj) * 0.5f;
+    return std::fabs(yi - yj) <= 180 ? (yi + yj) * 0.5f : (yi + 360 + yj) * 0.5f;
 }
 
 // View centred between images i and j.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gl/context.h"
+#include "test_util.h"
 
 // Whether main could open the context.
 inline bool glAvailable = false;
@@ -10,8 +11,6 @@ inline bool glAvailable = false;
 // Skips without a context; a GL error the test leaves pending fails it.
 class GlTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!glAvailable) GTEST_SKIP() << "no GL context";
-    }
+    void SetUp() override { REQUIRE_THAT(glAvailable, "a GL context"); }
     void TearDown() override { EXPECT_EQ(glAvailable ? glError(__FILE__, __LINE__) : "", ""); }
 };

@@ -12,9 +12,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<GlSession> gl;
     try {
         // The variants of the suite (tests/CMakeLists.txt) set what korvel's options set.
-        gl = openGlSession(argc, argv,
-                           {std::getenv("USE_GL_CORE") != nullptr,
-                            std::getenv("USE_ARRAY_TEXTURE") != nullptr});
+        gl = openGlSession(
+            argc, argv,
+            {std::getenv("USE_GL_CORE") != nullptr, std::getenv("USE_ARRAY_TEXTURE") != nullptr});
         glAvailable = true;
     } catch (const opengl_error& e) {
         std::fprintf(stderr, "%s\n", e.what());  // the GL tests skip

@@ -117,9 +117,6 @@ TEST_F(Textures, SplitInputsReadBackAsGiven) {
 TEST_F(Textures, FilesLoadAsTheRunLoadsThem) {
     REQUIRE_SHARED();
     TempDir dir;
-    for (const char* name : {"photo.tif", "photo", "photo.jpg.txt", ".hdr"})
-        EXPECT_EQ(errorMessage([&] { Texture t(writeFile(dir / name, "no picture at all")); }),
-                  "failed to open file '" + quoted(dir / name) + "': unsupported file type");
     EXPECT_THROW(Texture t(writeFile(dir / "bad.jpg", "no jpeg")), std::runtime_error);
     // In linear light at half precision, with mipmaps; texels as the CPU decodes them.
     fs::path jpeg = writeFile(dir / "a.JPEG", readFile(sharedDir() / "rigs/ring13/ring00.jpg"));
