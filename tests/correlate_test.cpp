@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "match/findcps.h"
+#include "match/pair_match.h"
 #include "match/ncc.h"
 #include "test_util.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/source_cache.h"
-#include "match/findcps.h"
+#include "match/pair_match.h"
 #include "schedule/schedule.h"
 
 // How a schedule runs: in turn (loads and releases as the steps say) or its pairs side by side,

@@ -17,7 +17,7 @@
 #include "gl/session.h"
 #include "imageio/readers.h"
 #include "match/consensus.h"
-#include "match/findcps.h"
+#include "match/pair_match.h"
 #include "match/pair_renderer.h"
 #include "match/source_scale.h"
 #include "schedule/fixed_layout.h"

@@ -1,4 +1,4 @@
-#include "match/findcps.h"
+#include "match/pair_match.h"
 
 #include <algorithm>
 #include <cstdlib>
