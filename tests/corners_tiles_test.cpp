@@ -1,10 +1,6 @@
 #include "match/tiles.h"
 
 #include <array>
-#include <cstdlib>
-#include <string>
-#include <tuple>
-#include <gtest/gtest.h>
 
 #include "match/corners.h"
 #include "test_util.h"

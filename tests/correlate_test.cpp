@@ -1,14 +1,7 @@
 #include "match/correlate.h"
 
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <glm/geometric.hpp>
-#include <gtest/gtest.h>
 #include <omp.h>
-#include <random>
-#include <stdexcept>
-#include <tuple>
 
 #include "match/findcps.h"
 #include "match/ncc.h"

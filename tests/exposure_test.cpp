@@ -1,10 +1,5 @@
 #include "exposure/exposure_observation.h"
 
-#include <cmath>
-#include <functional>
-#include <gtest/gtest.h>
-#include <fmt/printf.h>
-
 #include "exposure/exposure.h"
 #include "exposure/exposure_mask.h"
 #include "imageio/readers.h"

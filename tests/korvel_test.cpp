@@ -1,18 +1,12 @@
 // The driver, run as the user runs it.
-#include <fmt/printf.h>
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <functional>
-#include <gtest/gtest.h>
 #include <iterator>
 #include <mutex>
 #include <omp.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
-#include <tuple>
 
 #include "app/cores.h"
 #include "app/in_order.h"
@@ -29,10 +23,6 @@ const char* smallProject =
     "#-imgfile 1000 800 \"b.jpg\"\no f0 y30 r0 p0 v60 a0 b0 c0 d0 e0 g0 t0\n";
 
 const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
-
-std::string q(const fs::path& path) {
-    return shellQuote(path.string());
-}
 
 // Status 255 and one Error line, the last one written, that says message.
 void expectError(const RunResult& r, const std::string& message) {

@@ -1,13 +1,8 @@
 // The matching mode end to end on the shared rigs, whose geometry and exposures are known, and
 // Hugin's control-point detector entry on them.
-#include <algorithm>
 #include <array>
-#include <cmath>
-#include <cstdlib>
-#include <gtest/gtest.h>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "geometry/camera.h"
 #include "imageio/jpeg_writer.h"
@@ -28,10 +23,6 @@ struct RigRun {
     std::string evaluation;        // korvel -e on the project copy
     std::string log;
 };
-
-std::string q(const fs::path& path) {
-    return shellQuote(path.string());
-}
 
 // The rig's true yaws, pitches and rolls.
 using Poses = std::array<std::vector<double>, 3>;
@@ -128,8 +119,8 @@ std::vector<ControlPoint> points(const std::string& text, float shift) {
 std::pair<double, double> recoveredPoseError(const std::string& project, const Poses& truth,
                                              const TempDir& dir) {
     writeFile(dir / "perturbed.pto", project);
-    RunResult opt = runCommand("autooptimiser -n -o " + shellQuote((dir / "opt.pto").string()) +
-                               " " + shellQuote((dir / "perturbed.pto").string()));
+    RunResult opt =
+        runCommand("autooptimiser -n -o " + q(dir / "opt.pto") + " " + q(dir / "perturbed.pto"));
     EXPECT_EQ(opt.status, 0) << opt.err;
     Project optimised = readProject(dir / "opt.pto");
     double worst = 0, sum = 0;

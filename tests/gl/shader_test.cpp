@@ -1,5 +1,4 @@
 // Shader programs and the GL diagnostics of the live context.
-#include <fmt/printf.h>
 #include <unistd.h>
 
 #include "gl/shader.h"
