@@ -201,11 +201,14 @@ TEST_P(RigRuns, PointsExposuresAndHuginsEntry) {
     RigRun run = runProject(dir / "rig.pts",
                             {{"KORVEL_REMAP", c.remap}, {"KORVEL_CP_DECIMALS", "3"}}, c.posesOff);
     ASSERT_EQ(run.result.status, 0) << run.result.err;
-    std::set<Pair> truth;  // every pair that shares enough of the view
-    for (const ControlPoint& cp : readProject(dir / "rig-truth.pts").cps)
-        truth.emplace(std::min(cp.n, cp.N), std::max(cp.n, cp.N));
-    EXPECT_EQ(run.pairs.size(), c.pairs ? c.pairs : truth.size());
-    EXPECT_TRUE(c.pairs || run.pairs == truth);
+    if (c.pairs) {
+        EXPECT_EQ(run.pairs.size(), c.pairs);
+    } else {
+        std::set<Pair> truth;  // every pair that shares enough of the view
+        for (const ControlPoint& cp : readProject(dir / "rig-truth.pts").cps)
+            truth.emplace(std::min(cp.n, cp.N), std::max(cp.n, cp.N));
+        EXPECT_EQ(run.pairs, truth);
+    }
     EXPECT_TRUE(
         std::includes(run.pairs.begin(), run.pairs.end(), run.matched.begin(), run.matched.end()))
         << "points of pairs never matched";
