@@ -1,7 +1,5 @@
 #include "match/tiles.h"
 
-#include <array>
-
 #include "match/corners.h"
 #include "test_util.h"
 

@@ -1,6 +1,5 @@
 #include "match/correlate.h"
 
-#include <cstring>
 #include <omp.h>
 
 #include "match/findcps.h"

@@ -1,5 +1,4 @@
 // Radiance reader, on files written here.
-#include <cstring>
 
 #include "imageio/readers.h"
 #include "test_util.h"

@@ -1,7 +1,5 @@
 // Image files and their JPEG reader; sizes stated before any pixel, regular files only.
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "imageio/jpeg_writer.h"
 #include "imageio/readers.h"

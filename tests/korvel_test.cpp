@@ -5,7 +5,6 @@
 #include <iterator>
 #include <mutex>
 #include <omp.h>
-#include <sys/stat.h>
 #include <thread>
 
 #include "app/cores.h"

@@ -1,7 +1,6 @@
 #include "project/project.h"
 
 #include <glm/vec3.hpp>
-#include <sys/stat.h>
 
 #include "geometry/cp_errors.h"
 #include "test_util.h"

@@ -1,8 +1,6 @@
 // The matching mode end to end on the shared rigs, whose geometry and exposures are known, and
 // Hugin's control-point detector entry on them.
-#include <array>
 #include <regex>
-#include <set>
 
 #include "geometry/camera.h"
 #include "imageio/jpeg_writer.h"

@@ -3,7 +3,6 @@
 #include "schedule/schedule.h"
 
 #include <glm/vec2.hpp>
-#include <set>
 
 #include "test_util.h"
 

@@ -1,8 +1,6 @@
 #include "match/source_scale.h"
 
-#include <cmath>
-#include <gtest/gtest.h>
-#include <tuple>
+#include "test_util.h"
 
 namespace {
 
