@@ -1,9 +1,7 @@
 // The pair's consensus of displacement and the pair check built on it.
-#include <glm/geometric.hpp>
-#include <gtest/gtest.h>
-#include <cmath>
 
 #include "match/consensus.h"
+#include "test_util.h"
 
 using glm::vec2;
 

@@ -1,11 +1,5 @@
 #include "match/tiles.h"
 
-#include <array>
-#include <cstdlib>
-#include <string>
-#include <tuple>
-#include <gtest/gtest.h>
-
 #include "match/corners.h"
 #include "test_util.h"
 
@@ -37,10 +31,8 @@ protected:
     Lists run(const CornerBuckets& buckets, bool (*succeeds)(const corner_t&) = nullptr) {
         CornerLists before = pair;
         std::vector<int> tried;
-        std::string log[2];
-        BadStats passStats[2];
-        std::vector<glm::vec2> inB[2];
-        Lists lists[2];
+        // Lists, log, statistics and matches in B, without and with attempts ahead.
+        std::tuple<Lists, std::string, BadStats, std::vector<glm::vec2>> outcome[2];
         for (bool ahead : {false, true}) {
             pair = before;
             auto attempt = [&](const corner_t& c, glm::vec2& offset) {
@@ -49,18 +41,16 @@ protected:
                 offset = glm::vec2(c.x % 7, 1);
                 return !succeeds || succeeds(c);
             };
-            log[ahead] = logOf([&] {
-                passStats[ahead] = matchTiles(
+            BadStats found;
+            std::string log = logOf([&] {
+                found = matchTiles(
                     buckets, 768, attempt, [](const corner_t&, glm::vec2) {}, pair, ahead);
             });
-            lists[ahead] = {xs(pair.good), xs(pair.bad), xs(pair.ignored)};
-            inB[ahead] = pair.goodInB;
+            outcome[ahead] = {
+                {xs(pair.good), xs(pair.bad), xs(pair.ignored)}, log, found, pair.goodInB};
         }
-        EXPECT_EQ(lists[1], lists[0]);
-        EXPECT_EQ(log[1], log[0]);
-        EXPECT_EQ(passStats[1], passStats[0]);
-        EXPECT_EQ(inB[1], inB[0]);
-        stats = passStats[0];
+        EXPECT_EQ(outcome[1], outcome[0]);
+        stats = std::get<2>(outcome[0]);
         return {tried, xs(pair.good), xs(pair.bad), xs(pair.ignored)};
     }
 };

@@ -1,14 +1,6 @@
 #include "match/correlate.h"
 
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <glm/geometric.hpp>
-#include <gtest/gtest.h>
 #include <omp.h>
-#include <random>
-#include <stdexcept>
-#include <tuple>
 
 #include "match/pair_match.h"
 #include "match/ncc.h"

@@ -1,10 +1,5 @@
 #include "exposure/exposure_observation.h"
 
-#include <cmath>
-#include <functional>
-#include <gtest/gtest.h>
-#include <fmt/printf.h>
-
 #include "exposure/exposure.h"
 #include "exposure/exposure_mask.h"
 #include "imageio/readers.h"
@@ -38,6 +33,9 @@ protected:
     }
 
     exposure_t last{};  // the observation made last
+    // The rig's zenith image and the others of either lens, as (zenith, rectilinear).
+    static constexpr std::pair<bool, bool> kLenses[] = {
+        {true, true}, {false, false}, {false, true}};
     const Image<RgbPixel<float>> black = rendering(4, 3, [](int, int) { return 0.0f; });
 };
 
@@ -84,8 +82,7 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     observe(false, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(last.measured);
     // All usable, B twice as bright as A inside the compared region and eight times outside.
-    const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
-    for (auto [zenith, rectilinear] : cases) {
+    for (auto [zenith, rectilinear] : kLenses) {
         auto in = [&, zenith = zenith, rectilinear = rectilinear](int x, int y) {
             if (zenith) return y >= 8 && y < 16;       // the middle third of rows
             return rectilinear || (x >= 6 && x < 18);  // fisheye: the middle half of columns
@@ -114,8 +111,7 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
     auto b = makeImage(96, 96, [&](int x, int y) { return grey(2 * scene(x - d.x, y - d.y)); });
     // Within half a pixel of the true shift, as the matches measure it.
     Displacement measured = [&](glm::vec2) { return glm::vec2(d) + glm::vec2(0.3f, 0.4f); };
-    const std::pair<bool, bool> cases[] = {{true, true}, {false, false}, {false, true}};
-    for (auto [zenith, rectilinear] : cases)
+    for (auto [zenith, rectilinear] : kLenses)
         EXPECT_NEAR(observe(zenith, rectilinear, a, b, {}, 12, nullptr, measured), 2.0, 1e-5)
             << zenith << rectilinear;
     // Whichever of the consensus, the single matches and none agrees best.

@@ -1,8 +1,4 @@
 // Radiance reader, on files written here.
-#include <cstring>
-#include <gtest/gtest.h>
-#include <random>
-#include <tuple>
 
 #include "imageio/readers.h"
 #include "test_util.h"

@@ -1,10 +1,5 @@
 // Hugin's dialect against Hugin's own tools: the camera model of a .pto read, and of one
 // written, maps image positions to the panorama as pano_trafo does.
-#include <algorithm>
-#include <cmath>
-#include <fmt/printf.h>
-#include <gtest/gtest.h>
-#include <sstream>
 
 #include "geometry/camera.h"
 #include "project/hugin_lens.h"
@@ -44,8 +39,7 @@ std::vector<vec2> panoTrafo(const std::string& project, const std::vector<vec2>&
     writeFile(dir / "in.txt", input);
     writeFile(dir / "p.pto", project);
     RunResult r = runCommand(fmt::sprintf("(pano_trafo %s %s 0 < %s)", reverse ? "-r" : "",
-                                          shellQuote((dir / "p.pto").string()),
-                                          shellQuote((dir / "in.txt").string())));
+                                          q(dir / "p.pto"), q(dir / "in.txt")));
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<vec2> out;
     std::istringstream lines(r.out);
@@ -101,17 +95,13 @@ std::pair<double, double> disagreement(const ImageParameters& image, const std::
 // a .pto read, and the .pto written of a project file's image, map as pano_trafo does.
 TEST(HuginModel, AgreesWithPanoTrafo) {
     REQUIRE_THAT(commandsInstalled("pano_trafo"), "pano_trafo (Debian hugin-tools)");
-    struct Lens {
-        int f;
-        float v;
-    };
-    for (Lens lens : {Lens{0, 75}, Lens{2, 190}, Lens{3, 150}})
+    for (auto [f, v] : {std::pair(0, 75.f), {2, 190.f}, {3, 150.f}})
         for (bool landscape : {false, true}) {
             int w = landscape ? 1600 : 1200, h = landscape ? 1200 : 1600;
             std::string line = fmt::sprintf(
                 "i w%d h%d f%d v%g y33.3 p-21.7 r7.4 a0.012 b-0.031 c0.017 d-12.9 e8.1 "
                 "n\"x.jpg\"\n",
-                w, h, lens.f, lens.v);
+                w, h, f, v);
             Project read = parseHuginProject("p f2 w8000 h4000 v360\n" + line, "read.pto");
             ASSERT_EQ(read.images.size(), 1u);
             auto [panoRead, imageRead] = disagreement(read.images[0], line);
@@ -120,15 +110,10 @@ TEST(HuginModel, AgreesWithPanoTrafo) {
             Project written;
             written.images.push_back(read.images[0]);
             ImageParameters& image = written.images[0];
-            image.a = 0.012f, image.b = -0.031f, image.c = 0.017f, image.v = lens.v;
+            image.a = 0.012f, image.b = -0.031f, image.c = 0.017f, image.v = v;
             auto [panoWritten, imageWritten] = disagreement(image, huginProjectText(written));
 
-            std::string what = fmt::sprintf("f%d %s", lens.f, landscape ? "landscape" : "portrait");
-            EXPECT_LT(panoRead, 0.01) << what;
-            EXPECT_LT(imageRead, 0.01) << what;
-            EXPECT_LT(panoWritten, 0.01) << what;
-            EXPECT_LT(imageWritten, 0.01) << what;
-            fmt::printf("%s: read %.5f / %.5f px, written %.5f / %.5f px\n", what, panoRead,
-                        imageRead, panoWritten, imageWritten);
+            for (double apart : {panoRead, imageRead, panoWritten, imageWritten})
+                EXPECT_LT(apart, 0.01) << "f" << f << (landscape ? " landscape" : " portrait");
         }
 }

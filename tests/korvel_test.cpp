@@ -1,18 +1,11 @@
 // The driver, run as the user runs it.
-#include <fmt/printf.h>
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <functional>
-#include <gtest/gtest.h>
 #include <iterator>
 #include <mutex>
 #include <omp.h>
-#include <sstream>
-#include <sys/stat.h>
 #include <thread>
-#include <tuple>
 
 #include "app/cores.h"
 #include "app/in_order.h"
@@ -30,10 +23,6 @@ const char* smallProject =
 
 const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
 
-std::string q(const fs::path& path) {
-    return shellQuote(path.string());
-}
-
 // Status 255 and one Error line, the last one written, that says message.
 void expectError(const RunResult& r, const std::string& message) {
     EXPECT_EQ(r.status, 255) << r.err;
@@ -41,6 +30,12 @@ void expectError(const RunResult& r, const std::string& message) {
     ASSERT_NE(at, std::string::npos) << r.err;
     EXPECT_TRUE(contains(r.err.substr(at), message)) << message << "\n" << r.err;
     EXPECT_EQ(r.err.find('\n', at), r.err.size() - 1) << r.err;
+}
+
+// The small project, or text, with its first `from` replaced.
+std::string replaced(const std::string& from, const std::string& to,
+                     std::string text = smallProject) {
+    return text.replace(text.find(from), from.size(), to);
 }
 
 // A file of w x h mid-grey pixels.
@@ -117,9 +112,10 @@ TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
 // reader; sizes are checked before any pixel memory is taken.
 TEST_F(Driver, BadInputEndsWithOneErrorLine) {
     const std::string image = "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\n", digits(30000, '7');
-    std::string apart = smallProject, huge = smallProject;
-    apart.replace(apart.find("y30"), 3, "y180");
-    huge.replace(huge.find("1000 800"), 8, "60000 45000");
+    // Images: the wrong size or orientation, a header that claims gigapixels.
+    writeGrey(dir / "tall.jpg", 800, 1000), writeGrey(dir / "small.jpg", 7, 5);
+    std::string jpeg = readFile(a);
+    writeFile(dir / "giga.jpg", jpeg.replace(jpeg.find("\xff\xc0") + 5, 4, "\xea\x60\xea\x60"));
     const std::pair<std::string, std::string> cases[] = {
         {image + "c n1 N1 x" + digits + " y1 X1 Y1 t0\n",
          "(St12out_of_range): number out of range in line 2 of project '%s': c n1 N1 x" +
@@ -140,12 +136,16 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         {"i w1000 h800 f0 v50 n\"a.jpg\"\nc n0 N0 x1 y1 X1 Y" + digits + " t0\n",
          "(St12out_of_range): number out of range in line 2 of project '%s'"},
         {"#orientation_abs_slot1 y1 r2 p3 t4\n", "project '%s' has no images, only an orientation"},
-        {apart, "images 0 (a.jpg), 1 (b.jpg) overlap no other image"},
-        {huge,
+        {replaced("y30", "y180"), "images 0 (a.jpg), 1 (b.jpg) overlap no other image"},
+        {replaced("1000 800", "60000 45000"),
          "image 0 (a.jpg) of project '%s' states 60000 x 45000 pixels: sizes from 1 to "
          "65535 a side and 256 megapixels are read"},
         {"/dev/zero", "Error opening project '\"/dev/zero\"': is a device, not a regular file"},
         {"", "Error opening project '%s': Is a directory"},
+        {replaced("a.jpg", "tall.jpg"),
+         "holds 800 x 1000 pixels, but the project states 1000 x 800"},
+        {replaced("a.jpg", "small.jpg"), "holds 7 x 5 pixels, but the project states 1000 x 800"},
+        {replaced("a.jpg", "giga.jpg"), "holds 60000 x 60000 pixels, but the project states"},
     };
     fs::path out = dir / "out.txt";
     for (auto& [text, message] : cases) {
@@ -157,23 +157,6 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         EXPECT_EQ(readFile(out), "kept") << message;
     }
     writeFile(project, smallProject);
-    // Images: the wrong size or orientation, a header that claims gigapixels.
-    std::string jpeg = readFile(a);
-    jpeg.replace(jpeg.find("\xff\xc0") + 5, 4, "\xea\x60\xea\x60");
-    const std::pair<std::function<void()>, std::string> images[] = {
-        {[&] { writeGrey(a, 800, 1000); },
-         "holds 800 x 1000 pixels, but the project states 1000 x 800"},
-        {[&] { writeGrey(a, 7, 5); }, "holds 7 x 5 pixels, but the project states 1000 x 800"},
-        {[&] { writeFile(a, jpeg); }, "holds 60000 x 60000 pixels, but the project states"},
-    };
-    for (auto& [make, message] : images) {
-        make();
-        writeFile(out, "kept");
-        expectError(runKorvel(q(project) + " " + q(out)), message);
-        EXPECT_EQ(readFile(out), "kept") << message;
-    }
-    fs::remove(a);
-    writeGrey(a, 1000, 800);
 
     fs::path missing = dir / "missing.pts", noDir = dir / "no/dir/out.txt";
     expectError(runKorvel("-e " + q(missing)),
@@ -205,9 +188,7 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
 TEST_F(Driver, ImagePathsFromOtherMachines) {
     fs::create_directory(dir / "sub");
     fs::rename(b, dir / "sub/b.jpg");
-    std::string text = smallProject;
-    text.replace(text.find("\"a.jpg\""), 7, "\"" + a.string() + "\"");
-    text.replace(text.find("\"b.jpg\""), 7, "\"C:\\rig\\b.jpg\"");
+    std::string text = replaced("\"b.jpg\"", "\"C:\\rig\\b.jpg\"", replaced("a.jpg", a.string()));
     fs::path sub = writeFile(dir / "sub/p.pts", text), log = dir / "log.txt";
     RunResult r = runKorvel(q(sub) + " " + q(log));
     const std::string note = "image 1: image file '\"C:\\\\rig\\\\b.jpg\"' does not exist; read '" +
@@ -225,9 +206,7 @@ TEST_F(Driver, ImagePathsFromOtherMachines) {
 TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
     fs::path copy = dir / "copy.pts", log = dir / "log.txt";
     std::string p = q(project), run = "-p " + q(copy) + " " + p + " " + q(log);
-    std::string missing = smallProject;
-    missing.replace(missing.find("a.jpg"), 5, "c.jpg");
-    fs::path elsewhere = writeFile(dir / "elsewhere.pts", missing);
+    fs::path elsewhere = writeFile(dir / "elsewhere.pts", replaced("a.jpg", "c.jpg"));
     writeFile(copy, "old");
     const auto files = std::distance(fs::directory_iterator(dir.path), {});
     const std::string cases[][3] = {

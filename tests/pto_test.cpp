@@ -1,7 +1,4 @@
 // Hugin projects: what is read of them, and the projects written for Hugin.
-#include <fmt/printf.h>
-#include <gtest/gtest.h>
-#include <sstream>
 
 #include "project/project_copy.h"
 #include "project/pto.h"

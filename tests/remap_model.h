@@ -1,11 +1,6 @@
 #pragma once
 // The remap's model, shared by the GL remap's tests and the native one's: source images of known
 // pattern and what the camera model says each rendered pixel shows.
-#include <array>
-#include <cmath>
-#include <functional>
-#include <glm/geometric.hpp>
-#include <gtest/gtest.h>
 
 #include "geometry/camera.h"
 #include "imageio/half_float.h"

@@ -2,16 +2,7 @@
 #include "schedule/fixed_layout.h"
 #include "schedule/schedule.h"
 
-#include <algorithm>
-#include <cmath>
-#include <fmt/printf.h>
 #include <glm/vec2.hpp>
-#include <gtest/gtest.h>
-#include <memory>
-#include <random>
-#include <set>
-#include <string>
-#include <tuple>
 
 #include "test_util.h"
 
@@ -119,10 +110,12 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
                    ScheduleRequest request = ScheduleRequest::byLayout) {
         return scheduleLogLine(chooseSchedule(images, request));
     };
+    const std::string fisheyes = "schedule: fixed (image 0 up and a ring of five fisheyes",
+                      notFisheyes =
+                          "schedule: derived (6 images, not image 0 up and a ring of five fisheyes";
     // Calibration jitter and a turned ring (across yaw 0) keep a fixed layout.
     for (float turn : {0.f, 25.f, -40.f}) {
-        EXPECT_EQ(said(rig(fish, 190, turn, 3)),
-                  "schedule: fixed (image 0 up and a ring of five fisheyes)\n");
+        EXPECT_EQ(said(rig(fish, 190, turn, 3)), fisheyes + ")\n");
         EXPECT_EQ(said(rig(rings, 75, turn, 3)),
                   "schedule: fixed (image 0 up and two rings of six rectilinear images)\n");
     }
@@ -130,37 +123,37 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     fixed[3].p = 4.5f;
     EXPECT_EQ(chooseSchedule(fixed).kind, ScheduleKind::fisheye);
     fixed[3].p = 8;
-    EXPECT_EQ(said(fixed),
-              "schedule: derived (6 images, not image 0 up and a ring of five "
-              "fisheyes: image 3 looks at yaw 144, pitch 8, not at yaw 144, pitch 0)\n");
-    EXPECT_EQ(said(rig(cube, 150, 0, 0)),
-              "schedule: derived (6 images, not image 0 up and a ring of five fisheyes: image 0 "
-              "looks at yaw 0, pitch 0, not up)\n");
-    EXPECT_EQ(said(rig(cube, 150, 0, 0), ScheduleRequest::fixed),
-              "schedule: fixed (image 0 up and a ring of five fisheyes, as KORVEL_SCHEDULE=fixed "
-              "asks)\n");
     // Image 0 up, but the ring in another order; a ring of five taken down a row.
     std::vector<glm::vec2> shuffled = fish, low = fish;
     std::swap(shuffled[2], shuffled[4]);
     for (size_t k = 1; k < low.size(); ++k) low[k].y = -90;
-    EXPECT_TRUE(contains(said(rig(shuffled, 190, 0, 0)), ": image 2 looks at yaw 216, pitch 0"));
-    EXPECT_TRUE(contains(said(rig(low, 190, 0, 0)), ": image 1 looks down, not at yaw 0"));
-    EXPECT_TRUE(contains(said(rig(rings, 120, 0, 0)),
-                         "not image 0 up and two rings of six "
-                         "rectilinear images: image 0 is a fisheye"));
     std::vector<ImageParameters> odd = rig(odd13, 75, 0, 2);
     for (ImageParameters& image : odd) std::swap(image.width, image.height);  // portrait
-    EXPECT_TRUE(contains(said(odd),
-                         "schedule: derived (13 images, not image 0 up and two rings "
-                         "of six rectilinear images: image 0 looks at yaw "));
-    EXPECT_EQ(said(odd, ScheduleRequest::fixed).substr(0, 16), "schedule: fixed ");
-    EXPECT_EQ(said(rig(rings, 75, 0, 0), ScheduleRequest::derived),
-              "schedule: derived (KORVEL_SCHEDULE=derived)\n");
-    EXPECT_EQ(
-        said(rig(fish, 190, 0, 0)) + said(std::vector<ImageParameters>(4), ScheduleRequest::fixed),
-        "schedule: fixed (image 0 up and a ring of five fisheyes)\nschedule: derived (4 "
-        "images; the fixed schedules take 6 or 13, whatever KORVEL_SCHEDULE=fixed asks)\n");
-
+    using R = ScheduleRequest;
+    // A whole line where it ends in a newline, else a part of it.
+    const std::tuple<std::vector<ImageParameters>, ScheduleRequest, std::string> cases[] = {
+        {fixed, R::byLayout,
+         notFisheyes + ": image 3 looks at yaw 144, pitch 8, not at yaw 144, pitch 0)\n"},
+        {rig(cube, 150, 0, 0), R::byLayout,
+         notFisheyes + ": image 0 looks at yaw 0, pitch 0, not up)\n"},
+        {rig(cube, 150, 0, 0), R::fixed, fisheyes + ", as KORVEL_SCHEDULE=fixed asks)\n"},
+        {rig(shuffled, 190, 0, 0), R::byLayout, ": image 2 looks at yaw 216, pitch 0"},
+        {rig(low, 190, 0, 0), R::byLayout, ": image 1 looks down, not at yaw 0"},
+        {rig(rings, 120, 0, 0), R::byLayout,
+         "not image 0 up and two rings of six rectilinear images: image 0 is a fisheye"},
+        {odd, R::byLayout,
+         "schedule: derived (13 images, not image 0 up and two rings of six rectilinear images: "
+         "image 0 looks at yaw "},
+        {odd, R::fixed, "schedule: fixed ("},
+        {rig(rings, 75, 0, 0), R::derived, "schedule: derived (KORVEL_SCHEDULE=derived)\n"},
+        {std::vector<ImageParameters>(4), R::fixed,
+         "schedule: derived (4 images; the fixed schedules take 6 or 13, whatever "
+         "KORVEL_SCHEDULE=fixed asks)\n"},
+    };
+    for (auto& [images, request, line] : cases) {
+        std::string got = said(images, request);
+        EXPECT_TRUE(line.back() == '\n' ? got == line : contains(got, line)) << got;
+    }
     EXPECT_TRUE(contains(errorMessage([] {
                              deriveSchedule({ImageParameters{"", 1200, 1600, 0, 0, 0, 75}});
                          }),

@@ -1,7 +1,6 @@
 #include "match/source_scale.h"
 
-#include <cmath>
-#include <gtest/gtest.h>
+#include "test_util.h"
 
 namespace {
 
@@ -39,14 +38,17 @@ TEST(SourceScale, FootprintIsTheFinestStepOfTheSource) {
 
 // 8 / M source pixels per decoded pixel never exceed the footprint, and both sides stay whole.
 TEST(SourceScale, EighthsKeepAtLeastOneDecodedPixelPerViewPixel) {
-    EXPECT_EQ(decodeEighths(3.0f, 4000, 3000), 3);
-    EXPECT_EQ(decodeEighths(2.0f, 1200, 1600), 4);
-    EXPECT_EQ(decodeEighths(1.99f, 1200, 1600), 5);
-    EXPECT_EQ(decodeEighths(20.0f, 1200, 1600), 1);
-    EXPECT_EQ(decodeEighths(0.9f, 1200, 1600), kFullEighths);
     // 1204 x 1600 is whole at even eighths only; 1201 at none below 8/8.
-    EXPECT_EQ(decodeEighths(8.0f, 1204, 1600), 2);
-    EXPECT_EQ(decodeEighths(8.0f, 1201, 1600), kFullEighths);
+    const std::tuple<float, int, int> cases[] = {{3.0f, 4000, 3},
+                                                 {2.0f, 1200, 4},
+                                                 {1.99f, 1200, 5},
+                                                 {20.0f, 1200, 1},
+                                                 {0.9f, 1200, kFullEighths},
+                                                 {8.0f, 1204, 2},
+                                                 {8.0f, 1201, kFullEighths}};
+    for (auto [footprint, width, eighths] : cases)
+        EXPECT_EQ(decodeEighths(footprint, width, width == 4000 ? 3000 : 1600), eighths)
+            << footprint << " " << width;
 }
 
 // An image takes the finest of all its views; one in no view is never read.

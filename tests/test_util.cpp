@@ -1,16 +1,7 @@
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <random>
 #include <regex>
-#include <sstream>
-#include <stdexcept>
 #include <sys/wait.h>
 
 std::string errorMessage(const std::function<void()>& f) {
@@ -75,8 +66,8 @@ RunResult runCommand(const std::string& command, const std::map<std::string, std
     fs::path dir = makeTempDir();
     std::string prefix;
     for (auto& [k, v] : env) prefix += k + "=" + shellQuote(v) + " ";
-    std::string line = prefix + command + " >" + shellQuote((dir / "out").string()) + " 2>" +
-                       shellQuote((dir / "err").string()) + " </dev/null";
+    std::string line =
+        prefix + command + " >" + q(dir / "out") + " 2>" + q(dir / "err") + " </dev/null";
     int raw = std::system(line.c_str());
     RunResult r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

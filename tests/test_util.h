@@ -1,11 +1,26 @@
 #pragma once
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fmt/printf.h>
 #include <functional>
+#include <glm/geometric.hpp>
 #include <glm/mat3x3.hpp>
+#include <gtest/gtest.h>
 #include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "base/file_util.h"
@@ -20,12 +35,10 @@ namespace fs = std::filesystem;
 
 // What a finished child process left behind.
 struct RunResult {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1;  // -1 when it did not exit normally
+    std::string out, err;
 };
 
-// Runs a shell command line with extra environment variables and captures its output.
 RunResult runCommand(const std::string& command,
                      const std::map<std::string, std::string>& env = {});
 
@@ -35,13 +48,15 @@ RunResult runKorvel(const std::string& args, const std::map<std::string, std::st
 // The message of the runtime_error that f throws, or "no error".
 std::string errorMessage(const std::function<void()>& f);
 
-// What f writes to standard error.
 std::string stderrOf(const std::function<void()>& f);
 
-// What f writes to standard output.
 std::string stdoutOf(const std::function<void()>& f);
 
-// Whether part occurs in text.
+// A path quoted for the shell.
+inline std::string q(const fs::path& path) {
+    return shellQuote(path.string());
+}
+
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -49,7 +64,6 @@ inline bool contains(const std::string& text, const std::string& part) {
 // The numbers of every `"key": number` of a JSON text, in order.
 std::vector<double> jsonNumbers(const std::string& json, const std::string& key);
 
-// A fresh empty directory below the system's temporary directory.
 fs::path makeTempDir();
 
 // A fresh temporary directory, removed with its contents at the end of the scope.
@@ -59,13 +73,10 @@ struct TempDir {
     fs::path operator/(const fs::path& name) const { return path / name; }
 };
 
-// Writes text to a file and returns its path.
 fs::path writeFile(const fs::path& file, const std::string& text);
 
-// Reads a whole file.
 std::string readFile(const fs::path& file);
 
-// A w x h image whose pixel (x, y) is f(x, y).
 template <class F>
 auto makeImage(int w, int h, F f) {
     Image<decltype(f(0, 0))> img(w, h);
@@ -91,7 +102,6 @@ void copyRig(const fs::path& from, const fs::path& to);
 
 #define REQUIRE_SHARED() REQUIRE_THAT(!sharedDir().empty(), "../shared test data")
 
-// Whether each command is on the PATH.
 bool commandsInstalled(const std::string& names);
 
 // What f writes to the log, which points at a temporary file meanwhile.

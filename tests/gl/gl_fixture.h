@@ -1,6 +1,5 @@
 #pragma once
 // The GL tests share one context, opened by their main before any test runs.
-#include <gtest/gtest.h>
 
 #include "gl/context.h"
 #include "test_util.h"

@@ -1,7 +1,4 @@
 // Entry point of the GL tests: one context for the whole run, opened as korvel opens it.
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "gl_fixture.h"
 #include "gl/session.h"

@@ -1,6 +1,4 @@
 // Shader programs and the GL diagnostics of the live context.
-#include <fmt/printf.h>
-#include <unistd.h>
 
 #include "gl/shader.h"
 #include "gl/texture.h"

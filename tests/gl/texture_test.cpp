@@ -1,7 +1,4 @@
 // Textures: the split rule, uploads from memory and files, fetches, read-back, exposure masks.
-#include <algorithm>
-#include <cmath>
-#include <random>
 
 #include "gl/shader.h"
 #include "gl/texture.h"
