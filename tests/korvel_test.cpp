@@ -163,8 +163,10 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
                 "Error opening project '" + quoted(missing) + "': No such file or directory");
     expectError(runKorvel(q(project) + " " + q(noDir)),
                 "Error opening output file '" + quoted(noDir) + "': No such file or directory");
-    expectError(runKorvel(q(project), {{"KORVEL_REMAP", "GPU"}}),
+    // A bad option is refused before the log is opened.
+    expectError(runKorvel(q(project) + " " + q(out), {{"KORVEL_REMAP", "GPU"}}),
                 "KORVEL_REMAP='GPU' names no remap: use cpu or gl");
+    EXPECT_EQ(readFile(out), "kept");
     // -e: nothing to measure is no success.
     expectError(runKorvel("-e " + q(project)),
                 "project '" + quoted(project) + "' has no control point to measure");

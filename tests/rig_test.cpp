@@ -69,7 +69,7 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
                   withPoses(readFile(dir / "cp.pts"), truePoses(project.parent_path())));
     run.log = readFile(dir / "log");
     std::istringstream log(run.log);
-    for (std::string line; std::getline(log, line);) {
+    for (std::string line, previous; std::getline(log, line); previous = line) {
         int i, j;
         if (std::sscanf(line.c_str(), "(%d<->%d): dYaw", &i, &j) == 2)
             run.pairs.emplace(std::min(i, j), std::max(i, j));
@@ -78,8 +78,12 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
         run.dropped += line.rfind("inconsistent ", 0) == 0 || line.rfind("rig check ", 0) == 0;
         if (std::sscanf(line.c_str(),
                         "rig pass %*d-%*d: matched again%*[^:]: %d points where it had %d", &i,
-                        &j) == 2)
+                        &j) == 2) {
             run.passes.emplace_back(i, j, contains(line, "-> taken"));
+            // Each pair's lines come whole, after its header: the line before is the last one
+            // (the exposure line) of the pair before.
+            EXPECT_EQ(previous.rfind("e ", 0), 0u) << line;
+        }
         if (line.rfind("ExposureParams ", 0) == 0) {
             std::istringstream values(line.substr(15));
             for (double v; values >> v;) run.exposure.push_back(v);

@@ -104,19 +104,10 @@ void copyRig(const fs::path& from, const fs::path& to);
 
 bool commandsInstalled(const std::string& names);
 
-// What f writes to the log, which points at a temporary file meanwhile.
+// What f writes to the log from this thread.
 inline std::string logOf(const std::function<void()>& f) {
-    struct Redirect {
-        FILE *file = std::tmpfile(), *saved = logSink().file;
-        ~Redirect() { logSink().file = saved, std::fclose(file); }
-    } redirect;
-    logSink().file = redirect.file;
-    f();
-    std::fflush(redirect.file);
-    std::rewind(redirect.file);
     std::string s;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, redirect.file)) > 0;)
-        s.append(buffer, n);
+    LogCapture capture(s);
+    f();
     return s;
 }
