@@ -76,14 +76,20 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
         if (std::sscanf(line.c_str(), "c n%d N%d ", &i, &j) == 2)
             run.matched.emplace(std::min(i, j), std::max(i, j));
         run.dropped += line.rfind("inconsistent ", 0) == 0 || line.rfind("rig check ", 0) == 0;
-        if (std::sscanf(line.c_str(),
-                        "rig pass %*d-%*d: matched again%*[^:]: %d points where it had %d", &i,
-                        &j) == 2) {
-            run.passes.emplace_back(i, j, contains(line, "-> taken"));
-            // Each pair's lines come whole, after its header: the line before is the last one
-            // (the exposure line) of the pair before.
-            EXPECT_EQ(previous.rfind("e ", 0), 0u) << line;
+        // Each pair's lines come whole, right after its header, and after the last line (the
+        // exposure line) of the pair before.
+        if (line.rfind("rig pass ", 0) == 0) EXPECT_EQ(previous.rfind("e ", 0), 0u) << line;
+        if (previous.rfind("rig pass ", 0) == 0) {
+            int a = -1, b = -1;
+            std::sscanf(line.c_str(), "(%d<->%d)", &a, &b);
+            EXPECT_EQ(previous.substr(9, previous.find(':') - 9), fmt::sprintf("%d-%d", a, b))
+                << line;
         }
+        if (int now, had; std::sscanf(line.c_str(),
+                                      "rig pass %*d-%*d: matched again%*[^:]: %d points where it "
+                                      "had %d",
+                                      &now, &had) == 2)
+            run.passes.emplace_back(now, had, contains(line, "-> taken"));
         if (line.rfind("ExposureParams ", 0) == 0) {
             std::istringstream values(line.substr(15));
             for (double v; values >> v;) run.exposure.push_back(v);
