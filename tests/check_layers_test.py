@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """The layer check on small trees of its own: each breach is named by file and line, a tree
 that keeps the layers passes.
     tests/check_layers_test.py <source dir>

@@ -1,5 +1,3 @@
-// The pair's consensus of displacement and the pair check built on it.
-
 #include "match/consensus.h"
 #include "test_util.h"
 
@@ -7,8 +5,7 @@ using glm::vec2;
 
 namespace {
 
-// n matches spread over a 1000 x 700 rendering whose displacements follow f, with about 0.05
-// pixels of noise; the same on every standard library (no random distributions).
+// No random distributions: their output differs between standard libraries.
 std::pair<std::vector<vec2>, std::vector<vec2>> matches(int n, vec2 (*f)(vec2)) {
     std::vector<vec2> at, displacement;
     for (int k = 0; k < n; ++k) {
@@ -33,13 +30,10 @@ TEST(Consensus, FollowsAnAffineFieldPastOutliers) {
     // The field itself holds across the rendering, beyond the matches too.
     for (vec2 p : {vec2(0), vec2(500, 350), vec2(1400, -200)})
         EXPECT_LT(glm::length(c.field(p) - f(p)), 0.5f) << p.x << " " << p.y;
-    // A single match shifts everything alike.
     EXPECT_EQ(displacementConsensus({at[2]}, {d[2]}).field(vec2(900, 10)), d[2]);
 }
 
-// Where a pair's matches agree to a tenth of a pixel about no displacement, a match 14 or 60
-// pixels away is wrong, though within a template's side; where parallax shifts the pair and a
-// wall's corner breaks its displacements into two levels, both levels stay.
+// A fixed bound would drop one of the two levels parallax makes at a wall's corner.
 TEST(PairCheck, BoundFromThePairsOwnEvidence) {
     auto [at, d] = matches(7, [](vec2) { return vec2(0); });
     d[6] = vec2(-58.7f, -11.3f);

@@ -26,12 +26,10 @@ protected:
     BadStats stats{};
     CornerLists pair;
 
-    // Runs a pass; returns the corners it tried and all matched, failed and ignored, by x.
-    // Attempts made ahead on all cores leave the same lists, statistics and log behind.
+    // Attempts made ahead on all cores must leave what a pass in turn leaves.
     Lists run(const CornerBuckets& buckets, bool (*succeeds)(const corner_t&) = nullptr) {
         CornerLists before = pair;
         std::vector<int> tried;
-        // Lists, log, statistics and matches in B, without and with attempts ahead.
         std::tuple<Lists, std::string, BadStats, std::vector<glm::vec2>> outcome[2];
         for (bool ahead : {false, true}) {
             pair = before;
@@ -57,8 +55,7 @@ protected:
 
 }  // namespace
 
-// The strongest corner of a tile is tried first and one match closes the tile; else ten
-// failures do, equal strengths tried in read-back order. Failures before a match count.
+// Equal strengths go in read-back order, so runs on any machine try the same corners.
 TEST_F(Tiles, OneMatchOrTenFailuresCloseATile) {
     EXPECT_EQ(run({{corner(10, 10, 0.5f), corner(100, 100, 0.9f), corner(200, 50, 0.7f)}}),
               (Lists{{100}, {100}, {}, {200, 10}}));  // ignored in strength order
@@ -89,9 +86,7 @@ TEST_F(Tiles, CornersNearEarlierOnesAreIgnored) {
               (Lists{{409, 100, 250}, {100, 250}, {400, 409, 100}, {108, 408, 258}}));
 }
 
-// Once three matches exist, corners in the bottom 100 rows fail untried and count towards a
-// tile's ten failures. Too few matches (one for the zenith image, else five, a fisheye's above its
-// bottom 128 rows) rerun the pass at scale 2, then 4.
+// Corners in the bottom rows fail untried; too few matches rerun the pass coarser.
 TEST_F(Tiles, BottomBandAndCoarserReruns) {
     auto addGood = [&](int n, int y) {
         for (corner_t c : row(n, 600, y)) pair.good.push_back(c);
@@ -124,8 +119,7 @@ TEST_F(Tiles, BottomBandAndCoarserReruns) {
     EXPECT_EQ(scale, 4);
 }
 
-// Fewer matches than the pair check's affine consensus needs walk on the tiles that matched,
-// each alone and to its next match; tiles without a match stay out.
+// Too few matches for the pair check's affine consensus: tiles that matched are walked on.
 TEST_F(Tiles, TilesThatMatchedAreWalkedOn) {
     CornerBuckets buckets = {row(4, 0, 20), row(3, 300, 20), row(3, 600, 20)};
     auto matchesFirstTwo = [](const corner_t& c) { return c.x < 600; };
@@ -152,8 +146,7 @@ TEST_F(Tiles, TilesThatMatchedAreWalkedOn) {
     EXPECT_FALSE(tooFewToCheck(pair));
 }
 
-// Grey background with bright squares, two of them at the black band on the left or the image's
-// edge, and a small black hole (no source pixels in the band and the hole).
+// No corner may be taken where the template would reach a black band or hole without source.
 TEST(FindCorners, FindsSquareCornersInTheirTiles) {
     const std::array<int, 4> squares[] = {
         {150, 120, 40, 1}, {350, 300, 30, 1}, {64, 400, 30, 1}, {480, 20, 30, 1}, {300, 100, 6, 0}};

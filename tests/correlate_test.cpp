@@ -36,8 +36,7 @@ TEST(SearchWindow, OriginCellIsExactNearTheLeftAndTopEdge) {
     }
 }
 
-// The green channel around the corner: a peak 60 times its background is a needle, 50 times
-// not; a black patch (0 / 0) is none either. Other channels do not count.
+// Only the green channel counts; a black patch (0 / 0) is no needle either.
 TEST(PeakTest, RejectsNeedlesOfTheGreenChannel) {
     corner_t c{20, 20, 0.5f, 1};
     for (auto [peak, needle] : {std::pair(60.0f, true), std::pair(50.0f, false)}) {
@@ -57,10 +56,7 @@ TEST(IsDistinct, BestScoreAgainstTheSecondMaximum) {
         EXPECT_EQ(isDistinct(MM, sM), distinct) << MM << " " << sM;
 }
 
-// 40 x 30 maps of zeros with a peak of two falling rings and a few set cells (x, y, value);
-// the log names the reason of a rejection. Only strict local maxima inside the map count as
-// the second maximum; the border test keeps two cells from every edge, the black test looks two
-// cells diagonally; near black areas only strong matches count.
+// Each rule on a hand-made map; a plateau is no second maximum, so only strict ones count.
 TEST(AcceptMaximum, DecisionRulesOnMadeMaps) {
     struct Case {
         bool accepted;
@@ -112,8 +108,7 @@ TEST(AcceptMaximum, SubPixelVertexOfAParaboloid) {
     }
 }
 
-// Noise moved by (4, -2) pixels: the judged CPU map of a corner finds the shift at every scale,
-// also where the search window is clipped at the left and top edges.
+// A search window clipped at the left and top edges must not shift the peak.
 TEST(CpuCorrelationMap, FindsTheShift) {
     auto noise = [](int sx, int sy) {
         return makeImage(400, 300, [=](int x, int y) {
@@ -137,9 +132,7 @@ TEST(CpuCorrelationMap, FindsTheShift) {
 
 namespace {
 
-// Compares every cell of map with the kernel written out in the order of its definition:
-// window sums from summed-area tables in double, the template product in four lanes. The same
-// bits, any NaN matching any NaN.
+// Written out in the kernel's order of summation, so any reordering shows in the bits.
 void expectDefinition(const ImageView<float>& I, const ImageView<float>& T,
                       const Image<float>& map) {
     const int tw = T.width, th = T.height, W = I.width + 1;
@@ -177,9 +170,7 @@ void expectDefinition(const ImageView<float>& I, const ImageView<float>& T,
 }  // namespace
 
 TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
-    // Map widths below, at and between blocks of eight, odd and even heights, black pixels,
-    // flat areas, one thread and two. Low contrast on a bright level makes the variance cancel,
-    // values over many octaves make the double sums round: any change of order shows.
+    // Low contrast on a bright level cancels the variance; many octaves make the sums round.
     const std::tuple<float, float, bool> kinds[] = {
         {-1.0f, 4.0f, false}, {2000.0f, 2001.0f, false}, {-30.0f, 4.0f, true}};
     const int threads = omp_get_max_threads();

@@ -1,5 +1,4 @@
-// The native remap against the camera model, with no GL: each pixel shows what its source
-// position under the model holds, with either build of the pixel step.
+// Without GL the native remap is all there is: it must meet the camera model alone.
 #include "match/cpu_remap.h"
 
 #include "match/render.h"

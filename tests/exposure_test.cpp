@@ -17,7 +17,6 @@ Image<RgbPixel<float>> rendering(int w, int h, const std::function<float(int, in
 
 class ExposureObservation : public testing::Test {
 protected:
-    // Image A is the rig's zenith image, or another of the given lens.
     double observe(bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& a,
                    const ImageView<RgbPixel<float>>& b, const std::vector<glm::vec2>& pairs,
                    int tiles, const ExposureUsable& usableA = nullptr,
@@ -92,10 +91,7 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     }
 }
 
-// Parallax shows a textured scene that brightens to the right in B 6 pixels right of and 3
-// above where A shows it, twice as bright: compared where B shows what A shows, every block
-// agrees, in the region of each lens and with B's blocks that leave the rendering left out.
-// A consensus resting on wrong matches gives way to the single match under which B agrees best.
+// Parallax shifts B's view of the scene: comparing the same pixel would measure the texture.
 TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
     // Pseudo-random texture: a periodic one would agree at its period too.
     auto scene = [](int x, int y) {
@@ -121,11 +117,7 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
         EXPECT_NEAR(observe(false, true, a, b, {}, 12, nullptr, field, shown), 2.0, 1e-5);
 }
 
-// Image 0 is exactly 0 whatever the observations say; unknown images are named and written as 0.
-// Without enough control points the image estimate decides once more than half of the usable
-// pairs agree within 25 % with the first estimate: here n at ratio 1.5, then 15 at 3 and 15 at
-// 0.75 (outside 25 % of the first estimate, near 1.26); ten bright pairs lie above both
-// thresholds.
+// n pixels at ratio 1.5, 15 at 3 and 15 at 0.75: the estimate needs over half to agree within 25 %.
 TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
     for (int n : {10, 16}) {  // 10 is not above 30 / 2, 16 is
         int w = n / 2 + 20;
@@ -140,9 +132,7 @@ TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
     }
 }
 
-// The mask of a decoded file, from 8- and 16-bit codes, Radiance pixels and linear light: a
-// clipped (or black) and a near-black pixel, each grown by two, where the stored rows put them
-// (row 0 at the top); each format's range sets its limits.
+// Each format's range sets what clips and what is too dark; rows must not be flipped.
 TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     SourceImage codes, wide, radiance, linear;
     codes.ldr = makeImage(16, 12, [](int, int) { return RgbPixel<unsigned char>{128, 128, 128}; });

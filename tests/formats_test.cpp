@@ -1,5 +1,3 @@
-// Files of every format korvel reads: TIFF, PNG and OpenEXR pixels as written, the format by
-// content whatever the name, bad files named, raw previews of any name.
 #include <tiffio.h>
 
 #include "imageio/half_float.h"
@@ -27,7 +25,6 @@ std::vector<T> values(const ImageView<RgbPixel<T>>& image) {
     return v;
 }
 
-// Each channel set to the red one, as a grey file reads.
 template <class T>
 Image<RgbPixel<T>> greyOf(const ImageView<RgbPixel<T>>& image) {
     return makeImage(image.width, image.height, [&](int x, int y) {
@@ -46,8 +43,7 @@ Image<RgbPixel<float>> light() {
 
 }  // namespace
 
-// 16-bit TIFF and PNG codes reach the decoded image exactly, in every layout; 8-bit, grey and
-// floating-point files keep theirs too.
+// Exposure is measured on 16-bit codes: any 8-bit step on the way would lose them.
 TEST(TiffPng, EveryCodeOfEveryLayoutArrives) {
     TempDir dir;
     Image<RgbPixel<uint16_t>> codes = wideCodes();
@@ -83,8 +79,7 @@ TEST(TiffPng, EveryCodeOfEveryLayoutArrives) {
     EXPECT_EQ(values(readImageFile(dir / "c.tif").linear), values(floats));
 }
 
-// OpenEXR reads as linear light: floats exactly, halves as rounded, a luminance-only file as
-// grey, whatever its data window's origin.
+// A data window away from the origin must not shift or crop the pixels.
 TEST(Exr, HalfAndFloatChannelsAsLinearLight) {
     TempDir dir;
     Image<RgbPixel<float>> floats = light(), halves = light();
@@ -114,8 +109,7 @@ TEST(Exr, HalfAndFloatChannelsAsLinearLight) {
                   "': attribute 'compression' states 2147483647 bytes, more than the file holds");
 }
 
-// The first bytes choose the reader, whatever the name says; what no reader knows is
-// refused cleanly, named.
+// Rigs name files wrongly; the first bytes choose the reader.
 TEST(ImageFormats, ChosenByContentNotByName) {
     TempDir dir;
     Image<RgbPixel<uint16_t>> codes = wideCodes();
@@ -141,8 +135,7 @@ TEST(ImageFormats, ChosenByContentNotByName) {
     }
 }
 
-// A damaged or cut file ends in one error that names it; sizes are stated before any pixel,
-// and a refusal of the size passes unchanged.
+// Sizes come first so a project's stated size is checked before any pixel memory is taken.
 TEST(ImageFormats, BadFilesNameTheFileAndSizesComeFirst) {
     TempDir dir;
     Image<RgbPixel<uint16_t>> codes = wideCodes();
@@ -167,7 +160,6 @@ TEST(ImageFormats, BadFilesNameTheFileAndSizesComeFirst) {
             0u)
             << message;
     }
-    // A damaged pixel block fails its checksum.
     std::string png = readFile(dir / "a.png");
     png[png.find("IDAT") + 40] ^= 0x55;
     fs::path damaged = writeFile(dir / "damaged.png", png);
@@ -175,8 +167,7 @@ TEST(ImageFormats, BadFilesNameTheFileAndSizesComeFirst) {
                          "Failed to decode PNG file '" + quoted(damaged) + "'"));
 }
 
-// 16-bit codes reach the remap's linear light without an 8-bit step between; light that is
-// not (negative, not a number, beyond the half range) cannot spread through filtering.
+// Light that is negative, not a number or beyond half range would spread through filtering.
 TEST(LinearHalves, WideCodesAndFloatsKeepTheirPrecision) {
     SourceImage wide, linear;
     wide.wide = makeImage(4, 1, [](int x, int) {
@@ -199,8 +190,7 @@ TEST(LinearHalves, WideCodesAndFloatsKeepTheirPrecision) {
               std::vector<float>({0.0f, 0.0f, 65504.0f, 0.125f}));
 }
 
-// Any name, any extension: the raw library knows the preview by content, and every copy gives
-// the .CR2's pixels.
+// The raw library must know the preview by content, not by extension.
 TEST(RawPreviews, EveryNameGivesTheSamePreview) {
     REQUIRE_SHARED();
     TempDir dir;

@@ -11,8 +11,7 @@ namespace {
 
 constexpr float rad = 0.017453292f;
 
-// An upright camera looking along +z with no lens distortion, rendering a patch of 90 x 90
-// degrees at one degree per pixel.
+// One degree per patch pixel, so expected pixels read as angles.
 CameraModel plainCamera(float fov, int w = 1000, int h = 800) {
     CameraModel m(ImageParameters{"", w, h, 0, 0, 0, fov});
     m.outFovX = 90;
@@ -20,7 +19,6 @@ CameraModel plainCamera(float fov, int w = 1000, int h = 800) {
     return m;
 }
 
-// The patch pixel of the direction at horizontal angle lambda and vertical angle phi (degrees).
 vec2 patchPixel(const CameraModel& m, float lambda, float phi = 0) {
     float perDegree = m.outSize.x / m.outFovX;
     return vec2(m.outSize.x / 2 + lambda * perDegree, m.outSize.y / 2 - phi * perDegree);
@@ -33,7 +31,6 @@ float undistortedRadius(const CameraModel& m, vec3 p) {
     return std::acos(std::min(p.z, 1.f)) / half;
 }
 
-// The unit direction at yaw y and pitch p, degrees.
 vec3 direction(float y, float p) {
     return vec3(std::sin(y * rad) * std::cos(p * rad), std::sin(p * rad),
                 std::cos(y * rad) * std::cos(p * rad));
@@ -58,11 +55,9 @@ TEST(CameraMat, Identities) {
 }
 
 TEST(CameraModel, ProjectionsAndTheViewCone) {
-    // Fields of view above 80 degrees are fisheyes.
     EXPECT_EQ(std::pair(plainCamera(80).rectilinear, plainCamera(80.5f).rectilinear),
               std::pair(1, 0));
-    // Pinhole: the tangent scales with half the width, vertically too; beyond the half field
-    // nothing is seen.
+    // Pinhole: the tangent scales with half the width; beyond the half field nothing is seen.
     CameraModel m = plainCamera(60);
     float half = std::tan(30 * rad);
     for (float alpha : {-25.f, 0.f, 20.f, 29.f})
@@ -71,8 +66,7 @@ TEST(CameraModel, ProjectionsAndTheViewCone) {
     EXPECT_NEAR(m.patchToSource(patchPixel(m, 0, 15)).y, 400 - std::tan(15 * rad) / half * 500,
                 2e-3f);
     EXPECT_EQ(m.patchToSource(patchPixel(m, 31)), vec2(0, 0));
-    // Equidistant fisheye: the radius grows linearly with the angle. 80 degrees off the axis
-    // lies in the lens's field but outside the cone of z >= 0.2.
+    // 80 degrees off the axis lies in the fisheye's field but outside the cone of z >= 0.2.
     CameraModel f = plainCamera(180, 1000, 1000);
     f.outFovX = 180, f.outSize = {180, 180};
     for (float alpha : {-60.f, 20.f, 78.f})
@@ -81,8 +75,7 @@ TEST(CameraModel, ProjectionsAndTheViewCone) {
     EXPECT_EQ(f.patchToSource(patchPixel(f, 80)), vec2(0, 0));
 }
 
-// Optical centre shifts that put the patch centre just inside and just outside each edge of a
-// narrow image: the last row (v = H - 1) and the column u = W are out.
+// Off by one at an edge would read a pixel outside the image: row H - 1 and column W are out.
 TEST(CameraModel, ImageBounds) {
     CameraModel m = plainCamera(60, 100, 800);
     vec2 centre = patchPixel(m, 0);
@@ -95,9 +88,7 @@ TEST(CameraModel, ImageBounds) {
     }
 }
 
-// Patch pixels inside the source's field come back to their directions, for both
-// projections, distortion with and without the leading terms (a tiny leading term puts the
-// other zeros far out), and any pose. The per-patch tables map every pixel exactly alike.
+// A tiny leading distortion term puts the other zeros far out: a case of its own.
 TEST(CameraModel, RoundTrips) {
     for (float fov : {75.f, 150.f, 190.f})
         for (vec3 lens : {vec3(.01f, -.02f, .01f), vec3(0, -.02f, .01f), vec3(0, 0, .02f), vec3(0),
@@ -108,8 +99,7 @@ TEST(CameraModel, RoundTrips) {
                 m.yaw = pose.x, m.pitch = pose.y, m.roll = pose.z;
                 m.outFovX = 180, m.outSize = {360, 360};
                 PatchPixels pixels(m);
-                // Rows at once, as the exposure masks take them: every column, and every
-                // fourth from an offset, a tail of three included.
+                // As the exposure masks take rows: every fourth from an offset, a tail of three.
                 std::vector<vec2> row(360);
                 for (int y = 0; y < 360; y += 5) {
                     pixels.sourceRow(y, 0, 1, 360, row.data());
@@ -138,9 +128,7 @@ TEST(CameraModel, RoundTrips) {
             }
 }
 
-// Coefficients that are not numbers end the search instead of hanging it; the zeros themselves
-// meet the camera's round trips. A refused polynomial says so by the count alone: standard
-// output may be the control point log.
+// A refusal must be quiet: standard output may be the control point log.
 TEST(Rpoly, RefusesQuietly) {
     double zr[MAXDEGREE + 1], zi[MAXDEGREE + 1], notANumber[] = {1, NAN, 2, 3};
     double leadingZero[] = {0, 1, 2}, tooHigh[MAXDEGREE + 2] = {1};
@@ -154,9 +142,7 @@ TEST(Rpoly, RefusesQuietly) {
     }
 }
 
-// The turn between two sets of directions is found whatever their noise, and an image turned by
-// it sees every direction turned so: also a camera looking straight up, whose yaw and roll are
-// one turn, and one far down.
+// A camera looking straight up has yaw and roll as one turn, the hard case for turning images.
 TEST(Alignment, BestTurnAndTurnedImages) {
     glm::mat3 turn = glm::mat3(cameraMat(0.7f, -0.4f, 0.9f, vec2(0), vec2(0)));
     std::vector<vec3> from, to;

@@ -1,15 +1,10 @@
-// Radiance reader, on files written here.
-
 #include "imageio/readers.h"
 #include "test_util.h"
 
 namespace {
-// How the pixel rows of a Radiance file are coded: 4 bytes per pixel; runs where 3 or more
-// bytes repeat, literals elsewhere; a run code for every single byte (8 bytes per pixel).
+// wasteful: a run code for every byte, 8 bytes per pixel.
 enum class HdrRows { flat, rle, wasteful };
 
-// A Radiance file: the header, an empty line, the resolution line for w x h and the pixels
-// coded as mode says.
 std::string hdrFile(const std::string& header, int w, int h, const std::vector<Rgbe>& pixels,
                     HdrRows mode) {
     std::string out = header + "\n-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
@@ -28,7 +23,6 @@ std::string hdrFile(const std::string& header, int w, int h, const std::vector<R
                     x += run;
                     continue;
                 }
-                // A literal up to the next run of 3.
                 while (x + n < w && n < 128 &&
                        !(x + n + 2 < w && v(x + n) == v(x + n + 1) && v(x + n) == v(x + n + 2)))
                     ++n;
@@ -71,7 +65,6 @@ TEST(ReadHDR, RoundTripsEveryRowCodingAndSignature) {
     }
 }
 
-// One case per way a file is refused; each message names the file where the pattern has %s.
 TEST(ReadHDR, Errors) {
     const std::string body(72, 'x');  // 9 x 2 pixels
     std::string head = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n", eight = head + "-Y 1 +X 8\n";

@@ -1,5 +1,4 @@
-// Hugin's dialect against Hugin's own tools: the camera model of a .pto read, and of one
-// written, maps image positions to the panorama as pano_trafo does.
+// Hugin's own tools are the reference for its dialect.
 
 #include "geometry/camera.h"
 #include "project/hugin_lens.h"
@@ -10,7 +9,6 @@
 
 namespace {
 
-// An equirectangular panorama whose pixels are about as wide as the image's at its centre.
 struct Panorama {
     int width, height;
     explicit Panorama(const ImageParameters& image)
@@ -30,7 +28,6 @@ struct Panorama {
     }
 };
 
-// pano_trafo's answers for image 0 of project, in either direction.
 std::vector<vec2> panoTrafo(const std::string& project, const std::vector<vec2>& positions,
                             bool reverse) {
     TempDir dir;
@@ -47,8 +44,7 @@ std::vector<vec2> panoTrafo(const std::string& project, const std::vector<vec2>&
     return out;
 }
 
-// Hugin positions on a grid over the picture: inside a fisheye's image circle, which spans the
-// width, and away from the frame's last half pixel.
+// Outside a fisheye's circle or the frame pano_trafo's answers mean nothing.
 std::vector<vec2> imagePositions(const ImageParameters& image) {
     std::vector<vec2> positions;
     const int steps = 48;
@@ -63,8 +59,7 @@ std::vector<vec2> imagePositions(const ImageParameters& image) {
     return positions;
 }
 
-// The largest distance, in panorama pixels and in image pixels, between korvel's model of image
-// and pano_trafo on the Hugin project text, both ways.
+// In panorama and in image pixels, both ways.
 std::pair<double, double> disagreement(const ImageParameters& image, const std::string& text) {
     CameraModel model(image);
     Panorama pano(image);
@@ -91,8 +86,7 @@ std::pair<double, double> disagreement(const ImageParameters& image, const std::
 
 }  // namespace
 
-// Rectilinear and both equidistant fisheyes, portrait and landscape, with distortion and shifts:
-// a .pto read, and the .pto written of a project file's image, map as pano_trafo does.
+// Portrait, distortion and shifts are where the dialects' conventions differ.
 TEST(HuginModel, AgreesWithPanoTrafo) {
     REQUIRE_THAT(commandsInstalled("pano_trafo"), "pano_trafo (Debian hugin-tools)");
     for (auto [f, v] : {std::pair(0, 75.f), {2, 190.f}, {3, 150.f}})

@@ -5,7 +5,6 @@
 
 #include "imageio/image.h"
 
-// How a TIFF file lays out its samples.
 struct TiffLayout {
     int compression = 1;    // libtiff's COMPRESSION_* value
     int tile = 0;           // tile side in pixels; 0: strips of rowsPerStrip rows
@@ -19,12 +18,10 @@ template <class T>
 void writeTIFF(const std::filesystem::path& file, const ImageView<RgbPixel<T>>& image,
                const TiffLayout& layout = {});
 
-// Writes 8- or 16-bit RGB pixels as a PNG file, interlaced or not; throws on failure.
 template <class T>
 void writePNG(const std::filesystem::path& file, const ImageView<RgbPixel<T>>& image,
               bool interlaced = false);
 
-// Writes linear light as an OpenEXR file of half or float R, G, B channels (or Y alone, from
-// the red channel), its data window shifted to (x0, y0); throws on failure.
+// Y alone is taken from the red channel.
 void writeEXR(const std::filesystem::path& file, const ImageView<RgbPixel<float>>& image,
               bool halves, bool luminanceOnly = false, int x0 = 0, int y0 = 0);

@@ -1,4 +1,3 @@
-// Image files and their JPEG reader; sizes stated before any pixel, regular files only.
 #include <fcntl.h>
 
 #include "imageio/jpeg_writer.h"
@@ -30,8 +29,7 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
     EXPECT_EQ(errorMessage([&] { readJPEG(file); }),
               "can not open JPEG with color format other than RGB: JPEG file '" + quoted(file) +
                   "' has 1 colour components");
-    // Corrupt and truncated files throw and close the file; so does data damaged in mid-scan,
-    // which libjpeg would only warn of and fill with made-up pixels.
+    // libjpeg only warns of mid-scan damage and fills in made-up pixels.
     std::string good = readFile(dir / "a.jpg"), marker = good, junk = good;
     size_t scan = good.find("\xff\xda") + 20, middle = scan + (good.size() - scan) / 2;
     marker.replace(middle, 2, "\xff\xd9");
@@ -54,8 +52,7 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
     }
 }
 
-// The size a file states is known before any pixel memory is taken, so that a header claiming
-// gigapixels costs nothing; what is not a regular file is refused before it is opened.
+// A header claiming gigapixels must cost nothing; opening a FIFO would block.
 TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
     TempDir dir;
     writeJPEG(dir / "a.jpg", Image<RgbPixel<unsigned char>>(64, 48), 90);
@@ -85,8 +82,7 @@ TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
     }
 }
 
-// "-" is standard output, left open; other files are quoted in the error that names them, and
-// every way output reaches a full disk ends in an exception that names the file and the reason.
+// A full disk must not pass silently, however the output reaches it.
 TEST(FileUtil, ErrorsNameTheQuotedFileAndTheReason) {
     { EXPECT_EQ(Fopen("-", "w").get(), stdout); }
     EXPECT_NE(fcntl(STDOUT_FILENO, F_GETFD), -1) << "standard output closed";

@@ -1,4 +1,3 @@
-// The driver, run as the user runs it.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -54,9 +53,7 @@ struct Driver : testing::Test {
 
 }  // namespace
 
-// Usage, help and version. Arguments are read whole before any file is opened for writing: an
-// unknown option, a missing value or an extra operand is refused, and no output may replace an
-// input, another output, a device or a FIFO.
+// A bad command line must not cost the user an input or an earlier output.
 TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
     const std::string usage = std::string("usage: ") + KORVEL_EXE;
     for (auto [args, status, start] :
@@ -107,12 +104,9 @@ TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
     EXPECT_FALSE(fs::exists("-p") || fs::exists(copy));
 }
 
-// Every bad project and every bad image as a user meets it ends in one error line before the
-// log is opened: an earlier log stays as it was. Lines of any length neither crash nor stall the
-// reader; sizes are checked before any pixel memory is taken.
+// Bad input ends in one error line before the log is opened, so an earlier log survives.
 TEST_F(Driver, BadInputEndsWithOneErrorLine) {
     const std::string image = "o f0 y1 r1 p1 v50 a0 b0 c0 d0 e0\n", digits(30000, '7');
-    // Images: the wrong size or orientation, a header that claims gigapixels.
     writeGrey(dir / "tall.jpg", 800, 1000), writeGrey(dir / "small.jpg", 7, 5);
     std::string jpeg = readFile(a);
     writeFile(dir / "giga.jpg", jpeg.replace(jpeg.find("\xff\xc0") + 5, 4, "\xea\x60\xea\x60"));
@@ -184,9 +178,7 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
                     "device\n");
 }
 
-// Image paths as other machines write them: an absolute path is read as it is; one that does
-// not exist here (another machine's folder, "\" separators) is looked for beside the project,
-// and the log and standard error say so.
+// Projects from other machines name folders that do not exist here; the image beside it is used.
 TEST_F(Driver, ImagePathsFromOtherMachines) {
     fs::create_directory(dir / "sub");
     fs::rename(b, dir / "sub/b.jpg");
@@ -203,8 +195,7 @@ TEST_F(Driver, ImagePathsFromOtherMachines) {
                 "Error reading image '" + quoted(a) + "': No such file or directory");
 }
 
-// Without usable GL a run that needs it (GL's remap asked for) fails before any work, and the
-// copy is written only by a run that succeeds; no temporary file is left behind.
+// A failed run must leave an earlier project copy as it was, with no temporary file.
 TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
     fs::path copy = dir / "copy.pts", log = dir / "log.txt";
     std::string p = q(project), run = "-p " + q(copy) + " " + p + " " + q(log);
@@ -257,10 +248,7 @@ TEST(ProjectCopy, TemporaryFileGoesWithATerminatingSignal) {
     EXPECT_TRUE(fs::exists(temp)) << "removed after it was released";
 }
 
-// Installed away from the build tree and run without a display, korvel-batch runs the korvel
-// beside it, whose shaders lie in share/korvel/shaders: two projects done, each copy the input
-// and the points found, one failed; mended, only that one runs again, with a project added
-// before it in the order.
+// An installed batch must find its korvel and shaders; --resume redoes only what failed.
 TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     REQUIRE_SHARED();
     TempDir dir;
@@ -300,16 +288,14 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     EXPECT_TRUE(contains(r.out, "4 projects: 4 done, 0 failed, 0 not run")) << r.out;
     EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), beforeA);
     EXPECT_EQ(fs::last_write_time(rigs / "c/rig.log"), beforeC);
-    EXPECT_TRUE(fs::exists(rigs / "a2/rig.cp.pts"));
-    EXPECT_TRUE(fs::exists(rigs / "b/rig.cp.pts"));
+    for (const char* rerun : {"a2", "b"}) EXPECT_TRUE(fs::exists(rigs / rerun / "rig.cp.pts"));
 }
 
 namespace {
 
 const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
 
-// Stands in for korvel: one control point in the log, or, for a project hang*.pts, its own pid
-// and a child's in <project>.pid, then a wait for the child that outlasts any test.
+// Stands in for korvel; a hang*.pts project leaves its pids and waits on a child forever.
 fs::path fakeKorvel(const fs::path& dir) {
     fs::path fake =
         writeFile(dir / "fake-korvel",
@@ -342,8 +328,7 @@ bool processesGone(const fs::path& pidFile) {
 
 }  // namespace
 
-// Every project listed counts: one that is not there fails, as does one that outlasts
-// --timeout, whose korvel and its child are ended.
+// A missing or hung project must fail, and a hung korvel's child must not outlive it.
 TEST(Batch, MissingAndTimedOutProjectsFail) {
     TempDir dir;
     std::string batch = q(batchScript) + " --jobs 2 --korvel " + q(fakeKorvel(dir.path)) +
@@ -383,8 +368,7 @@ TEST(Cores, RunnableTasksBesidesTheReader) {
         EXPECT_EQ(otherRunnableTasks(bad), -1) << bad;
 }
 
-// Items that end out of order are still written in order, beside each other where the team has
-// room; the first failure in order, of an item or of a write, ends the run and is rethrown.
+// Output stays in order while items run beside each other; the first failure ends the run.
 TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     const size_t n = 8;
     std::mutex m;
@@ -412,8 +396,7 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(innerThreads, 1);
     EXPECT_TRUE(omp_get_max_threads() == 1 || mostRunning >= 2) << mostRunning;
 
-    // Two workers: item 2 holds one until item 3 has failed on the other, so that a skipped item
-    // cannot have been handed out before the failure, however the workers are scheduled.
+    // Item 2 waits for item 3 to fail, so a skip is seen however the two workers are scheduled.
     const int threads = omp_get_max_threads();
     omp_set_num_threads(2);
     for (bool inWrite : {false, true}) {

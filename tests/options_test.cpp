@@ -4,7 +4,6 @@
 
 namespace {
 
-// The options of a command line and environment.
 RunOptions optionsOf(std::vector<std::string> args, const std::map<std::string, std::string>& env) {
     std::vector<char*> argv;
     args.insert(args.begin(), "korvel");

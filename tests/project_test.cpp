@@ -14,10 +14,7 @@ Project parseText(const std::string& text) {
 
 }  // namespace
 
-// Every line pattern: pending file, exposure and vignetting values carried over to later
-// images, the reference line ("=0") and references to images counted from 1, orientation
-// records in place; only type 0 control points with two-digit numbers, naming images read; the
-// last line needs no end.
+// Values carry over to later images and references count from 1: easy to read one image off.
 TEST(ParsePTGuiProject, ReadsEveryLinePattern) {
     std::string text =
         "# ptGui project file\n"
@@ -55,13 +52,11 @@ TEST(ParsePTGuiProject, ReadsEveryLinePattern) {
 }
 
 TEST(ParsePTGuiProject, Failures) {
-    // An image line that does not read whole would drop the image and shift the images of
-    // every later control point: refused, as is a file name line.
+    // A dropped image would shift the images of every later control point.
     for (const char* line : {"o f0 y1 r1 p1 v50 ainf b0", "#-imgfile 1200 1600 a.jpg"})
         EXPECT_TRUE(contains(errorMessage([&] { parseText(std::string(line) + "\n"); }),
                              "unreadable image line 1 of project"))
             << line;
-    // Driver.BadInputEndsWithOneErrorLine meets the other refusals as the user does.
     TempDir dir;
     fs::path file = writeFile(dir / "e.pts", "");
     // What never ends or blocks is refused unread, and so is a file larger than any project.
@@ -77,10 +72,7 @@ TEST(ParsePTGuiProject, Failures) {
 
 namespace {
 
-// What the report writes for six upright cameras of 80 degrees with control points {n, N, error}:
-// the first end on the optical axis, the second `error` pixels of the panorama away along the
-// horizon; a negative error puts the second end at x = 1e30. Standard output, standard error
-// and the number of points in the totals.
+// Points {n, N, error} with the error along the horizon; a negative one maps to no direction.
 std::tuple<std::string, std::string, int> report(const std::vector<glm::vec3>& points) {
     const double width = 14140;
     Project p;
@@ -99,8 +91,7 @@ std::tuple<std::string, std::string, int> report(const std::vector<glm::vec3>& p
 
 }  // namespace
 
-// Pairs are ordered and kept apart; blunders, and points that map to no direction, stay out of
-// the totals, and the report says how many these hold.
+// One blunder would swamp the totals, so it stays out and the report says so.
 TEST(CPErrors, ReportLines) {
     auto [out, err, measured] = report({{1, 0, 1}, {0, 1, 3}, {0, 1, 1500}, {0, 1, 5}});
     EXPECT_EQ(out,
@@ -117,8 +108,7 @@ TEST(CPErrors, ReportLines) {
     EXPECT_EQ(std::get<2>(report({{0, 1, 1500}})), 0);
 }
 
-// The rigs' control points are exact: the shipped example and rigs of both schedules and
-// projections; ring13's variants share its cameras.
+// Every rig test scores against these files, so they must be exact.
 TEST(CPErrors, TruthFilesOfTheRigsAreExact) {
     REQUIRE_SHARED();
     fs::path rigs = sharedDir() / "rigs";

@@ -1,5 +1,3 @@
-// Hugin projects: what is read of them, and the projects written for Hugin.
-
 #include "project/project_copy.h"
 #include "project/pto.h"
 #include "project/pto_write.h"
@@ -23,9 +21,7 @@ const char* const huginText =
 
 }  // namespace
 
-// Every value korvel models, "=k" references to earlier images, file names with blanks and
-// CR LF ends; points of type 0 only, naming images read, moved to pixel edges; the other lines
-// are left alone.
+// Hugin puts pixel centres on whole coordinates: a half pixel lost here skews every point.
 TEST(HuginProject, ReadsImagesAndPoints) {
     EXPECT_TRUE(isHuginProject(huginText));
     EXPECT_FALSE(isHuginProject("#-imgfile 1 1 \"i .jpg\"\no f0 y0 r0 p0 v1 a0 b0 c0 d0 e0\n"));
@@ -44,9 +40,7 @@ TEST(HuginProject, ReadsImagesAndPoints) {
               std::vector<float>({0, 1, 11, 20.5f, 30.5f, 40.5f}));
 }
 
-// -p FILE: a Hugin project in, the same bytes out plus Hugin's points; a project file in and
-// FILE.pto, the Hugin project of its images with its own points and the new ones; a project
-// file in and any other name, the copy as before.
+// The copy keeps the input's dialect unless FILE.pto asks for Hugin's.
 TEST(HuginProject, ProjectCopies) {
     TempDir dir;
     fs::path pto =

@@ -1,6 +1,5 @@
 #pragma once
-// The remap's model, shared by the GL remap's tests and the native one's: source images of known
-// pattern and what the camera model says each rendered pixel shows.
+// Shared by the GL and the native remap's tests, so both are held to one model.
 
 #include "geometry/camera.h"
 #include "imageio/half_float.h"
@@ -12,9 +11,7 @@ using glm::dvec2;
 using glm::dvec3;
 using Rgb = RgbPixel<float>;
 
-// Both projections, turned views, shifted centres, distorting lenses, textures smaller than the
-// image (one squeezed), parts the source lacks. Per row: image width, height, yaw, roll, pitch,
-// fov, a to e; texture size; patch view, fov, size.
+// Per row: image w, h, yaw, roll, pitch, fov, a to e; texture size; patch view, fov, size.
 inline const float poses[][18] = {
     {400, 300, 15, 12, -8, 70, .012f, -.031f, .018f, 6.5f, -4.25f, 400, 300, 40, -2, 70, 160, 120},
     {480, 640, -30, -90, 20, 80, -.01f, .02f, -.005f, -3, 5, 240, 320, -20, 35, 90, 128, 128},
@@ -23,8 +20,7 @@ inline const float poses[][18] = {
     {300, 300, -45, -20, 70, 150, .01f, -.015f, .02f, -1.5f, 2.5f, 150, 300, -40, 60, 160, 192, 96},
 };
 
-// Catmull-Rom interpolation of linear texels at position p, pixel centres at i + 0.5, taps
-// clamped to the image, overshoot below zero cut off.
+// Catmull-Rom, taps clamped to the image; overshoot below zero cut off.
 inline dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     auto weights = [](double t) {
         double t2 = t * t, t3 = t2 * t;
@@ -43,7 +39,6 @@ inline dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
     return glm::max(sum, dvec3(0));
 }
 
-// The native remap's source of linear texels.
 inline LinearSource linearOf(const Image<Rgb>& texels) {
     Image<LinearTexel> linear(texels.width, texels.height);
     for (int y = 0; y < texels.height; ++y)
@@ -54,8 +49,7 @@ inline LinearSource linearOf(const Image<Rgb>& texels) {
     return LinearSource(std::move(linear));
 }
 
-// Checks every pixel of got against patchToSource: exact black exactly where the model sees no
-// source pixel, elsewhere error(source, value) below tolerance; enough pixels of both kinds.
+// Black means "no source pixel", so it must be exact; too few pixels of a kind would prove little.
 inline void compare(const Image<Rgb>& got, const CameraModel& m, double tolerance,
                     const std::function<double(dvec2, dvec3)>& error) {
     int visible = 0, hidden = 0, missing = 0, stray = 0, borderline = 0;
@@ -90,9 +84,7 @@ inline void compare(const Image<Rgb>& got, const CameraModel& m, double toleranc
     EXPECT_LT(borderline, all / 100);
 }
 
-// The source of a row of poses: 8-bit sRGB codes in linear light at half precision, as the run
-// uploads them: smooth shading, sawtooth edges (whose overshoot clamps), noise and black squares
-// (which must not come out as "no source pixel").
+// As the run uploads sources; black squares must not come out as "no source pixel".
 inline Image<Rgb> poseTexels(const float* p) {
     auto linear = [](int code) {
         double c = code / 255.0;
@@ -108,7 +100,6 @@ inline Image<Rgb> poseTexels(const float* p) {
     });
 }
 
-// The image of a row of poses, vignetting included.
 inline ImageParameters poseImage(const float* p) {
     ImageParameters image{"",   int(p[0]), int(p[1]), p[2], p[3], p[4],
                           p[5], p[6],      p[7],      p[8], p[9], p[10]};
@@ -116,9 +107,7 @@ inline ImageParameters poseImage(const float* p) {
     return image;
 }
 
-// The relative error of value v at source position s of m: vignetting is a polynomial in the
-// radius normalised to half the diagonal, the output floored at 1e-4. Values below 0.05 count
-// as 0.05: a thousandth of a pixel's shift moves them by 1e-4 at the pattern's edges.
+// Below 0.05 a thousandth of a pixel's shift moves values by 1e-4 at the pattern's edges.
 inline double againstModel(const CameraModel& m, const ImageParameters& image,
                            const Image<Rgb>& texels, dvec2 s, dvec3 v) {
     dvec2 size(m.inSize), c = s - size / 2.0;

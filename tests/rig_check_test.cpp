@@ -1,5 +1,3 @@
-// The rig check: wrong points found among true ones, parallax left alone.
-
 #include "geometry/camera.h"
 #include "adjust/rig_check.h"
 #include "test_util.h"
@@ -10,9 +8,7 @@ mat3 toCamera(const ImageParameters& image) {
     return cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
 }
 
-// Eight 75-degree cameras 45 degrees apart, 1200 x 1600 pixels; control points of the
-// neighbours' overlaps seen from camera centres `baseline` metres out along each axis in a cube
-// room of half-size 1.25 m, measured with 0.05 pixels of noise.
+// Camera centres `baseline` metres out in a small room, so that depth makes parallax.
 struct Ring {
     std::vector<ImageParameters> images;
     std::vector<ControlPoint> cps;
@@ -52,7 +48,6 @@ std::vector<size_t> refuted(const RigCheck& check) {
     return out;
 }
 
-// Where a 3000 x 4000 camera sees a camera-frame direction, if it does.
 bool seesAt(const ImageParameters& image, vec3 seen, float leastZ, vec2& px) {
     px = CameraModel(image).cameraToSource(seen);
     return seen.z >= leastZ && px.x >= 0 && px.y >= 0 && px.x < 3000 && px.y < 4000;
@@ -60,8 +55,7 @@ bool seesAt(const ImageParameters& image, vec3 seen, float leastZ, vec2& px) {
 
 }  // namespace
 
-// On a rig without parallax whose points agree to a tenth of a pixel, points 3, 14 or 60
-// pixels off are wrong, in a large pair or in one of two points; the rest all stay.
+// A pair of two points has no majority of its own; the rig must still tell the wrong one.
 TEST(RigCheck, DropsWrongPointsAndOnlyThem) {
     Ring ring(0);
     ASSERT_EQ(ring.cps.size(), 96u);
@@ -83,9 +77,7 @@ TEST(RigCheck, DropsWrongPointsAndOnlyThem) {
     EXPECT_NE(check.log[0].find("rig check 0-1: "), std::string::npos) << check.log[0];
 }
 
-// Cameras 4 cm apart in a small room see the same point up to tens of pixels apart, varying
-// with its depth across each overlap: true parallax, which the check keeps, modelled to a
-// tenth of a pixel; a point off its epipolar line by 3 pixels still goes.
+// Parallax moves points tens of pixels, but only along epipolar lines: off them, 3 px is wrong.
 TEST(RigCheck, KeepsParallax) {
     Ring ring(0.04);
     EXPECT_FALSE(checkRig(ring.images, Ring(0).cps).parallax);
@@ -102,11 +94,7 @@ TEST(RigCheck, KeepsParallax) {
     EXPECT_EQ(refuted(check), std::vector<size_t>{30}) << check.log.back();
 }
 
-// Thirteen 75-degree cameras of 3000 x 4000 pixels, image 0 looking up and two rings of six,
-// posed up to a degree off the project; points of every overlap on a grid of image n, exact.
-// Image 0 is tied by four true points along its lower edge and two wrong ones far across it:
-// with so short a lever, the wrong ones must not turn it until its true ones look wrong (all
-// six went, once).
+// Image 0's four true ties lie along one edge: a short lever the two wrong ones once overturned.
 TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     std::vector<ImageParameters> truth, project;
     truth.push_back(ImageParameters{"", 3000, 4000, 0, 88, 0, 75});
@@ -165,8 +153,7 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     ASSERT_EQ(wrong.size(), 2u);
     RigCheck check = checkRig(project, cps);
     EXPECT_EQ(refuted(check), wrong) << check.log.back();
-    // The turn of each image takes the directions its project pose gives to those image 0's
-    // gives, as the true poses relate them.
+    // Each turn must relate the project pose to image 0's as the true poses do.
     ASSERT_EQ(check.turn.size(), truth.size());
     for (size_t k = 0; k < truth.size(); ++k) {
         mat3 expected = glm::transpose(toCamera(project[0])) * toCamera(truth[0]) *
@@ -175,9 +162,7 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     }
 }
 
-// Image 1 of a ring of five points a pair is weakly tied: its ties with image 0 scatter by 1.5
-// px, and one with image 2 is 60 px off. Its ties judge its turn by their own consensus only
-// where that keeps more of them than the fit of all points does: its true ties with image 2 stay.
+// Image 1's ties with image 0 scatter, so its own consensus must not cost its true ties to image 2.
 TEST(RigCheck, AWeaklyTiedImageKeepsItsTrueTies) {
     Ring ring(0, 5);
     for (size_t m = 0; m < 5; ++m) ring.cps[m].X += m % 2 ? 1.5f : -1.5f;

@@ -8,8 +8,7 @@
 
 namespace {
 
-// The pairs of steps ("i-j ..."), the loads, the most sources alive at once and those alive at
-// the end; a pair whose sources are not alive fails the test.
+// Memory holds few sources at once: a pair whose sources are not alive fails the test.
 struct Walk {
     std::string pairs;
     int loads = 0, maxAlive = 0, aliveAtEnd = 0;
@@ -52,8 +51,7 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     std::vector<ImageParameters> fish4;
     for (int k = 0; k < 4; ++k)
         fish4.push_back(ImageParameters{"", 1600, 1200, 90.f * k, 0, 0, 190});
-    // Opposite fisheyes meet beyond what the renderer draws: left out, and said so. Neighbouring
-    // ones share a band too tall for one view: more steps than pairs.
+    // Opposite fisheyes meet beyond what the renderer draws; neighbours need several views.
     DerivedSchedule s = deriveSchedule(fish4);
     std::set<std::pair<int, int>> found;
     for (const PairStep& step : s.steps)
@@ -64,8 +62,7 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     for (const std::string& line : s.leftOut)
         said += line.substr(9, line.find(':') - 9) + " ";  // "left out i-j: why"
     EXPECT_EQ(said, "0-2 1-3 ");
-    // Corners are searched in the first rendering: the image with clearly finer pixels goes
-    // first, whichever the project lists first.
+    // Corners are searched in the first rendering, so the finer image goes first.
     for (float lens : {75.f, 190.f}) {
         std::vector<ImageParameters> mixed = {{"", 1600, 1200, 0, 0, 0, lens},
                                               {"", 1600, 1200, 40, 0, 0, 265 - lens}};
@@ -74,8 +71,7 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     }
 }
 
-// A fixed schedule's view lies midway between its pair along the shorter arc, across yaw 0 and
-// for pairs more than 90 degrees apart alike, whichever image comes first.
+// Averaging yaws across yaw 0 would look away from both images.
 TEST(Schedule, ViewYawIsMidwayAlongTheShorterArc) {
     const float cases[][3] = {{10, 50, 30},     {350, 30, 10},  {0, 120, 60},    {200, 340, 270},
                               {170, -170, 180}, {30, 200, 115}, {-100, 60, -20}, {300, 100, 20}};
@@ -85,8 +81,7 @@ TEST(Schedule, ViewYawIsMidwayAlongTheShorterArc) {
 }
 
 TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
-    // Fisheye rig, two-ring rig, cube of fisheyes; thirteen cameras in another layout: eight in
-    // a level ring, four at pitch 60 looking between them, one down.
+    // odd13: eight level, four at pitch 60 between them, one down; no fixed layout fits it.
     std::vector<glm::vec2> fish = {{0, 90}}, rings = {{0, 90}}, cube, odd13;
     for (int k = 0; k < 5; ++k) fish.emplace_back(72 * k, 0);
     for (int k = 0; k < 6; ++k) rings.emplace_back(60 * k, 30);
@@ -97,7 +92,6 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
     for (int k = 0; k < 4; ++k) odd13.emplace_back(22.5f + 90 * k, 60);
     odd13.emplace_back(0, -90);
     std::mt19937 random(5);
-    // The poses turned about the vertical and jittered by up to the given degrees.
     auto rig = [&](const std::vector<glm::vec2>& poses, float v, float turn, float jitter) {
         std::uniform_real_distribution<float> off(-jitter, jitter);
         std::vector<ImageParameters> images;

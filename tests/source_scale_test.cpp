@@ -4,10 +4,8 @@
 
 namespace {
 
-// Pixels per radian at the centre of a 4000-wide pinhole 60 degrees wide.
 const double kFocal4000 = 2000 / std::tan(M_PI / 6);
 
-// A pinhole camera 60 degrees wide looking along yaw 0, pitch 0.
 ImageParameters pinhole(int width, int height) {
     ImageParameters image;
     image.width = width;
@@ -25,8 +23,7 @@ constexpr glm::ivec2 kViewSize{1024, 512};
 
 }  // namespace
 
-// The least footprint of a view is at the pinhole's centre, where it grows with the source's
-// width; a view that does not see the image leaves it free.
+// A pinhole's pixels are finest at its centre, which sets how small a source may be decoded.
 TEST(SourceScale, FootprintIsTheFinestStepOfTheSource) {
     EXPECT_NEAR(finestFootprint(pinhole(4000, 3000), onAxis(3), kViewSize), 3.0, 0.02);
     EXPECT_NEAR(finestFootprint(pinhole(2000, 1500), onAxis(3), kViewSize), 1.5, 0.01);

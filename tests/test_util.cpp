@@ -14,7 +14,6 @@ std::string errorMessage(const std::function<void()>& f) {
 }
 
 namespace {
-// What f writes to the stream that begin starts capturing and end returns.
 std::string captured(void (*begin)(), std::string (*end)(), const std::function<void()>& f) {
     begin();
     try {

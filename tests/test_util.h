@@ -27,13 +27,11 @@
 #include "base/log.h"
 #include "imageio/image.h"
 
-// Degrees between two rotations, from the distance of their matrices, 2 sqrt(2) sin(angle / 2):
-// unlike an angle from the trace, exact for small angles in floats.
+// From the matrices' distance: unlike an angle from the trace, exact for small angles in floats.
 double degreesApart(const glm::mat3& one, const glm::mat3& other);
 
 namespace fs = std::filesystem;
 
-// What a finished child process left behind.
 struct RunResult {
     int status = -1;  // -1 when it did not exit normally
     std::string out, err;
@@ -42,7 +40,6 @@ struct RunResult {
 RunResult runCommand(const std::string& command,
                      const std::map<std::string, std::string>& env = {});
 
-// Runs the korvel executable with the arguments, each quoted for the shell.
 RunResult runKorvel(const std::string& args, const std::map<std::string, std::string>& env = {});
 
 // The message of the runtime_error that f throws, or "no error".
@@ -52,7 +49,6 @@ std::string stderrOf(const std::function<void()>& f);
 
 std::string stdoutOf(const std::function<void()>& f);
 
-// A path quoted for the shell.
 inline std::string q(const fs::path& path) {
     return shellQuote(path.string());
 }
@@ -61,12 +57,10 @@ inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The numbers of every `"key": number` of a JSON text, in order.
 std::vector<double> jsonNumbers(const std::string& json, const std::string& key);
 
 fs::path makeTempDir();
 
-// A fresh temporary directory, removed with its contents at the end of the scope.
 struct TempDir {
     fs::path path = makeTempDir();
     ~TempDir() { fs::remove_all(path); }
@@ -88,11 +82,10 @@ auto makeImage(int w, int h, F f) {
 // The folder of shared test rigs, or an empty path when it is not there.
 fs::path sharedDir();
 
-// A copy of the rig folder from at to: rig.pts copied, other projects left out, the rest linked.
+// rig.pts copied so a test may change it, other projects left out, the rest linked.
 void copyRig(const fs::path& from, const fs::path& to);
 
-// Skips the current test unless what it needs is there; where KORVEL_REQUIRE_ALL is set (the
-// CI's suite), a skip would hide a check, so the test fails instead.
+// Under KORVEL_REQUIRE_ALL (CI) a skip would hide a check, so the test fails instead.
 #define REQUIRE_THAT(present, what)                                                   \
     do {                                                                              \
         if (present) break;                                                           \
@@ -104,7 +97,6 @@ void copyRig(const fs::path& from, const fs::path& to);
 
 bool commandsInstalled(const std::string& names);
 
-// What f writes to the log from this thread.
 inline std::string logOf(const std::function<void()>& f) {
     std::string s;
     LogCapture capture(s);

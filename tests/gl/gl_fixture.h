@@ -4,7 +4,6 @@
 #include "gl/context.h"
 #include "test_util.h"
 
-// Whether main could open the context.
 inline bool glAvailable = false;
 
 // Skips without a context; a GL error the test leaves pending fails it.

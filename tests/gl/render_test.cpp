@@ -1,5 +1,4 @@
-// The GPU passes against their CPU models: the remap pass against the camera model it returns,
-// the correlation map against the CPU's, on renderings of our own making.
+// The GPU passes against their CPU models.
 
 #include "gl/texture.h"
 #include "match/correlate_gpu.h"
@@ -27,7 +26,6 @@ float noise(int x, int y) {
     return float((h ^ (h >> 16)) & 0xffff) / 65536.0f;
 }
 
-// A smooth texture shifted by (sx, sy) whole pixels.
 Image<Rgb> scene(int sx, int sy) {
     return makeImage(640, 512, [&](int x, int y) {
         float g = 0.1f;
@@ -63,8 +61,7 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
     }
 }
 
-// Where the patch is coarser than the source, both remaps low-pass it from prefiltered levels:
-// the native one picks the same levels, built alike, as the texture unit.
+// Unfiltered, a patch coarser than its source aliases; both remaps must pick the same levels.
 TEST_F(Render, NativeRemapFiltersLikeGlWhereTheSourceIsFiner) {
     if (glVersion() < 30 || Texture::_target != GL_TEXTURE_2D)
         GTEST_SKIP() << "GL low-passes without levels here";
@@ -106,7 +103,6 @@ TEST_F(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
         CorrelationMap gpu = correlator.map(a.texture, b.texture, a.texels, c, scale);
         CorrelationMap cpu = cpuCorrelationMap(a.texels, channelView(b.texels, 1), c, scale);
         ASSERT_EQ(std::pair(gpu.map.width, gpu.map.height), std::pair(241, 201));
-        // A perfect score at the true shift, in sub-sampled pixels.
         int s = scale == 4 ? 2 : 1;
         EXPECT_NEAR(gpu.map.at(gpu.ox + sx / s, gpu.oy + sy / s), 1.0f, 1e-3f);
         // Cell by cell over the common range: both back ends score the same template.

@@ -1,5 +1,3 @@
-// Shader programs and the GL diagnostics of the live context.
-
 #include "gl/shader.h"
 #include "gl/texture.h"
 #include "match/correlate_gpu.h"
@@ -10,7 +8,6 @@
 using ShaderFiles = GlTest;
 using GlContextLive = GlTest;
 
-// A shader that does not compile names its file; a missing one is an error that names it.
 TEST_F(ShaderFiles, CompileErrorsAndMissingFiles) {
     std::string name = fmt::sprintf("korvel_test_%d", getpid()), file = exeDir(name + ".frag");
     writeFile(file, "void main() { this is not glsl }\n");
@@ -21,7 +18,7 @@ TEST_F(ShaderFiles, CompileErrorsAndMissingFiles) {
               "Error opening file '" + quoted(fs::path(file)) + "'");
 }
 
-// The tool's programs, built as it builds them, without a word from the compiler.
+// Any word from the compiler would reach the user's standard error.
 TEST_F(ShaderFiles, EveryShaderOfTheToolBuilds) {
     EXPECT_EQ(stderrOf([] {
                   // A source that is no mipmapped texture takes the general build.
@@ -32,8 +29,7 @@ TEST_F(ShaderFiles, EveryShaderOfTheToolBuilds) {
               "");
 }
 
-// A pending GL error is reported once, naming where it was found; so is a framebuffer that
-// cannot be drawn to.
+// A GL error is pending until read: reporting it twice would blame the wrong call.
 TEST_F(GlContextLive, PendingErrorsAndIncompleteFramebuffers) {
     glBindTexture(0x1234, 0);
     int line = __LINE__;

@@ -1,5 +1,4 @@
-// Test pass over the sampling helpers on input `which` (-1: nextInput(0)): mode 0 fetches the
-// raw texel, mode 1 samples at p + (offset, 0).
+// Mode 0: raw texel of input `which` (-1: nextInput(0)); mode 1: sample at p + (offset, 0).
 uniform int mode;
 uniform int which;
 uniform float offset;

@@ -1,5 +1,3 @@
-// Textures: the split rule, uploads from memory and files, fetches, read-back, exposure masks.
-
 #include "gl/shader.h"
 #include "gl/texture.h"
 #include "gl_fixture.h"
@@ -19,7 +17,6 @@ protected:
         if (glAvailable) copy = std::make_unique<Shader>("test_copy", "");
     }
 
-    // Draws test_copy in this mode from input `which` of src and src1 (bound after src).
     void draw(Texture& target, int mode, int which, const Texture& src, const Texture& src1,
               float offset = 0) {
         copy->use(true);
@@ -29,7 +26,6 @@ protected:
         renderTo(target, src, src1, true);
     }
 
-    // Checks the first channels of every pixel of a float target against want(x, y, c).
     static void expectPixels(const Texture& t, int channels,
                              const std::function<double(int, int, int)>& want, double rel = 1e-5) {
         std::vector<float> got(size_t(4) * t.width * t.height);
@@ -67,9 +63,7 @@ TEST(TextureSplitRule, Cases) {
     }
 }
 
-// Two split inputs, the second on the units after the first one's: 37 x 23 RGB, rows 41 pixels
-// apart (no multiple of 4 bytes), in halves of 18 under limit 33, and 13 x 5 RGBE in halves of 6
-// under limit 8. The last column of an odd width reads its left neighbour.
+// Rows 41 pixels apart are no multiple of 4 bytes; an odd width's last column reads its left one.
 TEST_F(Textures, SplitInputsReadBackAsGiven) {
     std::mt19937 rng(1);
     std::vector<uint8_t> rgb(3 * 41 * 23), bytes(4 * 13 * 5);
@@ -97,8 +91,7 @@ TEST_F(Textures, SplitInputsReadBackAsGiven) {
     auto value = [&](int x, int y, int c) {
         return c == 3 ? 1.0 : rgbe(texel(x, y)[c], texel(x, y)[3]);
     };
-    // The second input through its suffix, given or found by nextInput(0) (-1): raw, decoded at
-    // the pixel centres, and decoded before filtering halfway to the right neighbour.
+    // Decoding after filtering would blend RGBE exponents, hence the halfway sample.
     for (int which : {k, -1}) {
         draw(small, 0, which, first, second);
         expectPixels(small, 4, [&](int x, int y, int c) { return texel(x, y)[c] / 255.0; });
