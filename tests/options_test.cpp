@@ -55,10 +55,11 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
         std::string name = refused.substr(0, at), text = refused.substr(at + 1);
         std::string message = errorMessage([&] { optionsOf({"p"}, {{name, text}}); });
         EXPECT_TRUE(contains(message, name + "='" + text + "'")) << message;
-        if (name == "KORVEL_CP_DECIMALS" && text == "2x")
+        if (name == "KORVEL_CP_DECIMALS" && text == "2x") {
             EXPECT_EQ(message, "KORVEL_CP_DECIMALS='2x' is no number of decimals from 0 to 6");
-        if (name == "KORVEL_SCHEDULE")
+        } else if (name == "KORVEL_SCHEDULE") {
             EXPECT_EQ(message, "KORVEL_SCHEDULE='fixd' names no schedule: use derived or fixed");
+        }
     }
     EXPECT_TRUE(contains(errorMessage([] { optionsOf({"--bogus"}, {}); }), "unknown option"));
 }

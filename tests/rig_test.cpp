@@ -72,7 +72,9 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
             run.matched.emplace(std::min(i, j), std::max(i, j));
         run.dropped += line.rfind("inconsistent ", 0) == 0 || line.rfind("rig check ", 0) == 0;
         // A rig pass's pair comes whole, right after its header and the pair before.
-        if (line.rfind("rig pass ", 0) == 0) EXPECT_EQ(previous.rfind("e ", 0), 0u) << line;
+        if (line.rfind("rig pass ", 0) == 0) {
+            EXPECT_EQ(previous.rfind("e ", 0), 0u) << line;
+        }
         if (previous.rfind("rig pass ", 0) == 0) {
             int a = -1, b = -1;
             std::sscanf(line.c_str(), "(%d<->%d)", &a, &b);
