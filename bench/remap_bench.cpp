@@ -10,9 +10,10 @@
 
 namespace {
 
-// Args: source width, height, threads (0: OpenMP's default).
+// Args: source width, height, threads (0: OpenMP's default), the view's roll in degrees.
 void BM_RemapOnCpu(benchmark::State& state) {
     int w = int(state.range(0)), h = int(state.range(1)), threads = int(state.range(2));
+    float roll = float(state.range(3));
     int defaultThreads = omp_get_max_threads();
     if (threads > 0) omp_set_num_threads(threads);
     SourceImage image;
@@ -23,7 +24,8 @@ void BM_RemapOnCpu(benchmark::State& state) {
                                   uint8_t((x * y) % 251)};
     LinearSource source = linearSourceOf(image);
     ImageParameters camera{"", w, h, 30, 0, 30, 75, -0.01f, 0.03f, -0.02f, 4, -3};
-    CameraModel m = patchCamera(camera, {60, 10}, 58, vec2(float(w), float(h)), vec2(1024, 768), 0);
+    CameraModel m =
+        patchCamera(camera, {60, 10}, 58, vec2(float(w), float(h)), vec2(1024, 768), roll);
     for (auto _ : state) {
         Image<RgbPixel<float>> patch = remapOnCpu(source, m, glm::vec3(-0.1f, 0.02f, 0));
         benchmark::DoNotOptimize(patch.data);
@@ -36,9 +38,11 @@ void BM_RemapOnCpu(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_RemapOnCpu)
-    ->ArgNames({"w", "h", "threads"})
-    ->Args({600, 800, 1})
-    ->Args({1200, 1600, 1})
-    ->Args({1200, 1600, 0})
+    ->ArgNames({"w", "h", "threads", "roll"})
+    ->Args({600, 800, 1, 0})
+    ->Args({1200, 1600, 1, 0})
+    ->Args({2400, 3200, 1, 0})
+    ->Args({2400, 3200, 1, 90})
+    ->Args({1200, 1600, 0, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

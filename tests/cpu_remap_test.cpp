@@ -20,3 +20,21 @@ TEST(CpuRemap, EveryPoseAgreesWithTheCameraModel) {
                     [&](dvec2 s, dvec3 v) { return againstModel(m, image, texels, s, v); });
         }
 }
+
+// The AVX2 step must give the baseline's result to the bit, minified patches (from the levels,
+// taps clamped at the edges too) included.
+TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
+    for (const float* p : poses) {
+        ImageParameters image = poseImage(p);
+        LinearSource source = linearOf(poseTexels(p));
+        CameraModel m = patchCamera(image, {p[13], p[14]}, p[15], vec2(p[11], p[12]),
+                                    vec2(p[16], p[17]) / 4.0f, 0);
+        Image<Rgb> base = remapOnCpu(source, m, vec3(image.Vb, image.Vc, image.Vd), true, false),
+                   wide = remapOnCpu(source, m, vec3(image.Vb, image.Vc, image.Vd), true, true);
+        int seen = 0, n = base.width * base.height;
+        for (int y = 0; y < base.height; ++y)
+            for (int x = 0; x < base.width; ++x) seen += base.at(x, y).r > 0;
+        EXPECT_GT(seen, n / 4) << "fov " << p[5];
+        EXPECT_EQ(0, std::memcmp(base.data, wide.data, size_t(n) * sizeof(Rgb))) << "fov " << p[5];
+    }
+}

@@ -35,6 +35,47 @@ struct Avx2Taps {
         __m128 both = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
         return _mm_max_ps(both, _mm_setzero_ps());
     }
+
+    // levelSample's trilinear fetch with each level's two rows in one vector: the same
+    // operations in the same order, so the same result to the bit.
+    static __m128 blurred(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
+                          float px, float py, float lod) {
+        LevelPick k = pickLevels(source, levels.size(), px, py, lod);
+        __m256 h0, h1;
+        float wy0, wy1;
+        if (k.l1 == k.l0 || !rows(levels[size_t(k.l0)], k.tx, k.ty, h0, wy0) ||
+            !rows(levels[size_t(k.l1)], k.tx, k.ty, h1, wy1))
+            return levelSample(levels, k);
+        // Upper rows of both levels in one vector, lower rows in the other.
+        __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
+               bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
+        __m256 wy = _mm256_set_m128(_mm_set1_ps(wy1), _mm_set1_ps(wy0));
+        __m256 both = _mm256_fmadd_ps(wy, _mm256_sub_ps(bottom, top), top);
+        __m128 a = _mm256_castps256_ps128(both), b = _mm256_extractf128_ps(both, 1);
+        return _mm_fmadd_ps(_mm_set1_ps(k.mix), _mm_sub_ps(b, a), a);
+    }
+
+private:
+    // The horizontal step of a bilinear fetch of level at t: its upper row's result in the low
+    // half of h, its lower row's in the high; false where the taps are clamped at the left or
+    // right edge, and so no adjacent pair.
+    static bool rows(const Image<LinearTexel>& level, float tx, float ty, __m256& h, float& wy) {
+        float fx = std::fma(tx, float(level.width), -0.5f),
+              fy = std::fma(ty, float(level.height), -0.5f);
+        float flx = std::floor(fx), fly = std::floor(fy);
+        int ix = int(flx), iy = int(fly);
+        if (ix < 0 || ix + 1 >= level.width) return false;
+        int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
+        auto pair = [&](int y) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(level.row(y) + ix));
+        };
+        __m128i p = pair(y0), q = pair(y1);
+        __m256 a = _mm256_cvtph_ps(_mm_unpacklo_epi64(p, q)),
+               b = _mm256_cvtph_ps(_mm_unpackhi_epi64(p, q));
+        h = _mm256_fmadd_ps(_mm256_set1_ps(fx - flx), _mm256_sub_ps(b, a), a);
+        wy = fy - fly;
+        return true;
+    }
 };
 
 }  // namespace

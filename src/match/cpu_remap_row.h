@@ -94,20 +94,31 @@ inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
     return _mm_max_ps(sum, _mm_setzero_ps());
 }
 
-// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
-inline __m128 levelSample(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
-                          float px, float py, float lod) {
-    int last = int(levels.size()) - 1;
+// The two levels around lod, the weight of the second, and the normalised position.
+struct LevelPick {
+    int l0, l1;
+    float mix, tx, ty;
+};
+
+inline LevelPick pickLevels(const LinearSource& source, size_t levels, float px, float py,
+                            float lod) {
+    int last = int(levels) - 1;
     lod = std::clamp(lod, 0.0f, float(last));
-    int l0 = std::min(int(lod), last), l1 = std::min(l0 + 1, last);
-    float tx = px / float(source.width()), ty = py / float(source.height());
-    __m128 a = bilinear(levels[size_t(l0)], tx, ty);
-    if (l1 == l0) return a;
-    __m128 b = bilinear(levels[size_t(l1)], tx, ty);
-    return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(lod - float(l0)), _mm_sub_ps(b, a)));
+    int l0 = std::min(int(lod), last);
+    return {l0, std::min(l0 + 1, last), lod - float(l0), px / float(source.width()),
+            py / float(source.height())};
 }
 
-// The colours of a row's visible pixels, sharp taps from Taps::sharp.
+// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
+inline __m128 levelSample(const std::vector<Image<LinearTexel>>& levels, const LevelPick& k) {
+    __m128 a = bilinear(levels[size_t(k.l0)], k.tx, k.ty);
+    if (k.l1 == k.l0) return a;
+    __m128 b = bilinear(levels[size_t(k.l1)], k.tx, k.ty);
+    return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(k.mix), _mm_sub_ps(b, a)));
+}
+
+// The colours of a row's visible pixels: sharp taps from Taps::sharp, minified ones from
+// Taps::blurred.
 template <class Taps>
 inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
     const Image<LinearTexel>& image = source.image();
@@ -138,8 +149,8 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
             continue;
         }
         float foot2 = r.foot2[x];
-        __m128 colour = r.lowPass && foot2 > 1.0f ? levelSample(source, levelsNow(), r.u[x], r.v[x],
-                                                                0.5f * std::log2(foot2))
+        __m128 colour = r.lowPass && foot2 > 1.0f ? Taps::blurred(source, levelsNow(), r.u[x],
+                                                                  r.v[x], 0.5f * std::log2(foot2))
                                                   : Taps::sharp(image, r.u[x], r.v[x]);
         alignas(16) float c[4];
         _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(r.gain[x])), _mm_set1_ps(1e-4f)));
@@ -151,6 +162,10 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
 struct BaselineTaps {
     static __m128 sharp(const Image<LinearTexel>& image, float px, float py) {
         return sharpSample(image, px, py);
+    }
+    static __m128 blurred(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
+                          float px, float py, float lod) {
+        return levelSample(levels, pickLevels(source, levels.size(), px, py, lod));
     }
 };
 
