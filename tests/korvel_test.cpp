@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "app/cores.h"
+#include "app/executor.h"
+#include "app/memory_limit.h"
 #include "app/in_order.h"
 #include "imageio/jpeg_writer.h"
 #include "project/project.h"
@@ -426,6 +428,49 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
         EXPECT_EQ(message, "item 3");
         EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2})) << inWrite;
         EXPECT_TRUE(inWrite || begun < n) << begun;  // items after a failed one are skipped
+    }
+    omp_set_num_threads(threads);
+}
+
+// Side by side, pairs wait while their sources would pass the budget beside what is held; a pair
+// too large for it runs alone. The container's limit bounds the machine's.
+TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
+    EXPECT_EQ(cgroupLimit("2147483648\n"), size_t(2) << 30);
+    EXPECT_EQ(cgroupLimit("max\n") + cgroupLimit("") + cgroupLimit("99999999999999999999"), 0u);
+    EXPECT_EQ(cgroupLimitFiles("0::/user.slice/job\n"),
+              (std::vector<std::string>{"/sys/fs/cgroup/user.slice/job/memory.max",
+                                        "/sys/fs/cgroup/user.slice/memory.max",
+                                        "/sys/fs/cgroup/memory.max"}));
+    EXPECT_EQ(cgroupLimitFiles("4:cpu,cpuacct:/a\n9:memory:/small\n"),
+              (std::vector<std::string>{"/sys/fs/cgroup/memory/small/memory.limit_in_bytes",
+                                        "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(4);
+    std::vector<ScheduleStep> pairs;
+    for (int k = 0; k < 8; ++k) pairs.push_back({ScheduleStep::Kind::pair, k, (k + 1) % 8});
+    ScheduleSteps steps = stepsForPairs(pairs);
+    for (size_t budget : {size_t(0), size_t(300), size_t(100)}) {
+        SourceCache cache(
+            8, [](int) { return std::make_unique<Source>(SourceImage(), true); },
+            [](int) { return size_t(100); });
+        std::mutex m;
+        size_t mostHeld = 0, matched = 0;
+        ExecutorMode mode{true, true, budget};
+        runSteps(
+            steps, cache, mode,
+            [&](size_t, const ScheduleStep&, const Source&, const Source&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::lock_guard<std::mutex> lock(m);
+                mostHeld = std::max(mostHeld, cache.heldBytes());
+                return PairMatch{};
+            },
+            [&](size_t, const ScheduleStep&, PairMatch&, std::string&) { ++matched; },
+            [](const ScheduleStep&) {});
+        EXPECT_EQ(matched, 8u);
+        // Alone a pair holds its two sources and image 0's, kept for the last pair; without a
+        // bound more is held, else the bound would prove nothing.
+        EXPECT_TRUE(budget > 0 ? mostHeld <= std::max(budget, size_t(300)) : mostHeld > 300)
+            << budget << ": " << mostHeld;
     }
     omp_set_num_threads(threads);
 }

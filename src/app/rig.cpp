@@ -8,6 +8,7 @@
 #include "app/cores.h"
 #include "app/dump.h"
 #include "app/executor.h"
+#include "app/memory_limit.h"
 #include "app/inputs.h"
 #include "app/overview.h"
 #include "app/progress.h"
@@ -216,8 +217,13 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
         }
     };
+    auto bytes = [&](int k) {
+        const ImageParameters& image = images[size_t(k)];
+        int m = imageFormat(sources[size_t(k)]) == ImageFormat::jpeg ? eighths[size_t(k)] : 8;
+        return sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native);
+    };
     // Declared after the renderer: GL sources go before the context too.
-    SourceCache cache(images.size(), read);
+    SourceCache cache(images.size(), read, bytes);
 
     std::vector<PairResult> pairs;
     std::vector<exposure_t> exposures;
@@ -227,6 +233,8 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     // go in turn, so that every line reaches the log as it is made.
     ExecutorMode mode;
     mode.sideBySide = native && omp_get_max_threads() > 1 && !options.debug;
+    // Half of what the machine or container allows; the rest is for renderings and the like.
+    mode.memoryBudget = memoryLimit() / 2;
     runSteps(
         steps, cache, mode,
         [&](size_t, const ScheduleStep& s, const Source& a, const Source& b) {

@@ -2,7 +2,8 @@
 
 #include "base/timer.h"
 
-SourceCache::SourceCache(size_t images, Reader read) : read_(std::move(read)), entries_(images) {}
+SourceCache::SourceCache(size_t images, Reader read, Sizer size)
+    : read_(std::move(read)), size_(std::move(size)), entries_(images) {}
 
 void SourceCache::expect(int k) {
     Entry& e = entries_[size_t(k)];
@@ -15,6 +16,7 @@ const Source& SourceCache::get(int k) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (!e.source) {
         e.source = read_(k);
+        if (size_) held_ += size_(k);
         lapTimer().print("load (temp)");
     }
     return *e.source;
@@ -25,6 +27,18 @@ void SourceCache::release(int k) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (--e.usesLeft <= 0) {
         e.usesLeft = 0;
+        if (e.source && size_) held_ -= size_(k);
         e.source.reset();
     }
+}
+
+size_t SourceCache::bytesToRead(int i, int j) {
+    size_t bytes = 0;
+    for (int k : {i, j}) {
+        Entry& e = entries_[size_t(k)];
+        std::lock_guard<std::mutex> lock(e.mutex);
+        if (!e.source && size_) bytes += size_(k);
+        if (i == j) break;
+    }
+    return bytes;
 }

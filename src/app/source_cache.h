@@ -1,5 +1,6 @@
 #pragma once
 // The sources of a matching run: read when first needed, released after their last use.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,8 +12,10 @@
 class SourceCache {
 public:
     using Reader = std::function<std::unique_ptr<Source>(int image)>;
+    // The bytes that image's source holds, known before it is read.
+    using Sizer = std::function<size_t(int image)>;
 
-    SourceCache(size_t images, Reader read);
+    SourceCache(size_t images, Reader read, Sizer size = {});
 
     // Counts one more use of image k to come.
     void expect(int k);
@@ -20,6 +23,10 @@ public:
     const Source& get(int k);
     // Ends one use of image k; its source goes after the last.
     void release(int k);
+    // The bytes of the sources held now.
+    size_t heldBytes() const { return held_; }
+    // The bytes that reading the sources of images i and j would add.
+    size_t bytesToRead(int i, int j);
 
 private:
     struct Entry {
@@ -28,5 +35,7 @@ private:
         int usesLeft = 0;
     };
     Reader read_;
+    Sizer size_;
     std::vector<Entry> entries_;
+    std::atomic<size_t> held_{0};
 };

@@ -1,5 +1,6 @@
 #pragma once
 // A source image as the remap reads it, and which of its pixels can measure exposure.
+#include <cstddef>
 #include <optional>
 
 #include "exposure/exposure_mask.h"
@@ -19,3 +20,10 @@ struct Source {
             texture.emplace(image, true);
     }
 };
+
+// The bytes in memory of a source of width x height pixels: the exposure mask and, for the native
+// remap, its linear texels and their levels (a third more).
+inline size_t sourceBytes(int width, int height, bool native) {
+    size_t pixels = size_t(width) * size_t(height);
+    return pixels + (native ? pixels * sizeof(LinearTexel) * 4 / 3 : 0);
+}
