@@ -27,7 +27,7 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
         {"KORVEL_CP_DECIMALS", "6"},    {"NCC", "gpu"},
         {"KORVEL_REMAP", "cpu"},        {"DEBUG", "3"},
         {"KORVEL_SCHEDULE", "derived"}, {"KORVEL_DUMP", "dump"},
-        {"USE_ARRAY_TEXTURE", ""}};
+        {"USE_ARRAY_TEXTURE", ""},      {"KORVEL_MEMORY", "512"}};
     RunOptions set = optionsOf({"rig.pts", "-p", "copy.pts", "rig.log"}, env);
     EXPECT_EQ(set.operands, (std::vector<std::string>{"rig.pts", "rig.log"}));
     EXPECT_EQ(set.projectOut, "copy.pts");
@@ -38,6 +38,7 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
     EXPECT_TRUE(set.debug);
     EXPECT_EQ(set.fisheyeStart, 3);
     EXPECT_EQ(set.dumpDir, "dump");
+    EXPECT_EQ(set.memoryMiB, 512);
     EXPECT_TRUE(set.gl.arrayTextures);
     EXPECT_FALSE(set.gl.coreProfile);
     // DEBUG's text turns flushing on; only a number picks the fisheye start, 0 meaning 1.
@@ -50,7 +51,8 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
     // DEBUG=6: there is no ring image 6.
     for (std::string refused :
          {"KORVEL_CP_DECIMALS=2x", "KORVEL_CP_DECIMALS=7", "KORVEL_CP_DECIMALS= 2", "DEBUG=6",
-          "DEBUG=5x", "DEBUG=-2", "NCC=GPU", "KORVEL_REMAP=GPU", "KORVEL_SCHEDULE=fixd"}) {
+          "DEBUG=5x", "DEBUG=-2", "NCC=GPU", "KORVEL_REMAP=GPU", "KORVEL_SCHEDULE=fixd",
+          "KORVEL_MEMORY=1G"}) {
         size_t at = refused.find('=');
         std::string name = refused.substr(0, at), text = refused.substr(at + 1);
         std::string message = errorMessage([&] { optionsOf({"p"}, {{name, text}}); });

@@ -19,24 +19,36 @@ struct PairRun {
 };
 
 // Lets pairs read their sources in their order, each where they fit the budget beside what is
-// held and what the pairs let in before it have still to read, or where no other pair runs.
-// Pairs let in out of order would hold sources that the schedule's order lets go sooner.
+// held and what the pairs let in before it have still to read. Where they do not, sources that no
+// running pair uses go first, the one needed again last first (Belady's rule), to be read again
+// when their pair comes; where that is not enough, the pair waits for those running beside it to
+// end, and alone it runs. Pairs let in out of order would hold sources longer than their order
+// needs.
 class MemoryGate {
 public:
-    MemoryGate(SourceCache& cache, size_t budget) : cache_(cache), budget_(budget) {}
+    MemoryGate(SourceCache& cache, size_t budget, const std::vector<ScheduleStep>& pairs,
+               size_t images)
+        : cache_(cache), budget_(budget), pairs_(pairs), inUse_(images, 0) {}
 
-    // Waits until pair k, of images i and j, may read its sources; returns what it reserved.
-    size_t enter(size_t k, int i, int j) {
+    // Waits until pair k may read its sources; returns what it reserved.
+    size_t enter(size_t k) {
+        const ScheduleStep& p = pairs_[k];
         std::unique_lock<std::mutex> lock(mutex_);
         size_t bytes = 0;
         changed_.wait(lock, [&] {
-            bytes = cache_.bytesToRead(i, j);
-            return budget_ == 0 || failed_ ||
-                   (k == next_ &&
-                    (running_ == 0 || cache_.heldBytes() + reserved_ + bytes <= budget_));
+            if (budget_ == 0 || failed_) return true;
+            if (k != next_) return false;
+            for (;;) {
+                bytes = cache_.bytesToRead(p.i, p.j);
+                if (cache_.heldBytes() + reserved_ + bytes <= budget_) return true;
+                int last = lastNeeded(k);
+                if (last < 0) return running_ == 0;
+                cache_.evict(last);
+            }
         });
         next_ = std::max(next_, k + 1);
         ++running_;
+        ++inUse_[size_t(p.i)], ++inUse_[size_t(p.j)];
         reserved_ += bytes;
         return bytes;
     }
@@ -46,10 +58,11 @@ public:
         reserved_ -= reservedBytes;
         changed_.notify_all();
     }
-    // The pair ended and released its sources.
-    void leave() {
+    // Pair k ended and released its sources.
+    void leave(size_t k) {
         std::lock_guard<std::mutex> lock(mutex_);
         --running_;
+        --inUse_[size_t(pairs_[k].i)], --inUse_[size_t(pairs_[k].j)];
         changed_.notify_all();
     }
     // A failure ends the run: pairs after it may never come, so none waits for them.
@@ -60,8 +73,27 @@ public:
     }
 
 private:
+    // Of the held sources that neither pair k nor a running pair uses, the one whose next use
+    // comes last; -1 where there is none.
+    int lastNeeded(size_t k) {
+        int best = -1;
+        size_t bestUse = 0;
+        for (size_t m = 0; m < inUse_.size(); ++m) {
+            int image = int(m);
+            if (inUse_[m] > 0 || image == pairs_[k].i || image == pairs_[k].j ||
+                !cache_.held(image))
+                continue;
+            size_t use = k;
+            while (use < pairs_.size() && pairs_[use].i != image && pairs_[use].j != image) ++use;
+            if (best < 0 || use > bestUse) best = image, bestUse = use;
+        }
+        return best;
+    }
+
     SourceCache& cache_;
     size_t budget_;
+    const std::vector<ScheduleStep>& pairs_;
+    std::vector<int> inUse_;  // by image: the running pairs that use it
     std::mutex mutex_;
     std::condition_variable changed_;
     size_t next_ = 0;
@@ -69,6 +101,12 @@ private:
     size_t reserved_ = 0;
     bool failed_ = false;
 };
+
+size_t imageCount(const std::vector<ScheduleStep>& pairs) {
+    int most = -1;
+    for (const ScheduleStep& p : pairs) most = std::max({most, p.i, p.j});
+    return size_t(most + 1);
+}
 
 void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget,
                    const PairWork& work, const PairDone& done,
@@ -78,7 +116,7 @@ void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget
     std::vector<PairRun> runs(pairs.size());
     std::mutex startedMutex;
     size_t told = 0;
-    MemoryGate gate(cache, budget);
+    MemoryGate gate(cache, budget, pairs, imageCount(pairs));
     runInOrder(
         pairs.size(),
         [&](size_t k) {
@@ -88,11 +126,12 @@ void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget
             }
             lapTimer().lap();
             const ScheduleStep& p = pairs[k];
-            size_t reserved = gate.enter(k, p.i, p.j);
+            size_t reserved = gate.enter(k);
             struct Leave {
                 MemoryGate& gate;
-                ~Leave() { gate.leave(); }
-            } leave{gate};
+                size_t k;
+                ~Leave() { gate.leave(k); }
+            } leave{gate, k};
             try {
                 const Source& a = cache.get(p.i);
                 const Source& b = cache.get(p.j);

@@ -32,6 +32,9 @@ const std::pair<const char*, const char*> environment[] = {
      "GL context, on a machine with no GPU device or a software renderer)"},
     {"KORVEL_CP_DECIMALS=N",
      "decimals of the control-point coordinates in the log, 0 to 6 (default 1)"},
+    {"KORVEL_MEMORY=MiB",
+     "bound on the sources held at once, 64 or more (default: half the memory of\n"
+     "the machine or its container); sources beyond it are read again when needed"},
 };
 
 std::string indented(const char* text, const char* indent) {

@@ -108,6 +108,8 @@ RunOptions readOptions(int argc, char** argv, const Environment& env) {
                 std::max(1, parseNumber("DEBUG", *debug, "start image of the fisheye rig", 0, 5));
     }
     o.dumpDir = value("KORVEL_DUMP");
+    if (std::string text = value("KORVEL_MEMORY"); !text.empty())
+        o.memoryMiB = parseNumber("KORVEL_MEMORY", text, "number of MiB", 64, 1 << 24);
     o.gl.coreProfile = env("USE_GL_CORE").has_value();
     o.gl.arrayTextures = env("USE_ARRAY_TEXTURE").has_value();
     return o;

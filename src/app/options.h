@@ -29,6 +29,7 @@ struct RunOptions {
     bool debug = false;    // DEBUG set: pairs in turn, the log flushed after every write
     int fisheyeStart = 1;  // DEBUG's number: the fisheye schedule's first ring image
     std::string dumpDir;   // KORVEL_DUMP: where pair renderings go; empty: nowhere
+    int memoryMiB = 0;     // KORVEL_MEMORY: bound on the sources held; 0: half the memory limit
     GlSettings gl;         // USE_GL_CORE, USE_ARRAY_TEXTURE
 };
 

@@ -233,8 +233,9 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     // go in turn, so that every line reaches the log as it is made.
     ExecutorMode mode;
     mode.sideBySide = native && omp_get_max_threads() > 1 && !options.debug;
-    // Half of what the machine or container allows; the rest is for renderings and the like.
-    mode.memoryBudget = memoryLimit() / 2;
+    // By default half of what the machine or container allows; the rest is for renderings and
+    // the like.
+    mode.memoryBudget = options.memoryMiB > 0 ? size_t(options.memoryMiB) << 20 : memoryLimit() / 2;
     runSteps(
         steps, cache, mode,
         [&](size_t, const ScheduleStep& s, const Source& a, const Source& b) {

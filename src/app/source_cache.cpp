@@ -42,3 +42,16 @@ size_t SourceCache::bytesToRead(int i, int j) {
     }
     return bytes;
 }
+
+void SourceCache::evict(int k) {
+    Entry& e = entries_[size_t(k)];
+    std::lock_guard<std::mutex> lock(e.mutex);
+    if (e.source && size_) held_ -= size_(k);
+    e.source.reset();
+}
+
+bool SourceCache::held(int k) {
+    Entry& e = entries_[size_t(k)];
+    std::lock_guard<std::mutex> lock(e.mutex);
+    return e.source != nullptr;
+}

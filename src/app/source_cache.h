@@ -23,6 +23,10 @@ public:
     const Source& get(int k);
     // Ends one use of image k; its source goes after the last.
     void release(int k);
+    // Lets image k's source go while uses of it are still to come: the next reads it again.
+    void evict(int k);
+    // Whether image k's source is held now.
+    bool held(int k);
     // The bytes of the sources held now.
     size_t heldBytes() const { return held_; }
     // The bytes that reading the sources of images i and j would add.
