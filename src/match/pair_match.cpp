@@ -142,6 +142,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     const CameraModel* cameraB = &camB;
     const Image<RgbPixel<float>>* renderingB = &imgB;
     glm::mat3 turned(1);
+    bool turnDropped = false;
     for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
         std::vector<vec3> from, to;
         for (const Match& m : matches) {
@@ -156,33 +157,50 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             pixels = std::max(
                 pixels, glm::length(turn * f - f) * camA.outSize.x / glm::radians(camA.outFovX));
         if (pixels < kAlignBelow) break;
-        turned = turn * turned;
-        std::tie(alignedCamera, alignedB) = rerenderB(turned);
-        cameraB = &alignedCamera;
-        renderingB = &alignedB;
-        greenB = toImage(channelView(alignedB, 1));
+        auto [camera, rendering] = rerenderB(turn * turned);
+        Image<float> green = toImage(channelView(rendering, 1));
         // The match is near where it was: a small window keeps twins of a repeated texture
         // farther off out of the ambiguity test, which the first pass settled.
         CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
-            return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
+            return cpuCorrelationMap(imgA, green, c, s, glm::ivec2(kAlignReach));
         };
         std::vector<Match> again;
-        lists.good.clear();
-        lists.goodInB.clear();
+        CornerLists found = lists;
+        found.good.clear();
+        found.goodInB.clear();
         for (const Match& m : matches) {
             glm::vec2 offset;
-            if (!correlate(imgA, camA, alignedCamera, m.c, alignedMap, offset, m.c.scale)) {
-                lists.bad.push_back(m.c);
+            if (!correlate(imgA, camA, camera, m.c, alignedMap, offset, m.c.scale)) {
+                found.bad.push_back(m.c);
                 continue;
             }
             again.push_back({m.c, offset});
-            lists.good.push_back(m.c);
-            lists.goodInB.push_back(m.c + offset);
+            found.good.push_back(m.c);
+            found.goodInB.push_back(m.c + offset);
         }
+        // A turn that most matches do not follow was made by wrong ones: it and they go, and
+        // the rendering they agreed in stays for the exposure.
+        bool followed = again.size() * 2 >= matches.size();
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
-            "matches found again\n",
-            i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()));
+            "matches found again%s\n",
+            i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()),
+            followed ? "" : " -> the turn and the matches dropped");
+        if (!followed) {
+            for (const Match& m : matches) lists.bad.push_back(m.c);
+            lists.good.clear();
+            lists.goodInB.clear();
+            matches.clear();
+            turnDropped = true;
+            break;
+        }
+        turned = turn * turned;
+        alignedCamera = camera;
+        alignedB = std::move(rendering);
+        greenB = std::move(green);
+        cameraB = &alignedCamera;
+        renderingB = &alignedB;
+        lists = std::move(found);
         matches = std::move(again);
         shown.clear();
         for (const Match& m : matches) shown.push_back(m.offset);
@@ -205,7 +223,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
     // by a single match, the pair check's refuted ones too.
     Displacement displacement;
-    if (!matches.empty()) displacement = field;
+    if (!matches.empty() || turnDropped) displacement = field;
     result.exposure = observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB,
                                       lumPairs, tiles, usableA, usableB, displacement, shown);
     lapTimer().print("eval exposure");

@@ -1,0 +1,50 @@
+// A turn of B that most of a pair's matches do not follow was made by wrong ones: it and they go,
+// and the exposure is compared in the rendering that the matches agreed in.
+#include <cmath>
+
+#include "exposure/exposure_mask.h"
+#include "geometry/alignment.h"
+#include "imageio/half_float.h"
+#include "match/cpu_remap.h"
+#include "match/pair_match.h"
+#include "match/render.h"
+#include "test_util.h"
+
+TEST(PairMatch, ATurnTheMatchesDoNotFollowGoesWithThem) {
+    const int w = 800, h = 600;
+    // Blobs for corners on light that rises to the right, so that where a region is compared
+    // changes its brightness; B shows the same at twice the light.
+    auto source = [&](float gain) {
+        Image<LinearTexel> t(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                float v = gain * (0.1f + 0.5f * float(x) / float(w)) *
+                          (0.6f + 0.4f * std::sin(0.13f * float(x)) * std::sin(0.17f * float(y)) +
+                           0.3f * float((x / 9 * 7 + y / 9 * 13) % 5 == 0));
+                uint16_t c = floatToHalf(v);
+                t.at(x, y) = {c, c, c, 0};
+            }
+        return LinearSource(std::move(t));
+    };
+    LinearSource a = source(1), b = source(2);
+    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
+    imageB.y = 0.8f;  // B's pose in the project is off by 0.8 degrees
+    auto render = [&](const ImageParameters& image, const LinearSource& s) {
+        CameraModel m = patchCamera(image, {0.4f, 0}, 50, vec2(w, h), vec2(640, 480), 0);
+        return std::pair(m, remapOnCpu(s, m, glm::vec3(0)));
+    };
+    auto [camA, imgA] = render(imageA, a);
+    auto [camB, imgB] = render(imageB, b);
+    ExposureMask all;
+    for (float wrong : {0.0f, 6.0f}) {
+        // B rendered again turned as asked, and by `wrong` degrees of yaw more.
+        RerenderB again = [&](const glm::mat3& turn) {
+            ImageParameters turned = turnedImage(imageB, turn);
+            turned.y += wrong;
+            return render(turned, b);
+        };
+        PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {}, again);
+        EXPECT_EQ(m.points.empty(), wrong > 0) << wrong << ": " << m.points.size();
+        EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << wrong;
+    }
+}
