@@ -1,6 +1,7 @@
 // A turn of B that most of a pair's matches do not follow was made by wrong ones: it and they go,
 // and the exposure is compared in the rendering that the matches agreed in.
 #include <cmath>
+#include <vector>
 
 #include "exposure/exposure_mask.h"
 #include "geometry/alignment.h"
@@ -36,15 +37,20 @@ TEST(PairMatch, ATurnTheMatchesDoNotFollowGoesWithThem) {
     auto [camA, imgA] = render(imageA, a);
     auto [camB, imgB] = render(imageB, b);
     ExposureMask all;
-    for (float wrong : {0.0f, 6.0f}) {
-        // B rendered again turned as asked, and by `wrong` degrees of yaw more.
+    // Degrees of yaw that B's renderings after the first are off by, in turn: none; all wrong;
+    // the first a little (so that a second turn follows), the second wrong.
+    for (std::vector<float> wrong : {std::vector<float>{}, {6}, {0.3f, 6}}) {
+        size_t call = 0;
         RerenderB again = [&](const glm::mat3& turn) {
             ImageParameters turned = turnedImage(imageB, turn);
-            turned.y += wrong;
+            turned.y += call < wrong.size() ? wrong[call] : 0;
+            ++call;
             return render(turned, b);
         };
         PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {}, again);
-        EXPECT_EQ(m.points.empty(), wrong > 0) << wrong << ": " << m.points.size();
-        EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << wrong;
+        // A first turn's matches go with it; an aligned rendering's stay.
+        EXPECT_EQ(m.points.empty(), wrong.size() == 1) << wrong.size() << ": " << m.points.size();
+        EXPECT_EQ(call, wrong.empty() ? 1 : wrong.size()) << wrong.size();
+        EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << wrong.size();
     }
 }

@@ -178,19 +178,25 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             found.good.push_back(m.c);
             found.goodInB.push_back(m.c + offset);
         }
-        // A turn that most matches do not follow was made by wrong ones: it and they go, and
-        // the rendering they agreed in stays for the exposure.
+        // A turn that most matches do not follow was made by wrong ones, or, after a first, by
+        // parallax it chased: it goes, and so do the first rendering's matches that made it; an
+        // aligned rendering's, all found again there, stay. The rendering they agreed in serves
+        // the exposure.
         bool followed = again.size() * 2 >= matches.size();
+        const char* dropped = pass == 0 ? " -> the turn and the matches dropped"
+                                        : " -> the turn dropped, the matches of the last kept";
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
             "matches found again%s\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()),
-            followed ? "" : " -> the turn and the matches dropped");
+            followed ? "" : dropped);
         if (!followed) {
-            for (const Match& m : matches) lists.bad.push_back(m.c);
-            lists.good.clear();
-            lists.goodInB.clear();
-            matches.clear();
+            if (pass == 0) {
+                for (const Match& m : matches) lists.bad.push_back(m.c);
+                lists.good.clear();
+                lists.goodInB.clear();
+                matches.clear();
+            }
             turnDropped = true;
             break;
         }
