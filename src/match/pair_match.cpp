@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <glm/trigonometric.hpp>
 #include <stdexcept>
 #include <tuple>
@@ -142,7 +143,18 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     const CameraModel* cameraB = &camB;
     const Image<RgbPixel<float>>* renderingB = &imgB;
     glm::mat3 turned(1);
-    bool turnDropped = false;
+    // Where most matches do not follow a turn, wrong ones made it, or parallax that it chased:
+    // the exposure is compared in the rendering before it, with its matches.
+    struct Agreed {
+        const CameraModel* camera;
+        const Image<RgbPixel<float>>* rendering;
+        std::vector<Match> matches;
+        std::vector<glm::vec2> shown;
+        AffineField field;
+    };
+    std::optional<Agreed> agreed;
+    CameraModel agreedCamera;
+    Image<RgbPixel<float>> agreedB;
     for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
         std::vector<vec3> from, to;
         for (const Match& m : matches) {
@@ -157,68 +169,67 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             pixels = std::max(
                 pixels, glm::length(turn * f - f) * camA.outSize.x / glm::radians(camA.outFovX));
         if (pixels < kAlignBelow) break;
-        auto [camera, rendering] = rerenderB(turn * turned);
-        Image<float> green = toImage(channelView(rendering, 1));
+        turned = turn * turned;
+        auto [camera, rendering] = rerenderB(turned);
+        greenB = toImage(channelView(rendering, 1));
         // The match is near where it was: a small window keeps twins of a repeated texture
         // farther off out of the ambiguity test, which the first pass settled.
         CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
-            return cpuCorrelationMap(imgA, green, c, s, glm::ivec2(kAlignReach));
+            return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
         };
         std::vector<Match> again;
-        CornerLists found = lists;
-        found.good.clear();
-        found.goodInB.clear();
+        lists.good.clear();
+        lists.goodInB.clear();
         for (const Match& m : matches) {
             glm::vec2 offset;
             if (!correlate(imgA, camA, camera, m.c, alignedMap, offset, m.c.scale)) {
-                found.bad.push_back(m.c);
+                lists.bad.push_back(m.c);
                 continue;
             }
             again.push_back({m.c, offset});
-            found.good.push_back(m.c);
-            found.goodInB.push_back(m.c + offset);
+            lists.good.push_back(m.c);
+            lists.goodInB.push_back(m.c + offset);
         }
-        // A turn that most matches do not follow was made by wrong ones, or, after a first, by
-        // parallax it chased: it goes, and so do the first rendering's matches that made it; an
-        // aligned rendering's, all found again there, stay. The rendering they agreed in serves
-        // the exposure.
         bool followed = again.size() * 2 >= matches.size();
-        const char* dropped = pass == 0 ? " -> the turn and the matches dropped"
-                                        : " -> the turn dropped, the matches of the last kept";
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
             "matches found again%s\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()),
-            followed ? "" : dropped);
-        if (!followed) {
-            if (pass == 0) {
-                for (const Match& m : matches) lists.bad.push_back(m.c);
-                lists.good.clear();
-                lists.goodInB.clear();
-                matches.clear();
+            followed || agreed ? "" : " -> the exposure is compared before this turn");
+        if (!followed && !agreed) {
+            if (renderingB == &alignedB) {
+                agreedCamera = alignedCamera;
+                agreedB = std::move(alignedB);
+                agreed = Agreed{&agreedCamera, &agreedB, matches, shown, field};
+            } else {
+                agreed = Agreed{cameraB, renderingB, matches, shown, field};
             }
-            turnDropped = true;
-            break;
         }
-        turned = turn * turned;
         alignedCamera = camera;
         alignedB = std::move(rendering);
-        greenB = std::move(green);
         cameraB = &alignedCamera;
         renderingB = &alignedB;
-        lists = std::move(found);
         matches = std::move(again);
         shown.clear();
         for (const Match& m : matches) shown.push_back(m.offset);
         field = dropInconsistent(i, j, matches, lists);
     }
 
-    ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
-    std::vector<glm::vec2> lumPairs;
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.patchToSource(vec2(m.c.x, m.c.y)));
         vec2 dst = cameraB->toProject(cameraB->patchToSource(m.c + m.offset));
         result.points.push_back({i, j, src.x, src.y, dst.x, dst.y});
+    }
+    if (agreed) {
+        cameraB = agreed->camera;
+        renderingB = agreed->rendering;
+        matches = std::move(agreed->matches);
+        shown = std::move(agreed->shown);
+        field = agreed->field;
+    }
+    ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
+    std::vector<glm::vec2> lumPairs;
+    for (const Match& m : matches) {
         glm::vec2 b = m.c + m.offset;
         lumPairs.push_back(luminanceSample(imgA, *renderingB, glm::ivec2(m.c.x, m.c.y),
                                            glm::ivec2(int(b.x), int(b.y)), usableA, usableB));
@@ -229,7 +240,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
     // by a single match, the pair check's refuted ones too.
     Displacement displacement;
-    if (!matches.empty() || turnDropped) displacement = field;
+    if (!matches.empty()) displacement = field;
     result.exposure = observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB,
                                       lumPairs, tiles, usableA, usableB, displacement, shown);
     lapTimer().print("eval exposure");
