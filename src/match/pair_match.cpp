@@ -144,11 +144,11 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     const Image<RgbPixel<float>>* renderingB = &imgB;
     glm::mat3 turned(1);
     // Where most matches do not follow a turn, wrong ones made it, or parallax that it chased:
-    // the exposure is compared in the rendering before it, with its matches.
+    // the exposure is compared in the rendering before it, where the matches place B, but not at
+    // the matches themselves, which may be the wrong ones.
     struct Agreed {
         const CameraModel* camera;
         const Image<RgbPixel<float>>* rendering;
-        std::vector<Match> matches;
         std::vector<glm::vec2> shown;
         AffineField field;
     };
@@ -200,9 +200,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             if (renderingB == &alignedB) {
                 agreedCamera = alignedCamera;
                 agreedB = std::move(alignedB);
-                agreed = Agreed{&agreedCamera, &agreedB, matches, shown, field};
+                agreed = Agreed{&agreedCamera, &agreedB, shown, field};
             } else {
-                agreed = Agreed{cameraB, renderingB, matches, shown, field};
+                agreed = Agreed{cameraB, renderingB, shown, field};
             }
         }
         alignedCamera = camera;
@@ -223,7 +223,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     if (agreed) {
         cameraB = agreed->camera;
         renderingB = agreed->rendering;
-        matches = std::move(agreed->matches);
+        matches.clear();
         shown = std::move(agreed->shown);
         field = agreed->field;
     }
@@ -240,7 +240,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     // matches say B shows what A shows, by their consensus or, where that rests on wrong ones,
     // by a single match, the pair check's refuted ones too.
     Displacement displacement;
-    if (!matches.empty()) displacement = field;
+    if (!matches.empty() || agreed) displacement = field;
     result.exposure = observeExposure(i, j, zenith, camA.rectilinear == 1, imgA, *renderingB,
                                       lumPairs, tiles, usableA, usableB, displacement, shown);
     lapTimer().print("eval exposure");
