@@ -117,18 +117,23 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
         EXPECT_NEAR(observe(false, true, a, b, {}, 12, nullptr, field, shown), 2.0, 1e-5);
 }
 
-// n pixels at ratio 1.5, 15 at 3 and 15 at 0.75: the estimate needs over half to agree within 25 %.
+// n pixels at ratio 1.5, m at 3 and m at 0.75: the estimate needs over half of them to agree
+// within 25 %, and at least kFewestAgreeing; an eighth more, too bright, count for nothing.
 TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
-    for (int n : {10, 16}) {  // 10 is not above 30 / 2, 16 is
-        int w = n / 2 + 20;
+    const int m = kFewestAgreeing * 2 / 3;
+    // Not over m; over m but fewer than kFewestAgreeing; both.
+    for (int n : {m - 10, kFewestAgreeing - 10, kFewestAgreeing + 10}) {
+        int cells = n + 2 * m, w = (cells + cells / 8) / 2 + 1;
         auto lum = [&](bool isA) {
             return rendering(w, 2, [&, isA](int x, int y) {
-                int k = y * w + x - n;
-                const float levelsA[] = {2, 1, 4};  // against 3 in B
-                return k >= 30 ? 1000.0f : isA ? levelsA[(k + 15) / 15] : 3.0f;
+                int k = y * w + x;
+                if (k >= cells) return 1000.0f;
+                return isA ? (k < n ? 2.0f : k < n + m ? 1.0f : 4.0f) : 3.0f;
             });
         };
-        EXPECT_NEAR(observe(false, true, lum(true), lum(false), {}, 12), n > 10 ? 1.5 : 1, 1e-6);
+        EXPECT_NEAR(observe(false, true, lum(true), lum(false), {}, 12),
+                    n > kFewestAgreeing ? 1.5 : 1, 1e-6)
+            << n;
     }
 }
 

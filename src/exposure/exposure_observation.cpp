@@ -353,12 +353,15 @@ exposure_t observeExposure(int i, int j, bool zenith, bool rectilinear,
     std::vector<glm::vec2> pairs = lumPairs;
     float cp = pairs.empty() ? 0.0f : controlPointRatio(i, j, pairs);
 
+    // The image estimate rests on thousands of pixels compared where B shows what A shows; the
+    // matches' samples on a few squares, each at a corner, where a fraction of a pixel's
+    // misplacement or a clipped edge shows. So the image estimate goes first.
     float ratio = 1.0f;
     bool measured = true;
-    if (!pairs.empty() && int(pairs.size()) > tiles / 3)
-        ratio = cp;
-    else if (second.agreeing > second.others / 2)
+    if (second.agreeing > second.others / 2 && second.agreeing >= kFewestAgreeing)
         ratio = second.ratio;
+    else if (!pairs.empty() && int(pairs.size()) > tiles / 3)
+        ratio = cp;
     else
         measured = false;
     writeLog("\ne %d %d %f\n", i + 1, j + 1, ratio);

@@ -36,6 +36,10 @@ struct ExposureUsable {
 // parallax of the two cameras; empty: at p itself.
 using Displacement = std::function<glm::vec2(glm::vec2 p)>;
 
+// Agreeing quarter-resolution pixels that an image estimate needs: as many as one correlation
+// template (19 x 19 rendering pixels) covers; fewer measure a spot, not an exposure.
+constexpr int kFewestAgreeing = 19 * 19 / 4;
+
 // Mean luminance of A and B over the 19 x 19 squares around a (in A) and b (in B), taking only
 // the pixel pairs usable in both images; (0, 0) when fewer than a quarter of them are.
 glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
@@ -49,7 +53,9 @@ glm::vec2 luminanceSample(const ImageView<RgbPixel<float>>& imgA,
 // with the part of B that displacement says shows the same scene. Where alternatives, the
 // displacements of single matches, are given too, B is compared where whichever of
 // displacement, these and none agrees best (bestAgreeing): a consensus of a few matches may
-// rest on wrong ones.
+// rest on wrong ones. The image estimate is taken where most of its pixels agree and they are
+// at least kFewestAgreeing; else the matches' samples where more than a third of tiles gave one;
+// else nothing is measured.
 exposure_t observeExposure(
     int i, int j, bool zenith, bool rectilinear, const ImageView<RgbPixel<float>>& imgA,
     const ImageView<RgbPixel<float>>& imgB, const std::vector<glm::vec2>& lumPairs, int tiles,
