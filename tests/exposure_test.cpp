@@ -77,6 +77,9 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     // For the zenith image the middle third is all clipped: the whole rendering is compared.
     for (bool zenith : {false, true})
         EXPECT_NEAR(observe(zenith, true, a, b, {}, 12, usableA), 2.0, 1e-5) << zenith;
+    // It goes before the matches' samples, a few squares at corners, even where they are many.
+    std::vector<glm::vec2> three(5, glm::vec2(1, 3));
+    EXPECT_NEAR(observe(false, true, a, b, three, 12, usableA), 2.0, 1e-5);
     // Nothing usable: no measurement, which the solve will leave out.
     observe(false, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(last.measured);
