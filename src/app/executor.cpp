@@ -139,7 +139,6 @@ void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget
                 LogCapture capture(runs[k].log);
                 runs[k].match = work(k, p, a, b);
             } catch (...) {
-                gate.read(0);
                 gate.fail();
                 throw;
             }

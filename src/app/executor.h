@@ -10,8 +10,9 @@
 // How a schedule runs: in turn (loads and releases as the steps say) or its pairs side by side,
 // one per core, each reading its sources as it needs them; captured: each pair's log lines are
 // handed to done instead of going to the log as they are made (always so side by side).
-// Side by side, a pair whose sources would take the cache's held bytes beyond memoryBudget waits
-// for the pairs running beside it to end (0: no bound); alone, a pair always runs.
+// Side by side, a pair whose sources would take the cache's held bytes beyond memoryBudget
+// (0: no bound) first lets held sources that no running pair uses go, the one needed again last
+// first, then waits for the pairs running beside it to end; alone, a pair always runs.
 struct ExecutorMode {
     bool sideBySide = false;
     bool captured = false;

@@ -27,9 +27,13 @@ void SourceCache::release(int k) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (--e.usesLeft <= 0) {
         e.usesLeft = 0;
-        if (e.source && size_) held_ -= size_(k);
-        e.source.reset();
+        drop(e, k);
     }
+}
+
+void SourceCache::drop(Entry& e, int k) {
+    if (e.source && size_) held_ -= size_(k);
+    e.source.reset();
 }
 
 size_t SourceCache::bytesToRead(int i, int j) {
@@ -46,8 +50,7 @@ size_t SourceCache::bytesToRead(int i, int j) {
 void SourceCache::evict(int k) {
     Entry& e = entries_[size_t(k)];
     std::lock_guard<std::mutex> lock(e.mutex);
-    if (e.source && size_) held_ -= size_(k);
-    e.source.reset();
+    drop(e, k);
 }
 
 bool SourceCache::held(int k) {

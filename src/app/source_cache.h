@@ -38,6 +38,9 @@ private:
         std::unique_ptr<Source> source;
         int usesLeft = 0;
     };
+    // Lets entry e (image k) go, its lock held.
+    void drop(Entry& e, int k);
+
     Reader read_;
     Sizer size_;
     std::vector<Entry> entries_;
