@@ -155,6 +155,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     std::optional<Agreed> agreed;
     CameraModel agreedCamera;
     Image<RgbPixel<float>> agreedB;
+    float lastPixels = 0;
     for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
         std::vector<vec3> from, to;
         for (const Match& m : matches) {
@@ -168,7 +169,11 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         for (const vec3& f : from)
             pixels = std::max(
                 pixels, glm::length(turn * f - f) * camA.outSize.x / glm::radians(camA.outFovX));
-        if (pixels < kAlignBelow) break;
+        // A turn left that is a small share of the last one shows the correction converging on a
+        // pose off its calibration, not on the matches' noise: it goes on down to the finer bound.
+        bool converging = pass > 0 && pixels <= kAlignConverging * lastPixels;
+        if (pixels < (converging ? kAlignFinerBelow : kAlignBelow)) break;
+        lastPixels = pixels;
         turned = turn * turned;
         auto [camera, rendering] = rerenderB(turned);
         greenB = toImage(channelView(rendering, 1));

@@ -36,8 +36,9 @@ struct PairMatch {
 // of the two images can measure exposure. Correlation maps come from gpuMap, or from the CPU when
 // it is empty (the CPU's may be made on all cores). Where rerenderB is set and the matches show B
 // turned against A (a pose off its calibration) by a turn that moves them by more than kAlignBelow
-// rendering pixels, B is rendered again turned back and the matches' corners are matched again
-// there, up to kAlignPasses times; the points and the exposure come from the aligned renderings.
+// rendering pixels (kAlignFinerBelow once the turns converge), B is rendered again turned back and
+// the matches' corners are matched again there, up to kAlignPasses times; the points and the
+// exposure come from the aligned renderings.
 PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
                             const CameraModel& camA, const CameraModel& camB, int i, int j,
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
@@ -45,6 +46,11 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
+// Where the turn left is at most kAlignConverging of the last one made, a turn down to this many
+// pixels is made too: what a pose off its calibration leaves after its first correction, a
+// correlation's sub-pixel fit still feels.
+constexpr float kAlignFinerBelow = 0.05f;
+constexpr float kAlignConverging = 0.25f;
 // Renderings of B made at most, after the first.
 constexpr int kAlignPasses = 3;
 // How far a match is searched for either way in an aligned rendering, pixels: what parallax
