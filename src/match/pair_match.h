@@ -49,7 +49,7 @@ constexpr float kAlignBelow = 0.25f;
 // Where the turn left is at most kAlignConverging of the last one made, a turn down to this many
 // pixels is made too: what a pose off its calibration leaves after its first correction, a
 // correlation's sub-pixel fit still feels.
-constexpr float kAlignFinerBelow = 0.05f;
+constexpr float kAlignFinerBelow = 0.1f;
 constexpr float kAlignConverging = 0.25f;
 // Renderings of B made at most, after the first.
 constexpr int kAlignPasses = 3;
