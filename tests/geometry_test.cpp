@@ -154,6 +154,9 @@ TEST(Alignment, BestTurnAndTurnedImages) {
     glm::mat3 found = bestTurn(from, to);
     EXPECT_LT(glm::degrees(turnAngle(glm::transpose(found) * turn)), 0.002f);
     EXPECT_NEAR(glm::degrees(turnAngle(turn)), 1.2, 0.1);
+    // A turn of a hundredth of a degree, as aligned pairs are left with, reads as one.
+    glm::mat3 small = glm::mat3(cameraMat(0.006f, -0.008f, 0, vec2(0), vec2(0)));
+    EXPECT_NEAR(glm::degrees(turnAngle(small)), 0.01, 1e-4);
     EXPECT_EQ(bestTurn({from[0]}, {to[0]}), glm::mat3(1));
 
     for (vec3 pose : {vec3(30, 20, -1), vec3(200, 90, 0), vec3(-40, -85, 3)}) {

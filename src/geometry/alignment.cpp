@@ -26,8 +26,13 @@ glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::ve
 }
 
 float turnAngle(const glm::mat3& turn) {
+    // The sine from the antisymmetric part beside the cosine from the trace: the cosine alone
+    // steps by hundredths of a degree near zero in floats, where the turns that matter are.
     float cosine = (turn[0][0] + turn[1][1] + turn[2][2] - 1) / 2;
-    return std::acos(std::clamp(cosine, -1.0f, 1.0f));
+    float sine = glm::length(glm::vec3(turn[1][2] - turn[2][1], turn[2][0] - turn[0][2],
+                                       turn[0][1] - turn[1][0])) /
+                 2;
+    return std::atan2(sine, cosine);
 }
 
 ImageParameters turnedImage(const ImageParameters& image, const glm::mat3& turn) {

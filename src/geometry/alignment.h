@@ -12,7 +12,7 @@
 // 1976); the identity for fewer than two directions.
 glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to);
 
-// The angle of a rotation, radians.
+// The angle of a rotation, radians, as fine near zero as floats allow.
 float turnAngle(const glm::mat3& turn);
 
 // The image with its pose turned so that every world direction it sees is turned by `turn`:
