@@ -78,8 +78,8 @@ TEST_F(ExposureObservation, ComparesUsablePixelsOfTheRegion) {
     for (bool zenith : {false, true})
         EXPECT_NEAR(observe(zenith, true, a, b, {}, 12, usableA), 2.0, 1e-5) << zenith;
     // It goes before the matches' samples, a few squares at corners, even where they are many.
-    std::vector<glm::vec2> three(5, glm::vec2(1, 3));
-    EXPECT_NEAR(observe(false, true, a, b, three, 12, usableA), 2.0, 1e-5);
+    std::vector<glm::vec2> tripled(5, glm::vec2(1, 3));  // samples that claim a ratio of 3
+    EXPECT_NEAR(observe(false, true, a, b, tripled, 12, usableA), 2.0, 1e-5);
     // Nothing usable: no measurement, which the solve will leave out.
     observe(false, true, a, b, {}, 12, [](int, int) { return false; });
     EXPECT_FALSE(last.measured);

@@ -230,7 +230,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         renderingB = agreed->rendering;
         matches.clear();
         shown = std::move(agreed->shown);
-        field = agreed->field;
+        field = std::move(agreed->field);
     }
     ExposureUsable usableA = usableIn(camA, maskA), usableB = usableIn(*cameraB, maskB);
     std::vector<glm::vec2> lumPairs;
