@@ -159,12 +159,17 @@ TEST(Alignment, BestTurnAndTurnedImages) {
     EXPECT_NEAR(glm::degrees(turnAngle(small)), 0.01, 1e-4);
     EXPECT_EQ(bestTurn({from[0]}, {to[0]}), glm::mat3(1));
 
-    for (vec3 pose : {vec3(30, 20, -1), vec3(200, 90, 0), vec3(-40, -85, 3)}) {
-        ImageParameters image{"", 1200, 1600, pose.x, pose.z, pose.y, 75};
-        CameraModel before(image), after(turnedImage(image, turn));
-        for (vec2 px : {vec2(600, 800), vec2(100, 1500), vec2(1150, 90)}) {
-            vec3 expected = turn * before.sourceToWorld(px);
-            EXPECT_LT(glm::length(after.sourceToWorld(px) - expected), 2e-5f) << pose.y;
+    // Near straight up or down, a turn of a few degrees moves yaw and roll by tens.
+    glm::mat3 wider = glm::mat3(cameraMat(2.5f, -1.8f, 2.2f, vec2(0), vec2(0)));
+    for (glm::mat3 t : {turn, wider})
+        for (vec3 pose :
+             {vec3(30, 20, -1), vec3(200, 90, 0), vec3(-40, -85, 3), vec3(358.8f, -90.23f, -1.1f),
+              vec3(137.2f, 91.2f, 1.1f), vec3(166.7f, -89.999f, 2.2f)}) {
+            ImageParameters image{"", 1200, 1600, pose.x, pose.z, pose.y, 75};
+            CameraModel before(image), after(turnedImage(image, t));
+            for (vec2 px : {vec2(600, 800), vec2(100, 1500), vec2(1150, 90)}) {
+                vec3 expected = t * before.sourceToWorld(px);
+                EXPECT_LT(glm::length(after.sourceToWorld(px) - expected), 2e-5f) << pose.y;
+            }
         }
-    }
 }

@@ -35,12 +35,49 @@ float turnAngle(const glm::mat3& turn) {
     return std::atan2(sine, cosine);
 }
 
+namespace {
+
+// Yaw, pitch and roll, degrees, of a world-to-camera matrix m = Rz(roll) Rx(pitch) Ry(-yaw):
+// of the two triples every such matrix has, the one nearer `near`, yaw and roll taken within half
+// a turn of it. Where the camera looks straight up or down, yaw and roll are one turn: roll stays.
+glm::dvec3 anglesOf(const glm::mat3& m, glm::dvec3 near) {
+    // glm indexes columns first: m[c][r] is row r of column c.
+    double sp = m[1][2], cp = std::hypot(double(m[0][2]), double(m[2][2]));
+    double pitch = std::atan2(sp, cp), yaw, roll;
+    const double toDegrees = 180.0 / 3.14159265358979323846;
+    if (cp > 1e-6) {
+        roll = std::atan2(-double(m[1][0]), double(m[1][1]));
+        yaw = -std::atan2(-double(m[0][2]), double(m[2][2]));
+    } else {
+        roll = near.z / toDegrees;
+        double sum = std::atan2(double(m[0][1]), double(m[0][0]));  // roll - pitch's sign * yaw
+        yaw = sp > 0 ? roll - sum : sum - roll;
+    }
+    auto within = [](double a, double of) { return a - 360.0 * std::round((a - of) / 360.0); };
+    glm::dvec3 first(yaw * toDegrees, pitch * toDegrees, roll * toDegrees);
+    glm::dvec3 second(first.x + 180, (first.y < 0 ? -180 : 180) - first.y, first.z + 180);
+    double best = 1e300;
+    glm::dvec3 chosen = first;
+    for (glm::dvec3 a : {first, second}) {
+        a.x = within(a.x, near.x);
+        a.z = within(a.z, near.z);
+        double apart = std::fabs(a.x - near.x) + std::fabs(a.y - near.y) + std::fabs(a.z - near.z);
+        if (apart < best) best = apart, chosen = a;
+    }
+    return chosen;
+}
+
+}  // namespace
+
 ImageParameters turnedImage(const ImageParameters& image, const glm::mat3& turn) {
     // Directions the camera sees turn by `turn` when its world-to-camera matrix M becomes
     // M turn^T.
     glm::mat3 target =
         cameraMat(image.y, image.p, image.r, glm::vec2(0), glm::vec2(0)) * glm::transpose(turn);
-    double angles[3] = {image.y, image.p, image.r};
+    // Solved in closed form, then polished: from the old angles, the solver strays where a camera
+    // near straight up or down needs its yaw and roll moved far.
+    glm::dvec3 start = anglesOf(target, glm::dvec3(image.y, image.p, image.r));
+    double angles[3] = {start.x, start.y, start.z};
     auto misfit = [&](const double* a) {
         glm::mat3 m = cameraMat(float(a[0]), float(a[1]), float(a[2]), glm::vec2(0), glm::vec2(0));
         Eigen::Matrix<double, 9, 1> e;

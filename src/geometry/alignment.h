@@ -16,6 +16,6 @@ glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::ve
 float turnAngle(const glm::mat3& turn);
 
 // The image with its pose turned so that every world direction it sees is turned by `turn`:
-// yaw, pitch and roll solved for (damped Gauss-Newton, so that a camera looking straight up,
-// whose yaw and roll then mean one turn, comes out too).
+// yaw, pitch and roll in closed form, nearest the image's own (a camera looking straight up or
+// down, whose yaw and roll then mean one turn, too), polished by damped Gauss-Newton.
 ImageParameters turnedImage(const ImageParameters& image, const glm::mat3& turn);
