@@ -173,3 +173,32 @@ TEST(Alignment, BestTurnAndTurnedImages) {
             }
         }
 }
+
+// Five matches in a cluster and one wrong by 50 view pixels: least squares turns B by the wrong
+// one's share, the agreed turn by the five's alone. Where all agree it is the least-squares turn.
+TEST(Alignment, AgreedTurnLeavesWrongMatchesOut) {
+    const float pixel = glm::radians(0.08f);  // a view pixel
+    glm::mat3 turn = glm::mat3(cameraMat(0.5f, 0.3f, -0.2f, vec2(0), vec2(0)));
+    std::vector<vec3> from, to;
+    for (int k = 0; k < 6; ++k) {
+        vec3 d = glm::normalize(vec3(0.1f * float(k % 3), 0.08f * float(k / 3), 1.0f));
+        from.push_back(d);
+        // Half a pixel of noise on the good ones.
+        to.push_back(glm::normalize(turn * d + vec3(0.5f * pixel * float(k % 2), 0, 0)));
+    }
+    // How far the turn leaves the good matches, view pixels.
+    auto worst = [&](const glm::mat3& t) {
+        float w = 0;
+        for (int k : {0, 1, 2, 3, 5}) w = std::max(w, glm::length(t * from[k] - to[k]) / pixel);
+        return w;
+    };
+    glm::mat3 agreed = agreedTurn(from, to, 2 * pixel);
+    EXPECT_LT(worst(agreed), 0.5f);
+    EXPECT_LT(glm::degrees(turnAngle(glm::transpose(agreed) * bestTurn(from, to))), 1e-4f);
+    to[4] = glm::normalize(to[4] + vec3(0, 50 * pixel, 0));
+    EXPECT_GT(worst(bestTurn(from, to)), 5.0f);
+    EXPECT_LT(worst(agreedTurn(from, to, 2 * pixel)), 0.5f);
+    // Too few to outvote anything.
+    EXPECT_EQ(agreedTurn({from[0], from[1]}, {to[0], to[1]}, pixel),
+              bestTurn({from[0], from[1]}, {to[0], to[1]}));
+}

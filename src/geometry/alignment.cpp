@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <glm/matrix.hpp>
 
 #include "geometry/camera.h"
@@ -23,6 +24,42 @@ glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::ve
     for (int c = 0; c < 3; ++c)
         for (int row = 0; row < 3; ++row) turn[c][row] = float(r(row, c));
     return turn;
+}
+
+glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to,
+                     float floor) {
+    const size_t n = from.size();
+    if (n < 3 || n != to.size()) return bestTurn(from, to);
+    auto misfits = [&](const glm::mat3& turn) {
+        std::vector<float> m(n);
+        for (size_t k = 0; k < n; ++k) m[k] = glm::length(turn * from[k] - to[k]);
+        return m;
+    };
+    auto median = [](std::vector<float> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    glm::mat3 best(1);
+    float bestMedian = std::numeric_limits<float>::infinity();
+    // Every two while they are few, else a fixed spread of them.
+    const size_t total = n * (n - 1) / 2, step = std::max<size_t>(1, total / 300);
+    size_t index = 0;
+    for (size_t a = 0; a < n; ++a)
+        for (size_t b = a + 1; b < n; ++b, ++index) {
+            if (index % step) continue;
+            glm::mat3 turn = bestTurn({from[a], from[b]}, {to[a], to[b]});
+            float m = median(misfits(turn));
+            if (m < bestMedian) bestMedian = m, best = turn;
+        }
+    // The median misfit of a two-dimensional normal one is 1.177 sigma; few directions understate
+    // it (Rousseeuw and Leroy's small-sample factor, three parameters).
+    float spread = bestMedian / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - 3, 1)));
+    float bound = std::max(floor, 3.5f * spread);
+    std::vector<glm::vec3> agreeingFrom, agreeingTo;
+    std::vector<float> m = misfits(best);
+    for (size_t k = 0; k < n; ++k)
+        if (m[k] <= bound) agreeingFrom.push_back(from[k]), agreeingTo.push_back(to[k]);
+    return bestTurn(agreeingFrom, agreeingTo);
 }
 
 float turnAngle(const glm::mat3& turn) {

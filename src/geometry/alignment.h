@@ -12,6 +12,13 @@
 // 1976); the identity for fewer than two directions.
 glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to);
 
+// The rotation that best maps `from` onto `to` where some of the pairs are wrong: of the turns
+// through two of them, the one they misfit least by the median (least median of squares,
+// Rousseeuw 1984), then bestTurn of those that misfit it by at most `floor` radians or three and a
+// half robust spreads; bestTurn of all where fewer than three.
+glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to,
+                     float floor);
+
 // The angle of a rotation, radians, as fine near zero as floats allow.
 float turnAngle(const glm::mat3& turn);
 

@@ -162,13 +162,14 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             to.push_back(camA.sourceToWorld(camA.patchToSource(vec2(m.c.x, m.c.y))));
             from.push_back(cameraB->sourceToWorld(cameraB->patchToSource(m.c + m.offset)));
         }
-        glm::mat3 turn = bestTurn(from, to);
+        // A wrong match among few that the pair check kept would set the turn.
+        const float pixelsPerRadian = camA.outSize.x / glm::radians(camA.outFovX);
+        glm::mat3 turn = agreedTurn(from, to, kPairCheckFloor / pixelsPerRadian);
         // What the turn moves the matches by: few matches in a band fix little of a turn about
         // them, and what it does elsewhere is no one's concern.
         float pixels = 0;
         for (const vec3& f : from)
-            pixels = std::max(
-                pixels, glm::length(turn * f - f) * camA.outSize.x / glm::radians(camA.outFovX));
+            pixels = std::max(pixels, glm::length(turn * f - f) * pixelsPerRadian);
         // A turn left that is a small share of the last one shows the correction converging on a
         // pose off its calibration, not on the matches' noise: it goes on down to the finer bound.
         bool converging = pass > 0 && pixels <= kAlignConverging * lastPixels;
