@@ -36,6 +36,15 @@ float median(std::vector<float> v) {
     return *mid;
 }
 
+// What models are compared by: the residual within which half the matches and two more lie,
+// Rousseeuw's order for three parameters an axis. By the median alone, an affine map through
+// three matches of a tight cluster beats the translation that all the pair's matches share.
+float covering(std::vector<float> v) {
+    auto h = v.begin() + std::min(v.size() - 1, v.size() / 2 + 1);
+    std::nth_element(v.begin(), h, v.end());
+    return *h;
+}
+
 }  // namespace
 
 Consensus displacementConsensus(const std::vector<vec2>& at,
@@ -60,7 +69,7 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
     c.field.y.z = median(ys);
     if (n < 3) return c;
     c.residual = residuals(c.field);
-    float best = median(c.residual);
+    float best = covering(c.residual);
     if (n >= kAffineConsensusMatches) {
         parameters = 6;
         // Every triple while they are few, else a fixed pseudo-random sample of them.
@@ -83,7 +92,7 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
             AffineField f;
             if (affineThrough(p, d, f)) {
                 std::vector<float> r = residuals(f);
-                float m = median(r);
+                float m = covering(r);
                 if (m < best) {
                     best = m;
                     c.residual = std::move(r);
@@ -98,7 +107,8 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
     }
     // The median distance of a two-dimensional normal residual is 1.177 sigma; few matches
     // understate it (Rousseeuw and Leroy's small-sample factor).
-    c.spread = best / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - parameters, 1)));
+    c.spread =
+        median(c.residual) / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - parameters, 1)));
     return c;
 }
 

@@ -23,10 +23,11 @@ struct Consensus {
 // the displacements bend.
 constexpr size_t kAffineConsensusMatches = 6;
 
-// Consensus of displacement as a function of position: an affine map fitted by least median of
-// squares (Rousseeuw, "Least median of squares regression", 1984) from kAffineConsensusMatches
-// matches on, the median translation below; fewer than three matches give zero residuals and
-// spread.
+// Consensus of displacement as a function of position: from kAffineConsensusMatches matches on,
+// an affine map fitted by least median of squares (Rousseeuw, "Least median of squares
+// regression", 1984; his order statistic for three parameters an axis) where it fits better than
+// the median translation; that translation below. Fewer than three matches give zero residuals
+// and spread.
 Consensus displacementConsensus(const std::vector<glm::vec2>& at,
                                 const std::vector<glm::vec2>& displacement);
 
