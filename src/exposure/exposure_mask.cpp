@@ -40,7 +40,8 @@ ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
     const int w = bad.width, h = bad.height;
     ExposureMask m;
     m.all_ = false;
-    m.bad_ = Image<uint8_t>(w, h);
+    m.width_ = w, m.height_ = h, m.words_ = (w + 63) / 64;
+    m.bad_.assign(size_t(m.words_) * size_t(h), 0);
     if (w == 0 || h == 0) return m;
     Image<uint8_t> rows(w, h);
     std::vector<uint8_t> padded(size_t(w) + 4);
@@ -56,8 +57,10 @@ ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
     for (int y = 0; y < h; ++y) {
         const uint8_t* r[5];
         for (int k = 0; k < 5; ++k) r[k] = rows.row(std::clamp(y + k - 2, 0, h - 1));
-        uint8_t* out = m.bad_.row(y);
-        for (int x = 0; x < w; ++x) out[x] = r[0][x] | r[1][x] | r[2][x] | r[3][x] | r[4][x];
+        uint64_t* out = m.bad_.data() + size_t(y) * size_t(m.words_);
+        for (int x = 0; x < w; ++x)
+            if (r[0][x] | r[1][x] | r[2][x] | r[3][x] | r[4][x])
+                out[x / 64] |= uint64_t(1) << (x % 64);
     }
     return m;
 }
@@ -93,7 +96,8 @@ bool ExposureMask::usable(glm::vec2 px) const {
     if (all_) return true;
     if (!(px.x >= 0 && px.y >= 0)) return false;
     int x = int(px.x), y = int(px.y);
-    return x < bad_.width && y < bad_.height && !bad_.at(x, y);
+    return x < width_ && y < height_ &&
+           !(bad_[size_t(y) * size_t(words_) + size_t(x / 64)] >> (x % 64) & 1);
 }
 
 ExposureMask exposureMaskOf(const SourceImage& image) {

@@ -2,6 +2,7 @@
 // Which source pixels can measure an image's exposure.
 #include <cstdint>
 #include <glm/vec2.hpp>
+#include <vector>
 
 #include "imageio/image.h"
 
@@ -31,7 +32,10 @@ public:
     bool usable(glm::vec2 px) const;
 
 private:
-    Image<uint8_t> bad_;  // 1: unusable; empty: all usable
+    // A bit a pixel, set where unusable, rows of whole words: a byte a pixel was a tenth of what a
+    // source holds.
+    std::vector<uint64_t> bad_;
+    int width_ = 0, height_ = 0, words_ = 0;  // words_: a row's
     bool all_ = true;
 
     static ExposureMask grown(Image<uint8_t> bad);

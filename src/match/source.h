@@ -21,9 +21,10 @@ struct Source {
     }
 };
 
-// The bytes in memory of a source of width x height pixels: the exposure mask and, for the native
-// remap, its linear texels and their levels (a third more).
+// The bytes in memory of a source of width x height pixels: the exposure mask (a bit a pixel)
+// and, for the native remap, its linear texels and their levels (a third more).
 inline size_t sourceBytes(int width, int height, bool native) {
     size_t pixels = size_t(width) * size_t(height);
-    return pixels + (native ? pixels * sizeof(LinearTexel) * 4 / 3 : 0);
+    return (size_t(width) + 63) / 64 * 8 * size_t(height) +
+           (native ? pixels * sizeof(LinearTexel) * 4 / 3 : 0);
 }
