@@ -198,6 +198,10 @@ TEST(Alignment, AgreedTurnLeavesWrongMatchesOut) {
     to[4] = glm::normalize(to[4] + vec3(0, 50 * pixel, 0));
     EXPECT_GT(worst(bestTurn(from, to)), 5.0f);
     EXPECT_LT(worst(agreedTurn(from, to, 2 * pixel)), 0.5f);
+    // A direction that is no number is left out as a wrong one.
+    from.push_back(vec3(std::nanf(""), 0, 1));
+    to.push_back(vec3(0, 0, 1));
+    EXPECT_LT(worst(agreedTurn(from, to, 2 * pixel)), 0.5f);
     // Too few to outvote anything.
     EXPECT_EQ(agreedTurn({from[0], from[1]}, {to[0], to[1]}, pixel),
               bestTurn({from[0], from[1]}, {to[0], to[1]}));

@@ -32,7 +32,11 @@ glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::
     if (n < 3 || n != to.size()) return bestTurn(from, to);
     auto misfits = [&](const glm::mat3& turn) {
         std::vector<float> m(n);
-        for (size_t k = 0; k < n; ++k) m[k] = glm::length(turn * from[k] - to[k]);
+        // A direction that is no number agrees with nothing, and must not upset the ordering.
+        for (size_t k = 0; k < n; ++k) {
+            float d = glm::length(turn * from[k] - to[k]);
+            m[k] = std::isfinite(d) ? d : std::numeric_limits<float>::infinity();
+        }
         return m;
     };
     auto median = [](std::vector<float> v) {
