@@ -8,6 +8,7 @@
 #include <map>
 #include <utility>
 
+#include "base/robust.h"
 #include "geometry/camera.h"
 
 namespace {
@@ -26,13 +27,6 @@ Matrix3d cross(const Vector3d& v) {
     Matrix3d m;
     m << 0, -v.z(), v.y(), v.z(), 0, -v.x(), -v.y(), v.x(), 0;
     return m;
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    auto mid = v.begin() + std::ptrdiff_t(v.size() / 2);
-    std::nth_element(v.begin(), mid, v.end());
-    return *mid;
 }
 
 // The robust standard deviation of two-dimensional residual lengths: their median is 1.177

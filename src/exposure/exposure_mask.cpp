@@ -40,7 +40,7 @@ ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
     const int w = bad.width, h = bad.height;
     ExposureMask m;
     m.all_ = false;
-    m.width_ = w, m.height_ = h, m.words_ = (w + 63) / 64;
+    m.width_ = w, m.height_ = h, m.words_ = wordsPerRow(w);
     m.bad_.assign(size_t(m.words_) * size_t(h), 0);
     if (w == 0 || h == 0) return m;
     Image<uint8_t> rows(w, h);

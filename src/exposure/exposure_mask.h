@@ -1,5 +1,6 @@
 #pragma once
 // Which source pixels can measure an image's exposure.
+#include <cstddef>
 #include <cstdint>
 #include <glm/vec2.hpp>
 #include <vector>
@@ -31,7 +32,14 @@ public:
     // outside the image.
     bool usable(glm::vec2 px) const;
 
+    // The bytes a mask of width x height pixels holds: a bit a pixel, rows of whole words.
+    static size_t bytesFor(int width, int height) {
+        return size_t(wordsPerRow(width)) * sizeof(uint64_t) * size_t(height);
+    }
+
 private:
+    static int wordsPerRow(int width) { return (width + 63) / 64; }
+
     // A bit a pixel, set where unusable, rows of whole words: a byte a pixel was a tenth of what a
     // source holds.
     std::vector<uint64_t> bad_;

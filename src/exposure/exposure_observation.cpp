@@ -9,6 +9,7 @@
 
 #include "exposure/exposure_shift.h"
 #include "base/log.h"
+#include "base/robust.h"
 
 namespace {
 
@@ -188,12 +189,6 @@ void logPixelRatio(int i, int j, const RatioEstimate& e) {
 void logControlPointRatio(int i, int j, float a, float b, float ratio, size_t count) {
     writeLog("EX: %d-%d | cp_b/a: %f, (a: %.2f, b: %.2f, count: %d)\n", i, j, ratio, a, b,
              int(count));
-}
-
-float median(std::vector<float> v) {
-    auto mid = v.begin() + v.size() / 2;
-    std::nth_element(v.begin(), mid, v.end());
-    return *mid;
 }
 
 // Robust ratio of the samples: the mean log ratio of those within three standard deviations

@@ -6,6 +6,7 @@
 #include <limits>
 #include <glm/matrix.hpp>
 
+#include "base/robust.h"
 #include "geometry/camera.h"
 
 glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to) {
@@ -39,10 +40,6 @@ glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::
         }
         return m;
     };
-    auto median = [](std::vector<float> v) {
-        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-        return v[v.size() / 2];
-    };
     glm::mat3 best(1);
     float bestMedian = std::numeric_limits<float>::infinity();
     // Every two while they are few, else a fixed spread of them.
@@ -55,10 +52,7 @@ glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::
             float m = median(misfits(turn));
             if (m < bestMedian) bestMedian = m, best = turn;
         }
-    // The median misfit of a two-dimensional normal one is 1.177 sigma; few directions understate
-    // it (Rousseeuw and Leroy's small-sample factor, three parameters).
-    float spread = bestMedian / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - 3, 1)));
-    float bound = std::max(floor, 3.5f * spread);
+    float bound = std::max(floor, 3.5f * spreadOfFit(bestMedian, n, 3));
     std::vector<glm::vec3> agreeingFrom, agreeingTo;
     std::vector<float> m = misfits(best);
     for (size_t k = 0; k < n; ++k)

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <glm/geometric.hpp>
 
+#include "base/robust.h"
+
 using glm::vec2;
 
 vec2 AffineField::operator()(vec2 p) const {
@@ -28,12 +30,6 @@ bool affineThrough(const vec2 p[3], const vec2 d[3], AffineField& f) {
     f.x = solve(d[0].x, d[1].x, d[2].x);
     f.y = solve(d[0].y, d[1].y, d[2].y);
     return true;
-}
-
-float median(std::vector<float> v) {
-    auto mid = v.begin() + v.size() / 2;
-    std::nth_element(v.begin(), mid, v.end());
-    return *mid;
 }
 
 // What models are compared by: the residual within which half the matches and two more lie,
@@ -105,10 +101,7 @@ Consensus displacementConsensus(const std::vector<vec2>& at,
             }
         }
     }
-    // The median distance of a two-dimensional normal residual is 1.177 sigma; few matches
-    // understate it (Rousseeuw and Leroy's small-sample factor).
-    c.spread =
-        median(c.residual) / 1.1774f * (1 + 5.0f / float(std::max<size_t>(n - parameters, 1)));
+    c.spread = spreadOfFit(median(c.residual), n, size_t(parameters));
     return c;
 }
 

@@ -156,6 +156,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     CameraModel agreedCamera;
     Image<RgbPixel<float>> agreedB;
     float lastPixels = 0;
+    const float pixelsPerRadian = camA.outSize.x / glm::radians(camA.outFovX);
     for (int pass = 0; rerenderB && pass < kAlignPasses && matches.size() >= 3; ++pass) {
         std::vector<vec3> from, to;
         for (const Match& m : matches) {
@@ -163,7 +164,6 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             from.push_back(cameraB->sourceToWorld(cameraB->patchToSource(m.c + m.offset)));
         }
         // A wrong match among few that the pair check kept would set the turn.
-        const float pixelsPerRadian = camA.outSize.x / glm::radians(camA.outFovX);
         glm::mat3 turn = agreedTurn(from, to, kPairCheckFloor / pixelsPerRadian);
         // What the turn moves the matches by: few matches in a band fix little of a turn about
         // them, and what it does elsewhere is no one's concern.

@@ -25,6 +25,6 @@ struct Source {
 // and, for the native remap, its linear texels and their levels (a third more).
 inline size_t sourceBytes(int width, int height, bool native) {
     size_t pixels = size_t(width) * size_t(height);
-    return (size_t(width) + 63) / 64 * 8 * size_t(height) +
+    return ExposureMask::bytesFor(width, height) +
            (native ? pixels * sizeof(LinearTexel) * 4 / 3 : 0);
 }
