@@ -130,6 +130,62 @@ TEST(CpuCorrelationMap, FindsTheShift) {
     }
 }
 
+// A guided search takes the near cells of the whole map, and refuses what the whole window
+// refutes or what lies beyond its reach, without making the whole map for the latter.
+TEST(NearFirst, NearCellsThenTheWholeWindow) {
+    auto noise = [](int sx, int sy, glm::ivec2 twin = {}) {
+        return makeImage(400, 300, [=](int x, int y) {
+            // From x = 250 on, a twin repeats the texture of its left, moved by twin.x.
+            if (twin.x && x >= 250) x -= twin.x;
+            uint32_t h = uint32_t(x - sx) * 374761393u + uint32_t(y - sy) * 668265263u;
+            h = (h ^ (h >> 13)) * 1274126177u;
+            return RgbPixel<float>{0, 0.1f + float((h ^ (h >> 16)) & 0xffffff) / 0x1p24f, 0};
+        });
+    };
+    const glm::ivec2 reach(16);
+    Image<RgbPixel<float>> a = noise(0, 0);
+    for (int scale : {1, 4}) {
+        const corner_t c{200, 150, 1, scale};
+        const int s = patchSize(scale).s;
+        struct Case {
+            Image<RgbPixel<float>> b;
+            bool accepted, wideMade;
+        } cases[] = {{noise(4, -2), true, true},
+                     {noise(4, -2, {100, 0}), false, true},
+                     {noise(40, 0), false, false}};
+        for (Case& k : cases) {
+            Image<float> green = toImage(channelView(k.b, 1));
+            CorrelationMap wide = cpuCorrelationMap(a, green, c, scale);
+            CorrelationMap near = cpuNearMap(a, green, c, scale, reach);
+            CorrelationMap part = nearPart(wide, reach, s);
+            // Both reach as far either way; the CPU's window may reach further left.
+            const int cells = reach.x / s;
+            ASSERT_EQ(std::tuple(part.ox, part.oy, part.map.width, part.map.height),
+                      std::tuple(cells, cells, 2 * cells + 1, 2 * cells + 1));
+            ASSERT_EQ(std::tuple(near.oy, near.map.height), std::tuple(cells, 2 * cells + 1));
+            ASSERT_EQ(near.map.width - near.ox, cells + 1);
+            for (int y = 0; y < part.map.height; ++y)
+                for (int x = 0; x < part.map.width; ++x)
+                    ASSERT_NEAR(part.map.at(x, y), near.map.at(x - cells + near.ox, y), 1e-4f)
+                        << x << "," << y;
+            bool made = false;
+            CorrelationMap m = nearFirst(
+                std::move(near),
+                [&] {
+                    made = true;
+                    return cpuCorrelationMap(a, green, c, scale);
+                },
+                scale);
+            Verdict v = judge(m.map, m.ox, m.oy, s);
+            EXPECT_EQ(made, k.wideMade) << "scale " << scale;
+            EXPECT_EQ(v.accepted, k.accepted) << "scale " << scale << ": " << v.log;
+            if (k.accepted) {
+                EXPECT_LT(glm::distance(v.offset, glm::vec2(4, -2)), 0.2f);
+            }
+        }
+    }
+}
+
 namespace {
 
 // Written out in the kernel's order of summation, so any reordering shows in the bits.

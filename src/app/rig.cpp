@@ -33,10 +33,11 @@ struct PairResult {
     exposure_t exposure;
 };
 
-// Renders both images of a pair into its view and matches them; dumps the renderings where
-// asked.
+// Renders both images of a pair into its view and matches them, each match expected within
+// expected pixels of its corner where that is set; dumps the renderings where asked.
 PairMatch matchPair(PairRenderer& renderer, const Project& project, const ScheduleStep& s,
-                    glm::ivec2 size, const Source& a, const Source& b, const std::string& dump) {
+                    glm::ivec2 size, const Source& a, const Source& b, const std::string& dump,
+                    glm::ivec2 expected = {}) {
     const int i = s.i, j = s.j;
     const PairView& v = s.view;
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
@@ -52,7 +53,7 @@ PairMatch matchPair(PairRenderer& renderer, const Project& project, const Schedu
             return std::pair(r.camera, std::move(r.image));
         };
     PairMatch m = matchRenderedPair(ri.image, rj.image, ri.camera, rj.camera, i, j, zenith, a.mask,
-                                    b.mask, renderer.correlation(ri.image), again);
+                                    b.mask, renderer.correlation(ri.image), again, expected);
     renderer.finish();
     if (!dump.empty())
         dumpPair(dump, i, j, ri.image, m.turnedB.width > 0 ? m.turnedB : rj.image, m.corners);
@@ -84,11 +85,13 @@ std::vector<ControlPoint> pointsOf(const std::vector<PairResult>& pairs) {
 
 // Matches again, each image turned as the rig's points show, the pairs that found fewer than
 // kRigPassBelow points where those turns move their views by more than kAlignBelow pixels: a
-// pose off its calibration warps a pair's renderings against each other. A pair's new points
-// and exposure replace its first ones where there are as many or more; a replaced exposure
-// observation moves to the end of exposures.
+// pose off its calibration warps a pair's renderings against each other. Turned so, a match
+// lies where the rig's points say, but for what parallax leaves (kAlignReach). A pair's new
+// points and exposure replace its first ones where there are as many or more; a replaced
+// exposure observation moves to the end of exposures. The pairs run as mode says.
 void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& cache,
-                 std::vector<PairResult>& pairs, std::vector<exposure_t>& exposures) {
+                 ExecutorMode mode, std::vector<PairResult>& pairs,
+                 std::vector<exposure_t>& exposures) {
     RigCheck check = checkRig(project.images, pointsOf(pairs));
     Project turned = project;
     for (size_t k = 0; k < turned.images.size(); ++k)
@@ -108,9 +111,10 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
         moves.push_back(move);
     }
     runSteps(
-        stepsForPairs(again), cache, {false, true},
+        stepsForPairs(again), cache, mode,
         [&](size_t m, const ScheduleStep& s, const Source& a, const Source& b) {
-            return matchPair(renderer, turned, s, pairs[which[m]].size, a, b, {});
+            return matchPair(renderer, turned, s, pairs[which[m]].size, a, b, {},
+                             glm::ivec2(kAlignReach));
         },
         [&](size_t m, const ScheduleStep& s, PairMatch& match, std::string& log) {
             PairResult& pair = pairs[which[m]];
@@ -248,7 +252,9 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         },
         [&](const ScheduleStep& s) { progress.next(s.i, s.j); });
     progress.done();
-    matchTurned(*renderer, project, cache, pairs, exposures);
+    // Their log lines are written in turn either way.
+    mode.captured = true;
+    matchTurned(*renderer, project, cache, mode, pairs, exposures);
     std::vector<ControlPoint> points = writeCheckedPoints(images, options.decimals, pairs);
     if (!options.dumpDir.empty()) {
         std::vector<PairCount> counts;

@@ -223,6 +223,36 @@ bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool near
     return true;
 }
 
+CorrelationMap cpuNearMap(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                          const corner_t& c, int scale, glm::ivec2 reach) {
+    PatchSize p = patchSize(scale);
+    return cpuCorrelationMap(imgA, greenB, c, scale, reach + glm::ivec2(p.Wt - p.P, 0));
+}
+
+CorrelationMap nearPart(const CorrelationMap& m, glm::ivec2 reach, int s) {
+    const int x0 = std::max(m.ox - reach.x / s, 0), y0 = std::max(m.oy - reach.y / s, 0);
+    const int x1 = std::min(m.ox + reach.x / s, m.map.width - 1);
+    const int y1 = std::min(m.oy + reach.y / s, m.map.height - 1);
+    CorrelationMap near;
+    near.map = toImage(m.map.subView(x0, y0, x1 - x0 + 1, y1 - y0 + 1));
+    near.ox = m.ox - x0;
+    near.oy = m.oy - y0;
+    return near;
+}
+
+CorrelationMap nearFirst(CorrelationMap near, const std::function<CorrelationMap()>& wide,
+                         int scale) {
+    std::string quiet;
+    vec2 offset;
+    bool accepted;
+    {
+        LogCapture capture(quiet);
+        accepted = acceptMaximum(near.map, near.ox, near.oy, patchSize(scale).s, false, offset);
+    }
+    if (accepted) return wide();
+    return near;
+}
+
 bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
                const CameraModel& camB, const corner_t& c, const CorrelationBackend& mapOf,
                vec2& offset, int scale) {

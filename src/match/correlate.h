@@ -87,6 +87,22 @@ bool isDistinct(float MM, float sM);
 bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool nearBlack,
                    glm::vec2& offset);
 
+// cpuCorrelationMap of the moves of at most reach either way: the window reaches further right
+// by what the template's width is padded by.
+CorrelationMap cpuNearMap(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                          const corner_t& c, int scale, glm::ivec2 reach);
+
+// The cells of map m (sub-sampled by s) that move a corner at most reach texture pixels either
+// way; its zero-displacement cell stays the same move.
+CorrelationMap nearPart(const CorrelationMap& m, glm::ivec2 reach, int s);
+
+// Where a match is expected near its corner: near (the map's cells within that reach) is judged
+// first, quietly and without the near-black test, and only where it accepts is the whole map
+// taken from wide, for the caller to judge as an unguided search would, so that a twin farther
+// off still refutes the match; else near is returned, to be refused again.
+CorrelationMap nearFirst(CorrelationMap near, const std::function<CorrelationMap()>& wide,
+                         int scale);
+
 // Matches corner c of rendering A in B, whose maps mapOf makes; true with offset the
 // displacement to the match, else false. Writes one log line with the measurements and the
 // reason.

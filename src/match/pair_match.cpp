@@ -87,7 +87,8 @@ std::string controlPointLine(const ControlPoint& cp, int decimals) {
 PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
                             const CameraModel& camA, const CameraModel& camB, int i, int j,
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
-                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB) {
+                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB,
+                            glm::ivec2 expected) {
     PairMatch result;
     CornerLists& lists = result.corners;
     std::vector<Match> matches;
@@ -98,6 +99,19 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     if (!mapOf) {
         greenB = toImage(channelView(imgB, 1));
         mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, greenB, c, s); };
+    }
+    // Most corners a weak pair tries are refused; near their expected match that costs a
+    // fraction of a whole window.
+    if (expected != glm::ivec2(0)) {
+        mapOf = [&, wide = std::move(mapOf)](const corner_t& c, int s) {
+            if (gpuMap) {
+                CorrelationMap whole = gpuMap(c, s);
+                return nearFirst(
+                    nearPart(whole, expected, s), [&] { return std::move(whole); }, s);
+            }
+            return nearFirst(
+                cpuNearMap(imgA, greenB, c, s, expected), [&] { return wide(c, s); }, s);
+        };
     }
     auto attempt = [&](const corner_t& c, glm::vec2& offset) {
         return correlate(imgA, camA, camB, c, mapOf, offset, scale);

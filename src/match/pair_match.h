@@ -38,11 +38,13 @@ struct PairMatch {
 // turned against A (a pose off its calibration) by a turn that moves them by more than kAlignBelow
 // rendering pixels (kAlignFinerBelow once the turns converge), B is rendered again turned back and
 // the matches' corners are matched again there, up to kAlignPasses times; the points and the
-// exposure come from the aligned renderings.
+// exposure come from the aligned renderings. Where the renderings are aligned already, expected
+// says how far from its corner a match may lie (see nearFirst); zero: anywhere in the window.
 PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
                             const CameraModel& camA, const CameraModel& camB, int i, int j,
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
-                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB = {});
+                            const CorrelationBackend& gpuMap, const RerenderB& rerenderB = {},
+                            glm::ivec2 expected = {});
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
