@@ -7,7 +7,10 @@ placed on the walls of the room (a cube of half-size "room" around the origin), 
 from camera N's centre and compared with the direction of N's end of the point, in pixels of
 the same reference panorama as -e.
 
-    scripts/truth_errors.py <truth.json> <korvel log>   (control points counted from 0)
+    scripts/truth_errors.py <truth.json> <korvel log> [above]   (control points counted from 0)
+
+With a number `above`, each point whose error exceeds it is listed first, as its control-point
+line and its error: where the wrong points of a run lie, and in which pairs.
 """
 import json
 import math
@@ -66,6 +69,7 @@ def main():
     room = cameras[0].c.get("room", 2.5)
     width = 21210.0 if len(cameras) > 7 else 14140.0
     errors = []
+    above = float(sys.argv[3]) if len(sys.argv) > 3 else None
     for line in open(sys.argv[2]):
         f = line.split()
         if len(f) < 7 or f[0] != "c" or not f[1].startswith("n"):
@@ -78,6 +82,8 @@ def main():
         want = normalised([point[k] - b.centre[k] for k in range(3)])
         got = b.direction(X, Y)
         errors.append(math.dist(want, got) / (2 * math.pi) * width)
+        if above is not None and errors[-1] > above:
+            print("%s  %.2f" % (" ".join(f[:7]), errors[-1]))
     errors.sort()
     n = len(errors)
     median = (errors[(n - 1) // 2] + errors[n // 2]) / 2 if n else 0
