@@ -104,8 +104,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     // fraction of a whole window.
     if (expected != glm::ivec2(0)) {
         mapOf = [&, wide = std::move(mapOf)](const corner_t& c, int s) {
+            // The GPU makes the whole map at once: its near cells are cut from it.
             if (gpuMap) {
-                CorrelationMap whole = gpuMap(c, s);
+                CorrelationMap whole = wide(c, s);
                 return nearFirst(
                     nearPart(whole, expected, s), [&] { return std::move(whole); }, s);
             }
