@@ -38,8 +38,9 @@ double spreadOf(const std::vector<double>& lengths) {
 // Each image's rotation from the directions of the control points' two ends.
 std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPoint>& cps,
                                       const std::vector<Vector3d>& a,
-                                      const std::vector<Vector3d>& b) {
-    std::vector<Matrix3d> rotation(images, Matrix3d::Identity());
+                                      const std::vector<Vector3d>& b,
+                                      std::vector<Matrix3d> rotation = {}) {
+    if (rotation.empty()) rotation.assign(images, Matrix3d::Identity());
     const int unknowns = 3 * int(images - 1);
     if (unknowns == 0) return rotation;
     for (int iteration = 0; iteration < 12; ++iteration) {
@@ -231,6 +232,13 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
 // consensus too.
 constexpr size_t kFewTies = 12;
 
+// Pairs of directions a consensus tries: about this many directions' worth.
+constexpr size_t kConsensusSamples = 48;
+
+// While images are placed one by one, ties within this many bounds agree: an image is turned by
+// its ties to those placed before it, whose own small errors add up along the way.
+constexpr double kPlacementReach = 4;
+
 // The rotation that best turns the directions `from` onto `to` (Kabsch, "A solution for the
 // best rotation to relate two sets of vectors", 1976).
 Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to) {
@@ -242,12 +250,66 @@ Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& 
     return svd.matrixU() * flip * svd.matrixV().transpose();
 }
 
+// The turn of directions `from` onto `to` that most of them agree on, within bound pixels (scale:
+// each one's pixels per radian): random sample consensus over every two (Fischler and Bolles,
+// 1981), evenly thinned to some fifty where there are more, then Kabsch over all that agree.
+struct Consensus {
+    Matrix3d turn = Matrix3d::Identity();
+    std::vector<double> deviation;  // per direction, pixels
+    size_t agree = 0;               // directions within bound
+};
+
+Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to,
+                        const std::vector<double>& scale, double bound) {
+    auto deviations = [&](const Matrix3d& turn) {
+        std::vector<double> deviation;
+        for (size_t k = 0; k < from.size(); ++k)
+            deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
+        return deviation;
+    };
+    auto agreeing = [&](const std::vector<double>& deviation, double& sum) {
+        size_t agree = 0;
+        sum = 0;
+        for (double d : deviation)
+            if (d <= bound) ++agree, sum += d;
+        return agree;
+    };
+    Consensus best;
+    best.deviation = deviations(best.turn);
+    double least = INFINITY;
+    bool sampled = false;
+    const size_t stride = std::max<size_t>(1, from.size() / kConsensusSamples);
+    for (size_t i = 0; i < from.size(); i += stride)
+        for (size_t j = i + 1; j < from.size(); j += stride) {
+            Matrix3d turn = kabsch({from[i], from[j]}, {to[i], to[j]});
+            std::vector<double> deviation = deviations(turn);
+            double sum;
+            size_t agree = agreeing(deviation, sum);
+            if (!sampled || agree > best.agree || (agree == best.agree && sum < least))
+                best = {turn, deviation, agree}, least = sum, sampled = true;
+        }
+    if (!sampled) best.agree = agreeing(best.deviation, least);
+    // Two directions turn the image only roughly; all that agree turn it as well as they can.
+    for (int again = 0; again < 2 && best.agree >= 2; ++again) {
+        std::vector<Vector3d> f, t;
+        for (size_t k = 0; k < from.size(); ++k)
+            if (best.deviation[k] <= bound) f.push_back(from[k]), t.push_back(to[k]);
+        Matrix3d turn = kabsch(f, t);
+        std::vector<double> deviation = deviations(turn);
+        double sum;
+        size_t agree = agreeing(deviation, sum);
+        if (agree < best.agree) break;
+        best = {turn, deviation, agree};
+    }
+    return best;
+}
+
 // Where only a few points tie an image to the rest, one wrong point far across it has the
 // longer lever and outweighs them in any fit of all points together, until the true ones look
 // wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
-// rest of the rig fitted without them and without the points found wrong (random sample consensus
-// over every two ties: Fischler and Bolles, 1981). Sets keep and deviation of the image's ties
-// where three or more agree, and more than the fit of all points kept.
+// rest of the rig fitted without them and without the points found wrong. Sets keep and
+// deviation of the image's ties where three or more agree, and more than the fit of all points
+// kept.
 void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
                       const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
                       const std::vector<Vector3d>& b, double bound, RigCheck& check) {
@@ -276,49 +338,86 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
         scale.push_back(std::max(pixelsPerRadian(images[size_t(image)]),
                                  pixelsPerRadian(images[size_t(other)])));
     }
-    auto deviations = [&](const Matrix3d& turn) {
-        std::vector<double> deviation;
-        for (size_t k = 0; k < ties.size(); ++k)
-            deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
-        return deviation;
-    };
-    auto agreeing = [&](const std::vector<double>& deviation, double& sum) {
-        size_t agree = 0;
-        sum = 0;
-        for (double d : deviation)
-            if (d <= bound) ++agree, sum += d;
-        return agree;
-    };
-    size_t most = 0;
-    double least = INFINITY;
-    std::vector<double> best;
-    for (size_t i = 0; i < ties.size(); ++i)
-        for (size_t j = i + 1; j < ties.size(); ++j) {
-            std::vector<double> deviation = deviations(kabsch({from[i], from[j]}, {to[i], to[j]}));
-            double sum;
-            size_t agree = agreeing(deviation, sum);
-            if (agree > most || (agree == most && sum < least))
-                most = agree, least = sum, best = deviation;
-        }
-    // Two ties turn the image only roughly; all that agree turn it as well as they can.
-    for (int again = 0; again < 2 && most >= 2; ++again) {
-        std::vector<Vector3d> f, t;
-        for (size_t k = 0; k < ties.size(); ++k)
-            if (best[k] <= bound) f.push_back(from[k]), t.push_back(to[k]);
-        std::vector<double> deviation = deviations(kabsch(f, t));
-        double sum;
-        size_t agree = agreeing(deviation, sum);
-        if (agree < most) break;
-        most = agree, best = deviation;
-    }
+    Consensus best = consensusTurn(from, to, scale, bound);
     // The consensus stands where it keeps more of the image's ties than the fit of all did.
     size_t kept = 0;
     for (size_t k : ties) kept += check.keep[k];
-    if (most < 3 || most <= kept) return;
+    if (best.agree < 3 || best.agree <= kept) return;
     for (size_t m = 0; m < ties.size(); ++m) {
-        check.keep[ties[m]] = best[m] <= bound;
-        check.deviation[ties[m]] = float(best[m]);
+        check.keep[ties[m]] = best.deviation[m] <= bound;
+        check.deviation[ties[m]] = float(best.deviation[m]);
     }
+}
+
+// The number of points that the rotations put within bound pixels of their pair's finer image.
+size_t pointsWithin(const std::vector<Matrix3d>& rotation,
+                    const std::vector<ImageParameters>& images,
+                    const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
+                    const std::vector<Vector3d>& b, double bound) {
+    size_t count = 0;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+        double scale = std::max(pixelsPerRadian(images[n]), pixelsPerRadian(images[N]));
+        count += scale * (rotation[n] * a[k] - rotation[N] * b[k]).norm() <= bound;
+    }
+    return count;
+}
+
+// A fit of all points together, started from the project's poses, can be turned by a few wrong
+// points where a group of images hangs on few ties, until it keeps neither those nor the true
+// ones. So the rotations are also grown outward from image 0, each next image the one with the
+// most ties to those placed, turned as most of those ties agree (consensusTurn, ties within
+// kPlacementReach bounds), and fitted again from there to the ties that agreed. Returns those
+// where they put more points within bound of the rest than the fit of all, else fitted.
+std::vector<Matrix3d> placedRotations(const std::vector<ImageParameters>& images,
+                                      const std::vector<ControlPoint>& cps,
+                                      const std::vector<Vector3d>& a,
+                                      const std::vector<Vector3d>& b, double bound,
+                                      const std::vector<Matrix3d>& fitted) {
+    const size_t count = images.size();
+    std::vector<Matrix3d> rotation(count, Matrix3d::Identity());
+    std::vector<bool> placed(count, false), agrees(cps.size(), true);
+    placed[0] = true;
+    for (size_t round = 1; round < count; ++round) {
+        std::vector<size_t> ties(count, 0);
+        for (const ControlPoint& cp : cps) {
+            size_t n = size_t(cp.n), N = size_t(cp.N);
+            if (placed[n] != placed[N]) ++ties[placed[n] ? N : n];
+        }
+        size_t image = size_t(std::max_element(ties.begin(), ties.end()) - ties.begin());
+        if (ties[image] == 0) break;
+        std::vector<size_t> members;
+        std::vector<Vector3d> from, to;
+        std::vector<double> scale;
+        for (size_t k = 0; k < cps.size(); ++k) {
+            size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+            if (n == image && placed[N]) {
+                from.push_back(a[k]);
+                to.push_back(rotation[N] * b[k]);
+            } else if (N == image && placed[n]) {
+                from.push_back(b[k]);
+                to.push_back(rotation[n] * a[k]);
+            } else {
+                continue;
+            }
+            members.push_back(k);
+            scale.push_back(std::max(pixelsPerRadian(images[n]), pixelsPerRadian(images[N])));
+        }
+        Consensus c = consensusTurn(from, to, scale, kPlacementReach * bound);
+        rotation[image] = c.turn;
+        placed[image] = true;
+        for (size_t m = 0; m < members.size(); ++m)
+            agrees[members[m]] = c.deviation[m] <= kPlacementReach * bound;
+    }
+    std::vector<ControlPoint> in;
+    std::vector<Vector3d> inA, inB;
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (agrees[k]) in.push_back(cps[k]), inA.push_back(a[k]), inB.push_back(b[k]);
+    rotation = adjustRotations(count, in, inA, inB, rotation);
+    if (pointsWithin(rotation, images, cps, a, b, bound) >
+        pointsWithin(fitted, images, cps, a, b, bound))
+        return rotation;
+    return fitted;
 }
 
 }  // namespace
@@ -343,12 +442,21 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // whose cameras share a centre agree once its rotations do, and letting its centres move
     // would only let wrong points slide along epipolar lines it does not have.
     std::vector<Matrix3d> rotation = adjustRotations(images.size(), cps, a, b);
-    std::vector<Vector3d> residuals;
     std::vector<double> still, moved, perRadian;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        still.push_back(
+            (rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k]).norm());
+        perRadian.push_back(pixelsPerRadian(images[size_t(cps[k].n)]));
+    }
+    rotation = placedRotations(
+        images, cps, a, b,
+        std::max(double(kRigCheckFloor), kRigCheckSigmas * spreadOf(still) * median(perRadian)),
+        rotation);
+    std::vector<Vector3d> residuals;
+    still.clear();
     for (size_t k = 0; k < cps.size(); ++k) {
         residuals.push_back(rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k]);
         still.push_back(residuals.back().norm());
-        perRadian.push_back(pixelsPerRadian(images[size_t(cps[k].n)]));
     }
     std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b);
     for (const Vector3d& r : apart) moved.push_back(r.norm());

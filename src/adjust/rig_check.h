@@ -30,9 +30,11 @@ struct RigCheck {
 
 // Adjusts each image's rotation (image 0 fixed) to all control points by Gauss-Newton on the
 // directions' differences with Huber weights, iteratively reweighted (Huber, "Robust
-// estimation of a location parameter", 1964); where the points show parallax, each camera's
-// centre and each point's depth too. A point's deviation is its residual less the
-// median residual of its pair (which keeps what parallax shifts a whole pair by), in pixels of
-// the pair's finer image; points beyond max(kRigCheckFloor, kRigCheckSigmas spreads) are
-// dropped, each with a log line. Then each image's turn from the points kept.
+// estimation of a location parameter", 1964), or, where that fit keeps fewer points, grown from
+// image 0 one image at a time by the turn most of its ties agree on and fitted again from
+// there; where the points show parallax, each camera's centre and each point's depth too. A
+// point's deviation is its residual less the median residual of its pair (which keeps what
+// parallax shifts a whole pair by), in pixels of the pair's finer image; points beyond
+// max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line. Then each image's
+// turn from the points kept.
 RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);
