@@ -4,6 +4,7 @@
 
 #include "match/pair_match.h"
 #include "match/ncc.h"
+#include "match/subpixel.h"
 #include "test_util.h"
 
 namespace {
@@ -251,4 +252,52 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
                                  normalizedCorrelationCoefficient<float>(window, templ));
             }
     omp_set_num_threads(threads);
+}
+
+// A texture of sharp waves moved by a fraction of a pixel: the parabola through the peak leans
+// toward the whole pixel, the resampled peak does not; near a whole pixel nothing is resampled.
+TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
+    auto waves = [](glm::vec2 shift) {
+        return makeImage(160, 120, [=](int x, int y) {
+            float v = 0.5f;
+            for (int k = 0; k < 12; ++k) {
+                const float angle = 2.4f * float(k), period = 3.4f + 0.8f * float(k);
+                const glm::vec2 d(std::cos(angle), std::sin(angle));
+                v += 0.04f *
+                     std::sin(6.2832f * glm::dot(glm::vec2(x, y) - shift, d) / period + float(k));
+            }
+            return RgbPixel<float>{0, v, 0};
+        });
+    };
+    Image<RgbPixel<float>> a = waves(glm::vec2(0));
+    float leanSum = 0, leftSum = 0;
+    int cases = 0;
+    for (glm::vec2 shift :
+         {glm::vec2(3.3f, -1.7f), glm::vec2(-2.25f, 0.4f), glm::vec2(0.35f, 2.8f)})
+        for (int scale : {1, 2}) {
+            Image<RgbPixel<float>> b = waves(shift);
+            const corner_t c{80, 60, 1, scale};
+            CorrelationMap m = cpuCorrelationMap(a, channelView(b, 1), c, scale);
+            Verdict v = judge(m.map, m.ox, m.oy, patchSize(scale).s);
+            ASSERT_TRUE(v.accepted) << v.log;
+            glm::vec2 refined = v.offset;
+            EXPECT_TRUE(refineSubPixel(a, channelView(b, 1), c, refined));
+            const float lean = glm::distance(v.offset, shift), left = glm::distance(refined, shift);
+            EXPECT_LT(left, 0.015f) << shift.x << "," << shift.y << " scale " << scale;
+            leanSum += lean;
+            leftSum += left;
+            ++cases;
+        }
+    // The parabola's own lean, which the resampling must be what removes.
+    EXPECT_GT(leanSum / float(cases), 0.03f);
+    EXPECT_LT(leftSum, leanSum / 5);
+
+    // Within kSubPixelFrom of whole pixels, and where a window leaves B, the match stays.
+    Image<RgbPixel<float>> near = waves(glm::vec2(2.05f, -0.1f));
+    glm::vec2 offset(2.04f, -0.12f);
+    EXPECT_FALSE(refineSubPixel(a, channelView(near, 1), corner_t{80, 60, 1, 1}, offset));
+    EXPECT_EQ(offset, glm::vec2(2.04f, -0.12f));
+    offset = glm::vec2(3.3f, -1.7f);
+    EXPECT_FALSE(refineSubPixel(a, channelView(waves(offset), 1), corner_t{148, 60, 1, 1}, offset));
+    EXPECT_EQ(offset, glm::vec2(3.3f, -1.7f));
 }

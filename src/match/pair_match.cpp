@@ -13,6 +13,7 @@
 #include "geometry/alignment.h"
 #include "match/consensus.h"
 #include "match/correlate.h"
+#include "match/subpixel.h"
 #include "exposure/exposure_mask.h"
 #include "exposure/exposure_observation.h"
 #include "base/log.h"
@@ -236,6 +237,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         field = dropInconsistent(i, j, matches, lists);
     }
 
+    // The parabola leans toward whole pixels: each match found is refined where it was found.
+    if (greenB.width == 0) greenB = toImage(channelView(*renderingB, 1));
+    for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.patchToSource(vec2(m.c.x, m.c.y)));
         vec2 dst = cameraB->toProject(cameraB->patchToSource(m.c + m.offset));

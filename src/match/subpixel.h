@@ -1,0 +1,32 @@
+#pragma once
+// Sub-pixel refinement of a match, free of the parabola's pull toward whole pixels.
+#include <glm/vec2.hpp>
+
+#include "imageio/image.h"
+#include "match/corners.h"
+
+// Resampling steps at most; each leaves a small share of the last one's displacement.
+constexpr int kSubPixelSteps = 2;
+
+// Matches this near a whole pixel (in both axes) are left as found: there the parabola leans
+// little, and on rendered rigs resampling them cost more than it gained.
+constexpr float kSubPixelFrom = 0.15f;
+
+// A step that moves a match less than this many pixels ends the refinement.
+constexpr float kSubPixelSettled = 0.005f;
+
+// A refinement moving a match farther than this many pixels found another peak: it is ignored.
+constexpr float kSubPixelMost = 0.5f;
+
+// The parabola through a correlation peak and its neighbours leans toward the nearest whole
+// pixel by up to a tenth of one on sharp renderings, most at a third between two. So B is resampled
+// at the match's fraction (separable Lanczos, a = 3: Duchon, "Lanczos filtering in one and two
+// dimensions", 1979) and the peak found again in the resampled window, where it lies within
+// a small share of a pixel of whole and the parabola has no lean left; as image-shift
+// refinement does in particle image velocimetry (Scarano and Riethmuller, 2000). Refines offset,
+// corner c of A's green channel found at c + offset in greenB, over a template of the corner's
+// scale; true where it moved it, false where the match lies within kSubPixelFrom of a whole
+// pixel, the windows leave an image, the resampled peak is not at the centre, or the move
+// exceeds kSubPixelMost.
+bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                    const corner_t& c, glm::vec2& offset);
