@@ -14,6 +14,7 @@ line and its error: where the wrong points of a run lie, and in which pairs.
 """
 import json
 import math
+import re
 import sys
 
 
@@ -64,6 +65,9 @@ class Camera:
         return [sum(self.m[k][i] * v[k] for k in range(3)) for i in range(3)]
 
 
+POINT = re.compile(r"^c n(\d+) N(\d+) x\s*(\S+) y\s*(\S+) X\s*(\S+) Y\s*(\S+)")
+
+
 def main():
     cameras = [Camera(c) for c in json.load(open(sys.argv[1]))["cameras"]]
     room = cameras[0].c.get("room", 2.5)
@@ -71,11 +75,12 @@ def main():
     errors = []
     above = float(sys.argv[3]) if len(sys.argv) > 3 else None
     for line in open(sys.argv[2]):
-        f = line.split()
-        if len(f) < 7 or f[0] != "c" or not f[1].startswith("n"):
+        # Coordinates are printed %4.1f wide: a small one reads "x 8.4".
+        m = POINT.match(line)
+        if not m:
             continue
-        a, b = cameras[int(f[1][1:])], cameras[int(f[2][1:])]
-        x, y, X, Y = (float(v[1:]) for v in f[3:7])
+        a, b = cameras[int(m[1])], cameras[int(m[2])]
+        x, y, X, Y = (float(v) for v in m.groups()[2:])
         d = a.direction(x, y)
         t = min(((room if d[k] > 0 else -room) - a.centre[k]) / d[k] for k in range(3) if d[k])
         point = [a.centre[k] + t * d[k] for k in range(3)]
@@ -83,7 +88,7 @@ def main():
         got = b.direction(X, Y)
         errors.append(math.dist(want, got) / (2 * math.pi) * width)
         if above is not None and errors[-1] > above:
-            print("%s  %.2f" % (" ".join(f[:7]), errors[-1]))
+            print("%s  %.2f" % (m[0], errors[-1]))
     errors.sort()
     n = len(errors)
     median = (errors[(n - 1) // 2] + errors[n // 2]) / 2 if n else 0
