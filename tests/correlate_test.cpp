@@ -281,7 +281,12 @@ TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
             Verdict v = judge(m.map, m.ox, m.oy, patchSize(scale).s);
             ASSERT_TRUE(v.accepted) << v.log;
             glm::vec2 refined = v.offset;
-            EXPECT_TRUE(refineSubPixel(a, channelView(b, 1), c, refined));
+            // Coarser corners are left as found.
+            EXPECT_EQ(refineSubPixel(a, channelView(b, 1), c, refined), scale == 1);
+            if (scale > 1) {
+                EXPECT_EQ(refined, v.offset);
+                continue;
+            }
             const float lean = glm::distance(v.offset, shift), left = glm::distance(refined, shift);
             EXPECT_LT(left, 0.015f) << shift.x << "," << shift.y << " scale " << scale;
             leanSum += lean;

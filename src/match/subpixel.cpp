@@ -44,6 +44,7 @@ float correlationAt(const Image<float>& t, float tt, const Image<float>& s, int 
 
 bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                     const corner_t& c, glm::vec2& offset) {
+    if (c.scale > kSubPixelScale) return false;
     const glm::vec2 fraction = offset - glm::floor(offset + 0.5f);
     if (std::max(std::abs(fraction.x), std::abs(fraction.y)) < kSubPixelFrom) return false;
     const int r = 9 * c.scale, P = 2 * r + 1;

@@ -12,6 +12,11 @@ constexpr int kSubPixelSteps = 2;
 // little, and on rendered rigs resampling them cost more than it gained.
 constexpr float kSubPixelFrom = 0.15f;
 
+// Corners found at a coarser scale than this lie in weak texture, where the peak at full
+// resolution is too flat for resampling to gain: on rendered rigs it cost the poses that Hugin's
+// optimiser recovers from their points.
+constexpr int kSubPixelScale = 1;
+
 // A step that moves a match less than this many pixels ends the refinement.
 constexpr float kSubPixelSettled = 0.005f;
 
@@ -25,8 +30,8 @@ constexpr float kSubPixelMost = 0.5f;
 // a small share of a pixel of whole and the parabola has no lean left; as image-shift
 // refinement does in particle image velocimetry (Scarano and Riethmuller, 2000). Refines offset,
 // corner c of A's green channel found at c + offset in greenB, over a template of the corner's
-// scale; true where it moved it, false where the match lies within kSubPixelFrom of a whole
-// pixel, the windows leave an image, the resampled peak is not at the centre, or the move
-// exceeds kSubPixelMost.
+// scale; true where it moved it, false where the corner's scale is coarser than kSubPixelScale,
+// the match lies within kSubPixelFrom of a whole pixel, the windows leave an image, the resampled
+// peak is not at the centre, or the move exceeds kSubPixelMost.
 bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                     const corner_t& c, glm::vec2& offset);
