@@ -1,9 +1,11 @@
 #include "match/pair_match.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <glm/common.hpp>
 #include <glm/trigonometric.hpp>
 #include <stdexcept>
 #include <tuple>
@@ -237,9 +239,18 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         field = dropInconsistent(i, j, matches, lists);
     }
 
-    // The parabola leans toward whole pixels: each match found is refined where it was found.
-    if (greenB.width == 0) greenB = toImage(channelView(*renderingB, 1));
-    for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
+    // The parabola leans toward whole pixels: where the pair's displacements are fractions
+    // throughout (they vary across it), each match is refined where it was found.
+    glm::vec2 low(INFINITY), high(-INFINITY);
+    for (const Match& m : matches) {
+        glm::vec2 d = field(glm::vec2(m.c.x, m.c.y));
+        low = glm::min(low, d);
+        high = glm::max(high, d);
+    }
+    if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries) {
+        if (greenB.width == 0) greenB = toImage(channelView(*renderingB, 1));
+        for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
+    }
     for (const Match& m : matches) {
         vec2 src = camA.toProject(camA.patchToSource(vec2(m.c.x, m.c.y)));
         vec2 dst = cameraB->toProject(cameraB->patchToSource(m.c + m.offset));

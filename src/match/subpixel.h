@@ -17,6 +17,11 @@ constexpr float kSubPixelFrom = 0.15f;
 // optimiser recovers from their points.
 constexpr int kSubPixelScale = 1;
 
+// A pair whose consensus displacement varies across its matches by less than this many pixels
+// shows neither parallax nor a warp left: its displacements are whole pixels but for noise,
+// toward which the parabola leans rightly, and its matches are left as found.
+constexpr float kSubPixelVaries = 1.0f;
+
 // A step that moves a match less than this many pixels ends the refinement.
 constexpr float kSubPixelSettled = 0.005f;
 
