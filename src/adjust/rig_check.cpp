@@ -239,6 +239,11 @@ constexpr size_t kConsensusSamples = 48;
 // its ties to those placed before it, whose own small errors add up along the way.
 constexpr double kPlacementReach = 4;
 
+// Pixels per radian of the finer of a pair's two images, in which its points are judged.
+double pairScale(const std::vector<ImageParameters>& images, int n, int N) {
+    return std::max(pixelsPerRadian(images[size_t(n)]), pixelsPerRadian(images[size_t(N)]));
+}
+
 // The rotation that best turns the directions `from` onto `to` (Kabsch, "A solution for the
 // best rotation to relate two sets of vectors", 1976).
 Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to) {
@@ -335,8 +340,7 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
         int other = first ? cps[k].N : cps[k].n;
         from.push_back(first ? a[k] : b[k]);
         to.push_back(rotation[size_t(other)] * (first ? b[k] : a[k]));
-        scale.push_back(std::max(pixelsPerRadian(images[size_t(image)]),
-                                 pixelsPerRadian(images[size_t(other)])));
+        scale.push_back(pairScale(images, image, other));
     }
     Consensus best = consensusTurn(from, to, scale, bound);
     // The consensus stands where it keeps more of the image's ties than the fit of all did.
@@ -357,7 +361,7 @@ size_t pointsWithin(const std::vector<Matrix3d>& rotation,
     size_t count = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
         size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
-        double scale = std::max(pixelsPerRadian(images[n]), pixelsPerRadian(images[N]));
+        double scale = pairScale(images, cps[k].n, cps[k].N);
         count += scale * (rotation[n] * a[k] - rotation[N] * b[k]).norm() <= bound;
     }
     return count;
@@ -401,7 +405,7 @@ std::vector<Matrix3d> placedRotations(const std::vector<ImageParameters>& images
                 continue;
             }
             members.push_back(k);
-            scale.push_back(std::max(pixelsPerRadian(images[n]), pixelsPerRadian(images[N])));
+            scale.push_back(pairScale(images, cps[k].n, cps[k].N));
         }
         Consensus c = consensusTurn(from, to, scale, kPlacementReach * bound);
         rotation[image] = c.turn;
@@ -477,8 +481,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t k = 0; k < cps.size(); ++k) pairs[{cps[k].n, cps[k].N}].members.push_back(k);
     std::vector<double> shifts;
     for (auto& [pair, p] : pairs) {
-        double scale = std::max(pixelsPerRadian(images[size_t(pair.first)]),
-                                pixelsPerRadian(images[size_t(pair.second)]));
+        double scale = pairScale(images, pair.first, pair.second);
         for (size_t k : p.members) p.residual.push_back(scale * residuals[k]);
         std::vector<double> d = pairDeviations(p.residual, p.common);
         if (p.members.size() < 3) continue;

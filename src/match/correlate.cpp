@@ -19,24 +19,6 @@ bool reject(const char* format, const Args&... args) {
     return false;
 }
 
-// Makes a template zero-mean with unit L2 norm, as the correlation kernel expects.
-void normalise(Image<float>& templ) {
-    float sum = 0;
-    for (int y = 0; y < templ.height; ++y)
-        for (int x = 0; x < templ.width; ++x) sum += templ.at(x, y);
-    float mean = sum / float(templ.width * templ.height);
-    float sumSq = 0;
-    for (int y = 0; y < templ.height; ++y)
-        for (int x = 0; x < templ.width; ++x) {
-            float& v = templ.at(x, y);
-            v -= mean;
-            sumSq += v * v;
-        }
-    float norm = std::sqrt(sumSq);
-    for (int y = 0; y < templ.height; ++y)
-        for (int x = 0; x < templ.width; ++x) templ.at(x, y) /= norm;
-}
-
 // Cubic Hermite segment from p1 to p2 with one-sided end tangents.
 template <class T>
 T hermite(T p0, T p1, T p2, T p3, float t) {
@@ -73,6 +55,27 @@ Maximum firstMaximum(const ImageView<float>& map) {
 }
 
 }  // namespace
+
+void normalise(Image<float>& templ) {
+    float sum = 0;
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) sum += templ.at(x, y);
+    float mean = sum / float(templ.width * templ.height);
+    float sumSq = 0;
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) {
+            float& v = templ.at(x, y);
+            v -= mean;
+            sumSq += v * v;
+        }
+    float norm = std::sqrt(sumSq);
+    for (int y = 0; y < templ.height; ++y)
+        for (int x = 0; x < templ.width; ++x) templ.at(x, y) /= norm;
+}
+
+float parabolaVertex(float before, float at, float after) {
+    return (after - before) / (2 * (2 * at - before - after));
+}
 
 std::string correlationDefines() {
     return fmt::sprintf("#define SEARCH_X %d\n#define SEARCH_Y %d\n#define TEMPLATE_UNIT %d\n",
@@ -184,8 +187,8 @@ bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool near
         return reject("max too close to black/border: %dx%d", mx - W / 2, my - H / 2);
 
     // Vertex of the parabola through the maximum and its two neighbours, per axis.
-    float dx = (R(mx + 1, my) - R(mx - 1, my)) / (2 * (2 * M - R(mx - 1, my) - R(mx + 1, my)));
-    float dy = (R(mx, my + 1) - R(mx, my - 1)) / (2 * (2 * M - R(mx, my - 1) - R(mx, my + 1)));
+    float dx = parabolaVertex(R(mx - 1, my), M, R(mx + 1, my));
+    float dy = parabolaVertex(R(mx, my - 1), M, R(mx, my + 1));
     offset = vec2(dx, dy);
     if (std::isnan(dx) || std::isnan(dy)) return reject("random NaN near maximum: %dx%d", mx, my);
 

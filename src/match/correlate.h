@@ -29,6 +29,12 @@ struct PatchSize {
     int Wt;  // template width as correlated
 };
 
+// Makes a template zero-mean with unit L2 norm, as the correlation kernels expect.
+void normalise(Image<float>& templ);
+
+// Offset from the middle of three samples to the vertex of the parabola through them.
+float parabolaVertex(float before, float at, float after);
+
 // Template sizes at scale 1, 2 or 4, the same for both back ends; the CPU kernel needs Wt / s
 // to be a multiple of 4.
 PatchSize patchSize(int scale);

@@ -5,6 +5,8 @@
 #include <glm/common.hpp>
 #include <glm/geometric.hpp>
 
+#include "match/correlate.h"
+
 namespace {
 
 // Lanczos kernel with three lobes.
@@ -22,9 +24,8 @@ void lanczosTaps(float f, float taps[7]) {
     for (int k = 0; k < 7; ++k) taps[k] /= sum;
 }
 
-// Normalised correlation of the zero-mean template t (squared norm tt) with the P x P window of
-// s at (u, v).
-float correlationAt(const Image<float>& t, float tt, const Image<float>& s, int u, int v) {
+// Normalised correlation of the normalised template t with the window of s at (u, v).
+float correlationAt(const Image<float>& t, const Image<float>& s, int u, int v) {
     const int P = t.width;
     float mean = 0;
     for (int y = 0; y < P; ++y)
@@ -37,7 +38,7 @@ float correlationAt(const Image<float>& t, float tt, const Image<float>& s, int 
             num += d * t.at(x, y);
             ss += d * d;
         }
-    return num / std::sqrt(ss * tt);
+    return num / std::sqrt(ss);
 }
 
 }  // namespace
@@ -47,22 +48,12 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
     if (c.scale > kSubPixelScale) return false;
     const glm::vec2 fraction = offset - glm::floor(offset + 0.5f);
     if (std::max(std::abs(fraction.x), std::abs(fraction.y)) < kSubPixelFrom) return false;
-    const int r = 9 * c.scale, P = 2 * r + 1;
-    const int x0 = c.x - r, y0 = c.y - r;
+    const PatchSize p = patchSize(c.scale);
+    const int P = p.P, x0 = c.x - p.r, y0 = c.y - p.r;
     if (x0 < 0 || y0 < 0 || x0 + P > imgA.width || y0 + P > imgA.height) return false;
-    Image<float> t(P, P);
-    float mean = 0;
-    for (int y = 0; y < P; ++y)
-        for (int x = 0; x < P; ++x) mean += (t.at(x, y) = imgA.at(x0 + x, y0 + y).g);
-    mean /= float(P * P);
-    float tt = 0;
-    for (int y = 0; y < P; ++y)
-        for (int x = 0; x < P; ++x) {
-            float& v = t.at(x, y);
-            v -= mean;
-            tt += v * v;
-        }
-    if (!(tt > 0)) return false;
+    Image<float> t = toImage(channelView(imgA, 1).subView(x0, y0, P, P));
+    normalise(t);
+    if (!std::isfinite(t.at(0, 0))) return false;
 
     // S, the window one pixel wider than the template each way, and the rows it is made from.
     const int S = P + 2, M = 3;
@@ -92,13 +83,13 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
             }
         float ncc[3][3];
         for (int v = 0; v < 3; ++v)
-            for (int u = 0; u < 3; ++u) ncc[v][u] = correlationAt(t, tt, s, u, v);
+            for (int u = 0; u < 3; ++u) ncc[v][u] = correlationAt(t, s, u, v);
         const float C = ncc[1][1];
         for (int v = 0; v < 3; ++v)
             for (int u = 0; u < 3; ++u)
                 if (!(ncc[v][u] <= C)) return false;
-        const glm::vec2 d((ncc[1][2] - ncc[1][0]) / (2 * (2 * C - ncc[1][0] - ncc[1][2])),
-                          (ncc[2][1] - ncc[0][1]) / (2 * (2 * C - ncc[0][1] - ncc[2][1])));
+        const glm::vec2 d(parabolaVertex(ncc[1][0], C, ncc[1][2]),
+                          parabolaVertex(ncc[0][1], C, ncc[2][1]));
         if (!std::isfinite(d.x) || !std::isfinite(d.y)) return false;
         o = glm::vec2(nx, ny) + f + d;
         if (std::abs(d.x) < kSubPixelSettled && std::abs(d.y) < kSubPixelSettled) break;
