@@ -38,3 +38,32 @@ TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
         EXPECT_EQ(0, std::memcmp(base.data, wide.data, size_t(n) * sizeof(Rgb))) << "fov " << p[5];
     }
 }
+
+// Held as its 8-bit codes, a source must render as its half floats do, to the bit: sharp taps,
+// level 0 between the levels, and the levels built from the codes, either step.
+TEST(CpuRemap, CodesRenderAsTheirHalves) {
+    for (const float* p : poses) {
+        ImageParameters image = poseImage(p);
+        SourceImage file;
+        file.ldr = Image<RgbPixel<uint8_t>>(int(p[11]), int(p[12]));
+        for (int y = 0; y < file.ldr.height; ++y)
+            for (int x = 0; x < file.ldr.width; ++x)
+                file.ldr.at(x, y) = {uint8_t(x * 7 + y), uint8_t(x ^ (3 * y)),
+                                     uint8_t(x * y % 253)};
+        Image<LinearTexel> texels(file.ldr.width, file.ldr.height);
+        linearHalves(file, 4, &texels.row(0)->r);
+        LinearSource halves(std::move(texels)), codes = linearSourceOf(std::move(file));
+        ASSERT_TRUE(codes.holdsCodes());
+        for (float scale : {1.5f, 0.6f, 0.25f})
+            for (bool widest : {false, true}) {
+                CameraModel m = patchCamera(image, {p[13], p[14]}, p[15], vec2(p[11], p[12]),
+                                            vec2(p[16], p[17]) * scale, 0);
+                vec3 v(image.Vb, image.Vc, image.Vd);
+                Image<Rgb> want = remapOnCpu(halves, m, v, true, widest),
+                           got = remapOnCpu(codes, m, v, true, widest);
+                size_t n = size_t(want.width) * size_t(want.height);
+                EXPECT_EQ(0, std::memcmp(want.data, got.data, n * sizeof(Rgb)))
+                    << "fov " << p[5] << " scale " << scale << (widest ? " widest" : "");
+            }
+    }
+}

@@ -223,8 +223,11 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     };
     auto bytes = [&](int k) {
         const ImageParameters& image = images[size_t(k)];
-        int m = imageFormat(sources[size_t(k)]) == ImageFormat::jpeg ? eighths[size_t(k)] : 8;
-        return sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native);
+        ImageFormat format = imageFormat(sources[size_t(k)]);
+        int m = format == ImageFormat::jpeg ? eighths[size_t(k)] : 8;
+        // JPEG files and raw previews are 8-bit; other files may hold wider pixels.
+        bool codes = format == ImageFormat::jpeg || format == ImageFormat::raw;
+        return sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, codes);
     };
     // Declared after the renderer: GL sources go before the context too.
     SourceCache cache(images.size(), read, bytes);

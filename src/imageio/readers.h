@@ -1,6 +1,7 @@
 #pragma once
 // Image file readers: the format by content; Radiance HDR, JPEG, TIFF, PNG, OpenEXR and the
 // embedded previews of raw files.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -66,6 +67,9 @@ ImageSize readImageSize(const path& file);
 // (m + 0.5) * 2^(e - 136), black for exponent 0, linear light as it is but for values that are
 // negative or not finite, which read 0, and finite ones beyond the half range, which read 65504.
 void linearHalves(const SourceImage& image, int channels, uint16_t* out);
+
+// The half float of each 8-bit sRGB code's linear light, as linearHalves gives it.
+const std::array<uint16_t, 256>& srgbCodeHalves();
 
 // Reads a Radiance HDR file (flat or run-length rows, top row first).
 Image<Rgbe> readHDR(const path& file, const SizeCheck& limits = {});

@@ -62,6 +62,11 @@ float filterable(float v) {
 
 }  // namespace
 
+const std::array<uint16_t, 256>& srgbCodeHalves() {
+    static const std::array<uint16_t, 256> table = srgbHalves<256>();
+    return table;
+}
+
 int SourceImage::width() const {
     return rgbe.data ? rgbe.width : wide.data ? wide.width : linear.data ? linear.width : ldr.width;
 }
@@ -96,7 +101,6 @@ void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
         static const std::array<uint16_t, 65536> table = srgbHalves<65536>();
         codeHalves(image.wide, table, channels, out);
     } else {
-        static const std::array<uint16_t, 256> table = srgbHalves<256>();
-        codeHalves(image.ldr, table, channels, out);
+        codeHalves(image.ldr, srgbCodeHalves(), channels, out);
     }
 }

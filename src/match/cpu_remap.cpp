@@ -11,8 +11,24 @@ namespace {
 
 constexpr float degToRad = 0.017453292f;
 
+// Row y of a level widened to floats, four per texel.
+void widen(const Image<LinearTexel>& level, int y, std::vector<float>& to) {
+    halvesToFloats(&level.row(y)->r, to.data(), to.size());
+}
+void widen(const Image<CodeTexel>& level, int y, std::vector<float>& to) {
+    const CodeTexel* row = level.row(y);
+    for (int x = 0; x < level.width; ++x) {
+        float* t = &to[size_t(4 * x)];
+        t[0] = kCodeLight[row[x].r];
+        t[1] = kCodeLight[row[x].g];
+        t[2] = kCodeLight[row[x].b];
+        t[3] = 0;
+    }
+}
+
 // The next prefiltered level: each texel the bilinear sample of the level above at its centre.
-Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
+template <class T>
+Image<LinearTexel> levelBelow(const Image<T>& above) {
     Image<LinearTexel> level(std::max(1, above.width / 2), std::max(1, above.height / 2),
                              Image<LinearTexel>::Unset{});
     float sx = float(above.width) / float(level.width),
@@ -27,18 +43,14 @@ Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
     }
 #pragma omp parallel
     {
-        // Rows of the level above widened to floats, four per texel.
         std::vector<float> top(size_t(4) * above.width), bottom(top.size()),
             out(size_t(4) * level.width);
-        auto widen = [&](int y, std::vector<float>& to) {
-            halvesToFloats(&above.row(y)->r, to.data(), to.size());
-        };
 #pragma omp for schedule(static)
         for (int y = 0; y < level.height; ++y) {
             float f = (float(y) + 0.5f) * sy - 0.5f;
             int y0 = std::clamp(int(std::floor(f)), 0, above.height - 1);
-            widen(y0, top);
-            widen(std::min(y0 + 1, above.height - 1), bottom);
+            widen(above, y0, top);
+            widen(above, std::min(y0 + 1, above.height - 1), bottom);
             __m128 wy = _mm_set1_ps(f - std::floor(f));
             for (int x = 0; x < level.width; ++x) {
                 __m128 wx = _mm_set1_ps(fx[size_t(x)]);
@@ -54,6 +66,13 @@ Image<LinearTexel> levelBelow(const Image<LinearTexel>& above) {
         }
     }
     return level;
+}
+
+// How many levels a w x h level 0 has, down to 1 x 1.
+size_t levelCount(int w, int h) {
+    size_t count = 1;
+    for (; w > 1 || h > 1; w = std::max(1, w / 2), h = std::max(1, h / 2)) ++count;
+    return count;
 }
 
 // What the mapping needs per pixel, fixed for one patch.
@@ -144,13 +163,23 @@ void sampleRowBaseline(const LinearSource& source, const RemapRow& row, RgbPixel
     sampleRowWith<BaselineTaps>(source, row, out);
 }
 
+const std::array<float, 256> kCodeLight = [] {
+    std::array<float, 256> light{};
+    for (size_t c = 0; c < light.size(); ++c) light[c] = halfToFloat(srgbCodeHalves()[c]);
+    return light;
+}();
+
 LinearSource::LinearSource(Image<LinearTexel> image) : lazy_(std::make_unique<Lazy>()) {
-    size_t count = 1;
-    for (int w = image.width, h = image.height; w > 1 || h > 1;
-         w = std::max(1, w / 2), h = std::max(1, h / 2))
-        ++count;
-    lazy_->levels.reserve(count);
+    lazy_->count = levelCount(image.width, image.height);
+    lazy_->levels.reserve(lazy_->count);
     lazy_->levels.push_back(std::move(image));
+}
+
+LinearSource::LinearSource(Image<CodeTexel> codes) : lazy_(std::make_unique<Lazy>()) {
+    lazy_->count = levelCount(codes.width, codes.height);
+    lazy_->levels.reserve(lazy_->count);
+    lazy_->levels.emplace_back();
+    lazy_->codes = std::move(codes);
 }
 
 const std::vector<Image<LinearTexel>>& LinearSource::levels() const {
@@ -158,15 +187,17 @@ const std::vector<Image<LinearTexel>>& LinearSource::levels() const {
         std::lock_guard<std::mutex> lock(lazy_->building);
         std::vector<Image<LinearTexel>>& levels = lazy_->levels;
         if (!lazy_->built.load(std::memory_order_relaxed)) {
-            while (levels.back().width > 1 || levels.back().height > 1)
-                levels.push_back(levelBelow(levels.back()));
+            if (holdsCodes() && levels.size() < lazy_->count)
+                levels.push_back(levelBelow(lazy_->codes));
+            while (levels.size() < lazy_->count) levels.push_back(levelBelow(levels.back()));
             lazy_->built.store(true, std::memory_order_release);
         }
     }
     return lazy_->levels;
 }
 
-LinearSource linearSourceOf(const SourceImage& image) {
+LinearSource linearSourceOf(SourceImage image) {
+    if (image.ldr.data) return LinearSource(std::move(image.ldr));
     int w = image.width(), h = image.height();
     Image<LinearTexel> level(w, h, Image<LinearTexel>::Unset{});
     linearHalves(image, 4, w * h > 0 ? &level.row(0)->r : nullptr);

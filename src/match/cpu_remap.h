@@ -1,6 +1,7 @@
 #pragma once
 // The remap pass in native code, for software renderers: the mapping, filters and marks of
 // fish.frag computed on the CPU instead of through an emulated GPU, several times faster there.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -17,32 +18,49 @@ struct alignas(8) LinearTexel {
     uint16_t r, g, b, a;
 };
 
+// An 8-bit sRGB code texel, as JPEG and 8-bit files decode.
+using CodeTexel = RgbPixel<uint8_t>;
+
 // A source image in linear light and its prefiltered levels, built when a patch first needs
-// them: most rigs' patches are finer than their sources and never do.
+// them: most rigs' patches are finer than their sources and never do. Level 0 is held either as
+// half floats or, for 8-bit files, as the sRGB codes themselves, read through the table of their
+// halves: the same light in three bytes a pixel instead of eight.
 class LinearSource {
 public:
     explicit LinearSource(Image<LinearTexel> image);
+    explicit LinearSource(Image<CodeTexel> codes);
 
-    int width() const { return image().width; }
-    int height() const { return image().height; }
-    // The image itself, level 0.
-    const Image<LinearTexel>& image() const { return lazy_->levels[0]; }
+    int width() const { return holdsCodes() ? lazy_->codes.width : lazy_->levels[0].width; }
+    int height() const { return holdsCodes() ? lazy_->codes.height : lazy_->levels[0].height; }
+    // Whether level 0 is held as sRGB codes.
+    bool holdsCodes() const { return lazy_->codes.data != nullptr; }
+    // Level 0 as half floats; empty where it is held as codes.
+    const Image<LinearTexel>& texels() const { return lazy_->levels[0]; }
+    // Level 0 as sRGB codes; empty where it is held as half floats.
+    const Image<CodeTexel>& codes() const { return lazy_->codes; }
     // Every level, each next half as large, as glGenerateMipmap builds them: each texel the
-    // bilinear sample of the level above at its centre. Built by the first caller, once, while
-    // other threads wait.
+    // bilinear sample of the level above at its centre; level 0 is texels(). Built by the first
+    // caller, once, while other threads wait.
     const std::vector<Image<LinearTexel>>& levels() const;
 
 private:
     struct Lazy {
         std::vector<Image<LinearTexel>> levels;  // capacity for all, so level 0 never moves
+        size_t count = 1;                        // levels down to 1 x 1
+        Image<CodeTexel> codes;
         std::mutex building;
         std::atomic<bool> built{false};
     };
     std::unique_ptr<Lazy> lazy_;
 };
 
-// A source decoded to linear light (sRGB codes or Radiance texels), with its levels.
-LinearSource linearSourceOf(const SourceImage& image);
+// The linear light of each 8-bit sRGB code as a float, rounded to half precision: what a level
+// of codes reads.
+extern const std::array<float, 256> kCodeLight;
+
+// A source decoded to linear light (Radiance texels, wide codes, linear light as half floats;
+// 8-bit codes kept as they are), with its levels.
+LinearSource linearSourceOf(SourceImage image);
 
 // Renders source into the patch of m (whose inSize is the source's size) with vignetting
 // (Vb, Vc, Vd) removed: exact black where m sees no source pixel, else what the remap shader

@@ -4,8 +4,35 @@
 
 namespace {
 
+// Code texels lo and hi as eight floats, lo in the low half.
+inline __m256 stacked(const CodeTexel& lo, const CodeTexel& hi) {
+    const float* l = kCodeLight.data();
+    return _mm256_setr_ps(l[lo.r], l[lo.g], l[lo.b], 0.0f, l[hi.r], l[hi.g], l[hi.b], 0.0f);
+}
+
+// Texels p[0] and p[1] as eight floats, p[0] in the low half.
+inline __m256 adjacent(const LinearTexel* p) {
+    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+inline __m256 adjacent(const CodeTexel* p) {
+    return stacked(p[0], p[1]);
+}
+
+// Texels p[0] and q[0] as eight floats in a, p[1] and q[1] in b, p's in the low halves.
+inline void columns(const LinearTexel* p, const LinearTexel* q, __m256& a, __m256& b) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+            y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    a = _mm256_cvtph_ps(_mm_unpacklo_epi64(x, y));
+    b = _mm256_cvtph_ps(_mm_unpackhi_epi64(x, y));
+}
+inline void columns(const CodeTexel* p, const CodeTexel* q, __m256& a, __m256& b) {
+    a = stacked(p[0], q[0]);
+    b = stacked(p[1], q[1]);
+}
+
 struct Avx2Taps {
-    static __m128 sharp(const Image<LinearTexel>& image, float px, float py) {
+    template <class T>
+    static __m128 sharp(const Image<T>& image, float px, float py) {
         float qx = px - 0.5f, qy = py - 0.5f;
         float flx = std::floor(qx), fly = std::floor(qy);
         int ix = int(flx), iy = int(fly);
@@ -25,11 +52,8 @@ struct Avx2Taps {
         __m256 wys[4] = {pick(4, 4), pick(5, 5), pick(6, 6), pick(7, 7)};
         __m256 sum = _mm256_setzero_ps();
         for (int k = 0; k < 4; ++k) {
-            const LinearTexel* t = image.row(std::clamp(iy + k - 1, 0, image.height - 1)) + ix - 1;
-            auto pair = [](const LinearTexel* p) {
-                return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-            };
-            __m256 row = _mm256_fmadd_ps(w23, pair(t + 2), _mm256_mul_ps(w01, pair(t)));
+            const T* t = image.row(std::clamp(iy + k - 1, 0, image.height - 1)) + ix - 1;
+            __m256 row = _mm256_fmadd_ps(w23, adjacent(t + 2), _mm256_mul_ps(w01, adjacent(t)));
             sum = _mm256_fmadd_ps(wys[k], row, sum);
         }
         __m128 both = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
@@ -38,14 +62,19 @@ struct Avx2Taps {
 
     // levelSample's trilinear fetch with each level's two rows in one vector: the same
     // operations in the same order, so the same result to the bit.
-    static __m128 blurred(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
-                          float px, float py, float lod) {
+    template <class T>
+    static __m128 blurred(const LinearSource& source, const Image<T>& image,
+                          const std::vector<Image<LinearTexel>>& levels, float px, float py,
+                          float lod) {
         LevelPick k = pickLevels(source, levels.size(), px, py, lod);
+        if (k.l1 == k.l0) return levelSample(image, levels, k);
+        // Level 0 is image; l1, below l0, never is.
         __m256 h0, h1;
         float wy0, wy1;
-        if (k.l1 == k.l0 || !rows(levels[size_t(k.l0)], k.tx, k.ty, h0, wy0) ||
-            !rows(levels[size_t(k.l1)], k.tx, k.ty, h1, wy1))
-            return levelSample(levels, k);
+        bool paired = k.l0 == 0 ? rows(image, k.tx, k.ty, h0, wy0)
+                                : rows(levels[size_t(k.l0)], k.tx, k.ty, h0, wy0);
+        if (!paired || !rows(levels[size_t(k.l1)], k.tx, k.ty, h1, wy1))
+            return levelSample(image, levels, k);
         // Upper rows of both levels in one vector, lower rows in the other.
         __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
                bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
@@ -59,19 +88,16 @@ private:
     // The horizontal step of a bilinear fetch of level at t: its upper row's result in the low
     // half of h, its lower row's in the high; false where the taps are clamped at the left or
     // right edge, and so no adjacent pair.
-    static bool rows(const Image<LinearTexel>& level, float tx, float ty, __m256& h, float& wy) {
+    template <class T>
+    static bool rows(const Image<T>& level, float tx, float ty, __m256& h, float& wy) {
         float fx = std::fma(tx, float(level.width), -0.5f),
               fy = std::fma(ty, float(level.height), -0.5f);
         float flx = std::floor(fx), fly = std::floor(fy);
         int ix = int(flx), iy = int(fly);
         if (ix < 0 || ix + 1 >= level.width) return false;
         int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
-        auto pair = [&](int y) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(level.row(y) + ix));
-        };
-        __m128i p = pair(y0), q = pair(y1);
-        __m256 a = _mm256_cvtph_ps(_mm_unpacklo_epi64(p, q)),
-               b = _mm256_cvtph_ps(_mm_unpackhi_epi64(p, q));
+        __m256 a, b;
+        columns(level.row(y0) + ix, level.row(y1) + ix, a, b);
         h = _mm256_fmadd_ps(_mm256_set1_ps(fx - flx), _mm256_sub_ps(b, a), a);
         wy = fy - fly;
         return true;

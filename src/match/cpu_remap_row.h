@@ -38,9 +38,15 @@ inline __m128 texel(const LinearTexel& t) {
 #endif
 }
 
+// Code texel t as four floats, through the table of the codes' light.
+inline __m128 texel(const CodeTexel& t) {
+    return _mm_setr_ps(kCodeLight[t.r], kCodeLight[t.g], kCodeLight[t.b], 0.0f);
+}
+
 // Bilinear sample of level at normalised position t, texel centres at (i + 0.5) / size,
 // clamped to the edge.
-inline __m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
+template <class T>
+inline __m128 bilinear(const Image<T>& level, float tx, float ty) {
     float fx = tx * float(level.width) - 0.5f, fy = ty * float(level.height) - 0.5f;
     float flx = std::floor(fx), fly = std::floor(fy);
     int ix = int(flx), iy = int(fly);
@@ -48,7 +54,7 @@ inline __m128 bilinear(const Image<LinearTexel>& level, float tx, float ty) {
     int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
     __m128 wx = _mm_set1_ps(fx - flx), wy = _mm_set1_ps(fy - fly);
     auto row = [&](int y) {
-        const LinearTexel* r = level.row(y);
+        const T* r = level.row(y);
         __m128 a = texel(r[x0]), b = texel(r[x1]);
         return _mm_add_ps(a, _mm_mul_ps(wx, _mm_sub_ps(b, a)));
     };
@@ -69,15 +75,16 @@ inline __m128 lane(__m128 v) {
 }
 
 // One row of Catmull-Rom taps: texels x0 to x3 of row r weighed by lanes of w.
-inline __m128 tapRow(const LinearTexel* r, const int* x, __m128 w0, __m128 w1, __m128 w2,
-                     __m128 w3) {
+template <class T>
+inline __m128 tapRow(const T* r, const int* x, __m128 w0, __m128 w1, __m128 w2, __m128 w3) {
     return _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, texel(r[x[0]])), _mm_mul_ps(w1, texel(r[x[1]]))),
                       _mm_add_ps(_mm_mul_ps(w2, texel(r[x[2]])), _mm_mul_ps(w3, texel(r[x[3]]))));
 }
 
 // Catmull-Rom interpolation between pixel centres at source position (px, py), taps clamped
 // to the edge, overshoot below zero cut off.
-inline __m128 sharpSample(const Image<LinearTexel>& image, float px, float py) {
+template <class T>
+inline __m128 sharpSample(const Image<T>& image, float px, float py) {
     float qx = px - 0.5f, qy = py - 0.5f;
     float flx = std::floor(qx), fly = std::floor(qy);
     int ix = int(flx), iy = int(fly);
@@ -109,19 +116,29 @@ inline LevelPick pickLevels(const LinearSource& source, size_t levels, float px,
             py / float(source.height())};
 }
 
-// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch.
-inline __m128 levelSample(const std::vector<Image<LinearTexel>>& levels, const LevelPick& k) {
-    __m128 a = bilinear(levels[size_t(k.l0)], k.tx, k.ty);
+// Bilinear sample of level l at t: level 0 is top, the others come from levels.
+template <class T>
+inline __m128 bilinearAt(const Image<T>& top, const std::vector<Image<LinearTexel>>& levels, int l,
+                         float tx, float ty) {
+    return l == 0 ? bilinear(top, tx, ty) : bilinear(levels[size_t(l)], tx, ty);
+}
+
+// Trilinear sample between the levels around lod, as a texture unit filters a minified fetch;
+// level 0 is top.
+template <class T>
+inline __m128 levelSample(const Image<T>& top, const std::vector<Image<LinearTexel>>& levels,
+                          const LevelPick& k) {
+    __m128 a = bilinearAt(top, levels, k.l0, k.tx, k.ty);
     if (k.l1 == k.l0) return a;
-    __m128 b = bilinear(levels[size_t(k.l1)], k.tx, k.ty);
+    __m128 b = bilinearAt(top, levels, k.l1, k.tx, k.ty);
     return _mm_add_ps(a, _mm_mul_ps(_mm_set1_ps(k.mix), _mm_sub_ps(b, a)));
 }
 
-// The colours of a row's visible pixels: sharp taps from Taps::sharp, minified ones from
-// Taps::blurred.
-template <class Taps>
-inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
-    const Image<LinearTexel>& image = source.image();
+// The colours of a row's visible pixels, level 0 being image: sharp taps from Taps::sharp,
+// minified ones from Taps::blurred.
+template <class Taps, class T>
+inline void sampleRowOf(const LinearSource& source, const Image<T>& image, const RemapRow& r,
+                        RgbPixel<float>* out) {
     // The levels, fetched (and built, for the source's first minified pixel) when a pixel needs
     // them.
     const std::vector<Image<LinearTexel>>* levels = nullptr;
@@ -149,23 +166,36 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
             continue;
         }
         float foot2 = r.foot2[x];
-        __m128 colour = r.lowPass && foot2 > 1.0f ? Taps::blurred(source, levelsNow(), r.u[x],
-                                                                  r.v[x], 0.5f * std::log2(foot2))
-                                                  : Taps::sharp(image, r.u[x], r.v[x]);
+        __m128 colour =
+            r.lowPass && foot2 > 1.0f
+                ? Taps::blurred(source, image, levelsNow(), r.u[x], r.v[x], 0.5f * std::log2(foot2))
+                : Taps::sharp(image, r.u[x], r.v[x]);
         alignas(16) float c[4];
         _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(r.gain[x])), _mm_set1_ps(1e-4f)));
         out[x] = {c[0], c[1], c[2]};
     }
 }
 
+// sampleRowOf with the source's own level 0.
+template <class Taps>
+inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixel<float>* out) {
+    if (source.holdsCodes())
+        sampleRowOf<Taps>(source, source.codes(), r, out);
+    else
+        sampleRowOf<Taps>(source, source.texels(), r, out);
+}
+
 // Catmull-Rom taps with SSE alone.
 struct BaselineTaps {
-    static __m128 sharp(const Image<LinearTexel>& image, float px, float py) {
+    template <class T>
+    static __m128 sharp(const Image<T>& image, float px, float py) {
         return sharpSample(image, px, py);
     }
-    static __m128 blurred(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
-                          float px, float py, float lod) {
-        return levelSample(levels, pickLevels(source, levels.size(), px, py, lod));
+    template <class T>
+    static __m128 blurred(const LinearSource& source, const Image<T>& top,
+                          const std::vector<Image<LinearTexel>>& levels, float px, float py,
+                          float lod) {
+        return levelSample(top, levels, pickLevels(source, levels.size(), px, py, lod));
     }
 };
 

@@ -2,6 +2,7 @@
 // A source image as the remap reads it, and which of its pixels can measure exposure.
 #include <cstddef>
 #include <optional>
+#include <utility>
 
 #include "exposure/exposure_mask.h"
 #include "gl/texture.h"
@@ -13,18 +14,20 @@ struct Source {
     std::optional<LinearSource> linear;
     ExposureMask mask;
 
-    Source(const SourceImage& image, bool native) : mask(exposureMaskOf(image)) {
+    Source(SourceImage image, bool native) : mask(exposureMaskOf(image)) {
         if (native)
-            linear = linearSourceOf(image);
+            linear = linearSourceOf(std::move(image));
         else
             texture.emplace(image, true);
     }
 };
 
 // The bytes in memory of a source of width x height pixels: the exposure mask (a bit a pixel)
-// and, for the native remap, its linear texels and their levels (a third more).
-inline size_t sourceBytes(int width, int height, bool native) {
+// and, for the native remap, level 0 (8-bit codes, else half floats) and the levels below it (a
+// third of level 0's pixels, in half floats).
+inline size_t sourceBytes(int width, int height, bool native, bool codes) {
     size_t pixels = size_t(width) * size_t(height);
+    size_t top = pixels * (codes ? sizeof(CodeTexel) : sizeof(LinearTexel));
     return ExposureMask::bytesFor(width, height) +
-           (native ? pixels * sizeof(LinearTexel) * 4 / 3 : 0);
+           (native ? top + pixels * sizeof(LinearTexel) / 3 : 0);
 }
