@@ -1,5 +1,7 @@
 #include "exposure/exposure_observation.h"
 
+#include <random>
+
 #include "exposure/exposure.h"
 #include "exposure/exposure_mask.h"
 #include "imageio/readers.h"
@@ -182,6 +184,25 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     ExposureMask m = exposureMaskOf(wider);
     for (int x : {61, 62, 63, 64, 66, 67, 139})
         EXPECT_EQ(m.usable({x + 0.5f, 2.5f}), x < 62 || x > 66) << x;
+
+    // Scattered clipped pixels, against the 5 x 5 square looked at directly, at widths around
+    // whole words.
+    std::mt19937 random(7);
+    for (int width : {1, 3, 63, 64, 65, 130, 200}) {
+        SourceImage some;
+        some.ldr = makeImage(width, 20, [&](int, int) {
+            return RgbPixel<unsigned char>{uint8_t(random() % 40 ? 128 : 255), 128, 128};
+        });
+        ExposureMask s = exposureMaskOf(some);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < width; ++x) {
+                bool near = false;
+                for (int v = std::max(0, y - 2); v <= std::min(19, y + 2); ++v)
+                    for (int u = std::max(0, x - 2); u <= std::min(width - 1, x + 2); ++u)
+                        near |= some.ldr.at(u, v).r == 255;
+                EXPECT_EQ(s.usable({x + 0.5f, y + 0.5f}), !near) << width << ": " << x << ", " << y;
+            }
+    }
 }
 
 TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {

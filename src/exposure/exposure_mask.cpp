@@ -9,23 +9,40 @@
 
 namespace {
 
+// The bad pixels of img as bits, a row of whole words per image row: bad(pixel) for each.
+template <class T, class Bad>
+std::vector<uint64_t> badBits(const ImageView<T>& img, int words, Bad bad) {
+    std::vector<uint64_t> bits(size_t(words) * size_t(img.height));
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < img.height; ++y) {
+        uint64_t* out = bits.data() + size_t(y) * size_t(words);
+        for (int x0 = 0; x0 < img.width; x0 += 64) {
+            uint64_t word = 0;
+            for (int b = 0, n = std::min(64, img.width - x0); b < n; ++b)
+                word |= uint64_t(bad(img.at(x0 + b, y))) << b;
+            out[x0 / 64] = word;
+        }
+    }
+    return bits;
+}
+
 // Pixels of sRGB codes: clipped where a channel reaches `clipped`, dark below a linear
 // luminance of `dark`.
 template <class Code>
-Image<uint8_t> codeBad(const ImageView<RgbPixel<Code>>& img, Code clipped, float dark) {
+std::vector<uint64_t> codeBad(const ImageView<RgbPixel<Code>>& img, int words, Code clipped,
+                              float dark) {
     constexpr size_t levels = size_t(1) << (8 * sizeof(Code));
     std::vector<float> linear(levels);
     for (size_t k = 0; k < levels; ++k) linear[k] = srgbToLinear(float(k) / float(levels - 1));
-    Image<uint8_t> bad(img.width, img.height);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-            const RgbPixel<Code>& p = img.at(x, y);
-            bool clip = std::max({p.r, p.g, p.b}) >= clipped;
-            bool black = luminance(linear[p.r], linear[p.g], linear[p.b]) < dark;
-            bad.at(x, y) = clip || black;
-        }
-    return bad;
+    // A pixel whose every channel reaches this code is bright enough whatever the others are:
+    // the luminance weights sum to one. Most pixels are judged by their codes alone.
+    size_t bright = 0;
+    while (bright < levels && linear[bright] <= dark * 1.001f) ++bright;
+    return badBits(img, words, [&](const RgbPixel<Code>& p) {
+        if (std::max({p.r, p.g, p.b}) >= clipped) return true;
+        return std::min({p.r, p.g, p.b}) < bright &&
+               luminance(linear[p.r], linear[p.g], linear[p.b]) < dark;
+    });
 }
 
 bool usableLight(float v) {
@@ -34,62 +51,64 @@ bool usableLight(float v) {
 
 }  // namespace
 
-ExposureMask ExposureMask::grown(Image<uint8_t> bad) {
-    // Separable maximum over a 5 x 5 square: along rows, then across them. Edge pixels stand
-    // in for what lies beyond, which changes no maximum that includes them.
-    const int w = bad.width, h = bad.height;
+ExposureMask ExposureMask::grown(std::vector<uint64_t> bad, int w, int h) {
+    // Separable maximum over a 5 x 5 square: along rows, then across them, 64 pixels a step.
+    // Pixels beyond the edges count as usable, which changes no maximum: every square that
+    // reaches beyond an edge holds the edge pixel.
     ExposureMask m;
     m.all_ = false;
     m.width_ = w, m.height_ = h, m.words_ = wordsPerRow(w);
-    m.bad_.assign(size_t(m.words_) * size_t(h), 0);
+    const size_t words = size_t(m.words_);
+    m.bad_.assign(words * size_t(h), 0);
     if (w == 0 || h == 0) return m;
-    Image<uint8_t> rows(w, h);
-    std::vector<uint8_t> padded(size_t(w) + 4);
+    // The last word's bits beyond the width stay clear.
+    const uint64_t tail = w % 64 ? (uint64_t(1) << (w % 64)) - 1 : ~uint64_t(0);
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < h; ++y) {
-        const uint8_t* in = bad.row(y);
-        std::copy(in, in + w, padded.begin() + 2);
-        padded[0] = padded[1] = in[0];
-        padded[size_t(w) + 2] = padded[size_t(w) + 3] = in[w - 1];
-        uint8_t* out = rows.row(y);
-        for (int x = 0; x < w; ++x)
-            out[x] = padded[x] | padded[x + 1] | padded[x + 2] | padded[x + 3] | padded[x + 4];
+        uint64_t* row = bad.data() + size_t(y) * words;
+        uint64_t before = 0, here = row[0];
+        for (size_t k = 0; k < words; ++k) {
+            uint64_t after = k + 1 < words ? row[k + 1] : 0;
+            // Bit x takes its neighbours x - 2 to x + 2, across the words on either side.
+            uint64_t grown = here | here << 1 | here << 2 | before >> 63 | before >> 62 |
+                             here >> 1 | here >> 2 | after << 63 | after << 62;
+            row[k] = k + 1 < words ? grown : grown & tail;
+            before = here, here = after;
+        }
     }
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < h; ++y) {
-        const uint8_t* r[5];
-        for (int k = 0; k < 5; ++k) r[k] = rows.row(std::clamp(y + k - 2, 0, h - 1));
-        uint64_t* out = m.bad_.data() + size_t(y) * size_t(m.words_);
-        for (int x = 0; x < w; ++x)
-            if (r[0][x] | r[1][x] | r[2][x] | r[3][x] | r[4][x])
-                out[x / 64] |= uint64_t(1) << (x % 64);
+        uint64_t* out = m.bad_.data() + size_t(y) * words;
+        for (int r = std::max(0, y - 2); r <= std::min(h - 1, y + 2); ++r) {
+            const uint64_t* in = bad.data() + size_t(r) * words;
+            for (size_t k = 0; k < words; ++k) out[k] |= in[k];
+        }
     }
     return m;
 }
 
 ExposureMask ExposureMask::fromLdr(const ImageView<RgbPixel<unsigned char>>& img) {
-    return grown(codeBad<unsigned char>(img, 250, 0.01f));
+    return grown(codeBad<unsigned char>(img, wordsPerRow(img.width), 250, 0.01f), img.width,
+                 img.height);
 }
 
 ExposureMask ExposureMask::fromWide(const ImageView<RgbPixel<uint16_t>>& img) {
-    return grown(codeBad<uint16_t>(img, 250 * 257, 0.01f));
+    return grown(codeBad<uint16_t>(img, wordsPerRow(img.width), 250 * 257, 0.01f), img.width,
+                 img.height);
 }
 
 ExposureMask ExposureMask::fromRgbe(const ImageView<Rgbe>& img) {
-    Image<uint8_t> bad(img.width, img.height);
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) bad.at(x, y) = img.at(x, y).e == 0;
-    return grown(std::move(bad));
+    return grown(badBits(img, wordsPerRow(img.width), [](const Rgbe& p) { return p.e == 0; }),
+                 img.width, img.height);
 }
 
 ExposureMask ExposureMask::fromLinear(const ImageView<RgbPixel<float>>& img) {
-    Image<uint8_t> bad(img.width, img.height);
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-            const RgbPixel<float>& p = img.at(x, y);
-            bool light = usableLight(p.r) && usableLight(p.g) && usableLight(p.b);
-            bad.at(x, y) = !(light && std::max({p.r, p.g, p.b}) > 0);
-        }
-    return grown(std::move(bad));
+    return grown(badBits(img, wordsPerRow(img.width),
+                         [](const RgbPixel<float>& p) {
+                             bool light = usableLight(p.r) && usableLight(p.g) && usableLight(p.b);
+                             return !(light && std::max({p.r, p.g, p.b}) > 0);
+                         }),
+                 img.width, img.height);
 }
 
 bool ExposureMask::usable(glm::vec2 px) const {

@@ -46,7 +46,8 @@ private:
     int width_ = 0, height_ = 0, words_ = 0;  // words_: a row's
     bool all_ = true;
 
-    static ExposureMask grown(Image<uint8_t> bad);
+    // The mask of the unusable pixels bad (as bad_ holds them) grown by two pixels every way.
+    static ExposureMask grown(std::vector<uint64_t> bad, int width, int height);
 };
 
 // The mask of a decoded source file, judged by its stored values.
