@@ -33,8 +33,9 @@ const std::pair<const char*, const char*> environment[] = {
     {"KORVEL_CP_DECIMALS=N",
      "decimals of the control-point coordinates in the log, 0 to 6 (default 1)"},
     {"KORVEL_MEMORY=MiB",
-     "bound on the sources held at once, 64 or more (default: half the memory of\n"
-     "the machine or its container); sources beyond it are read again when needed"},
+     "bound on the sources held at once, 64 or more (default: what the pairs matched\n"
+     "side by side read and one source more, at most half the memory of the machine\n"
+     "or its container); sources beyond it are read again when needed"},
 };
 
 std::string indented(const char* text, const char* indent) {

@@ -15,7 +15,10 @@ namespace {
 // Memory settings of the process, made before anything is allocated. Every pair makes and
 // drops renderings of several MiB, and sources (native ones, or a software renderer's textures)
 // take tens: transparent huge pages fault them in 2 MiB at a time (every 4 KiB fault is dear on
-// a virtual machine), and freed memory stays in the process for the next pair. One arena for
+// a virtual machine), and freed memory stays in the process for the next pair. Blocks above
+// 16 MiB (sources; no fixed view's rendering is that large) are mapped apart and go back when
+// freed: held over many pairs and freed out of order, in the heap they would leave holes that
+// renderings only partly fill. One arena for
 // all threads: a worker's own arena hands its heaps back whenever they empty, and pairs matched
 // side by side would fault every rendering in afresh. glibc takes the huge-page switch only when
 // a process starts, so korvel starts itself again once with it set; a GLIBC_TUNABLES that names
@@ -34,7 +37,7 @@ void tuneMemory(char** argv) {
         }
         // Without the restart the run goes on with small pages.
     }
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_ARENA_MAX, 1);
 #else
