@@ -159,6 +159,12 @@ void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget
 
 }  // namespace
 
+size_t defaultSourceBudget(size_t largestSource, size_t sideBySide, size_t ceiling) {
+    // A source needed again only later is read again then, at a small share of a pair's time,
+    // instead of being held all the while.
+    return std::min(ceiling, (2 * sideBySide + 1) * largestSource);
+}
+
 void runSteps(const ScheduleSteps& steps, SourceCache& cache, ExecutorMode mode,
               const PairWork& work, const PairDone& done,
               const std::function<void(const ScheduleStep& pair)>& started) {

@@ -19,6 +19,10 @@ struct ExecutorMode {
     size_t memoryBudget = 0;
 };
 
+// The default bound on the bytes of held sources: what `sideBySide` pairs read at once (two
+// sources each) and one source more, each counted as `largestSource`, never beyond `ceiling`.
+size_t defaultSourceBudget(size_t largestSource, size_t sideBySide, size_t ceiling);
+
 // Matches pair k (a step of kind pair, counted among the pairs) with its two sources.
 using PairWork =
     std::function<PairMatch(size_t k, const ScheduleStep& pair, const Source& a, const Source& b)>;

@@ -240,16 +240,14 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     // go in turn, so that every line reaches the log as it is made.
     ExecutorMode mode;
     mode.sideBySide = native && omp_get_max_threads() > 1 && !options.debug;
-    // By default the sources of the pairs running side by side and one more, each as large as
-    // the largest: a source needed only later is read again when it is, at a small share of a
-    // pair's time, instead of being held all the while. Never more than half of what the
-    // machine or container allows; the rest is for renderings and the like.
+    // By default what the pairs running side by side read, and one source more, within half
+    // the memory limit; the rest of the memory is for renderings and the like.
     size_t largest = 0;
     for (size_t k = 0; k < images.size(); ++k) largest = std::max(largest, bytes(int(k)));
     size_t sideBySide = size_t(mode.sideBySide ? omp_get_max_threads() : 1);
     mode.memoryBudget = options.memoryMiB > 0
                             ? size_t(options.memoryMiB) << 20
-                            : std::min(memoryLimit() / 2, (2 * sideBySide + 1) * largest);
+                            : defaultSourceBudget(largest, sideBySide, memoryLimit() / 2);
     runSteps(
         steps, cache, mode,
         [&](size_t, const ScheduleStep& s, const Source& a, const Source& b) {
