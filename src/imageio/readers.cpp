@@ -129,7 +129,9 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
         throw std::runtime_error(fmt::sprintf(
             "can not open JPEG with color format other than RGB: %s has %d colour components",
             source, cinfo.output_components));
-    Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height));
+    // Every row is decoded, or the read throws (damaged data warns, and warnings throw).
+    Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height),
+                                         Image<RgbPixel<unsigned char>>::Unset{});
     if (!guarded(&cinfo, readRows, &image)) throw fail();
     if (!guarded<void>(&cinfo, finish, nullptr)) throw fail();
     return image;
