@@ -482,22 +482,19 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
     omp_set_num_threads(threads);
 }
 
-// The default bound keeps every worker matching a pair, and a source needed again only at the
-// end is read again rather than held all the while.
+// The default bound keeps every worker matching a pair, though the sources needed again at the
+// end and those of four pairs at once would pass it.
 TEST(Executor, DefaultBudgetKeepsEveryWorkerBusy) {
     const int threads = omp_get_max_threads();
     omp_set_num_threads(4);
     std::vector<ScheduleStep> pairs;
     for (int k = 0; k < 8; ++k) pairs.push_back({ScheduleStep::Kind::pair, 2 * k, 2 * k + 1});
-    pairs.push_back({ScheduleStep::Kind::pair, 1, 14});
+    pairs.push_back({ScheduleStep::Kind::pair, 1, 3});
+    pairs.push_back({ScheduleStep::Kind::pair, 5, 7});
     const size_t budget = defaultSourceBudget(100, 4, size_t(1) << 30);
-    std::atomic<int> reads{0}, running{0}, mostRunning{0};
+    std::atomic<int> running{0}, mostRunning{0};
     SourceCache cache(
-        16,
-        [&](int) {
-            ++reads;
-            return std::make_unique<Source>(SourceImage(), true);
-        },
+        16, [](int) { return std::make_unique<Source>(SourceImage(), true); },
         [](int) { return size_t(100); });
     size_t mostHeld = 0;
     std::mutex m;
@@ -505,7 +502,7 @@ TEST(Executor, DefaultBudgetKeepsEveryWorkerBusy) {
         stepsForPairs(pairs), cache, ExecutorMode{true, true, budget},
         [&](size_t, const ScheduleStep&, const Source&, const Source&) {
             int now = ++running;
-            for (int most = mostRunning;
+            for (int most = mostRunning.load();
                  now > most && !mostRunning.compare_exchange_weak(most, now);)
                 ;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -519,7 +516,6 @@ TEST(Executor, DefaultBudgetKeepsEveryWorkerBusy) {
         [](size_t, const ScheduleStep&, PairMatch&, std::string&) {}, [](const ScheduleStep&) {});
     EXPECT_EQ(mostRunning, 4);
     EXPECT_LE(mostHeld, budget);
-    EXPECT_GT(reads, 16);
     EXPECT_EQ(defaultSourceBudget(100, 4, 500), 500u);
     omp_set_num_threads(threads);
 }
