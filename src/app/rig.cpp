@@ -215,7 +215,9 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
             checkSourceSize(images[size_t(k)], k, file, width, height, preview);
         };
         try {
-            return std::make_unique<Source>(readImageFile(file, fits, eighths[size_t(k)]), native);
+            // Codes where the views need less than the file holds (see linearSourceOf).
+            int m = eighths[size_t(k)];
+            return std::make_unique<Source>(readImageFile(file, fits, m), native, m < 8);
         } catch (const std::bad_alloc&) {
             throw std::runtime_error(
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
@@ -225,8 +227,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         const ImageParameters& image = images[size_t(k)];
         ImageFormat format = imageFormat(sources[size_t(k)]);
         int m = format == ImageFormat::jpeg ? eighths[size_t(k)] : 8;
-        // JPEG files and raw previews are 8-bit; other files may hold wider pixels.
-        bool codes = format == ImageFormat::jpeg || format == ImageFormat::raw;
+        bool codes = format == ImageFormat::jpeg && m < 8;
         return sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, codes);
     };
     // Declared after the renderer: GL sources go before the context too.

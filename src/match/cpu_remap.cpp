@@ -196,8 +196,8 @@ const std::vector<Image<LinearTexel>>& LinearSource::levels() const {
     return lazy_->levels;
 }
 
-LinearSource linearSourceOf(SourceImage image) {
-    if (image.ldr.data) return LinearSource(std::move(image.ldr));
+LinearSource linearSourceOf(SourceImage image, bool codes) {
+    if (codes && image.ldr.data) return LinearSource(std::move(image.ldr));
     int w = image.width(), h = image.height();
     Image<LinearTexel> level(w, h, Image<LinearTexel>::Unset{});
     linearHalves(image, 4, w * h > 0 ? &level.row(0)->r : nullptr);

@@ -58,9 +58,11 @@ private:
 // of codes reads.
 extern const std::array<float, 256> kCodeLight;
 
-// A source decoded to linear light (Radiance texels, wide codes, linear light as half floats;
-// 8-bit codes kept as they are), with its levels.
-LinearSource linearSourceOf(SourceImage image);
+// A source decoded to linear light as half floats, with its levels; 8-bit codes are kept as
+// they are where codes says so. Codes take 3 bytes a pixel instead of 8, but a sharp sample's
+// 16 taps take longer from them: they suit sources decoded smaller than their files, whose views
+// are coarser than their pixels and sample them mostly through the levels.
+LinearSource linearSourceOf(SourceImage image, bool codes = true);
 
 // Renders source into the patch of m (whose inSize is the source's size) with vignetting
 // (Vb, Vc, Vd) removed: exact black where m sees no source pixel, else what the remap shader

@@ -14,9 +14,10 @@ struct Source {
     std::optional<LinearSource> linear;
     ExposureMask mask;
 
-    Source(SourceImage image, bool native) : mask(exposureMaskOf(image)) {
+    // With codes, an 8-bit source's native texels are its sRGB codes (see LinearSource).
+    Source(SourceImage image, bool native, bool codes = false) : mask(exposureMaskOf(image)) {
         if (native)
-            linear = linearSourceOf(std::move(image));
+            linear = linearSourceOf(std::move(image), codes);
         else
             texture.emplace(image, true);
     }
