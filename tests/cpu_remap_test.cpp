@@ -45,11 +45,10 @@ TEST(CpuRemap, CodesRenderAsTheirHalves) {
     for (const float* p : poses) {
         ImageParameters image = poseImage(p);
         SourceImage file;
-        file.ldr = Image<RgbPixel<uint8_t>>(int(p[11]), int(p[12]));
-        for (int y = 0; y < file.ldr.height; ++y)
-            for (int x = 0; x < file.ldr.width; ++x)
-                file.ldr.at(x, y) = {uint8_t(x * 7 + y), uint8_t(x ^ (3 * y)),
+        file.ldr = makeImage(int(p[11]), int(p[12]), [](int x, int y) {
+            return RgbPixel<uint8_t>{uint8_t(x * 7 + y), uint8_t(x ^ (3 * y)),
                                      uint8_t(x * y % 253)};
+        });
         Image<LinearTexel> texels(file.ldr.width, file.ldr.height);
         linearHalves(file, 4, &texels.row(0)->r);
         LinearSource halves(std::move(texels)), codes = linearSourceOf(std::move(file));
@@ -61,8 +60,8 @@ TEST(CpuRemap, CodesRenderAsTheirHalves) {
                 vec3 v(image.Vb, image.Vc, image.Vd);
                 Image<Rgb> want = remapOnCpu(halves, m, v, true, widest),
                            got = remapOnCpu(codes, m, v, true, widest);
-                size_t n = size_t(want.width) * size_t(want.height);
-                EXPECT_EQ(0, std::memcmp(want.data, got.data, n * sizeof(Rgb)))
+                EXPECT_EQ(0, std::memcmp(want.data, got.data,
+                                         size_t(want.width) * size_t(want.height) * sizeof(Rgb)))
                     << "fov " << p[5] << " scale " << scale << (widest ? " widest" : "");
             }
     }

@@ -433,8 +433,8 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
 }
 
 // Side by side, sources beyond the budget go, the one needed last first, and pairs wait while
-// theirs would still pass it; a pair too large for it runs alone. The container's limit bounds
-// the machine's.
+// theirs would still pass it; a pair too large for it runs alone; the default keeps every worker
+// busy. The container's limit bounds the machine's.
 TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
     EXPECT_EQ(cgroupLimit("2147483648\n"), size_t(2) << 30);
     EXPECT_EQ(cgroupLimit("max\n") + cgroupLimit("") + cgroupLimit("99999999999999999999"), 0u);
@@ -447,13 +447,20 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
                                         "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
     const int threads = omp_get_max_threads();
     omp_set_num_threads(4);
+    // Pairs of their own, then two that need sources of the first pairs again.
     std::vector<ScheduleStep> pairs;
-    for (int k = 0; k < 8; ++k) pairs.push_back({ScheduleStep::Kind::pair, k, (k + 1) % 8});
+    for (int k = 0; k < 8; ++k) pairs.push_back({ScheduleStep::Kind::pair, 2 * k, 2 * k + 1});
+    pairs.push_back({ScheduleStep::Kind::pair, 1, 3});
+    pairs.push_back({ScheduleStep::Kind::pair, 5, 7});
     ScheduleSteps steps = stepsForPairs(pairs);
-    for (size_t budget : {size_t(0), size_t(300), size_t(100)}) {
-        std::atomic<int> reads{0};
+    // The default bound keeps every worker matching a pair, though the sources kept for the last
+    // pairs and four pairs' sources would pass it.
+    const size_t byDefault = defaultSourceBudget(100, 4, size_t(1) << 30);
+    EXPECT_EQ(defaultSourceBudget(100, 4, 500), 500u);
+    for (size_t budget : {size_t(0), size_t(300), size_t(100), byDefault}) {
+        std::atomic<int> reads{0}, running{0}, mostRunning{0};
         SourceCache cache(
-            8,
+            16,
             [&](int) {
                 ++reads;
                 return std::make_unique<Source>(SourceImage(), true);
@@ -465,57 +472,25 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
         runSteps(
             steps, cache, mode,
             [&](size_t, const ScheduleStep&, const Source&, const Source&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                int now = ++running;
+                for (int most = mostRunning.load();
+                     now > most && !mostRunning.compare_exchange_weak(most, now);)
+                    ;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 std::lock_guard<std::mutex> lock(m);
                 mostHeld = std::max(mostHeld, cache.heldBytes());
+                --running;
                 return PairMatch{};
             },
             [&](size_t, const ScheduleStep&, PairMatch&, std::string&) { ++matched; },
             [](const ScheduleStep&) {});
-        EXPECT_EQ(matched, 8u);
-        // Image 0's source, kept for the last pair, is read again where the budget lets it go;
+        EXPECT_EQ(matched, 10u);
+        // Sources kept for the last pairs are read again where the budget lets them go;
         // without a bound more is held, else the bound would prove nothing.
         EXPECT_TRUE(budget > 0 ? mostHeld <= std::max(budget, size_t(200)) : mostHeld > 300)
             << budget << ": " << mostHeld;
-        EXPECT_TRUE(budget == 300 || (reads > 8) == (budget > 0)) << budget << ": " << reads;
+        EXPECT_TRUE(budget == byDefault || (reads > 16) == (budget > 0)) << budget << ": " << reads;
+        EXPECT_TRUE(budget != byDefault || mostRunning == 4) << mostRunning;
     }
-    omp_set_num_threads(threads);
-}
-
-// The default bound keeps every worker matching a pair, though the sources needed again at the
-// end and those of four pairs at once would pass it.
-TEST(Executor, DefaultBudgetKeepsEveryWorkerBusy) {
-    const int threads = omp_get_max_threads();
-    omp_set_num_threads(4);
-    std::vector<ScheduleStep> pairs;
-    for (int k = 0; k < 8; ++k) pairs.push_back({ScheduleStep::Kind::pair, 2 * k, 2 * k + 1});
-    pairs.push_back({ScheduleStep::Kind::pair, 1, 3});
-    pairs.push_back({ScheduleStep::Kind::pair, 5, 7});
-    const size_t budget = defaultSourceBudget(100, 4, size_t(1) << 30);
-    std::atomic<int> running{0}, mostRunning{0};
-    SourceCache cache(
-        16, [](int) { return std::make_unique<Source>(SourceImage(), true); },
-        [](int) { return size_t(100); });
-    size_t mostHeld = 0;
-    std::mutex m;
-    runSteps(
-        stepsForPairs(pairs), cache, ExecutorMode{true, true, budget},
-        [&](size_t, const ScheduleStep&, const Source&, const Source&) {
-            int now = ++running;
-            for (int most = mostRunning.load();
-                 now > most && !mostRunning.compare_exchange_weak(most, now);)
-                ;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            {
-                std::lock_guard<std::mutex> lock(m);
-                mostHeld = std::max(mostHeld, cache.heldBytes());
-            }
-            --running;
-            return PairMatch{};
-        },
-        [](size_t, const ScheduleStep&, PairMatch&, std::string&) {}, [](const ScheduleStep&) {});
-    EXPECT_EQ(mostRunning, 4);
-    EXPECT_LE(mostHeld, budget);
-    EXPECT_EQ(defaultSourceBudget(100, 4, 500), 500u);
     omp_set_num_threads(threads);
 }
