@@ -223,13 +223,16 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
         }
     };
-    auto bytes = [&](int k) {
-        const ImageParameters& image = images[size_t(k)];
-        ImageFormat format = imageFormat(sources[size_t(k)]);
-        int m = format == ImageFormat::jpeg ? eighths[size_t(k)] : 8;
-        bool codes = format == ImageFormat::jpeg && m < 8;
-        return sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, codes);
-    };
+    // What each source will hold, known once: the cache and its gate ask again and again.
+    std::vector<size_t> held(images.size());
+    for (size_t k = 0; k < images.size(); ++k) {
+        const ImageParameters& image = images[k];
+        bool jpeg = imageFormat(sources[k]) == ImageFormat::jpeg;
+        int m = jpeg ? eighths[k] : 8;
+        held[k] = sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native,
+                              jpeg && m < 8);
+    }
+    auto bytes = [&](int k) { return held[size_t(k)]; };
     // Declared after the renderer: GL sources go before the context too.
     SourceCache cache(images.size(), read, bytes);
 
@@ -243,8 +246,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     mode.sideBySide = native && omp_get_max_threads() > 1 && !options.debug;
     // By default what the pairs running side by side read, and one source more, within half
     // the memory limit; the rest of the memory is for renderings and the like.
-    size_t largest = 0;
-    for (size_t k = 0; k < images.size(); ++k) largest = std::max(largest, bytes(int(k)));
+    size_t largest = held.empty() ? 0 : *std::max_element(held.begin(), held.end());
     size_t sideBySide = size_t(mode.sideBySide ? omp_get_max_threads() : 1);
     mode.memoryBudget = options.memoryMiB > 0
                             ? size_t(options.memoryMiB) << 20
