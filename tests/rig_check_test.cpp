@@ -92,6 +92,17 @@ TEST(RigCheck, KeepsParallax) {
     ring.cps[30].Y += 3;
     check = checkRig(ring.images, ring.cps);
     EXPECT_EQ(refuted(check), std::vector<size_t>{30}) << check.log.back();
+    // Slid along its line, a point passes unseen unless its own peak places it too loosely.
+    ring.cps[30].Y -= 3;
+    ring.cps[40].X += 3;
+    ring.cps[40].deviation = ring.cps[41].deviation = 0.4f;
+    ring.cps[50].deviation = 0.1f;
+    check = checkRig(ring.images, ring.cps);
+    EXPECT_EQ(refuted(check), (std::vector<size_t>{40, 41})) << check.log.back();
+    EXPECT_NE(check.log[0].find("parallax leaves unchecked"), std::string::npos) << check.log[0];
+    Ring still(0);
+    still.cps[40].deviation = 0.4f;
+    EXPECT_EQ(refuted(checkRig(still.images, still.cps)), std::vector<size_t>{});
 }
 
 // Image 0's four true ties lie along one edge: a short lever the two wrong ones once overturned.

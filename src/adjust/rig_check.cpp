@@ -510,12 +510,15 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     check.spread = float(spreadOf(all));
     check.bound = std::max(kRigCheckFloor, kRigCheckSigmas * check.spread);
     std::vector<float> bound(cps.size());
+    auto unseen = [&](size_t k) {
+        return check.parallax && kUnseenSigmas * cps[k].deviation > bound[k];
+    };
     std::vector<size_t> ties(images.size(), 0), droppedTies(images.size(), 0);
     for (size_t k = 0; k < cps.size(); ++k) {
         // A pair may scatter as far as parallax shifts this rig's pairs, and no farther.
         double scatter = std::min(pairs.at({cps[k].n, cps[k].N}).spread, shiftScale);
         bound[k] = std::max(check.bound, kRigCheckSigmas * float(scatter));
-        check.keep[k] = check.deviation[k] <= bound[k];
+        check.keep[k] = check.deviation[k] <= bound[k] && !unseen(k);
         for (int image : {cps[k].n, cps[k].N}) {
             ++ties[size_t(image)];
             if (!check.keep[k]) ++droppedTies[size_t(image)];
@@ -531,6 +534,14 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
+        if (unseen(k)) {
+            check.log.push_back(fmt::sprintf(
+                "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f lies within %.2f px (one standard "
+                "deviation) along an epipolar line that parallax leaves unchecked (bound %.1f) "
+                "-> dropped\n",
+                cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, cp.deviation, bound[k]));
+            continue;
+        }
         check.log.push_back(fmt::sprintf(
             "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f deviates %.1f px from what the other "
             "points of the rig say (bound %.1f) -> dropped\n",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <glm/common.hpp>
 
 #include "base/log.h"
 #include "match/ncc.h"
@@ -275,6 +276,41 @@ bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
 
     CorrelationMap m = mapOf(c, scale);
     return acceptMaximum(m.map, m.ox, m.oy, p.s, nearBlack, offset);
+}
+
+float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int samples) {
+    auto R = [&](int dx, int dy) { return map.at(peak.x + dx, peak.y + dy); };
+    const float C = R(0, 0);
+    // The map's curvature: its Hessian negated, whose smaller eigenvalue is the flattest way.
+    const float xx = 2 * C - R(-1, 0) - R(1, 0), yy = 2 * C - R(0, -1) - R(0, 1);
+    const float xy = (R(1, -1) + R(-1, 1) - R(1, 1) - R(-1, -1)) / 4;
+    const float flattest = 0.5f * (xx + yy) - std::hypot(0.5f * (xx - yy), xy);
+    if (!(flattest > 0)) return INFINITY;
+    return float(s) * std::sqrt(2 * std::max(1 - C, 0.0f) / (float(samples) * flattest));
+}
+
+float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                     const corner_t& c, glm::vec2 offset) {
+    const PatchSize p = patchSize(c.scale);
+    // The whole cells of the offset, taken out by moving A's view or B's so that the match lies
+    // at the zero move of both.
+    const glm::ivec2 n = glm::ivec2(glm::round(offset / float(p.s))) * p.s;
+    const glm::ivec2 inA = glm::max(-n, glm::ivec2(0)), inB = glm::max(n, glm::ivec2(0));
+    if (inA.x >= imgA.width || inA.y >= imgA.height || inB.x >= greenB.width ||
+        inB.y >= greenB.height)
+        return INFINITY;
+    const corner_t at{c.x - inA.x, c.y - inA.y, c.val, c.scale};
+    const ImageView<RgbPixel<float>> a =
+        imgA.subView(inA.x, inA.y, imgA.width - inA.x, imgA.height - inA.y);
+    const ImageView<float> b =
+        greenB.subView(inB.x, inB.y, greenB.width - inB.x, greenB.height - inB.y);
+    if (at.x - p.r < 0 || at.y - p.r < 0 || at.x - p.r + p.Wt > a.width ||
+        at.y - p.r + p.P > a.height)
+        return INFINITY;
+    const CorrelationMap m = cpuNearMap(a, b, at, c.scale, glm::ivec2(2 * p.s));
+    if (m.ox < 1 || m.oy < 1 || m.ox + 1 >= m.map.width || m.oy + 1 >= m.map.height)
+        return INFINITY;
+    return peakDeviation(m.map, {m.ox, m.oy}, p.s, (p.Wt / p.s) * (p.P / p.s));
 }
 
 template <class T>

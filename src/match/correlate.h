@@ -116,6 +116,19 @@ bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
                const CameraModel& camB, const corner_t& c, const CorrelationBackend& mapOf,
                glm::vec2& offset, int scale);
 
+// The standard deviation, texture pixels, of the position of a correlation peak at cell peak of
+// map, cells s texture pixels apart, of a template of the given number of samples. With noise of
+// variance n in both renderings of a texture of variance v per sample and mean squared gradient
+// g, the peak is C = v / (v + n) high and k = g / (v + n) curved, and the least-squares offset
+// has variance 2 n / (samples g) = 2 (1 - C) / (samples k) (the Cramer-Rao bound of image
+// registration: Robinson and Milanfar, "Fundamental performance limits in image registration",
+// 2004); k is taken along the map's flattest direction. Infinite where the peak is not curved.
+float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int samples);
+
+// peakDeviation of the match of corner c of A at c + offset in greenB, from the map around it.
+float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                     const corner_t& c, glm::vec2 offset);
+
 // Bicubic Hermite sample with one-sided tangents, position clamped to the image.
 template <class T>
 T cubic_at(ImageView<T> img, float x, float y);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <glm/common.hpp>
+#include <glm/geometric.hpp>
 #include <glm/trigonometric.hpp>
 #include <stdexcept>
 #include <tuple>
@@ -61,6 +62,13 @@ AffineField dropInconsistent(int i, int j, std::vector<Match>& matches, CornerLi
     lists.good = std::move(keptGood);
     lists.goodInB = std::move(keptInB);
     return check.consensus.field;
+}
+
+// The source pixels that the rendering pixel at p spans along x, source its source position.
+float pixelSpan(const CameraModel& cam, vec2 p, vec2 source) {
+    vec2 next = cam.patchToSource(p + vec2(1, 0));
+    if (next == vec2(0)) next = 2.0f * source - cam.patchToSource(p - vec2(1, 0));
+    return glm::length(next - source);
 }
 
 // Rendering pixel (x, y) of cam shows a source pixel that mask calls usable.
@@ -251,10 +259,15 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         if (greenB.width == 0) greenB = toImage(channelView(*renderingB, 1));
         for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
     }
+    if (greenB.width == 0 && !matches.empty()) greenB = toImage(channelView(*renderingB, 1));
     for (const Match& m : matches) {
-        vec2 src = camA.toProject(camA.patchToSource(vec2(m.c.x, m.c.y)));
-        vec2 dst = cameraB->toProject(cameraB->patchToSource(m.c + m.offset));
-        result.points.push_back({i, j, src.x, src.y, dst.x, dst.y});
+        vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
+        vec2 src = camA.toProject(a), dst = cameraB->toProject(b);
+        // A rendering pixel spans this many pixels of the finer source.
+        float step = std::max(pixelSpan(camA, vec2(m.c.x, m.c.y), a),
+                              pixelSpan(*cameraB, m.c + m.offset, b));
+        float deviation = step * matchDeviation(imgA, greenB, m.c, m.offset);
+        result.points.push_back({i, j, src.x, src.y, dst.x, dst.y, deviation});
     }
     if (agreed) {
         cameraB = agreed->camera;
