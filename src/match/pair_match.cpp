@@ -263,10 +263,13 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     for (const Match& m : matches) {
         vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
         vec2 src = camA.toProject(a), dst = cameraB->toProject(b);
-        // A rendering pixel spans this many pixels of the finer source.
-        float step = std::max(pixelSpan(camA, vec2(m.c.x, m.c.y), a),
-                              pixelSpan(*cameraB, m.c + m.offset, b));
-        float deviation = step * matchDeviation(imgA, greenB, m.c, m.offset);
+        // The deviation in pixels of the finer source; template samples closer than a pixel of
+        // the coarser share its noise, so fewer of them count.
+        float spanA = pixelSpan(camA, vec2(m.c.x, m.c.y), a),
+              spanB = pixelSpan(*cameraB, m.c + m.offset, b);
+        float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
+        float deviation = std::max(spanA, spanB) * matchDeviation(imgA, greenB, m.c, m.offset) /
+                          std::clamp(apart, 1e-3f, 1.0f);
         result.points.push_back({i, j, src.x, src.y, dst.x, dst.y, deviation});
     }
     if (agreed) {
