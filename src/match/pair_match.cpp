@@ -255,11 +255,10 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         low = glm::min(low, d);
         high = glm::max(high, d);
     }
-    if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries) {
-        if (greenB.width == 0) greenB = toImage(channelView(*renderingB, 1));
-        for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
-    }
+    // Refinement and each match's deviation read B's green channel (GPU maps leave it unmade).
     if (greenB.width == 0 && !matches.empty()) greenB = toImage(channelView(*renderingB, 1));
+    if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries)
+        for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
     for (const Match& m : matches) {
         vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
         vec2 src = camA.toProject(a), dst = cameraB->toProject(b);
