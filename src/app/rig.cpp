@@ -203,6 +203,9 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     for (const ScheduleStep& s : pairsOf(steps))
         views.push_back({s.i, s.j, s.view, sizeOf(s.view)});
     std::vector<int> eighths = decodeEighths(images, views);
+    // Only JPEG files decode smaller; the others are read, and held, at their own size.
+    for (size_t k = 0; k < images.size(); ++k)
+        if (imageFormat(sources[k]) != ImageFormat::jpeg) eighths[k] = 8;
     std::string sizes;
     for (int m : eighths) sizes += fmt::sprintf(" %d", m);
     fmt::fprintf(stderr, "decoded at eighths of each side:%s\n", sizes);
@@ -227,10 +230,8 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     std::vector<size_t> held(images.size());
     for (size_t k = 0; k < images.size(); ++k) {
         const ImageParameters& image = images[k];
-        bool jpeg = imageFormat(sources[k]) == ImageFormat::jpeg;
-        int m = jpeg ? eighths[k] : 8;
-        held[k] = sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native,
-                              jpeg && m < 8);
+        int m = eighths[k];
+        held[k] = sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, m < 8);
     }
     auto bytes = [&](int k) { return held[size_t(k)]; };
     // Declared after the renderer: GL sources go before the context too.
