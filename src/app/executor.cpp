@@ -133,6 +133,9 @@ void runSideBySide(const ScheduleSteps& steps, SourceCache& cache, size_t budget
                 ~Leave() { gate.leave(k); }
             } leave{gate, k};
             try {
+                // A source that the pair beside this one is reading comes second: this core
+                // reads the other one meanwhile instead of waiting.
+                if (cache.busy(p.i)) cache.get(p.j);
                 const Source& a = cache.get(p.i);
                 const Source& b = cache.get(p.j);
                 gate.read(reserved);

@@ -22,6 +22,11 @@ const Source& SourceCache::get(int k) {
     return *e.source;
 }
 
+bool SourceCache::busy(int k) {
+    std::unique_lock<std::mutex> lock(entries_[size_t(k)].mutex, std::try_to_lock);
+    return !lock.owns_lock();
+}
+
 void SourceCache::release(int k) {
     Entry& e = entries_[size_t(k)];
     std::lock_guard<std::mutex> lock(e.mutex);

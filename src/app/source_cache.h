@@ -21,6 +21,8 @@ public:
     void expect(int k);
     // Image k's source, read on first need (by the calling thread; others needing it wait).
     const Source& get(int k);
+    // Whether another thread holds image k's entry now, most likely reading its source.
+    bool busy(int k);
     // Ends one use of image k; its source goes after the last.
     void release(int k);
     // Lets image k's source go while uses of it are still to come: the next reads it again.

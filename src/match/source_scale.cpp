@@ -8,9 +8,17 @@
 
 namespace {
 
-// Rows of a view whose footprints are measured: the footprint changes slowly down a view, so
-// every 16th row and the last one find its least to a fraction of a percent.
+// Rows and columns of a view whose footprints are measured: the footprint changes slowly across
+// a view, so every 16th and the last one find its least to a fraction of a percent.
 constexpr int kRowStep = 16;
+
+// 0, step, 2 step, ... and the last of n - 1 places, each the first of two neighbours.
+std::vector<int> measured(int n, int step) {
+    std::vector<int> at;
+    for (int k = 0; k + 1 < n; k += step) at.push_back(k);
+    if (!at.empty() && at.back() != n - 2) at.push_back(n - 2);
+    return at;
+}
 
 bool seen(vec2 s) {
     return s.x != 0 || s.y != 0;
@@ -23,17 +31,20 @@ float finestFootprint(const ImageParameters& image, const PairView& view, glm::i
         patchCamera(image, vec2(view.yaw, view.pitch), view.fovX,
                     vec2(float(image.width), float(image.height)), vec2(size), view.roll);
     PatchPixels pixels(m);
-    std::vector<vec2> row(size_t(std::max(size.x, 0))), below(row.size());
+    const std::vector<int> columns = measured(size.x, kRowStep);
+    std::vector<vec2> at(2 * columns.size()), below(at.size());
+    // Each measured column and its right neighbour, as a sourceRow of stride 1 from each.
+    auto sample = [&](int y, std::vector<vec2>& out) {
+        for (size_t k = 0; k < columns.size(); ++k)
+            pixels.sourceRow(y, columns[k], 1, 2, &out[2 * k]);
+    };
     float finest2 = std::numeric_limits<float>::infinity();
-    std::vector<int> rows;
-    for (int y = 0; y + 1 < size.y; y += kRowStep) rows.push_back(y);
-    if (!rows.empty() && rows.back() != size.y - 2) rows.push_back(size.y - 2);
-    for (int y : rows) {
-        pixels.sourceRow(y, 0, 1, size.x, row.data());
-        pixels.sourceRow(y + 1, 0, 1, size.x, below.data());
-        for (size_t x = 0; x + 1 < row.size(); ++x) {
-            if (!seen(row[x]) || !seen(row[x + 1]) || !seen(below[x])) continue;
-            vec2 along = row[x + 1] - row[x], down = below[x] - row[x];
+    for (int y : measured(size.y, kRowStep)) {
+        sample(y, at);
+        sample(y + 1, below);
+        for (size_t k = 0; k < at.size(); k += 2) {
+            if (!seen(at[k]) || !seen(at[k + 1]) || !seen(below[k])) continue;
+            vec2 along = at[k + 1] - at[k], down = below[k] - at[k];
             finest2 = std::min(finest2, std::max(glm::dot(along, along), glm::dot(down, down)));
         }
     }
