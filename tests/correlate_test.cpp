@@ -1,6 +1,5 @@
 #include "match/correlate.h"
 
-#include <array>
 #include <omp.h>
 
 #include "match/pair_match.h"
@@ -295,28 +294,6 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
                                  normalizedCorrelationCoefficient<float>(window, templ));
             }
     omp_set_num_threads(threads);
-}
-
-TEST(NormalizedCorrelation, ReadsAWindowsStatisticsFromTablesOfTheWholeImage) {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> value(0.0f, 1.0f), weight(-0.2f, 0.2f);
-    Image<float> image = makeImage(61, 47, [&](int x, int y) {
-        return (x * 7 + y) % 23 == 0 ? 0.0f : value(rng);  // black pixels refuse their cells
-    });
-    Image<float> templ = makeImage(8, 5, [&](int, int) { return weight(rng); });
-    const WindowTables tables = windowTables(image);
-    for (auto [x, y, w, h] : {std::array<int, 4>{0, 0, 61, 47}, {5, 3, 20, 11}, {40, 30, 21, 17}}) {
-        ImageView<float> window = image.subView(x, y, w, h);
-        Image<float> own = normalizedCorrelationCoefficient<float>(window, templ),
-                     read = normalizedCorrelationCoefficient(window, templ, tables, x, y);
-        ASSERT_EQ(std::make_pair(read.width, read.height), std::make_pair(own.width, own.height));
-        for (int v = 0; v < own.height; ++v)
-            for (int u = 0; u < own.width; ++u) {
-                float a = own.at(u, v), b = read.at(u, v);
-                ASSERT_TRUE(std::isnan(a) ? std::isnan(b) : std::fabs(a - b) < 1e-5f)
-                    << "window at " << x << "," << y << ", cell " << u << "," << v;
-            }
-    }
 }
 
 // A texture of sharp waves moved by a fraction of a pixel: the parabola through the peak leans

@@ -144,7 +144,7 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h) {
 
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<float>& greenB, const corner_t& c, int scale,
-                                 glm::ivec2 reach, const WindowTables* tablesB) {
+                                 glm::ivec2 reach) {
     PatchSize p = patchSize(scale);
     Image<float> templ = toImage(channelView(imgA, 1).subView(c.x - p.r, c.y - p.r, p.Wt, p.P));
     if (p.s == 2) downsample2x(templ);
@@ -157,9 +157,6 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
         Image<float> halved = toImage(window);
         downsample2x(halved);
         m.map = normalizedCorrelationCoefficient<float>(halved, templ);
-    } else if (tablesB && tablesB->sum.width == greenB.width + 1 &&
-               tablesB->sum.height == greenB.height + 1) {
-        m.map = normalizedCorrelationCoefficient(window, templ, *tablesB, w.x, w.y);
     } else {
         m.map = normalizedCorrelationCoefficient<float>(window, templ);
     }

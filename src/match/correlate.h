@@ -7,7 +7,6 @@
 #include "geometry/camera.h"
 #include "match/corners.h"
 #include "imageio/image.h"
-#include "match/ncc.h"
 
 // Search reach around a corner in texture pixels, either way along x and y.
 constexpr int kSearchX = 120;
@@ -77,12 +76,10 @@ bool touchesBlack(const CameraModel& cam, int x, int y, int w, int h);
 
 // CPU correlation map of the green channel: zero-mean, unit-norm template around c in A, slid
 // over the search window of B's green channel (a plane of floats, read in place; reaching as
-// far as given); both halved at scale 4. tablesB, where given, are greenB's (windowTables),
-// read for the windows that are not halved.
+// far as given); both halved at scale 4.
 CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
                                  const ImageView<float>& greenB, const corner_t& c, int scale,
-                                 glm::ivec2 reach = {kSearchX, kSearchY},
-                                 const WindowTables* tablesB = nullptr);
+                                 glm::ivec2 reach = {kSearchX, kSearchY});
 
 // The correlation map of a corner at a scale, from the back end chosen for the run.
 using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int scale)>;

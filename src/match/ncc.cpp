@@ -267,12 +267,14 @@ Image<double> createSAT(const ImageView<T>& v) {
     return s;
 }
 
-namespace {
-
-// The map of a zero-mean, unit-norm template over window (both rows of plain floats), with the
-// window's statistics from s1 and s2, or from tables filled here where those are empty.
-Image<float> correlationMap(const ImageView<float>& window, const ImageView<float>& templ,
-                            ImageView<double> s1, ImageView<double> s2) {
+template <class T>
+Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
+                                              const ImageView<T>& templ) {
+    // Rows are read as plain float arrays.
+    if (window.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(ImageView<T>(toImage(window)), templ);
+    if (templ.pixelStride != int(sizeof(float)))
+        return normalizedCorrelationCoefficient(window, ImageView<T>(toImage(templ)));
     const int tw = templ.width, th = templ.height;
     std::unique_ptr<float[]> doubledBuffer(new float[size_t(2) * tw * th + 8]);
     float* doubled = doubledBuffer.get();
@@ -284,14 +286,9 @@ Image<float> correlationMap(const ImageView<float>& window, const ImageView<floa
         }
     // Every cell of the tables gets written: no need to clear them first.
     const int tableWidth = window.width + 1, tableHeight = window.height + 1;
-    const bool fill = s1.data == nullptr;
-    std::unique_ptr<double[]> tables;
-    if (fill) {
-        tables.reset(new double[2 * size_t(tableWidth) * tableHeight]);
-        s1 = ImageView<double>(tables.get(), tableWidth, tableHeight);
-        s2 = ImageView<double>(tables.get() + size_t(tableWidth) * tableHeight, tableWidth,
-                               tableHeight);
-    }
+    std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
+    ImageView<double> s1(tables.get(), tableWidth, tableHeight);
+    ImageView<double> s2(tables.get() + size_t(tableWidth) * tableHeight, tableWidth, tableHeight);
     Image<float> map(window.width - tw + 1, window.height - th + 1);
     const Kernel k{reinterpret_cast<const float*>(window.data),
                    window.rowStride / int(sizeof(float)),
@@ -308,25 +305,23 @@ Image<float> correlationMap(const ImageView<float>& window, const ImageView<floa
     // One parallel region: the worker threads wake once per call.
 #pragma omp parallel
     {
-        if (fill) {
-            // The table of squares takes float products, as a float image of squares would.
-            auto value = [&](int x, int y, int n) {
-                float v = window.row(y)[x];
-                return n == 0 ? v : v * v;
-            };
-            const int w = window.width, h = window.height;
-            // A team of one (inside work that is itself spread over the cores) fills both
-            // tables at once, their chains side by side.
-            if (omp_get_num_threads() == 1) {
-                fillSAT<2>({s1, s2}, w, h, value);
-            } else {
+        // The table of squares takes float products, as a float image of squares would.
+        auto value = [&](int x, int y, int n) {
+            float v = window.row(y)[x];
+            return n == 0 ? v : v * v;
+        };
+        const int w = window.width, h = window.height;
+        // A team of one (inside work that is itself spread over the cores) fills both tables
+        // at once, their chains side by side.
+        if (omp_get_num_threads() == 1) {
+            fillSAT<2>({s1, s2}, w, h, value);
+        } else {
 #pragma omp sections
-                {
+            {
 #pragma omp section
-                    fillSAT<1>({s1}, w, h, [&](int x, int y, int) { return value(x, y, 0); });
+                fillSAT<1>({s1}, w, h, [&](int x, int y, int) { return value(x, y, 0); });
 #pragma omp section
-                    fillSAT<1>({s2}, w, h, [&](int x, int y, int) { return value(x, y, 1); });
-                }
+                fillSAT<1>({s2}, w, h, [&](int x, int y, int) { return value(x, y, 1); });
             }
         }
 #pragma omp for schedule(static)
@@ -336,44 +331,6 @@ Image<float> correlationMap(const ImageView<float>& window, const ImageView<floa
         }
     }
     return map;
-}
-
-// view, or a copy of it whose rows are plain floats.
-ImageView<float> plainRows(const ImageView<float>& view, Image<float>& copy) {
-    if (view.pixelStride == int(sizeof(float))) return view;
-    copy = toImage(view);
-    return copy;
-}
-
-}  // namespace
-
-template <class T>
-Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
-                                              const ImageView<T>& templ) {
-    Image<float> windowCopy, templCopy;
-    return correlationMap(plainRows(window, windowCopy), plainRows(templ, templCopy), {}, {});
-}
-
-WindowTables windowTables(const ImageView<float>& image) {
-    // fillSAT writes every cell.
-    WindowTables t{Image<double>(image.width + 1, image.height + 1, Image<double>::Unset{}),
-                   Image<double>(image.width + 1, image.height + 1, Image<double>::Unset{})};
-    fillSAT<2>({ImageView<double>(t.sum), ImageView<double>(t.squares)}, image.width, image.height,
-               [&](int x, int y, int n) {
-                   float v = image.row(y)[x];
-                   return n == 0 ? v : v * v;
-               });
-    return t;
-}
-
-Image<float> normalizedCorrelationCoefficient(const ImageView<float>& window,
-                                              const ImageView<float>& templ,
-                                              const WindowTables& tables, int x, int y) {
-    Image<float> windowCopy, templCopy;
-    const int w = window.width + 1, h = window.height + 1;
-    return correlationMap(plainRows(window, windowCopy), plainRows(templ, templCopy),
-                          ImageView<double>(tables.sum).subView(x, y, w, h),
-                          ImageView<double>(tables.squares).subView(x, y, w, h));
 }
 
 template Image<double> createSAT<float>(const ImageView<float>& v);

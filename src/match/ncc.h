@@ -15,15 +15,3 @@ Image<double> createSAT(const ImageView<T>& v);
 template <class T>
 Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                                               const ImageView<T>& templ);
-
-// The summed-area tables of an image's values and of their squares: the statistics of every
-// window of it, made once for all the windows searched in it.
-struct WindowTables {
-    Image<double> sum, squares;
-};
-WindowTables windowTables(const ImageView<float>& image);
-
-// normalizedCorrelationCoefficient of the window at (x, y) of the image whose tables are given.
-Image<float> normalizedCorrelationCoefficient(const ImageView<float>& window,
-                                              const ImageView<float>& templ,
-                                              const WindowTables& tables, int x, int y);

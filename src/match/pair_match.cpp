@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <glm/common.hpp>
 #include <glm/geometric.hpp>
@@ -107,20 +106,10 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     int scale = 1;
     int tiles = 0;
     CorrelationBackend mapOf = gpuMap;
-    // B's green channel: of its first rendering, and of the one the points come from.
-    Image<float> firstGreenB, lastGreenB;
-    ImageView<float> greenB;
-    // The whole searches in the first rendering overlap: their windows' statistics are read
-    // from tables of all of it, made at the first (attempts may run side by side).
-    WindowTables tablesB;
-    std::once_flag tablesMade;
+    Image<float> greenB;
     if (!mapOf) {
-        firstGreenB = toImage(channelView(imgB, 1));
-        greenB = firstGreenB;
-        mapOf = [&](const corner_t& c, int s) {
-            std::call_once(tablesMade, [&] { tablesB = windowTables(firstGreenB); });
-            return cpuCorrelationMap(imgA, firstGreenB, c, s, {kSearchX, kSearchY}, &tablesB);
-        };
+        greenB = toImage(channelView(imgB, 1));
+        mapOf = [&](const corner_t& c, int s) { return cpuCorrelationMap(imgA, greenB, c, s); };
     }
     // Most corners a weak pair tries are refused; near their expected match that costs a
     // fraction of a whole window.
@@ -214,8 +203,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         lastPixels = pixels;
         turned = turn * turned;
         auto [camera, rendering] = rerenderB(turned);
-        lastGreenB = toImage(channelView(rendering, 1));
-        greenB = lastGreenB;
+        greenB = toImage(channelView(rendering, 1));
         // The match is near where it was: a small window keeps twins of a repeated texture
         // farther off out of the ambiguity test, which the first pass settled.
         CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
@@ -268,10 +256,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         high = glm::max(high, d);
     }
     // Refinement and each match's deviation read B's green channel (GPU maps leave it unmade).
-    if (greenB.width == 0 && !matches.empty()) {
-        lastGreenB = toImage(channelView(*renderingB, 1));
-        greenB = lastGreenB;
-    }
+    if (greenB.width == 0 && !matches.empty()) greenB = toImage(channelView(*renderingB, 1));
     if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries)
         for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
     for (const Match& m : matches) {
