@@ -238,13 +238,17 @@ void expectDefinition(const ImageView<float>& I, const ImageView<float>& T,
     ASSERT_EQ(std::make_pair(map.width, map.height),
               std::make_pair(I.width - tw + 1, I.height - th + 1));
     std::vector<double> s1(size_t(W) * (I.height + 1), 0.0), s2 = s1;
-    for (int y = 0; y < I.height; ++y)
+    for (int y = 0; y < I.height; ++y) {
+        double run1 = 0, run2 = 0;  // along the row
         for (int x = 0; x < I.width; ++x) {
             size_t c = size_t(y + 1) * W + x + 1;
             float v = I.at(x, y);
-            s1[c] = double(v) + s1[c - 1] + s1[c - W] - s1[c - W - 1];
-            s2[c] = double(v * v) + s2[c - 1] + s2[c - W] - s2[c - W - 1];
+            run1 += double(v);
+            run2 += double(v * v);
+            s1[c] = s1[c - W] + run1;
+            s2[c] = s2[c - W] + run2;
         }
+    }
     auto box = [&](const std::vector<double>& s, int x, int y) {
         auto S = [&](int u, int v) { return s[size_t(v) * W + u]; };
         return S(x + tw, y + th) - S(x, y + th) - S(x + tw, y) + S(x, y);

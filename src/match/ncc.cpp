@@ -15,20 +15,20 @@
 
 namespace {
 
-// Tables S_n of the values f(x, y, n): S(x+1, y+1) = f + S(x, y+1) + S(x+1, y) - S(x, y), added
-// in this order. A cell waits for its left neighbour through three additions, so R rows of N
-// tables advance together on a diagonal front (row r one cell behind row r - 1) to overlap
-// R x N such chains.
+// Tables S_n of the values f(x, y, n): S(x+1, y+1) = S(x+1, y) + the sum of row y's values up
+// to x, that sum running along the row. A cell waits for its left neighbour through one
+// addition, and for the cell above it, so R rows of N tables advance together on a diagonal
+// front (row r one cell behind row r - 1) to overlap R x N such chains.
 template <int R, int N, class F>
 void fillSATBand(const ImageView<double> (&s)[N], int w, int y0, F f) {
     const double* top[N];
     double* rows[N][R];
-    double cur[N][R], old[N][R];  // the latest cell of each row, and the one before it
+    double above[N][R], run[N][R];  // the latest cell of each row, and its row's running sum
     for (int n = 0; n < N; ++n) {
         top[n] = s[n].row(y0);
         for (int r = 0; r < R; ++r) {
             rows[n][r] = s[n].row(y0 + r + 1);
-            cur[n][r] = old[n][r] = 0;
+            above[n][r] = run[n][r] = 0;
         }
     }
     for (int step = 0; step < w + R - 1; ++step) {
@@ -39,11 +39,10 @@ void fillSATBand(const ImageView<double> (&s)[N], int w, int y0, F f) {
             if (unsigned(x) >= unsigned(w)) continue;
 #pragma GCC unroll 2
             for (int n = 0; n < N; ++n) {
-                double up = r == 0 ? top[n][x + 1] : cur[n][r - 1];
-                double diag = r == 0 ? top[n][x] : old[n][r - 1];
-                double v = double(f(x, y0 + r, n)) + cur[n][r] + up - diag;
-                old[n][r] = cur[n][r];
-                cur[n][r] = v;
+                double up = r == 0 ? top[n][x + 1] : above[n][r - 1];
+                run[n][r] += double(f(x, y0 + r, n));
+                double v = up + run[n][r];
+                above[n][r] = v;
                 rows[n][r][x + 1] = v;
             }
         }
