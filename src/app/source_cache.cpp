@@ -16,6 +16,7 @@ const Source& SourceCache::get(int k) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (!e.source) {
         e.source = read_(k);
+        e.present = true;
         if (size_) held_ += size_(k);
         lapTimer().print("load (temp)");
     }
@@ -39,14 +40,13 @@ void SourceCache::release(int k) {
 void SourceCache::drop(Entry& e, int k) {
     if (e.source && size_) held_ -= size_(k);
     e.source.reset();
+    e.present = false;
 }
 
-size_t SourceCache::bytesToRead(int i, int j) {
+size_t SourceCache::bytesToRead(int i, int j) const {
     size_t bytes = 0;
     for (int k : {i, j}) {
-        Entry& e = entries_[size_t(k)];
-        std::lock_guard<std::mutex> lock(e.mutex);
-        if (!e.source && size_) bytes += size_(k);
+        if (!entries_[size_t(k)].present && size_) bytes += size_(k);
         if (i == j) break;
     }
     return bytes;
@@ -58,8 +58,6 @@ void SourceCache::evict(int k) {
     drop(e, k);
 }
 
-bool SourceCache::held(int k) {
-    Entry& e = entries_[size_t(k)];
-    std::lock_guard<std::mutex> lock(e.mutex);
-    return e.source != nullptr;
+bool SourceCache::held(int k) const {
+    return entries_[size_t(k)].present;
 }

@@ -27,17 +27,20 @@ public:
     void release(int k);
     // Lets image k's source go while uses of it are still to come: the next reads it again.
     void evict(int k);
-    // Whether image k's source is held now.
-    bool held(int k);
+    // Whether image k's source is held now (one being read is not yet).
+    bool held(int k) const;
     // The bytes of the sources held now.
     size_t heldBytes() const { return held_; }
-    // The bytes that reading the sources of images i and j would add.
-    size_t bytesToRead(int i, int j);
+    // The bytes that reading the sources of images i and j would add, a source being read
+    // counted as not held. Neither this nor held waits for a read.
+    size_t bytesToRead(int i, int j) const;
 
 private:
     struct Entry {
-        std::mutex mutex;
+        std::mutex mutex;  // held while the source is read
         std::unique_ptr<Source> source;
+        // Whether source is set, known without waiting for a read in progress.
+        std::atomic<bool> present{false};
         int usesLeft = 0;
     };
     // Lets entry e (image k) go, its lock held.
