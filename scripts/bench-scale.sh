@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How cost grows with the sources' size: for each project, korvel's median wall time, CPU time and
-# peak memory over RUNS runs after a warm-up, djpeg's full decode of its images (CPU seconds),
-# and cpfind --prealigned once on the same project; then one table with the ratios: korvel's wall
+# peak memory over RUNS runs after a warm-up (taken round the projects), djpeg's full decode of its
+# images (CPU seconds), and cpfind --prealigned once on the same project; then one table with the ratios: korvel's wall
 # against cpfind's, its wall against the first project's, its CPU against djpeg's, its peak
 # against cpfind's.
 #   scripts/bench-scale.sh small.pts [larger.pts ...]
@@ -25,14 +25,23 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf "%-34s %7s %7s %6s %6s %7s %7s %7s %7s %7s %7s\n" project korvel_s cpu_s MiB djpeg_s \
     cpfind_s cpf_MiB wall/cpf wall/1st cpu/djpg MiB/cpf
-first=""
+# korvel's runs go round the projects, so that a machine whose speed drifts over minutes moves
+# every project's median alike; the first round is a warm-up (files in the page cache).
+for ((k = 0; k <= runs; ++k)); do
+    n=0
+    for project in "$@"; do
+        n=$((n + 1))
+        t=$(measure "$korvel" "$project" "$work/log")
+        [ "$k" = 0 ] || echo "$t" >>"$work/k$n"
+    done
+done
+first="" n=0
 for project in "$@"; do
     dir=$(cd "$(dirname "$project")" && pwd)
-    measure "$korvel" "$project" "$work/log" >/dev/null  # warm-up: files in the page cache
-    for ((k = 0; k < runs; ++k)); do measure "$korvel" "$project" "$work/log"; done >"$work/k"
-    wall=$(cut -d' ' -f1 "$work/k" | median)
-    cpu=$(cut -d' ' -f2 "$work/k" | median)
-    mib=$(cut -d' ' -f3 "$work/k" | median)
+    n=$((n + 1))
+    wall=$(cut -d' ' -f1 "$work/k$n" | median)
+    cpu=$(cut -d' ' -f2 "$work/k$n" | median)
+    mib=$(cut -d' ' -f3 "$work/k$n" | median)
     djpeg=0
     for f in $(awk '/^#-imgfile / { f = $4; gsub(/"/, "", f); print f }' "$project"); do
         t=$(measure djpeg "$dir/$f")
