@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # How cost grows with the sources' size: for each project, korvel's median wall time, CPU time and
 # peak memory over RUNS runs after a warm-up (taken round the projects), djpeg's full decode of its
-# images (CPU seconds), and cpfind --prealigned once on the same project; then one table with the ratios: korvel's wall
-# against cpfind's, its wall against the first project's, its CPU against djpeg's, its peak
-# against cpfind's.
+# images (CPU seconds), and cpfind --prealigned once on the same project; then one table with the
+# ratios: korvel's wall against cpfind's, its wall against the first project's, its CPU against
+# djpeg's, its peak against cpfind's.
 #   scripts/bench-scale.sh small.pts [larger.pts ...]
 # KORVEL picks the binary (default build/korvel); RUNS (default 3); PEER=0 skips cpfind.
 set -euo pipefail

@@ -10,7 +10,7 @@ namespace {
 
 // Rows and columns of a view whose footprints are measured: the footprint changes slowly across
 // a view, so every 16th and the last one find its least to a fraction of a percent.
-constexpr int kRowStep = 16;
+constexpr int kMeasuredStep = 16;
 
 // 0, step, 2 step, ... and the last of n - 1 places, each the first of two neighbours.
 std::vector<int> measured(int n, int step) {
@@ -31,7 +31,7 @@ float finestFootprint(const ImageParameters& image, const PairView& view, glm::i
         patchCamera(image, vec2(view.yaw, view.pitch), view.fovX,
                     vec2(float(image.width), float(image.height)), vec2(size), view.roll);
     PatchPixels pixels(m);
-    const std::vector<int> columns = measured(size.x, kRowStep);
+    const std::vector<int> columns = measured(size.x, kMeasuredStep);
     std::vector<vec2> at(2 * columns.size()), below(at.size());
     // Each measured column and its right neighbour, as a sourceRow of stride 1 from each.
     auto sample = [&](int y, std::vector<vec2>& out) {
@@ -39,7 +39,7 @@ float finestFootprint(const ImageParameters& image, const PairView& view, glm::i
             pixels.sourceRow(y, columns[k], 1, 2, &out[2 * k]);
     };
     float finest2 = std::numeric_limits<float>::infinity();
-    for (int y : measured(size.y, kRowStep)) {
+    for (int y : measured(size.y, kMeasuredStep)) {
         sample(y, at);
         sample(y + 1, below);
         for (size_t k = 0; k < at.size(); k += 2) {
