@@ -1,7 +1,11 @@
 #include <fcntl.h>
 
+#include <cstring>
+#include <thread>
+
 #include "imageio/jpeg_writer.h"
 #include "imageio/readers.h"
+#include "imageio/row_share.h"
 #include "test_util.h"
 
 // An 8x8 grey JPEG: quantisation by 1, DC and AC Huffman tables of one code each, a flat block.
@@ -50,6 +54,48 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
             << message;
         EXPECT_EQ(openFiles(), before);
     }
+}
+
+// A helper's rows are the rows one decoder makes, at every scale; its failure is the read's.
+TEST(ReadJPEG, SharesItsLastRowsWithAHelper) {
+    EXPECT_EQ(RowShare::claimRow(0, 700), 400);  // both decode for 400 rows' time
+    EXPECT_EQ(RowShare::claimRow(700, 700), 700);
+    TempDir dir;
+    Image<RgbPixel<unsigned char>> picture = makeImage(613, 437, [](int x, int y) {
+        return RgbPixel<unsigned char>{uint8_t(x * y % 251), uint8_t((x + 3 * y) % 256),
+                                       uint8_t(x ^ y)};
+    });
+    const fs::path file = dir / "a.jpg";
+    writeJPEG(file, picture, 90);
+    auto shared = [](const fs::path& file, int eighths, bool& helped) {
+        RowShare share;
+        std::thread helper([&] { helped = share.help(); });
+        // Asked before the first row, the reader shares at once.
+        while (!share.requested()) std::this_thread::yield();
+        struct Join {
+            std::thread& t;
+            ~Join() { t.join(); }
+        } join{helper};
+        return readJPEG(file, {}, eighths, &share);
+    };
+    for (int eighths : {8, 6, 3}) {
+        Image<RgbPixel<unsigned char>> alone = readJPEG(file, {}, eighths);
+        bool helped = false;
+        Image<RgbPixel<unsigned char>> together = shared(file, eighths, helped);
+        EXPECT_TRUE(helped) << eighths;
+        ASSERT_EQ(std::pair(together.width, together.height), std::pair(alone.width, alone.height));
+        EXPECT_EQ(
+            std::memcmp(together.data, alone.data, size_t(alone.rowStride) * size_t(alone.height)),
+            0)
+            << eighths;
+    }
+    // Damage near the end lies in the helper's rows.
+    std::string junk = readFile(file);
+    for (size_t k = 0; k < 16; ++k) junk[junk.size() * 19 / 20 + k] = char(0xff);
+    writeFile(file, junk);
+    bool helped = false;
+    EXPECT_TRUE(contains(errorMessage([&] { shared(file, 8, helped); }), "Corrupt JPEG data"));
+    EXPECT_TRUE(helped);
 }
 
 // A header claiming gigapixels must cost nothing; opening a FIFO would block.

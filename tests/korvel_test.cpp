@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <csignal>
 #include <iterator>
 #include <mutex>
@@ -8,6 +9,7 @@
 
 #include "app/cores.h"
 #include "app/executor.h"
+#include "app/memory_gate.h"
 #include "app/memory_limit.h"
 #include "app/in_order.h"
 #include "imageio/jpeg_writer.h"
@@ -432,6 +434,23 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     omp_set_num_threads(threads);
 }
 
+// A pair that reaches the gate before the pair ahead of it enters once that one has, though no
+// source is read yet: it reads while the first still reads.
+TEST(MemoryGate, ThePairAfterEntersOnceItsTurnComes) {
+    SourceCache cache(
+        4, [](int, RowShare&) { return std::make_unique<Source>(SourceImage(), true); },
+        [](int) { return size_t(100); });
+    const std::vector<ScheduleStep> pairs{{ScheduleStep::Kind::pair, 0, 1},
+                                          {ScheduleStep::Kind::pair, 2, 3}};
+    MemoryGate gate(cache, 1000, pairs, 4);
+    auto second = std::async(std::launch::async, [&] { return gate.enter(1); });
+    EXPECT_EQ(second.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(gate.enter(0), 200u);
+    EXPECT_EQ(second.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    gate.fail();  // lets a pair that missed its turn go, so that the test ends
+    EXPECT_EQ(second.get(), 200u);
+}
+
 // Side by side, sources beyond the budget go, the one needed last first, and pairs wait while
 // theirs would still pass it; a pair too large for it runs alone; the default keeps every worker
 // busy. The container's limit bounds the machine's.
@@ -461,7 +480,7 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
         std::atomic<int> reads{0}, running{0}, mostRunning{0};
         SourceCache cache(
             16,
-            [&](int) {
+            [&](int, RowShare&) {
                 ++reads;
                 return std::make_unique<Source>(SourceImage(), true);
             },

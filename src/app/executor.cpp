@@ -1,12 +1,12 @@
 #include "app/executor.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "app/in_order.h"
+#include "app/memory_gate.h"
 #include "base/log.h"
 #include "base/timer.h"
 
@@ -16,90 +16,6 @@ namespace {
 struct PairRun {
     PairMatch match;
     std::string log;
-};
-
-// Lets pairs read their sources in their order, each where they fit the budget beside what is
-// held and what the pairs let in before it have still to read. Where they do not, sources that no
-// running pair uses go first, the one needed again last first (Belady's rule), to be read again
-// when their pair comes; where that is not enough, the pair waits for those running beside it to
-// end, and alone it runs. Pairs let in out of order would hold sources longer than their order
-// needs.
-class MemoryGate {
-public:
-    MemoryGate(SourceCache& cache, size_t budget, const std::vector<ScheduleStep>& pairs,
-               size_t images)
-        : cache_(cache), budget_(budget), pairs_(pairs), inUse_(images, 0) {}
-
-    // Waits until pair k may read its sources; returns what it reserved.
-    size_t enter(size_t k) {
-        const ScheduleStep& p = pairs_[k];
-        std::unique_lock<std::mutex> lock(mutex_);
-        size_t bytes = 0;
-        changed_.wait(lock, [&] {
-            if (budget_ == 0 || failed_) return true;
-            if (k != next_) return false;
-            for (;;) {
-                bytes = cache_.bytesToRead(p.i, p.j);
-                if (cache_.heldBytes() + reserved_ + bytes <= budget_) return true;
-                int last = lastNeeded(k);
-                if (last < 0) return running_ == 0;
-                cache_.evict(last);
-            }
-        });
-        next_ = std::max(next_, k + 1);
-        ++running_;
-        ++inUse_[size_t(p.i)], ++inUse_[size_t(p.j)];
-        reserved_ += bytes;
-        return bytes;
-    }
-    // The pair's sources are read: they count as held now.
-    void read(size_t reservedBytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reserved_ -= reservedBytes;
-        changed_.notify_all();
-    }
-    // Pair k ended and released its sources.
-    void leave(size_t k) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --running_;
-        --inUse_[size_t(pairs_[k].i)], --inUse_[size_t(pairs_[k].j)];
-        changed_.notify_all();
-    }
-    // A failure ends the run: pairs after it may never come, so none waits for them.
-    void fail() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failed_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    // Of the held sources that neither pair k nor a running pair uses, the one whose next use
-    // comes last; -1 where there is none.
-    int lastNeeded(size_t k) {
-        int best = -1;
-        size_t bestUse = 0;
-        for (size_t m = 0; m < inUse_.size(); ++m) {
-            int image = int(m);
-            if (inUse_[m] > 0 || image == pairs_[k].i || image == pairs_[k].j ||
-                !cache_.held(image))
-                continue;
-            size_t use = k;
-            while (use < pairs_.size() && pairs_[use].i != image && pairs_[use].j != image) ++use;
-            if (best < 0 || use > bestUse) best = image, bestUse = use;
-        }
-        return best;
-    }
-
-    SourceCache& cache_;
-    size_t budget_;
-    const std::vector<ScheduleStep>& pairs_;
-    std::vector<int> inUse_;  // by image: the running pairs that use it
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    size_t next_ = 0;
-    int running_ = 0;
-    size_t reserved_ = 0;
-    bool failed_ = false;
 };
 
 size_t imageCount(const std::vector<ScheduleStep>& pairs) {

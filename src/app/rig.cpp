@@ -209,7 +209,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     std::string sizes;
     for (int m : eighths) sizes += fmt::sprintf(" %d", m);
     fmt::fprintf(stderr, "decoded at eighths of each side:%s\n", sizes);
-    auto read = [&](int k) {
+    auto read = [&](int k, RowShare& share) {
         const std::filesystem::path& file = sources[size_t(k)];
         // The file may have changed since it was checked: its size is checked again before
         // any pixel memory is taken.
@@ -220,7 +220,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         try {
             // Codes where the views need less than the file holds (see linearSourceOf).
             int m = eighths[size_t(k)];
-            return std::make_unique<Source>(readImageFile(file, fits, m), native, m < 8);
+            return std::make_unique<Source>(readImageFile(file, fits, m, &share), native, m < 8);
         } catch (const std::bad_alloc&) {
             throw std::runtime_error(
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));

@@ -13,9 +13,33 @@ void SourceCache::expect(int k) {
 
 const Source& SourceCache::get(int k) {
     Entry& e = entries_[size_t(k)];
-    std::lock_guard<std::mutex> lock(e.mutex);
+    std::unique_lock<std::mutex> lock(e.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        std::shared_ptr<RowShare> share;
+        {
+            std::lock_guard<std::mutex> shared(e.shareMutex);
+            share = e.share;
+        }
+        if (share) share->help();
+        lock.lock();
+    }
     if (!e.source) {
-        e.source = read_(k);
+        auto share = std::make_shared<RowShare>();
+        {
+            std::lock_guard<std::mutex> shared(e.shareMutex);
+            e.share = share;
+        }
+        // A helper waits for the read to share rows or end: it ends, whatever becomes of it.
+        struct Unshare {
+            Entry& e;
+            RowShare& share;
+            ~Unshare() {
+                share.close();
+                std::lock_guard<std::mutex> shared(e.shareMutex);
+                e.share.reset();
+            }
+        } unshare{e, *share};
+        e.source = read_(k, *share);
         e.present = true;
         if (size_) held_ += size_(k);
         lapTimer().print("load (temp)");

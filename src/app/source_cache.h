@@ -6,12 +6,14 @@
 #include <mutex>
 #include <vector>
 
+#include "imageio/row_share.h"
 #include "match/source.h"
 
 // Sources by image, counted by the uses still to come. Safe to use from several threads.
 class SourceCache {
 public:
-    using Reader = std::function<std::unique_ptr<Source>(int image)>;
+    // Reads image's source; a thread that needs it meanwhile helps through share.
+    using Reader = std::function<std::unique_ptr<Source>(int image, RowShare& share)>;
     // The bytes that image's source holds, known before it is read.
     using Sizer = std::function<size_t(int image)>;
 
@@ -19,7 +21,8 @@ public:
 
     // Counts one more use of image k to come.
     void expect(int k);
-    // Image k's source, read on first need (by the calling thread; others needing it wait).
+    // Image k's source, read on first need (by the calling thread; another needing it meanwhile
+    // decodes what rows the read shares, then waits).
     const Source& get(int k);
     // Whether another thread holds image k's entry now, most likely reading its source.
     bool busy(int k);
@@ -39,6 +42,9 @@ private:
     struct Entry {
         std::mutex mutex;  // held while the source is read
         std::unique_ptr<Source> source;
+        // The read in progress, for a thread that would wait for it.
+        std::mutex shareMutex;
+        std::shared_ptr<RowShare> share;
         // Whether source is set, known without waiting for a read in progress.
         std::atomic<bool> present{false};
         int usesLeft = 0;

@@ -18,12 +18,13 @@ bool startsWith(const unsigned char* bytes, size_t size, const char* magic, size
         fmt::sprintf("failed to open file '%s': unsupported file type", quoted(file)));
 }
 
-SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits, int eighths = 8) {
+SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits, int eighths = 8,
+                   RowShare* share = nullptr) {
     SourceImage image;
     if (format == ImageFormat::raw) {
         image.ldr = readRawPreview(file, limits);
     } else if (format == ImageFormat::jpeg) {
-        image.ldr = readJPEG(file, limits, eighths);
+        image.ldr = readJPEG(file, limits, eighths, share);
     } else {
         Fopen f(file, "rb");
         if (format == ImageFormat::radiance)
@@ -63,11 +64,11 @@ ImageFormat imageFormat(const path& file) {
     unsupported(file);
 }
 
-SourceImage readImageFile(const path& file, const SizeCheck& limits, int eighths) {
+SourceImage readImageFile(const path& file, const SizeCheck& limits, int eighths, RowShare* share) {
     ImageFormat format = imageFormat(file);
     // Named once it is done: a read that fails reports no time.
     Timer timer;
-    SourceImage image = decode(file, format, limits, eighths);
+    SourceImage image = decode(file, format, limits, eighths, share);
     timer.name = "[T]";
     timer.print("read");
     return image;

@@ -8,6 +8,7 @@
 
 #include "base/file_util.h"
 #include "imageio/jpeg_errors.h"
+#include "imageio/row_share.h"
 // After jpeglib.h, which it needs.
 #include <jerror.h>
 
@@ -78,22 +79,43 @@ void start(j_decompress_ptr cinfo, void*) {
     jpeg_start_decompress(cinfo);
 }
 
-void readRows(j_decompress_ptr cinfo, Image<RgbPixel<unsigned char>>* image) {
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row = reinterpret_cast<JSAMPROW>(image->row(int(cinfo->output_scanline)));
+// Rows from the next one up to end into image; where a helper asks, the reader names the row it
+// stops before.
+struct Rows {
+    Image<RgbPixel<unsigned char>>* image;
+    JDIMENSION end;
+    RowShare* share;
+};
+
+void readRows(j_decompress_ptr cinfo, Rows* rows) {
+    while (cinfo->output_scanline < rows->end) {
+        if (rows->share && rows->share->requested())
+            rows->end = JDIMENSION(rows->share->answer(int(cinfo->output_scanline)));
+        if (cinfo->output_scanline >= rows->end) break;
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(rows->image->row(int(cinfo->output_scanline)));
         jpeg_read_scanlines(cinfo, &row, 1);
     }
+}
+
+void skipRows(j_decompress_ptr cinfo, JDIMENSION* first) {
+    while (cinfo->output_scanline < *first)
+        if (jpeg_skip_scanlines(cinfo, *first - cinfo->output_scanline) == 0) break;
+}
+
+void abortRows(j_decompress_ptr cinfo, void*) {
+    jpeg_abort_decompress(cinfo);
 }
 
 void finish(j_decompress_ptr cinfo, void*) {
     jpeg_finish_decompress(cinfo);
 }
 
-}  // namespace
-
-Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
-                                        const std::string& source, const SizeCheck& limits,
-                                        bool preview, int eighths) {
+// Decodes the stream setSource installs (see readJPEG) from row first to its end into image, or,
+// where first is 0, into image sized here; share (where set) may give the last rows to a helper,
+// which decodes them with setSource, source and image: they outlive its work.
+void decodeJPEG(const std::function<void(jpeg_decompress_struct*)>& setSource,
+                const std::string& source, const SizeCheck& limits, bool preview, int eighths,
+                int first, Image<RgbPixel<unsigned char>>& image, RowShare* share) {
     jpeg_decompress_struct cinfo;
     JpegErrors errors;
     cinfo.err = errors.install();
@@ -107,8 +129,9 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
         ~Destroy() { jpeg_destroy_decompress(cinfo); }
     } destroy{&cinfo};
 
-    auto install = [](j_decompress_ptr cinfo, decltype(setSource)* set) { (*set)(cinfo); };
-    if (!guarded<decltype(setSource)>(&cinfo, install, &setSource)) throw fail();
+    auto install = [](j_decompress_ptr cinfo,
+                      const std::function<void(jpeg_decompress_struct*)>* set) { (*set)(cinfo); };
+    if (!guarded(&cinfo, +install, &setSource)) throw fail();
     if (!guarded<void>(&cinfo, readHeader, nullptr)) throw fail();
     if (preview) {
         // As djpeg -fast -scale 1/8 decodes it, so that previews keep their pixels.
@@ -129,16 +152,71 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
         throw std::runtime_error(fmt::sprintf(
             "can not open JPEG with color format other than RGB: %s has %d colour components",
             source, cinfo.output_components));
-    // Every row is decoded, or the read throws (damaged data warns, and warnings throw).
-    Image<RgbPixel<unsigned char>> image(int(cinfo.output_width), int(cinfo.output_height),
-                                         Image<RgbPixel<unsigned char>>::Unset{});
-    if (!guarded(&cinfo, readRows, &image)) throw fail();
-    if (!guarded<void>(&cinfo, finish, nullptr)) throw fail();
+    if (first == 0) {
+        image = Image<RgbPixel<unsigned char>>(int(cinfo.output_width), int(cinfo.output_height),
+                                               Image<RgbPixel<unsigned char>>::Unset{});
+        // A progressive file is read whole before its first row: a helper would read it again.
+        if (share && !cinfo.progressive_mode)
+            share->open(image.height, [&setSource, &source, &image, preview, eighths](int from) {
+                decodeJPEG(setSource, source, {}, preview, eighths, from, image, nullptr);
+            });
+        else
+            share = nullptr;
+    }
+    JDIMENSION skip = JDIMENSION(first);
+    if (!guarded(&cinfo, skipRows, &skip)) throw fail();
+    Rows rows{&image, cinfo.output_height, share};
+    // Every row is decoded, here or by the helper, or the read throws (damaged data warns, and
+    // warnings throw); the helper checks what follows its rows.
+    if (!guarded(&cinfo, readRows, &rows)) throw fail();
+    if (rows.end < cinfo.output_height) {
+        if (!guarded<void>(&cinfo, abortRows, nullptr)) throw fail();
+    } else if (!guarded<void>(&cinfo, finish, nullptr)) {
+        throw fail();
+    }
+}
+
+}  // namespace
+
+Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struct*)> setSource,
+                                        const std::string& source, const SizeCheck& limits,
+                                        bool preview, int eighths) {
+    Image<RgbPixel<unsigned char>> image;
+    decodeJPEG(setSource, source, limits, preview, eighths, 0, image, nullptr);
     return image;
 }
 
-Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits, int eighths) {
-    Fopen f(file, "rb");
-    return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); },
-                    fmt::sprintf("JPEG file '%s'", quoted(file)), limits, false, eighths);
+Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits, int eighths,
+                                        RowShare* share) {
+    const std::string source = fmt::sprintf("JPEG file '%s'", quoted(file));
+    if (!share) {
+        Fopen f(file, "rb");
+        return readJPEG([&](jpeg_decompress_struct* cinfo) { jpeg_stdio_src(cinfo, f); }, source,
+                        limits, false, eighths);
+    }
+    // Both decoders read the same bytes, whatever becomes of the file meanwhile.
+    std::string bytes;
+    {
+        Fopen f(file, "rb");
+        char buffer[1 << 16];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), f)) > 0;) bytes.append(buffer, n);
+        if (std::ferror(f))
+            throw std::runtime_error(fmt::sprintf("Failed to decode %s: read error", source));
+    }
+    const std::function<void(jpeg_decompress_struct*)> setSource =
+        [&](jpeg_decompress_struct* cinfo) {
+            jpeg_mem_src(cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
+                         static_cast<unsigned long>(bytes.size()));
+        };
+    Image<RgbPixel<unsigned char>> image;
+    {
+        // The helper writes into image until close returns: it closes before image goes.
+        struct Close {
+            RowShare* share;
+            ~Close() { share->close(); }
+        } close{share};
+        decodeJPEG(setSource, source, limits, false, eighths, 0, image, share);
+    }
+    share->rethrow();
+    return image;
 }

@@ -13,6 +13,7 @@
 using std::filesystem::path;
 
 struct jpeg_decompress_struct;
+class RowShare;
 
 // Exponent statistics of a Radiance image (exponents unbiased, black pixels left out).
 struct RgbeStats {
@@ -54,9 +55,10 @@ ImageFormat imageFormat(const path& file);
 
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
-// decoded at eighths / 8 of each side; the other formats' readers have no such cheap way and
-// read their own size.
-SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8);
+// decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
+// the other formats' readers have no such cheap way and read their own size, alone.
+SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
+                          RowShare* share = nullptr);
 
 // The size a file's header states, read without its pixels; {0, 0} for a raw file, whose
 // preview's size shows only when it is decoded.
@@ -79,9 +81,10 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {});
 
 // Reads an RGB JPEG file at eighths / 8 of each side, rounded up (libjpeg scales the DCT
 // blocks themselves); limits sees the file's own size. Greyscale and CMYK files and corrupt or
-// truncated data throw.
+// truncated data throw. With share, a thread waiting for the read may decode its last rows (a
+// progressive file's it may not); the file is read into memory first, for both decoders.
 Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits = {},
-                                        int eighths = 8);
+                                        int eighths = 8, RowShare* share = nullptr);
 
 // Decodes the JPEG stream that setSource installs as libjpeg's source; libjpeg's fatal errors,
 // and warnings of damaged data past the header, throw runtime_error naming source. A preview
