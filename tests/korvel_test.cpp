@@ -434,6 +434,31 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     omp_set_num_threads(threads);
 }
 
+// A thread that needs a source another is reading decodes the rows the reader names, and the
+// source is read once.
+TEST(SourceCache, AThreadWaitingForAReadHelpsWithIt) {
+    std::atomic<int> reads{0}, helpedFrom{-1};
+    std::atomic<bool> reading{false};
+    SourceCache cache(1, [&](int, RowShare& share) {
+        ++reads;
+        share.open(1000, [&](int first) { helpedFrom = first; });
+        reading = true;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!share.requested() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
+        if (share.requested()) share.answer(100);
+        return std::make_unique<Source>(SourceImage(), true);
+    });
+    cache.expect(0);
+    cache.expect(0);
+    std::thread reader([&] { cache.get(0); });
+    while (!reading) std::this_thread::yield();
+    cache.get(0);
+    reader.join();
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(helpedFrom, RowShare::claimRow(100, 1000));
+}
+
 // A pair that reaches the gate before the pair ahead of it enters once that one has, though no
 // source is read yet: it reads while the first still reads.
 TEST(MemoryGate, ThePairAfterEntersOnceItsTurnComes) {
