@@ -198,6 +198,9 @@ Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limit
     std::string bytes;
     {
         Fopen f(file, "rb");
+        std::error_code unknown;
+        const std::uintmax_t size = std::filesystem::file_size(file, unknown);
+        if (!unknown) bytes.reserve(size_t(size));
         char buffer[1 << 16];
         for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), f)) > 0;) bytes.append(buffer, n);
         if (std::ferror(f))

@@ -5,8 +5,8 @@
 
 bool RowShare::help() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (asked_ || closed_) return false;
-    asked_ = true;
+    // One helper: another has asked already, or been answered.
+    if (requested() || answered_ || closed_) return false;
     requested_.store(true, std::memory_order_release);
     changed_.wait(lock, [&] { return answered_ || closed_; });
     requested_.store(false, std::memory_order_release);

@@ -49,7 +49,6 @@ private:
     std::function<void(int)> decodeFrom_;
     int height_ = 0;
     int first_ = 0;
-    bool asked_ = false;
     bool answered_ = false;
     bool closed_ = false;
     bool helperDone_ = false;
