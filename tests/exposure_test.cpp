@@ -177,13 +177,32 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     EXPECT_TRUE(exposureMaskOf(wide).usable({12.5f, 9.5f}));
     EXPECT_FALSE(exposureMaskOf(linear).usable({12.5f, 9.5f}));
 
-    // Scattered clipped pixels, against the 5 x 5 square looked at directly, at widths around
-    // whole words: rows span words of the mask, and the square crosses them.
+    // Scattered clipped and dark pixels (any channel; a dark channel alone is not dark), against
+    // the 5 x 5 square looked at directly, at widths around whole words and 16-pixel steps: rows
+    // span words of the mask, and the square crosses them.
     std::mt19937 random(7);
-    for (int width : {1, 3, 63, 64, 65, 130, 200}) {
+    auto bad = [](RgbPixel<unsigned char> p) {
+        return std::max({p.r, p.g, p.b}) >= 250 ||
+               luminance(srgbToLinear(p.r / 255.0f), srgbToLinear(p.g / 255.0f),
+                         srgbToLinear(p.b / 255.0f)) < 0.01f;
+    };
+    for (int width : {1, 3, 17, 63, 64, 65, 130, 200}) {
         SourceImage some;
         some.ldr = makeImage(width, 20, [&](int, int) {
-            return RgbPixel<unsigned char>{uint8_t(random() % 40 ? 128 : 255), 128, 128};
+            RgbPixel<unsigned char> p{128, 128, 128};
+            uint8_t* c = &p.r + random() % 3;
+            switch (random() % 40) {
+                case 0:
+                    *c = uint8_t(250 + random() % 6);
+                    break;
+                case 1:
+                    p = {18, 18, 18};
+                    break;
+                case 2:
+                    *c = 0;
+                    break;
+            }
+            return p;
         });
         ExposureMask s = exposureMaskOf(some);
         for (int y = 0; y < 20; ++y)
@@ -191,7 +210,7 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
                 bool near = false;
                 for (int v = std::max(0, y - 2); v <= std::min(19, y + 2); ++v)
                     for (int u = std::max(0, x - 2); u <= std::min(width - 1, x + 2); ++u)
-                        near |= some.ldr.at(u, v).r == 255;
+                        near |= bad(some.ldr.at(u, v));
                 EXPECT_EQ(s.usable({x + 0.5f, y + 0.5f}), !near) << width << ": " << x << ", " << y;
             }
     }

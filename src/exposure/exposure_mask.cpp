@@ -1,13 +1,81 @@
 #include "exposure/exposure_mask.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <glm/vec2.hpp>
 #include <vector>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "imageio/readers.h"
 
 namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+// Shuffles that gather channel k of 16 packed pixels from each of their three 16-byte thirds:
+// table[3 * k + v] takes from third v, -1 takes nothing.
+constexpr std::array<std::array<int8_t, 16>, 9> kChannelOf = [] {
+    std::array<std::array<int8_t, 16>, 9> table{};
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 16; ++i)
+            for (int v = 0, at = 3 * i + k; v < 3; ++v)
+                table[size_t(3 * k + v)][size_t(i)] = int8_t(at / 16 == v ? at % 16 : -1);
+    return table;
+}();
+
+// The bad bits of the first n pixels of a row of 8-bit codes (n a multiple of 16) into out
+// (zeroed, whole words): a channel at or above clippedCode, or a channel below brightCode and a
+// linear luminance below dark (linear: each code's light). A pixel with channel k at
+// litCodes[k] or above is bright enough whatever the others are (256: no code is). 16 pixels a
+// step, SSSE3 splitting their channels.
+__attribute__((target("ssse3"))) void ldrRowBad(const RgbPixel<uint8_t>* row, int n,
+                                                uint8_t clippedCode, int brightCode,
+                                                const int* litCodes, float dark,
+                                                const float* linear, uint64_t* out) {
+    __m128i shuffles[9];
+    for (size_t k = 0; k < 9; ++k)
+        shuffles[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kChannelOf[k].data()));
+    const __m128i top = _mm_set1_epi8(char(clippedCode));
+    // Codes below brightCode are those at most its predecessor; with none, no code is.
+    const bool someDim = brightCode > 0;
+    const __m128i below = _mm_set1_epi8(char(std::clamp(brightCode - 1, 0, 255)));
+    for (int x = 0; x < n; x += 16) {
+        const uint8_t* p = &row[x].r;
+        const __m128i thirds[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32))};
+        __m128i c[3];
+        for (int k = 0; k < 3; ++k)
+            c[k] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(thirds[0], shuffles[3 * k]),
+                                             _mm_shuffle_epi8(thirds[1], shuffles[3 * k + 1])),
+                                _mm_shuffle_epi8(thirds[2], shuffles[3 * k + 2]));
+        __m128i most = _mm_max_epu8(c[0], _mm_max_epu8(c[1], c[2]));
+        __m128i least = _mm_min_epu8(c[0], _mm_min_epu8(c[1], c[2]));
+        uint32_t clip = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, top), most)));
+        uint32_t dim =
+            someDim ? uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(least, below), least)))
+                    : 0;
+        uint32_t lit = 0;
+        for (int k = 0; k < 3; ++k)
+            if (litCodes[k] < 256) {
+                __m128i from = _mm_set1_epi8(char(litCodes[k]));
+                lit |= uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(c[k], from), c[k])));
+            }
+        for (uint32_t look = dim & ~clip & ~lit; look; look &= look - 1) {
+            const RgbPixel<uint8_t>& q = row[x + __builtin_ctz(look)];
+            if (luminance(linear[q.r], linear[q.g], linear[q.b]) < dark) clip |= look & -look;
+        }
+        out[x / 64] |= uint64_t(clip) << (x % 64);
+    }
+}
+
+bool hasSsse3() {
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    return ssse3;
+}
+#endif
 
 // The bad pixels of img as bits, a row of whole words per image row: bad(pixel) for each.
 template <class T, class Bad>
@@ -38,11 +106,41 @@ std::vector<uint64_t> codeBad(const ImageView<RgbPixel<Code>>& img, int words, C
     // the luminance weights sum to one. Most pixels are judged by their codes alone.
     size_t bright = 0;
     while (bright < levels && linear[bright] <= dark * 1.001f) ++bright;
-    return badBits(img, words, [&](const RgbPixel<Code>& p) {
+    auto bad = [&](const RgbPixel<Code>& p) {
         if (std::max({p.r, p.g, p.b}) >= clipped) return true;
         return std::min({p.r, p.g, p.b}) < bright &&
                luminance(linear[p.r], linear[p.g], linear[p.b]) < dark;
-    });
+    };
+#if defined(__x86_64__) || defined(__i386__)
+    // 8-bit rows 16 pixels a step: the channels' extremes in vectors, the luminance only of
+    // pixels with a channel below bright.
+    if constexpr (sizeof(Code) == 1) {
+        if (hasSsse3()) {
+            // The luminance grows with each channel, its terms being positive and rounding
+            // monotonic: one channel's light alone can clear dark.
+            int lit[3];
+            for (int k = 0; k < 3; ++k) {
+                float one[3] = {0, 0, 0};
+                for (lit[k] = 0; lit[k] < 256; ++lit[k]) {
+                    one[k] = linear[size_t(lit[k])];
+                    if (!(luminance(one[0], one[1], one[2]) < dark)) break;
+                }
+            }
+            std::vector<uint64_t> bits(size_t(words) * size_t(img.height));
+#pragma omp parallel for schedule(static)
+            for (int y = 0; y < img.height; ++y) {
+                uint64_t* out = bits.data() + size_t(y) * size_t(words);
+                const int whole = img.width / 16 * 16;
+                ldrRowBad(&img.at(0, y), whole, clipped, int(bright), lit, dark, linear.data(),
+                          out);
+                for (int x = whole; x < img.width; ++x)
+                    out[x / 64] |= uint64_t(bad(img.at(x, y))) << (x % 64);
+            }
+            return bits;
+        }
+    }
+#endif
+    return badBits(img, words, bad);
 }
 
 bool usableLight(float v) {
