@@ -1,5 +1,6 @@
 // The native remap's per-pixel step built for AVX2, FMA and F16C: a row's four Catmull-Rom taps
-// are two pairs of adjacent texels, each loaded and widened to eight floats at once.
+// are two pairs of adjacent texels, each loaded and widened to eight floats at once, and the
+// minified pixels' level picks and texel positions are set up eight pixels at once.
 #include "match/cpu_remap_row.h"
 
 namespace {
@@ -30,7 +31,117 @@ inline void columns(const CodeTexel* p, const CodeTexel* q, __m256& a, __m256& b
     b = stacked(p[1], q[1]);
 }
 
+// A row's minified fetches set up 8 pixels at a time, 64 pixels ahead of the sampling: the level
+// pick and, in both levels, the texels and weights, by the operations Avx2Taps::blurred performs
+// on one pixel, so with the same result to the bit. Pixels whose two levels are one, or whose
+// taps are clamped at the left or right edge, are left to it, as are a row's last few.
+class Avx2Prepared {
+public:
+    void start(const LinearSource& source, const std::vector<Image<LinearTexel>>& levels,
+               const RemapRow& r) {
+        source_ = &source, row_ = &r, last_ = int(levels.size()) - 1;
+    }
+    // Whether pixel x is set up, its 64 pixels' setup made first where it is not yet.
+    bool ready(int x) {
+        if (x / kSpan != span_) prepare(x / kSpan);
+        return ready_[x % kSpan] != 0;
+    }
+    template <class T>
+    __m128 sample(const Image<T>& image, const std::vector<Image<LinearTexel>>& levels,
+                  int x) const {
+        int i = x % kSpan, l0 = int_[kL0][i];
+        __m256 h0 = l0 == 0 ? pair(image, 0, i) : pair(levels[size_t(l0)], 0, i);
+        __m256 h1 = pair(levels[size_t(int_[kL1][i])], 1, i);
+        // Upper rows of both levels in one vector, lower rows in the other.
+        __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
+               bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
+        __m256 wy = _mm256_set_m128(_mm_set1_ps(float_[kWy + 1][i]), _mm_set1_ps(float_[kWy][i]));
+        __m256 both = _mm256_fmadd_ps(wy, _mm256_sub_ps(bottom, top), top);
+        __m128 a = _mm256_castps256_ps128(both), b = _mm256_extractf128_ps(both, 1);
+        return _mm_fmadd_ps(_mm_set1_ps(float_[kMix][i]), _mm_sub_ps(b, a), a);
+    }
+
+private:
+    static constexpr int kSpan = 64;
+    // The arrays: level picks, then per level (0: the finer) the left texel and both rows.
+    enum { kL0, kL1, kIx, kY0 = kIx + 2, kY1 = kY0 + 2, kInts = kY1 + 2 };
+    // The finer level's weight against the coarser, then per level the weights across and down.
+    enum { kMix, kFx, kWy = kFx + 2, kFloats = kWy + 2 };
+
+    void prepare(int span);
+
+    // The horizontal step of level k's bilinear fetch for span pixel i: upper row in the low half.
+    template <class T>
+    __m256 pair(const Image<T>& level, int k, int i) const {
+        int ix = int_[kIx + k][i];
+        __m256 a, b;
+        columns(level.row(int_[kY0 + k][i]) + ix, level.row(int_[kY1 + k][i]) + ix, a, b);
+        return _mm256_fmadd_ps(_mm256_set1_ps(float_[kFx + k][i]), _mm256_sub_ps(b, a), a);
+    }
+
+    const LinearSource* source_ = nullptr;
+    const RemapRow* row_ = nullptr;
+    int last_ = 0, span_ = -1;
+    alignas(32) int32_t int_[kInts][kSpan];
+    alignas(32) float float_[kFloats][kSpan];
+    uint8_t ready_[kSpan];
+};
+
+void Avx2Prepared::prepare(int span) {
+    const RemapRow& r = *row_;
+    span_ = span;
+    std::fill_n(ready_, kSpan, uint8_t(0));
+    // Each level half the one above, rounded down, and at least 1 x 1.
+    const int w = source_->width(), h = source_->height();
+    const __m256 w0 = _mm256_set1_ps(float(w)), h0 = _mm256_set1_ps(float(h));
+    const __m256i widths = _mm256_set1_epi32(w), heights = _mm256_set1_epi32(h);
+    const __m256i one = _mm256_set1_epi32(1), last = _mm256_set1_epi32(last_);
+    for (int i = 0, x = span * kSpan; i < kSpan && x + 8 <= r.width; i += 8, x += 8) {
+        alignas(32) float lod[8];
+        for (int k = 0; k < 8; ++k) {
+            float foot2 = r.foot2[x + k];
+            lod[k] = r.visible[x + k] && foot2 > 1.0f ? 0.5f * std::log2(foot2) : 0.0f;
+        }
+        __m256 l = _mm256_min_ps(_mm256_max_ps(_mm256_load_ps(lod), _mm256_setzero_ps()),
+                                 _mm256_set1_ps(float(last_)));
+        __m256i l0 = _mm256_min_epi32(_mm256_cvttps_epi32(l), last);
+        __m256i l1 = _mm256_min_epi32(_mm256_add_epi32(l0, one), last);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(&int_[kL0][i]), l0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(&int_[kL1][i]), l1);
+        _mm256_store_ps(&float_[kMix][i], _mm256_sub_ps(l, _mm256_cvtepi32_ps(l0)));
+        __m256 tx = _mm256_div_ps(_mm256_loadu_ps(r.u + x), w0),
+               ty = _mm256_div_ps(_mm256_loadu_ps(r.v + x), h0);
+        __m256i ok = _mm256_xor_si256(_mm256_cmpeq_epi32(l0, l1), _mm256_set1_epi32(-1));
+        for (int k = 0; k < 2; ++k) {
+            __m256i level = k ? l1 : l0;
+            __m256i wl = _mm256_max_epi32(_mm256_srlv_epi32(widths, level), one),
+                    hl = _mm256_max_epi32(_mm256_srlv_epi32(heights, level), one);
+            __m256 fx = _mm256_fmadd_ps(tx, _mm256_cvtepi32_ps(wl), _mm256_set1_ps(-0.5f)),
+                   fy = _mm256_fmadd_ps(ty, _mm256_cvtepi32_ps(hl), _mm256_set1_ps(-0.5f));
+            __m256 flx = _mm256_floor_ps(fx), fly = _mm256_floor_ps(fy);
+            __m256i ix = _mm256_cvttps_epi32(flx), iy = _mm256_cvttps_epi32(fly);
+            ok = _mm256_and_si256(
+                ok, _mm256_and_si256(_mm256_cmpgt_epi32(ix, _mm256_set1_epi32(-1)),
+                                     _mm256_cmpgt_epi32(wl, _mm256_add_epi32(ix, one))));
+            __m256i bottomRow = _mm256_sub_epi32(hl, one);
+            auto clampRow = [&](__m256i y) {
+                return _mm256_min_epi32(_mm256_max_epi32(y, _mm256_setzero_si256()), bottomRow);
+            };
+            _mm256_store_si256(reinterpret_cast<__m256i*>(&int_[kIx + k][i]), ix);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(&int_[kY0 + k][i]), clampRow(iy));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(&int_[kY1 + k][i]),
+                               clampRow(_mm256_add_epi32(iy, one)));
+            _mm256_store_ps(&float_[kFx + k][i], _mm256_sub_ps(fx, flx));
+            _mm256_store_ps(&float_[kWy + k][i], _mm256_sub_ps(fy, fly));
+        }
+        int bits = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
+        for (int k = 0; k < 8; ++k) ready_[i + k] = uint8_t((bits >> k) & 1);
+    }
+}
+
 struct Avx2Taps {
+    using Prepared = Avx2Prepared;
+
     template <class T>
     static __m128 sharp(const Image<T>& image, float px, float py) {
         float qx = px - 0.5f, qy = py - 0.5f;

@@ -160,16 +160,24 @@ inline void sampleRowOf(const LinearSource& source, const Image<T>& image, const
         float r2 = (cu * cu + cv * cv) / r.halfDiagonal2;
         r.gain[x] = 1.0f / (1.0f + r2 * (g.x + r2 * (g.y + r2 * g.z)));
     }
+    // The minified pixels' fetches, set up a span of the row ahead where the taps can, once
+    // the levels exist.
+    typename Taps::Prepared prepared;
     for (int x = 0; x < r.width; ++x) {
         if (!r.visible[x]) {
             out[x] = {0, 0, 0};
             continue;
         }
         float foot2 = r.foot2[x];
-        __m128 colour =
-            r.lowPass && foot2 > 1.0f
-                ? Taps::blurred(source, image, levelsNow(), r.u[x], r.v[x], 0.5f * std::log2(foot2))
-                : Taps::sharp(image, r.u[x], r.v[x]);
+        __m128 colour;
+        if (r.lowPass && foot2 > 1.0f) {
+            if (!levels) prepared.start(source, levelsNow(), r);
+            colour = prepared.ready(x) ? prepared.sample(image, *levels, x)
+                                       : Taps::blurred(source, image, *levels, r.u[x], r.v[x],
+                                                       0.5f * std::log2(foot2));
+        } else {
+            colour = Taps::sharp(image, r.u[x], r.v[x]);
+        }
         alignas(16) float c[4];
         _mm_store_ps(c, _mm_max_ps(_mm_mul_ps(colour, _mm_set1_ps(r.gain[x])), _mm_set1_ps(1e-4f)));
         out[x] = {c[0], c[1], c[2]};
@@ -185,8 +193,19 @@ inline void sampleRowWith(const LinearSource& source, const RemapRow& r, RgbPixe
         sampleRowOf<Taps>(source, source.texels(), r, out);
 }
 
+// Taps that fetch each minified pixel on its own.
+struct Unprepared {
+    void start(const LinearSource&, const std::vector<Image<LinearTexel>>&, const RemapRow&) {}
+    bool ready(int) const { return false; }
+    template <class T>
+    __m128 sample(const Image<T>&, const std::vector<Image<LinearTexel>>&, int) const {
+        return _mm_setzero_ps();
+    }
+};
+
 // Catmull-Rom taps with SSE alone.
 struct BaselineTaps {
+    using Prepared = Unprepared;
     template <class T>
     static __m128 sharp(const Image<T>& image, float px, float py) {
         return sharpSample(image, px, py);
