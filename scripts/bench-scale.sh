@@ -45,7 +45,7 @@ for project in "$@"; do
     cpu=$(cut -d' ' -f2 "$work/k$n" | median)
     mib=$(cut -d' ' -f3 "$work/k$n" | median)
     # All of the project's images in one timed command, the median of three: one file at a time,
-    # each 12 MP decode (0.04 s) fell on the timer's 0.01 s steps.
+    # each 12 MP decode (about 0.05 s) lost what GNU time cuts off below 0.01 s.
     files=()
     for f in $(awk '/^#-imgfile / { f = $4; gsub(/"/, "", f); print f }' "$project"); do
         files+=("$dir/$f")
