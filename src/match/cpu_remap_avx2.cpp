@@ -65,7 +65,7 @@ private:
     static constexpr int kSpan = 64;
     // The arrays: level picks, then per level (0: the finer) the left texel and both rows.
     enum { kL0, kL1, kIx, kY0 = kIx + 2, kY1 = kY0 + 2, kInts = kY1 + 2 };
-    // The finer level's weight against the coarser, then per level the weights across and down.
+    // The coarser level's weight against the finer, then per level the weights across and down.
     enum { kMix, kFx, kWy = kFx + 2, kFloats = kWy + 2 };
 
     void prepare(int span);
