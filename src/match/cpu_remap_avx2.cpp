@@ -31,6 +31,27 @@ inline void columns(const CodeTexel* p, const CodeTexel* q, __m256& a, __m256& b
     b = stacked(p[1], q[1]);
 }
 
+// The horizontal step of a bilinear fetch between texels p[0], p[1] of the upper row and q[0],
+// q[1] of the lower, fx of the way across: the upper row's result in the low half.
+template <class T>
+inline __m256 across(const T* p, const T* q, float fx) {
+    __m256 a, b;
+    columns(p, q, a, b);
+    return _mm256_fmadd_ps(_mm256_set1_ps(fx), _mm256_sub_ps(b, a), a);
+}
+
+// The trilinear result from both levels' horizontal steps h0 (the finer) and h1, each level's
+// weight down, and the coarser level's weight mix.
+inline __m128 betweenLevels(__m256 h0, float wy0, __m256 h1, float wy1, float mix) {
+    // Upper rows of both levels in one vector, lower rows in the other.
+    __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
+           bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
+    __m256 wy = _mm256_set_m128(_mm_set1_ps(wy1), _mm_set1_ps(wy0));
+    __m256 both = _mm256_fmadd_ps(wy, _mm256_sub_ps(bottom, top), top);
+    __m128 a = _mm256_castps256_ps128(both), b = _mm256_extractf128_ps(both, 1);
+    return _mm_fmadd_ps(_mm_set1_ps(mix), _mm_sub_ps(b, a), a);
+}
+
 // A row's minified fetches set up 8 pixels at a time, 64 pixels ahead of the sampling: the level
 // pick and, in both levels, the texels and weights, by the operations Avx2Taps::blurred performs
 // on one pixel, so with the same result to the bit. Pixels whose two levels are one, or whose
@@ -52,13 +73,7 @@ public:
         int i = x % kSpan, l0 = int_[kL0][i];
         __m256 h0 = l0 == 0 ? pair(image, 0, i) : pair(levels[size_t(l0)], 0, i);
         __m256 h1 = pair(levels[size_t(int_[kL1][i])], 1, i);
-        // Upper rows of both levels in one vector, lower rows in the other.
-        __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
-               bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
-        __m256 wy = _mm256_set_m128(_mm_set1_ps(float_[kWy + 1][i]), _mm_set1_ps(float_[kWy][i]));
-        __m256 both = _mm256_fmadd_ps(wy, _mm256_sub_ps(bottom, top), top);
-        __m128 a = _mm256_castps256_ps128(both), b = _mm256_extractf128_ps(both, 1);
-        return _mm_fmadd_ps(_mm_set1_ps(float_[kMix][i]), _mm_sub_ps(b, a), a);
+        return betweenLevels(h0, float_[kWy][i], h1, float_[kWy + 1][i], float_[kMix][i]);
     }
 
 private:
@@ -74,9 +89,8 @@ private:
     template <class T>
     __m256 pair(const Image<T>& level, int k, int i) const {
         int ix = int_[kIx + k][i];
-        __m256 a, b;
-        columns(level.row(int_[kY0 + k][i]) + ix, level.row(int_[kY1 + k][i]) + ix, a, b);
-        return _mm256_fmadd_ps(_mm256_set1_ps(float_[kFx + k][i]), _mm256_sub_ps(b, a), a);
+        return across(level.row(int_[kY0 + k][i]) + ix, level.row(int_[kY1 + k][i]) + ix,
+                      float_[kFx + k][i]);
     }
 
     const LinearSource* source_ = nullptr;
@@ -186,13 +200,7 @@ struct Avx2Taps {
                                 : rows(levels[size_t(k.l0)], k.tx, k.ty, h0, wy0);
         if (!paired || !rows(levels[size_t(k.l1)], k.tx, k.ty, h1, wy1))
             return levelSample(image, levels, k);
-        // Upper rows of both levels in one vector, lower rows in the other.
-        __m256 top = _mm256_permute2f128_ps(h0, h1, 0x20),
-               bottom = _mm256_permute2f128_ps(h0, h1, 0x31);
-        __m256 wy = _mm256_set_m128(_mm_set1_ps(wy1), _mm_set1_ps(wy0));
-        __m256 both = _mm256_fmadd_ps(wy, _mm256_sub_ps(bottom, top), top);
-        __m128 a = _mm256_castps256_ps128(both), b = _mm256_extractf128_ps(both, 1);
-        return _mm_fmadd_ps(_mm_set1_ps(k.mix), _mm_sub_ps(b, a), a);
+        return betweenLevels(h0, wy0, h1, wy1, k.mix);
     }
 
 private:
@@ -207,9 +215,7 @@ private:
         int ix = int(flx), iy = int(fly);
         if (ix < 0 || ix + 1 >= level.width) return false;
         int y0 = std::clamp(iy, 0, level.height - 1), y1 = std::clamp(iy + 1, 0, level.height - 1);
-        __m256 a, b;
-        columns(level.row(y0) + ix, level.row(y1) + ix, a, b);
-        h = _mm256_fmadd_ps(_mm256_set1_ps(fx - flx), _mm256_sub_ps(b, a), a);
+        h = across(level.row(y0) + ix, level.row(y1) + ix, fx - flx);
         wy = fy - fly;
         return true;
     }
