@@ -9,7 +9,7 @@ packages=(
   libeigen3-dev libtiff-dev libpng-dev libopenexr-dev libraw-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libegl-dev libegl-mesa0 parallel dpkg-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev libomp-dev
   hugin-tools
 )
 
