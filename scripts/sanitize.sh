@@ -24,6 +24,7 @@ if [ "${1:-}" = --thread ]; then
   build-tsan/tests/korvel_tests --gtest_brief=1 --gtest_filter='-Rig.*:Shared/*:Batch.*:Stitch.*:'\
 'Driver.BadInputEndsWithOneErrorLine:ProjectCopy.TemporaryFileGoesWithATerminatingSignal'
   for rig in ../shared/rigs/*/rig.pts; do
+    [ -e "$rig" ] || { echo "no ../shared/rigs: the rig runs are skipped" >&2; break; }
     echo "korvel $rig" >&2
     build-tsan/korvel "$rig" >/dev/null 2>build-tsan/rig.err || { tail -60 build-tsan/rig.err >&2; exit 1; }
   done
