@@ -3,7 +3,7 @@
 # Hugin's cpfind --prealigned over the same shots with as many parallel jobs, and for each the
 # shots per minute and the peak memory of a job (median and largest).
 #   scripts/bench-batch.sh [--shots N] [--jobs J] [project.pts]   (default: 20 shots of
-#   shared/rigs/ring13, J = half the cores, as korvel-batch's default)
+#   shared/rigs/ring13, J = the cores, as korvel-batch's default)
 # KORVEL picks the binary (default build/korvel, korvel-batch beside it); PEER=0 skips cpfind;
 # BENCH_DIR keeps the files. Benchmark on an otherwise idle machine.
 set -euo pipefail
@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 korvel=$(readlink -f "${KORVEL:-$root/build/korvel}")
 batch=$(dirname "$korvel")/korvel-batch
 [ -x "$batch" ] || batch=$root/scripts/korvel-batch
-shots=20 jobs=$(($(nproc) / 2 > 0 ? $(nproc) / 2 : 1)) project=
+shots=20 jobs=$(nproc) project=
 while [ $# -gt 0 ]; do
     case $1 in
     --shots) shots=$2; shift ;;
