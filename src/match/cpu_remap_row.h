@@ -139,13 +139,6 @@ inline __m128 levelSample(const Image<T>& top, const std::vector<Image<LinearTex
 template <class Taps, class T>
 inline void sampleRowOf(const LinearSource& source, const Image<T>& image, const RemapRow& r,
                         RgbPixel<float>* out) {
-    // The levels, fetched (and built, for the source's first minified pixel) when a pixel needs
-    // them.
-    const std::vector<Image<LinearTexel>>* levels = nullptr;
-    auto levelsNow = [&]() -> const std::vector<Image<LinearTexel>>& {
-        if (!levels) levels = &source.levels();
-        return *levels;
-    };
     // The vignetting gain and the squared footprint of every pixel first, a vector at a time.
     // The footprint is the one a GL quad sees: along x within the pixel's row, along y within
     // its column.
@@ -163,6 +156,9 @@ inline void sampleRowOf(const LinearSource& source, const Image<T>& image, const
     // The minified pixels' fetches, set up a span of the row ahead where the taps can, once
     // the levels exist.
     typename Taps::Prepared prepared;
+    // The levels, fetched (and built, for the source's first minified pixel) when a pixel needs
+    // them.
+    const std::vector<Image<LinearTexel>>* levels = nullptr;
     for (int x = 0; x < r.width; ++x) {
         if (!r.visible[x]) {
             out[x] = {0, 0, 0};
@@ -171,7 +167,10 @@ inline void sampleRowOf(const LinearSource& source, const Image<T>& image, const
         float foot2 = r.foot2[x];
         __m128 colour;
         if (r.lowPass && foot2 > 1.0f) {
-            if (!levels) prepared.start(source, levelsNow(), r);
+            if (!levels) {
+                levels = &source.levels();
+                prepared.start(source, *levels, r);
+            }
             colour = prepared.ready(x) ? prepared.sample(image, *levels, x)
                                        : Taps::blurred(source, image, *levels, r.u[x], r.v[x],
                                                        0.5f * std::log2(foot2));
