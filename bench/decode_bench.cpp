@@ -75,10 +75,10 @@ const Pictures& pictures() {
     return p;
 }
 
-void decode(benchmark::State& state, const fs::path& file) {
+void decode(benchmark::State& state, const fs::path& file, int eighths = 8) {
     int pixels = 0;
     for (auto _ : state) {
-        SourceImage image = readImageFile(file);
+        SourceImage image = readImageFile(file, {}, eighths);
         pixels = image.width() * image.height();
         benchmark::DoNotOptimize(image.ldr.data);
     }
@@ -88,6 +88,16 @@ void decode(benchmark::State& state, const fs::path& file) {
 
 void BM_Decode(benchmark::State& state, const char* name) {
     decode(state, pictures().dir / name);
+}
+
+// The JPEG decoded at M/8 of each side, as views coarser than its pixels ask: per megapixel of
+// the full picture, so that the sizes compare by what each costs a run.
+void BM_DecodeScaled(benchmark::State& state) {
+    const int eighths = int(state.range(0));
+    decode(state, pictures().dir / "a.jpg", eighths);
+    state.counters["s/MP"] =
+        benchmark::Counter(width * height / 1e6, benchmark::Counter::kIsIterationInvariantRate |
+                                                     benchmark::Counter::kInvert);
 }
 
 // The shared raw file's preview (1/8 of a 960 x 1280 JPEG): per megapixel decoded.
@@ -110,4 +120,5 @@ BENCHMARK_CAPTURE(BM_Decode, png16, "a16.png")->Unit(benchmark::kMillisecond)->U
 BENCHMARK_CAPTURE(BM_Decode, exr_half, "half.exr")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decode, exr_float, "float.exr")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decode, radiance, "a.hdr")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeScaled)->DenseRange(4, 8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeRawPreview)->Unit(benchmark::kMillisecond)->UseRealTime();

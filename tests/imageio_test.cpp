@@ -1,8 +1,11 @@
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <thread>
 
+#include "imageio/jpeg_idct.h"
 #include "imageio/jpeg_writer.h"
 #include "imageio/readers.h"
 #include "imageio/row_share.h"
@@ -150,4 +153,70 @@ TEST(FileUtil, ErrorsNameTheQuotedFileAndTheReason) {
     std::fclose(f);
     EXPECT_EQ(errorMessage([&] { writeJPEG("/dev/full", Image<RgbPixel<unsigned char>>(64, 48)); }),
               reason);
+}
+
+TEST(ReadJPEG, WideScaledTransformsWriteLibjpegsBytes) {
+    if (!wideScaledIdct(10)) GTEST_SKIP() << "no AVX2 here";
+    TempDir dir;
+    const fs::path file = dir / "a.jpg";
+    writeJPEG(file, makeImage(200, 120, [](int x, int y) {
+                  return RgbPixel<unsigned char>{uint8_t(x * y % 251), uint8_t(x * 7 ^ y),
+                                                 uint8_t(x + y)};
+              }));
+    // A decode set up as the reader's, for its range-limit table.
+    Fopen f(file, "rb");
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr errors;
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, f);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.scale_num = 5;
+    cinfo.scale_denom = 8;
+    jpeg_start_decompress(&cinfo);
+    // At 5/8 of a 4:2:0 file libjpeg picks its sizes 5 and 10, and the wide ones replace them.
+    ASSERT_TRUE(installWideScaledIdct(&cinfo));
+    // Blocks as photographs give them, and extremes: those that wrap in libjpeg's range limit,
+    // those past the exact range, which libjpeg itself takes, and a first column at the limits
+    // in every pattern of signs, one of which drives some sum of the first pass past 32 bits.
+    std::mt19937 random(7);
+    for (int n : {5, 6, 7, 10, 12, 14}) {
+        for (int trial = 0; trial < 6000; ++trial) {
+            const int kind = trial % 4;
+            const int amplitude[] = {60, 400, 3000, 32767};
+            JCOEF coefficients[64];
+            int16_t quant[64];
+            for (int i = 0; i < 64; ++i) {
+                quant[i] = int16_t(kind == 3   ? 1 + random() % 32767
+                                   : kind == 2 ? 1
+                                               : 1 + random() % 60);
+                coefficients[i] =
+                    random() % 3
+                        ? JCOEF(int(random() % (2 * amplitude[kind] + 1)) - amplitude[kind])
+                        : 0;
+                if (trial < 256) {
+                    quant[i] = 1;
+                    coefficients[i] = i % 8 ? 0 : trial >> (i / 8) & 1 ? 32767 : -32767;
+                }
+            }
+            // One product that a 16-bit word would hold as 256.
+            if (trial % 64 == 4) {
+                std::fill_n(coefficients, 64, 0);
+                std::fill_n(quant, 64, 257);
+                coefficients[random() % 64] = 256;
+            }
+            jpeg_component_info component = cinfo.comp_info[0];
+            component.dct_table = quant;
+            unsigned char wide[16][16], own[16][16];
+            std::memset(wide, 7, sizeof wide);
+            std::memset(own, 7, sizeof own);
+            JSAMPROW wideRows[16], ownRows[16];
+            for (int r = 0; r < 16; ++r) wideRows[r] = wide[r], ownRows[r] = own[r];
+            wideScaledIdct(n)(&cinfo, &component, coefficients, wideRows, 1);
+            libjpegScaledIdct(n)(&cinfo, &component, coefficients, ownRows, 1);
+            ASSERT_EQ(std::memcmp(wide, own, sizeof wide), 0) << n << " " << kind;
+        }
+    }
+    jpeg_abort_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
 }

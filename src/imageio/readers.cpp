@@ -8,6 +8,7 @@
 
 #include "base/file_util.h"
 #include "imageio/jpeg_errors.h"
+#include "imageio/jpeg_idct.h"
 #include "imageio/row_share.h"
 // After jpeglib.h, which it needs.
 #include <jerror.h>
@@ -148,6 +149,7 @@ void decodeJPEG(const std::function<void(jpeg_decompress_struct*)>& setSource,
         limits(int(preview ? cinfo.output_width : cinfo.image_width),
                int(preview ? cinfo.output_height : cinfo.image_height));
     if (!guarded<void>(&cinfo, start, nullptr)) throw fail();
+    installWideScaledIdct(&cinfo);
     if (cinfo.output_components != 3)
         throw std::runtime_error(fmt::sprintf(
             "can not open JPEG with color format other than RGB: %s has %d colour components",
