@@ -61,7 +61,7 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
 
 // A helper's rows are the rows one decoder makes, at every scale; its failure is the read's.
 TEST(ReadJPEG, SharesItsLastRowsWithAHelper) {
-    EXPECT_EQ(RowShare::claimRow(0, 700), 400);  // both decode for 400 rows' time
+    EXPECT_EQ(RowShare::claimRow(0, 700), 500);  // both decode for 500 rows' time
     EXPECT_EQ(RowShare::claimRow(700, 700), 700);
     TempDir dir;
     Image<RgbPixel<unsigned char>> picture = makeImage(613, 437, [](int x, int y) {
