@@ -11,8 +11,8 @@
 // covers only its 8, 4 and 2 sizes, so that a decode at 5/8 to 7/8 cost more than one at 8/8.
 bool installWideScaledIdct(jpeg_decompress_struct* cinfo);
 
-// The size-n inverse DCT that installWideScaledIdct installs, or none where this processor or
-// libjpeg's build has no such one; tests compare it with libjpeg's own, block by block.
+// The size-n inverse DCT that installWideScaledIdct installs (it reads 16-bit multipliers), or
+// none for other sizes or without AVX2; tests compare it with libjpeg's own, block by block.
 using ScaledIdct = void (*)(j_decompress_ptr, jpeg_component_info*, JCOEFPTR, JSAMPARRAY,
                             JDIMENSION);
 ScaledIdct wideScaledIdct(int n);
