@@ -71,6 +71,27 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     }
 }
 
+// Views have the finer source's pixels up to a source size; larger sources render as if they
+// were that size, and keep every pair and view.
+TEST(Schedule, DerivedViewsStopRefiningAboveASourceSize) {
+    auto pixels = [](float side) {
+        std::vector<ImageParameters> fish4;
+        for (int k = 0; k < 4; ++k)
+            fish4.push_back({"", int(side), int(side * 0.75f), 90.f * k, 0, 0, 190});
+        std::vector<float> out;
+        for (const PairStep& step : deriveSchedule(fish4).steps) out.push_back(step.extent.pixel);
+        return out;
+    };
+    std::vector<float> small = pixels(1600), matched = pixels(kViewSourceSide),
+                       large = pixels(3 * kViewSourceSide);
+    ASSERT_EQ(small.size(), matched.size());
+    ASSERT_EQ(large.size(), matched.size());
+    for (size_t k = 0; k < small.size(); ++k) {
+        EXPECT_NEAR(small[k] / matched[k], kViewSourceSide / 1600, 2e-3f) << k;
+        EXPECT_NEAR(large[k] / matched[k], 1, 2e-3f) << k;
+    }
+}
+
 // Averaging yaws across yaw 0 would look away from both images.
 TEST(Schedule, ViewYawIsMidwayAlongTheShorterArc) {
     const float cases[][3] = {{10, 50, 30},     {350, 30, 10},  {0, 120, 60},    {200, 340, 270},

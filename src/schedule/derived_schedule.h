@@ -26,9 +26,15 @@ struct DerivedSchedule {
 
 // The pairs whose overlap, as far as the renderer draws it, is wide enough to match; each
 // overlap is covered by one view, or split into several where one would stretch too far, with
-// output pixels the size of the finer source pixel at the view centre. Steps come in an order
+// output pixels the size of the finer source pixel at the view centre (of a source at most
+// kViewSourceSide pixels a side). Steps come in an order
 // that reuses loaded images. Throws for fewer than two images or an image that overlaps no other.
 DerivedSchedule deriveSchedule(const std::vector<ImageParameters>& images);
+
+// Longer side, in pixels, of the largest source that a derived view renders at its own pixels.
+// Larger sources render coarser, as if they were this size, as the fixed schedules' views do:
+// a view's cost and memory, and the decode of its sources, stop growing with their size.
+constexpr float kViewSourceSide = 2048;
 
 // The view and target size of an extent: whole 256-pixel tiles, at most maxSize pixels a side.
 PairView fitTarget(const ViewExtent& e, int maxSize);
