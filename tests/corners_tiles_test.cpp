@@ -176,3 +176,29 @@ TEST(FindCorners, FindsSquareCornersInTheirTiles) {
         }
     EXPECT_EQ(found, 4);
 }
+
+// The vector path must find what the plain one finds, to the bit: noise, a black band and holes,
+// at every scale.
+TEST(FindCorners, WidePathFindsThePlainPathsCorners) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> level(0.05f, 0.95f);
+    auto img = makeImage(700, 530, [&](int x, int y) {
+        float v = level(random);
+        bool hole = (x / 37 + y / 41) % 9 == 0;
+        return x < 45 || hole ? RgbPixel<float>{0, 0, 0} : RgbPixel<float>{v, 0.5f * v, 0.2f};
+    });
+    for (int scale : {1, 2, 4}) {
+        CornerBuckets wide = findCorners(img, scale), plain = findCorners(img, scale, false);
+        ASSERT_EQ(wide.size(), plain.size()) << scale;
+        size_t corners = 0;
+        for (size_t k = 0; k < wide.size(); ++k) {
+            ASSERT_EQ(wide[k].size(), plain[k].size()) << scale << " " << k;
+            for (size_t c = 0; c < wide[k].size(); ++c) {
+                const corner_t &a = wide[k][c], &b = plain[k][c];
+                EXPECT_TRUE(a.x == b.x && a.y == b.y && a.val == b.val) << scale << " " << k;
+            }
+            corners += wide[k].size();
+        }
+        EXPECT_GT(corners, 10u) << scale;
+    }
+}

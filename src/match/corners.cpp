@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "base/timer.h"
 #include "imageio/half_float.h"
@@ -16,10 +19,81 @@ inline float roundToHalf(float v) {
     return halfToFloat(floatToHalf(v));
 }
 
-struct Tensor {
-    float xx, yy, xy;
-};
-static_assert(sizeof(Tensor) == 3 * sizeof(float), "a row of tensors is read as floats");
+// Sums of the five samples d apart around each column of [from, to], in the order i = -2 .. 2
+// from zero, of one row of one gradient product.
+void sumAlong(const float* t, float* s, int from, int to, int d) {
+    for (int x = from; x <= to; ++x) {
+        float sum = 0;
+        for (int i = -2; i <= 2; ++i) sum += t[x + i * d];
+        s[x] = sum;
+    }
+}
+
+// The response of columns [from, to] of one row: the minimum eigenvalue of the tensor summed over
+// the rows' sums rows[p][0 .. 4] (products xx, yy, xy), where black(x) is false.
+template <class Black>
+void responseRow(const float* const (&rows)[3][5], int from, int to, Black black, float* out) {
+    for (int x = from; x <= to; ++x) {
+        if (black(x)) continue;
+        float s[3];
+        for (int p = 0; p < 3; ++p) {
+            s[p] = 0;
+            for (int j = 0; j < 5; ++j) s[p] += rows[p][j][x];
+        }
+        float mean = 0.5f * (s[0] + s[1]), diff = 0.5f * (s[0] - s[1]);
+        float lambdaMin = mean - std::sqrt(diff * diff + s[2] * s[2]);
+        out[x] = std::max(lambdaMin, 0.0f);
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool haveAvx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+// sumAlong eight columns at a time, by the same operations in the same order; returns the first
+// column left.
+__attribute__((target("avx2"))) int sumAlongAvx(const float* t, float* s, int from, int to, int d) {
+    int x = from;
+    for (; x + 7 <= to; x += 8) {
+        __m256 sum = _mm256_setzero_ps();
+        for (int i = -2; i <= 2; ++i) sum = _mm256_add_ps(sum, _mm256_loadu_ps(t + x + i * d));
+        _mm256_storeu_ps(s + x, sum);
+    }
+    return x;
+}
+
+// responseRow eight columns at a time, by the same operations in the same order; black[k][x - r]
+// is 1 where column x's template reaches a pixel without source, 0 elsewhere. Returns the first
+// column left.
+__attribute__((target("avx2"))) int responseRowAvx(const float* const (&rows)[3][5], int from,
+                                                   int to, int r, const uint8_t* const (&black)[5],
+                                                   float* out) {
+    const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps();
+    int x = from;
+    for (; x + 7 <= to; x += 8) {
+        __m128i any = _mm_setzero_si128();
+        for (const uint8_t* b : black)
+            any = _mm_or_si128(any, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + x - r)));
+        __m256i seen = _mm256_cmpeq_epi32(_mm256_cvtepu8_epi32(any), _mm256_setzero_si256());
+        __m256 s[3];
+        for (int p = 0; p < 3; ++p) {
+            s[p] = zero;
+            for (int j = 0; j < 5; ++j) s[p] = _mm256_add_ps(s[p], _mm256_loadu_ps(rows[p][j] + x));
+        }
+        __m256 mean = _mm256_mul_ps(half, _mm256_add_ps(s[0], s[1])),
+               diff = _mm256_mul_ps(half, _mm256_sub_ps(s[0], s[1]));
+        __m256 root =
+            _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(diff, diff), _mm256_mul_ps(s[2], s[2])));
+        // max(0, v) keeps v where v is not a number, as std::max(v, 0) does.
+        __m256 v = _mm256_max_ps(zero, _mm256_sub_ps(mean, root));
+        __m256 kept = _mm256_castsi256_ps(seen);
+        _mm256_storeu_ps(out + x, _mm256_blendv_ps(_mm256_loadu_ps(out + x), v, kept));
+    }
+    return x;
+}
+#endif
 
 }  // namespace
 
@@ -29,7 +103,7 @@ bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d) {
     return false;
 }
 
-CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
+CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale, bool widest) {
     const int W = img.width, H = img.height, d = scale;
     auto index = [W](int x, int y) { return size_t(y) * size_t(W) + size_t(x); };
     // Scratch reused from call to call by each thread: fresh pages cost more than the sums. They
@@ -47,6 +121,11 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
     const int x0 = r, x1 = W - width + r;  // usable columns [x0, x1]
     const int y0 = r, y1 = H - 1 - r;      // usable rows [y0, y1]
     const float inv2d = 1.0f / float(2 * d);
+#if defined(__x86_64__) || defined(__i386__)
+    const bool avx2 = widest && haveAvx2();
+#else
+    (void)widest;
+#endif
 
 #pragma omp parallel
     {
@@ -62,29 +141,32 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
         }
         // Row k of the gradient products of the green channel at the detection spacing, summed
         // over 5 samples along the row. Each thread takes one band of rows and keeps the 4d + 1
-        // rows its current row needs in a ring, so that the sums stay in cache.
+        // rows its current row needs in a ring, so that the sums stay in cache. Each product's
+        // row lies apart, so that columns load side by side.
         const int ringRows = 4 * d + 1;
-        std::vector<Tensor> tensor(static_cast<size_t>(W)), ring(size_t(ringRows) * W);
+        std::vector<float> products(size_t(3) * W), ring(size_t(3) * ringRows * W);
+        auto product = [&](int p) { return &products[size_t(p) * W]; };
+        auto sums = [&](int p, int k) {
+            return &ring[(size_t(p) * ringRows + size_t(k % ringRows)) * W];
+        };
+        const int first = x0 - 2 * d, count = x1 - x0 + 4 * d + 1;
         auto sumRow = [&](int k) {
             const RgbPixel<float>* row = img.row(k);
             const RgbPixel<float>* up = img.row(std::max(k - d, 0));
             const RgbPixel<float>* down = img.row(std::min(k + d, H - 1));
-            for (int x = x0 - 2 * d; x <= x1 + 2 * d; ++x) {
+            float *xx = product(0), *yy = product(1), *xy = product(2);
+            for (int x = first; x <= x1 + 2 * d; ++x) {
                 float gx = (row[std::min(x + d, W - 1)].g - row[std::max(x - d, 0)].g) * inv2d;
                 float gy = (down[x].g - up[x].g) * inv2d;
-                tensor[size_t(x)] = {gx * gx, gy * gy, gx * gy};
+                xx[x] = gx * gx, yy[x] = gy * gy, xy[x] = gx * gy;
             }
-            roundToHalves(&tensor[size_t(x0 - 2 * d)].xx, size_t(3 * (x1 - x0 + 4 * d + 1)));
-            Tensor* sums = &ring[size_t(k % ringRows) * W];
-            for (int x = x0; x <= x1; ++x) {
-                Tensor s{0, 0, 0};
-                for (int i = -2; i <= 2; ++i) {
-                    const Tensor& t = tensor[size_t(x + i * d)];
-                    s.xx += t.xx;
-                    s.yy += t.yy;
-                    s.xy += t.xy;
-                }
-                sums[x] = s;
+            for (int p = 0; p < 3; ++p) {
+                roundToHalves(product(p) + first, size_t(count));
+                int x = x0;
+#if defined(__x86_64__) || defined(__i386__)
+                if (avx2) x = sumAlongAvx(product(p), sums(p, k), x0, x1, d);
+#endif
+                sumAlong(product(p), sums(p, k), x, x1, d);
             }
         };
         // The minimum eigenvalue of the tensor summed over 5 x 5 samples, where the template's
@@ -95,24 +177,27 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale) {
             if (x1 < x0) continue;
             for (int k = std::max(summed + 1, y - 2 * d); k <= y + 2 * d; ++k) sumRow(k);
             summed = y + 2 * d;
-            const Tensor* around[5];
-            for (int j = -2; j <= 2; ++j) around[j + 2] = &ring[size_t((y + j * d) % ringRows) * W];
-            for (int x = x0; x <= x1; ++x) {
-                int cx0 = x - r, cy0 = y - r, cx1 = cx0 + width - 1, cy1 = cy0 + 2 * r;
-                if (black[index(cx0, cy0)] || black[index(cx1, cy1)] || black[index(cx0, cy1)] ||
-                    black[index(cx1, cy0)] || black[index(x, y)])
-                    continue;
-                Tensor s{0, 0, 0};
-                for (int j = -2; j <= 2; ++j) {
-                    const Tensor& t = around[j + 2][x];
-                    s.xx += t.xx;
-                    s.yy += t.yy;
-                    s.xy += t.xy;
-                }
-                float mean = 0.5f * (s.xx + s.yy), diff = 0.5f * (s.xx - s.yy);
-                float lambdaMin = mean - std::sqrt(diff * diff + s.xy * s.xy);
-                response[index(x, y)] = std::max(lambdaMin, 0.0f);
-            }
+            const float* rows[3][5];
+            for (int p = 0; p < 3; ++p)
+                for (int j = -2; j <= 2; ++j) rows[p][j + 2] = sums(p, y + j * d);
+            // Column x's template corners and centre: the rows that hold them, from column
+            // x - r (corner) or x (centre) on.
+            const int cy0 = y - r, cy1 = y + r, across = width - 1;
+            const uint8_t* const black5[5] = {&black[index(0, cy0)], &black[index(across, cy1)],
+                                              &black[index(0, cy1)], &black[index(across, cy0)],
+                                              &black[index(r, y)]};
+            float* out = &response[index(0, y)];
+            int x = x0;
+#if defined(__x86_64__) || defined(__i386__)
+            if (avx2) x = responseRowAvx(rows, x0, x1, r, black5, out);
+#endif
+            responseRow(
+                rows, x, x1,
+                [&](int c) {
+                    return black5[0][c - r] || black5[1][c - r] || black5[2][c - r] ||
+                           black5[3][c - r] || black5[4][c - r];
+                },
+                out);
             roundToHalves(&response[index(x0, y)], size_t(std::max(x1 - x0 + 1, 0)));
         }
     }

@@ -26,7 +26,8 @@ using CornerBuckets = std::vector<std::vector<corner_t>>;
 // 1994) summed over 5 x 5 samples at the detection spacing, the maximum of each 4 x 4 block kept
 // when no pixel within twice the spacing plus 2 beats it, only where the correlation template
 // around the corner stays inside the rendering and its corners and centre have source pixels.
-CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale);
+// With AVX2 where the processor has it, unless widest is false; the same corners either way.
+CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale, bool widest = true);
 
 // True when some corner of list lies less than d away from c on both axes.
 bool isNear(const corner_t& c, const std::vector<corner_t>& list, int d);
