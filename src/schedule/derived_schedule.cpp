@@ -199,14 +199,15 @@ void coverPiece(const PairGeometry& g, const std::vector<int>& points, int split
         if (glm::dot(lattice[k], direction) > glm::dot(lattice[nearest], direction)) nearest = k;
         if (g.depth[size_t(k)] > g.depth[size_t(deepest)]) deepest = k;
     }
-    vec3 near = lattice[nearest];
-    float finest = std::min(g.a.pixelAngle(near), g.b.pixelAngle(near));
+    vec3 middle = lattice[nearest];
+    float finest = std::min(g.a.pixelAngle(middle), g.b.pixelAngle(middle));
     float width = float(2 * g.depth[size_t(deepest)] - 1) * lattice.spacing();
     if (width < minWidthPixels * finest) return;
-    // Larger sources render as if kViewSourceSide, but a thin overlap keeps its width in pixels.
+    // A source larger than kViewSourceSide renders as if that size; a thin overlap keeps its
+    // minWidthPixels.
     auto atMatchedSize = [&](const CameraSight& c) {
         float side = std::max(c.model.inSize.x, c.model.inSize.y);
-        return c.pixelAngle(near) * std::max(1.0f, side / kViewSourceSide);
+        return c.pixelAngle(middle) * std::max(1.0f, side / kViewSourceSide);
     };
     float pixel = std::min({atMatchedSize(g.a), atMatchedSize(g.b), width / minWidthPixels});
     views.push_back({view.yaw, view.pitch, view.roll, spanX, spanY, pixel});

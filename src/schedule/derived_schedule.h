@@ -26,9 +26,9 @@ struct DerivedSchedule {
 
 // The pairs whose overlap, as far as the renderer draws it, is wide enough to match; each
 // overlap is covered by one view, or split into several where one would stretch too far, with
-// output pixels the size of the finer source pixel at the view centre (of a source at most
-// kViewSourceSide pixels a side). Steps come in an order
-// that reuses loaded images. Throws for fewer than two images or an image that overlaps no other.
+// output pixels the size of the finer source pixel at the view centre (a source counted at most
+// kViewSourceSide pixels a side). Steps come in an order that reuses loaded images. Throws for
+// fewer than two images or an image that overlaps no other.
 DerivedSchedule deriveSchedule(const std::vector<ImageParameters>& images);
 
 // Longer side, in pixels, of the largest source that a derived view renders at its own pixels.
