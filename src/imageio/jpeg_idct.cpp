@@ -19,6 +19,8 @@
 #include <immintrin.h>
 #include <jpegint.h>
 
+#include "base/cpu.h"
+
 extern "C" {
 // libjpeg's own, exported by its shared library though no public header declares them.
 void jpeg_idct_5x5(j_decompress_ptr, jpeg_component_info*, JCOEFPTR, JSAMPARRAY, JDIMENSION);
@@ -360,11 +362,6 @@ __attribute__((target("avx2"))) void wideIdct(j_decompress_ptr cinfo, jpeg_compo
             std::memcpy(output[r] + column + 8, &second, N - 8);
         }
     }
-}
-
-bool hasAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
 }
 
 // Whether libjpeg keeps this component's multipliers as 16-bit words (its SIMD builds do).

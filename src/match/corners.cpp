@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "base/cpu.h"
 #include "base/timer.h"
 #include "imageio/half_float.h"
 
@@ -47,11 +48,6 @@ void responseRow(const float* const (&rows)[3][5], int from, int to, Black black
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-bool haveAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
-
 // sumAlong eight columns at a time, by the same operations in the same order; returns the first
 // column left.
 __attribute__((target("avx2"))) int sumAlongAvx(const float* t, float* s, int from, int to, int d) {
@@ -121,11 +117,7 @@ CornerBuckets findCorners(const ImageView<RgbPixel<float>>& img, int scale, bool
     const int x0 = r, x1 = W - width + r;  // usable columns [x0, x1]
     const int y0 = r, y1 = H - 1 - r;      // usable rows [y0, y1]
     const float inv2d = 1.0f / float(2 * d);
-#if defined(__x86_64__) || defined(__i386__)
-    const bool avx2 = widest && haveAvx2();
-#else
-    (void)widest;
-#endif
+    const bool avx2 = widest && hasAvx2();  // false off x86
 
 #pragma omp parallel
     {

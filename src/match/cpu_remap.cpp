@@ -4,6 +4,7 @@
 #include <cmath>
 #include <immintrin.h>
 
+#include "base/cpu.h"
 #include "match/cpu_remap_row.h"
 #include "imageio/half_float.h"
 
@@ -234,8 +235,7 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
         cosL[size_t(x)] = std::cos(m.longitude(float(x)));
     }
     float diagonal2 = 0.25f * (m.inSize.x * m.inSize.x + m.inSize.y * m.inSize.y);
-    static const bool haveAvx2 =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && hasF16c();
+    static const bool haveAvx2 = hasAvx2() && __builtin_cpu_supports("fma") && hasF16c();
     const bool avx2 = widest && haveAvx2;
 #pragma omp parallel
     {

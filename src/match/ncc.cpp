@@ -8,6 +8,8 @@
 #include <omp.h>
 #include <utility>
 
+#include "base/cpu.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KORVEL_X86 1
@@ -239,10 +241,6 @@ __attribute__((target("avx2"))) void rowsAvx(const Kernel& k, int y, Image<float
     }
 }
 
-bool hasAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
 #endif
 
 // Map rows y .. y + rows - 1 (rows at most kRowsPerStep).
