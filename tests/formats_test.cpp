@@ -4,6 +4,7 @@
 #include "image_writers.h"
 #include "imageio/jpeg_writer.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 #include "test_util.h"
 
 namespace {
@@ -39,6 +40,14 @@ Image<RgbPixel<float>> light() {
         return RgbPixel<float>{std::ldexp(1.0f + 0.01f * float(y), x - 16), 8.0f - 0.37f * float(x),
                                0.001f * float(1 + x + y)};
     });
+}
+
+// The image of a source that holds pixels of type T.
+template <class T>
+Image<RgbPixel<T>>& held(SourceImage& image) {
+    if constexpr (std::is_same_v<T, uint8_t>) return image.ldr;
+    if constexpr (std::is_same_v<T, uint16_t>) return image.wide;
+    if constexpr (std::is_same_v<T, float>) return image.linear;
 }
 
 }  // namespace
@@ -208,4 +217,61 @@ TEST(RawPreviews, EveryNameGivesTheSamePreview) {
     EXPECT_EQ(errorMessage([&] { readImageFile(cut); }),
               "Failed to decode the preview of raw file '" + quoted(cut) +
                   "': Premature end of JPEG file");
+}
+
+// A reduced source maps back by the scale alone: a shift by part of a pixel, or shares that do
+// not sum to one, would move or tint every point found in it.
+TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
+    // A ramp along x, another along y: 6 codes per full-size pixel.
+    auto ramp = [](auto code) {
+        using T = decltype(code);
+        return makeImage(40, 24, [](int x, int y) {
+            return RgbPixel<T>{T(6 * x), T(6 * y), T(100)};
+        });
+    };
+    auto check = [](const auto& full, int eighths) {
+        SCOPED_TRACE(fmt::sprintf("%d eighths", eighths));
+        using T = std::remove_reference_t<decltype(full.at(0, 0).r)>;
+        SourceImage in;
+        held<T>(in) = toImage(full);
+        SourceImage out = reducedToEighths(std::move(in), eighths);
+        const Image<RgbPixel<T>>& r = held<T>(out);
+        ASSERT_EQ(r.width, (40 * eighths + 7) / 8);
+        ASSERT_EQ(r.height, (24 * eighths + 7) / 8);
+        // Pixel i spans [8i / e, 8(i + 1) / e): its mean lies near the ramp at the span's
+        // middle, 6 t - 3 at t full-size pixels; the steps of the ramp leave under a code.
+        const double span = 8.0 / eighths;
+        for (int y = 0; y < r.height; ++y)
+            for (int x = 0; x < r.width; ++x) {
+                double mx = std::min((x + 0.5) * span, 40 - 0.5 * (40 - x * span)),
+                       my = std::min((y + 0.5) * span, 24 - 0.5 * (24 - y * span));
+                EXPECT_NEAR(double(r.at(x, y).r), 6 * mx - 3, 1.0) << x << "," << y;
+                EXPECT_NEAR(double(r.at(x, y).g), 6 * my - 3, 1.0) << x << "," << y;
+                EXPECT_EQ(double(r.at(x, y).b), 100.0);
+            }
+    };
+    for (int eighths : {1, 4, 5, 7}) {
+        check(ramp(uint8_t()), eighths);
+        check(ramp(uint16_t()), eighths);
+        check(ramp(float()), eighths);
+    }
+    // Halving takes the mean of each 2 x 2 block, rounded.
+    Image<RgbPixel<uint8_t>> bytes = makeImage(4, 2, [](int x, int y) {
+        return RgbPixel<uint8_t>{uint8_t(x + 4 * y), uint8_t(255), uint8_t(x == 0 ? 1 : 0)};
+    });
+    SourceImage in;
+    in.ldr = toImage(bytes);
+    SourceImage half = reducedToEighths(std::move(in), 4);
+    ASSERT_EQ(std::pair(half.ldr.width, half.ldr.height), std::pair(2, 1));
+    EXPECT_EQ(values(half.ldr), (std::vector<uint8_t>{3, 255, 1, 5, 255, 0}));
+    // Files read through the readers come reduced; Radiance files stay whole.
+    TempDir dir;
+    Image<RgbPixel<uint16_t>> codes = wideCodes();
+    writeTIFF(dir / "a.tif", codes);
+    writePNG(dir / "a.png", codes);
+    writeEXR(dir / "a.exr", light(), false);
+    for (const char* name : {"a.tif", "a.png", "a.exr"}) {
+        SourceImage image = readImageFile(dir / name, {}, 4);
+        EXPECT_EQ(image.width(), (name[2] == 'e' ? 19 + 1 : 37 + 1) / 2) << name;
+    }
 }

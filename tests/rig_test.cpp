@@ -297,7 +297,7 @@ TEST(Rig, SourcesDecodedSmallerKeepPointsInFullSizePixels) {
         Image<RgbPixel<uint8_t>> source = readJPEG(from / m[3].str());
         auto twice = makeImage(source.width * 2, source.height * 2,
                                [&](int x, int y) { return source.at(x / 2, y / 2); });
-        // Image 5 as PNG, which is read at its own size whatever its views need.
+        // Image 5 as PNG, which is reduced once read, as the JPEG files are decoded smaller.
         std::string name = m[3].str() == "ring05.jpg" ? "ring05.png" : m[3].str();
         if (name == "ring05.png")
             writePNG(dir / name, ImageView<RgbPixel<uint8_t>>(twice));
@@ -315,7 +315,7 @@ TEST(Rig, SourcesDecodedSmallerKeepPointsInFullSizePixels) {
     std::istringstream eighths(sizes[1].str());
     std::vector<int> at{std::istream_iterator<int>(eighths), std::istream_iterator<int>()};
     ASSERT_EQ(at.size(), 13u) << sizes[0];
-    EXPECT_EQ(at[5], 8) << sizes[0];
+    EXPECT_LT(at[5], 8) << sizes[0];
     // Jitter leaves a few images a view at a little over one source pixel per view pixel.
     EXPECT_GE(std::count_if(at.begin(), at.end(), [](int m) { return m < 8; }), 9) << sizes[0];
     EXPECT_GE(run.matched.size(), 29u);

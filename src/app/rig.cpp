@@ -203,9 +203,12 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     for (const ScheduleStep& s : pairsOf(steps))
         views.push_back({s.i, s.j, s.view, sizeOf(s.view)});
     std::vector<int> eighths = decodeEighths(images, views);
-    // Only JPEG files decode smaller; the others are read, and held, at their own size.
-    for (size_t k = 0; k < images.size(); ++k)
-        if (imageFormat(sources[k]) != ImageFormat::jpeg) eighths[k] = 8;
+    // JPEG files decode smaller, TIFF, PNG and OpenEXR files are made smaller once read; raw
+    // previews are small already, and Radiance files are read and held at their own size.
+    for (size_t k = 0; k < images.size(); ++k) {
+        ImageFormat format = imageFormat(sources[k]);
+        if (format == ImageFormat::raw || format == ImageFormat::radiance) eighths[k] = 8;
+    }
     std::string sizes;
     for (int m : eighths) sizes += fmt::sprintf(" %d", m);
     fmt::fprintf(stderr, "decoded at eighths of each side:%s\n", sizes);

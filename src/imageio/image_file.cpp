@@ -6,6 +6,7 @@
 #include "base/timer.h"
 #include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits
             image = readPNG(f, file, limits);
         else
             image.linear = readEXR(f, file, limits);
+        // Held smaller for the rest of the run; the full size lives only while it is reduced.
+        if (format != ImageFormat::radiance) image = reducedToEighths(std::move(image), eighths);
     }
     return image;
 }

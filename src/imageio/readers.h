@@ -56,7 +56,8 @@ ImageFormat imageFormat(const path& file);
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
 // decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
-// the other formats' readers have no such cheap way and read their own size, alone.
+// TIFF, PNG and OpenEXR files are read at their own size, alone, and then reduced to it (see
+// reducedToEighths); Radiance files and raw previews come at their own size.
 SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
                           RowShare* share = nullptr);
 
