@@ -1,4 +1,6 @@
+#include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 #include "test_util.h"
 
 namespace {
@@ -34,6 +36,16 @@ std::string hdrFile(const std::string& header, int w, int h, const std::vector<R
     return out;
 }
 
+// The file read at eighths / 8 of each side.
+Image<Rgbe> readReduced(const fs::path& file, int eighths) {
+    Fopen f(file, "rb");
+    return readHDR(f, file, {}, eighths);
+}
+
+std::vector<uint8_t> bytesOf(const Image<Rgbe>& image) {
+    return std::vector<uint8_t>(image.data, image.data + size_t(4) * image.width * image.height);
+}
+
 }  // namespace
 
 TEST(ReadHDR, RoundTripsEveryRowCodingAndSignature) {
@@ -62,6 +74,14 @@ TEST(ReadHDR, RoundTripsEveryRowCodingAndSignature) {
         ASSERT_EQ(std::vector<int>({image.width, image.height, image.pixelStride, image.rowStride}),
                   std::vector<int>({w, h, 4, 4 * w}));
         ASSERT_EQ(std::memcmp(image.data, pixels.data(), pixels.size() * 4), 0);
+        // Reduced as the rows arrive, as the whole image would be.
+        for (int eighths : {4, 5}) {
+            SourceImage whole;
+            whole.rgbe = toImage(image);
+            EXPECT_EQ(bytesOf(readReduced(dir / "a.hdr", eighths)),
+                      bytesOf(reducedToEighths(std::move(whole), eighths).rgbe))
+                << eighths;
+        }
     }
 }
 
@@ -91,6 +111,7 @@ TEST(ReadHDR, Errors) {
     for (auto& [bytes, message] : cases) {
         writeFile(file, bytes);
         EXPECT_EQ(errorMessage([&] { readHDR(file); }), fmt::sprintf(message, quoted(file)));
+        EXPECT_EQ(errorMessage([&] { readReduced(file, 4); }), fmt::sprintf(message, quoted(file)));
     }
     file = dir / "missing.hdr";
     EXPECT_EQ(errorMessage([&] { readHDR(file); }),

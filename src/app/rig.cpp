@@ -203,11 +203,12 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     for (const ScheduleStep& s : pairsOf(steps))
         views.push_back({s.i, s.j, s.view, sizeOf(s.view)});
     std::vector<int> eighths = decodeEighths(images, views);
-    // JPEG files decode smaller, TIFF, PNG and OpenEXR files are made smaller once read; raw
-    // previews are small already, and Radiance files are read and held at their own size.
+    // JPEG files decode smaller, the other formats are made smaller once read; raw previews are
+    // small already. 8-bit files decoded smaller are held as their codes (see linearSourceOf).
+    std::vector<bool> codes(images.size());
     for (size_t k = 0; k < images.size(); ++k) {
-        ImageFormat format = imageFormat(sources[k]);
-        if (format == ImageFormat::raw || format == ImageFormat::radiance) eighths[k] = 8;
+        if (imageFormat(sources[k]) == ImageFormat::raw) eighths[k] = 8;
+        codes[k] = eighths[k] < 8 && decodesToCodes(sources[k]);
     }
     std::string sizes;
     for (int m : eighths) sizes += fmt::sprintf(" %d", m);
@@ -221,9 +222,9 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
             checkSourceSize(images[size_t(k)], k, file, width, height, preview);
         };
         try {
-            // Codes where the views need less than the file holds (see linearSourceOf).
             int m = eighths[size_t(k)];
-            return std::make_unique<Source>(readImageFile(file, fits, m, &share), native, m < 8);
+            return std::make_unique<Source>(readImageFile(file, fits, m, &share), native,
+                                            codes[size_t(k)]);
         } catch (const std::bad_alloc&) {
             throw std::runtime_error(
                 fmt::sprintf("Error reading image %d '%s': out of memory", k, quoted(file)));
@@ -234,7 +235,8 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     for (size_t k = 0; k < images.size(); ++k) {
         const ImageParameters& image = images[k];
         int m = eighths[k];
-        held[k] = sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, m < 8);
+        held[k] =
+            sourceBytes((image.width * m + 7) / 8, (image.height * m + 7) / 8, native, codes[k]);
     }
     auto bytes = [&](int k) { return held[size_t(k)]; };
     // Declared after the renderer: GL sources go before the context too.

@@ -6,11 +6,13 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 
 namespace {
 using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
@@ -65,9 +67,10 @@ public:
     RleRows(FILE* f, long bytes, const path& file)
         : window(std::clamp<size_t>(size_t(bytes), 1, windowSize)), f(f), left(bytes), file(file) {}
 
-    void decode(const ImageView<Rgbe>& image) {
+    // Decodes the rows of image, the first being row first of the file.
+    void decode(const ImageView<Rgbe>& image, int first = 0) {
         const int w = image.width;
-        for (int y = 0; y < image.height; ++y) {
+        for (int y = first; y < first + image.height; ++y) {
             if (end - pos < size_t(4 * w + 1040)) refill();
             uint8_t head[4];
             for (uint8_t& b : head) b = next(y);
@@ -75,7 +78,7 @@ public:
                 throw std::runtime_error(fmt::sprintf(
                     "Failed to parse rle line header %d of RADIANCE file '%s': %d %d %d %d", y,
                     quoted(file), head[0], head[1], head[2], head[3]));
-            uint8_t* row = image.data + ptrdiff_t(y) * image.rowStride;
+            uint8_t* row = image.data + ptrdiff_t(y - first) * image.rowStride;
             for (int channel = 0; channel < 4; ++channel) {
                 uint8_t* out = row + channel;
                 for (int x = 0; x < w;) {
@@ -137,7 +140,7 @@ Image<Rgbe> readHDR(const path& file, const SizeCheck& limits) {
     return readHDR(f.get(), file, limits);
 }
 
-Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits) {
+Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits, int eighths) {
     std::string line;
     int number = 1;
     bool gotLine = readLine(f, line, number, file);
@@ -171,14 +174,26 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits) {
     long dataSize = long(4 * width * height);
     long available = dataStart < 0 || fileSize < dataStart ? 0 : fileSize - dataStart;
 
+    // Made smaller row by row, the full size is never held: a row of it at a time.
+    std::optional<RowReducer<Rgbe>> reducer;
+    auto rowsHeld = [&] { return reducer ? 1 : int(height); };
     if (width < 8 || width > 65535 || !formatSeen || available == dataSize) {
         // A size the file cannot fill fails before its memory is taken.
         if (available < dataSize)
             throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-        Image<Rgbe> image{int(width), int(height)};
-        if (std::fread(image.data, 1, size_t(dataSize), f) != size_t(dataSize))
-            throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-        return image;
+        if (eighths < 8) reducer.emplace(int(width), int(height), eighths);
+        Image<Rgbe> image{int(width), rowsHeld()};
+        if (!reducer) {
+            if (std::fread(image.data, 1, size_t(dataSize), f) != size_t(dataSize))
+                throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
+            return image;
+        }
+        for (unsigned long long y = 0; y < height; ++y) {
+            if (std::fread(image.data, 4, width, f) != width)
+                throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
+            reducer->add(image.row(0));
+        }
+        return reducer->finish();
     }
     // No row codes in fewer bytes than its header and one two-byte run per 127 pixels of each
     // channel; rows the file cannot hold fail in the first of them without being allocated.
@@ -186,13 +201,21 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits) {
     long fits = available / rowBytes;
     RleRows rows(f, available, file);
     if (long(height) > fits) {
-        Image<Rgbe> part{int(width), int(fits + 1)};
-        rows.decode(part);
+        Image<Rgbe> part{int(width), eighths < 8 ? 1 : int(fits + 1)};
+        for (int y = 0; y <= fits; y += part.height) rows.decode(part, y);
         rows.badScanline(int(fits));
     }
-    Image<Rgbe> image{int(width), int(height)};
-    rows.decode(image);
-    return image;
+    if (eighths < 8) reducer.emplace(int(width), int(height), eighths);
+    Image<Rgbe> image{int(width), rowsHeld()};
+    if (!reducer) {
+        rows.decode(image);
+        return image;
+    }
+    for (int y = 0; y < int(height); ++y) {
+        rows.decode(image, y);
+        reducer->add(image.row(0));
+    }
+    return reducer->finish();
 }
 
 RgbeStats stats(const ImageView<Rgbe>& view, unsigned long step) {

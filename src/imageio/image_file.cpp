@@ -28,16 +28,18 @@ SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits
         image.ldr = readJPEG(file, limits, eighths, share);
     } else {
         Fopen f(file, "rb");
-        if (format == ImageFormat::radiance)
-            image.rgbe = readHDR(f, file, limits);
-        else if (format == ImageFormat::tiff)
+        if (format == ImageFormat::radiance) {
+            image.rgbe = readHDR(f, file, limits, eighths);
+            return image;
+        }
+        if (format == ImageFormat::tiff)
             image = readTIFF(f, file, limits);
         else if (format == ImageFormat::png)
             image = readPNG(f, file, limits);
         else
             image.linear = readEXR(f, file, limits);
         // Held smaller for the rest of the run; the full size lives only while it is reduced.
-        if (format != ImageFormat::radiance) image = reducedToEighths(std::move(image), eighths);
+        image = reducedToEighths(std::move(image), eighths);
     }
     return image;
 }
@@ -75,6 +77,18 @@ SourceImage readImageFile(const path& file, const SizeCheck& limits, int eighths
     timer.name = "[T]";
     timer.print("read");
     return image;
+}
+
+bool decodesToCodes(const path& file) {
+    ImageFormat format = imageFormat(file);
+    if (format == ImageFormat::jpeg || format == ImageFormat::raw) return true;
+    Fopen f(file, "rb");
+    if (format == ImageFormat::tiff) return tiffBitsPerSample(f, file) <= 8;
+    if (format != ImageFormat::png) return false;
+    // The header chunk comes first: 8 bytes of signature, its length and name, width, height,
+    // then the bit depth.
+    unsigned char header[25] = {};
+    return std::fread(header, 1, sizeof(header), f) == sizeof(header) && header[24] <= 8;
 }
 
 ImageSize readImageSize(const path& file) {

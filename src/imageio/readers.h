@@ -56,10 +56,15 @@ ImageFormat imageFormat(const path& file);
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
 // decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
-// TIFF, PNG and OpenEXR files are read at their own size, alone, and then reduced to it (see
-// reducedToEighths); Radiance files and raw previews come at their own size.
+// Radiance files are reduced to it row by row as they are read, TIFF, PNG and OpenEXR files are
+// read at their own size, alone, and then reduced (see RowReducer); raw previews come at their
+// own size.
 SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
                           RowShare* share = nullptr);
+
+// Whether a file decodes to 8-bit sRGB codes (SourceImage::ldr), as its format and header state:
+// JPEG files, raw previews, and TIFF and PNG files of at most 8 bits a sample.
+bool decodesToCodes(const path& file);
 
 // The size a file's header states, read without its pixels; {0, 0} for a raw file, whose
 // preview's size shows only when it is decoded.
@@ -71,14 +76,19 @@ ImageSize readImageSize(const path& file);
 // negative or not finite, which read 0, and finite ones beyond the half range, which read 65504.
 void linearHalves(const SourceImage& image, int channels, uint16_t* out);
 
+// Per Radiance exponent e, the scale of its mantissas m: the light is (m + 0.5) * 2^(e - 136), 0
+// for exponent 0.
+const std::array<float, 256>& rgbeScales();
+
 // The half float of each 8-bit sRGB code's linear light, as linearHalves gives it.
 const std::array<uint16_t, 256>& srgbCodeHalves();
 
 // Reads a Radiance HDR file (flat or run-length rows, top row first).
 Image<Rgbe> readHDR(const path& file, const SizeCheck& limits = {});
 
-// Reads a Radiance HDR file from the seekable stream f; file names it in messages.
-Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {});
+// Reads a Radiance HDR file from the seekable stream f; file names it in messages. Below 8
+// eighths, its rows are reduced as they are read (see RowReducer): the full size is never held.
+Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // Reads an RGB JPEG file at eighths / 8 of each side, rounded up (libjpeg scales the DCT
 // blocks themselves); limits sees the file's own size. Greyscale and CMYK files and corrupt or
@@ -100,6 +110,10 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
 // grey or RGB, strips or tiles, either planar layout, any codec libtiff has; other 8-bit kinds
 // through libtiff's RGBA reader); file names it in messages.
 SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits = {});
+
+// The bits of each sample that a TIFF file, from the seekable stream f, states; file names it in
+// messages.
+int tiffBitsPerSample(FILE* f, const path& file);
 
 // Reads a PNG file (8 or 16 bits, any colour type; alpha dropped) from f; file names it in
 // messages.

@@ -78,14 +78,18 @@ int SourceImage::height() const {
                          : ldr.height;
 }
 
+const std::array<float, 256>& rgbeScales() {
+    static const std::array<float, 256> scales = [] {
+        std::array<float, 256> s{};
+        for (int e = 1; e < 256; ++e) s[size_t(e)] = std::ldexp(1.0f, e - 136);
+        return s;
+    }();
+    return scales;
+}
+
 void linearHalves(const SourceImage& image, int channels, uint16_t* out) {
     if (image.rgbe.data) {
-        static const std::array<float, 256> scales = [] {
-            std::array<float, 256> s{};
-            for (int e = 1; e < 256; ++e) s[size_t(e)] = std::ldexp(1.0f, e - 136);
-            return s;
-        }();
-        floatHalves(image.rgbe, channels, out, [](const Rgbe& p, float* v) {
+        floatHalves(image.rgbe, channels, out, [&scales = rgbeScales()](const Rgbe& p, float* v) {
             float scale = scales[p.e];  // 0 for exponent 0
             v[0] = (p.r + 0.5f) * scale;
             v[1] = (p.g + 0.5f) * scale;

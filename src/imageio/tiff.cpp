@@ -79,6 +79,13 @@ public:
         if (!tif_) throw fail();
     }
 
+    // Bits of each sample, as the file states them.
+    int bitsPerSample() {
+        uint16_t bits = 1;
+        TIFFGetFieldDefaulted(tif_.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+        return bits;
+    }
+
     SourceImage read(const SizeCheck& limits) {
         TIFF* tif = tif_.get();
         uint32_t w = 0, h = 0;
@@ -201,4 +208,8 @@ private:
 SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits) {
     TiffReader reader(f, file);
     return reader.read(limits);
+}
+
+int tiffBitsPerSample(FILE* f, const path& file) {
+    return TiffReader(f, file).bitsPerSample();
 }
