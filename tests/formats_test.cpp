@@ -300,4 +300,14 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
         EXPECT_EQ(decodesToCodes(dir / name), name[0] == 'b') << name;
         EXPECT_EQ(bool(image.ldr.data), name[0] == 'b') << name;
     }
+    // Rows reduced as they are read (strips, PNG rows) give what reducing the whole does (tiles,
+    // planes apart, interlaced PNG).
+    SourceImage whole;
+    whole.wide = toImage(codes);
+    const std::vector<uint16_t> want = values(reducedToEighths(std::move(whole), 5).wide);
+    writeTIFF(dir / "tiles.tif", codes, {COMPRESSION_LZW, 16, 0, false, false});
+    writeTIFF(dir / "planes.tif", codes, {COMPRESSION_LZW, 0, 4, true, false});
+    writePNG(dir / "interlaced.png", codes, true);
+    for (const char* name : {"a.tif", "a.png", "tiles.tif", "planes.tif", "interlaced.png"})
+        EXPECT_EQ(values(readImageFile(dir / name, {}, 5).wide), want) << name;
 }

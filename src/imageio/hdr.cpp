@@ -174,14 +174,16 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits, int eigh
     long dataSize = long(4 * width * height);
     long available = dataStart < 0 || fileSize < dataStart ? 0 : fileSize - dataStart;
 
-    // Made smaller row by row, the full size is never held: a row of it at a time.
+    // Made smaller row by row, the full size is never held: a row of it at a time. The
+    // reducer's sums take some 40 bytes a column: from 8 rows on, no more than the file holds.
+    const bool reduce = eighths < 8 && height >= 8;
     std::optional<RowReducer<Rgbe>> reducer;
     auto rowsHeld = [&] { return reducer ? 1 : int(height); };
     if (width < 8 || width > 65535 || !formatSeen || available == dataSize) {
         // A size the file cannot fill fails before its memory is taken.
         if (available < dataSize)
             throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-        if (eighths < 8) reducer.emplace(int(width), int(height), eighths);
+        if (reduce) reducer.emplace(int(width), int(height), eighths);
         Image<Rgbe> image{int(width), rowsHeld()};
         if (!reducer) {
             if (std::fread(image.data, 1, size_t(dataSize), f) != size_t(dataSize))
@@ -201,11 +203,11 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits, int eigh
     long fits = available / rowBytes;
     RleRows rows(f, available, file);
     if (long(height) > fits) {
-        Image<Rgbe> part{int(width), eighths < 8 ? 1 : int(fits + 1)};
+        Image<Rgbe> part{int(width), reduce ? 1 : int(fits + 1)};
         for (int y = 0; y <= fits; y += part.height) rows.decode(part, y);
         rows.badScanline(int(fits));
     }
-    if (eighths < 8) reducer.emplace(int(width), int(height), eighths);
+    if (reduce) reducer.emplace(int(width), int(height), eighths);
     Image<Rgbe> image{int(width), rowsHeld()};
     if (!reducer) {
         rows.decode(image);

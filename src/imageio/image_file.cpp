@@ -28,18 +28,18 @@ SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits
         image.ldr = readJPEG(file, limits, eighths, share);
     } else {
         Fopen f(file, "rb");
+        // Held smaller for the rest of the run: the readers reduce what they read.
         if (format == ImageFormat::radiance) {
             image.rgbe = readHDR(f, file, limits, eighths);
-            return image;
-        }
-        if (format == ImageFormat::tiff)
-            image = readTIFF(f, file, limits);
-        else if (format == ImageFormat::png)
-            image = readPNG(f, file, limits);
-        else
+        } else if (format == ImageFormat::tiff) {
+            image = readTIFF(f, file, limits, eighths);
+        } else if (format == ImageFormat::png) {
+            image = readPNG(f, file, limits, eighths);
+        } else {
+            // The full size lives only while it is reduced.
             image.linear = readEXR(f, file, limits);
-        // Held smaller for the rest of the run; the full size lives only while it is reduced.
-        image = reducedToEighths(std::move(image), eighths);
+            image = reducedToEighths(std::move(image), eighths);
+        }
     }
     return image;
 }

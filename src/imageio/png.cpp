@@ -4,10 +4,12 @@
 #include <fmt/printf.h>
 #include <png.h>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 
 namespace {
 
@@ -52,19 +54,46 @@ void readRows(png_structp png, png_infop info, void* rows) {
     png_read_end(png, info);
 }
 
+void readRow(png_structp png, png_infop, void* row) {
+    png_read_row(png, static_cast<png_bytep>(row), nullptr);
+}
+
+void readEnd(png_structp png, png_infop info, void*) {
+    png_read_end(png, info);
+}
+
+// The pixels; a file without interlacing, at eighths / 8 of each side, reduced row by row as
+// it is read (see RowReducer), an interlaced one once read.
 template <class T>
-Image<RgbPixel<T>> readPixels(png_structp png, png_infop info, int w, int h,
+Image<RgbPixel<T>> readPixels(png_structp png, png_infop info, int w, int h, int eighths,
                               const std::function<std::runtime_error()>& fail) {
+    if (eighths < 8 && png_get_interlace_type(png, info) == PNG_INTERLACE_NONE) {
+        RowReducer<RgbPixel<T>> reducer(w, h, eighths);
+        Image<RgbPixel<T>> row(w, 1, typename Image<RgbPixel<T>>::Unset{});
+        for (int y = 0; y < h; ++y) {
+            if (!guarded(png, readRow, info, row.data)) throw fail();
+            reducer.add(row.row(0));
+        }
+        if (!guarded(png, readEnd, info, nullptr)) throw fail();
+        return reducer.finish();
+    }
     Image<RgbPixel<T>> image(w, h, typename Image<RgbPixel<T>>::Unset{});
     std::vector<png_bytep> rows(size_t(h), nullptr);
     for (int y = 0; y < h; ++y) rows[size_t(y)] = reinterpret_cast<png_bytep>(image.row(y));
     if (!guarded(png, readRows, info, rows.data())) throw fail();
-    return image;
+    SourceImage whole;
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        whole.ldr = std::move(image);
+        return reducedToEighths(std::move(whole), eighths).ldr;
+    } else {
+        whole.wide = std::move(image);
+        return reducedToEighths(std::move(whole), eighths).wide;
+    }
 }
 
 }  // namespace
 
-SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits) {
+SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits, int eighths) {
     PngErrors errors;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
     if (!png) throw std::bad_alloc();
@@ -91,8 +120,8 @@ SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits) {
         throw std::runtime_error(fmt::sprintf("Failed to decode PNG file '%s': %d channels",
                                               quoted(file), png_get_channels(png, info)));
     if (png_get_bit_depth(png, info) == 16)
-        image.wide = readPixels<uint16_t>(png, info, int(w), int(h), fail);
+        image.wide = readPixels<uint16_t>(png, info, int(w), int(h), eighths, fail);
     else
-        image.ldr = readPixels<uint8_t>(png, info, int(w), int(h), fail);
+        image.ldr = readPixels<uint8_t>(png, info, int(w), int(h), eighths, fail);
     return image;
 }

@@ -56,9 +56,9 @@ ImageFormat imageFormat(const path& file);
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
 // decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
-// Radiance files are reduced to it row by row as they are read, TIFF, PNG and OpenEXR files are
-// read at their own size, alone, and then reduced (see RowReducer); raw previews come at their
-// own size.
+// Radiance files, TIFF files in strips and PNG files without interlacing are reduced to it row
+// by row as they are read, other TIFF and PNG files and OpenEXR files read at their own size,
+// alone, and then reduced (see RowReducer); raw previews come at their own size.
 SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
                           RowShare* share = nullptr);
 
@@ -87,7 +87,8 @@ const std::array<uint16_t, 256>& srgbCodeHalves();
 Image<Rgbe> readHDR(const path& file, const SizeCheck& limits = {});
 
 // Reads a Radiance HDR file from the seekable stream f; file names it in messages. Below 8
-// eighths, its rows are reduced as they are read (see RowReducer): the full size is never held.
+// eighths, the rows of a file of 8 rows or more are reduced as they are read (see RowReducer):
+// the full size is never held.
 Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // Reads an RGB JPEG file at eighths / 8 of each side, rounded up (libjpeg scales the DCT
@@ -108,16 +109,19 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
 
 // Reads a TIFF file from the seekable stream f (8- or 16-bit integer or 32-bit float samples,
 // grey or RGB, strips or tiles, either planar layout, any codec libtiff has; other 8-bit kinds
-// through libtiff's RGBA reader); file names it in messages.
-SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits = {});
+// through libtiff's RGBA reader); file names it in messages. Below 8 eighths, the image is
+// reduced to eighths / 8 of each side (see RowReducer): strips of all channels as they are read,
+// without the full size held, the other layouts once read.
+SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // The bits of each sample that a TIFF file, from the seekable stream f, states; file names it in
 // messages.
 int tiffBitsPerSample(FILE* f, const path& file);
 
 // Reads a PNG file (8 or 16 bits, any colour type; alpha dropped) from f; file names it in
-// messages.
-SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits = {});
+// messages. Below 8 eighths, the image is reduced to eighths / 8 of each side (see RowReducer):
+// row by row as it is read, without the full size held, or, interlaced, once read.
+SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // Reads the RGB (or luminance Y) channels of an OpenEXR file's data window from the seekable
 // stream f, as linear light; file names it in messages.

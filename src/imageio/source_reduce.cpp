@@ -63,12 +63,37 @@ Rgbe fromMeans<Rgbe>(float r, float g, float b) {
     return {uint8_t(r * scale), uint8_t(g * scale), uint8_t(b * scale), uint8_t(exponent + 128)};
 }
 
-// Adds weight times the n values of row to sums; restricted, as 8-bit codes could otherwise
-// alias the sums, and no vector would form.
+// Eight values from p as floats, the first four in lo.
+inline void eight(const uint8_t* p, __m128& lo, __m128& hi) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(words, zero));
+    hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(words, zero));
+}
+inline void eight(const uint16_t* p, __m128& lo, __m128& hi) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(words, zero));
+    hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(words, zero));
+}
+inline void eight(const float* p, __m128& lo, __m128& hi) {
+    lo = _mm_loadu_ps(p);
+    hi = _mm_loadu_ps(p + 4);
+}
+
+// Adds weight times the n values of row to sums, eight at a time.
 template <class T>
-void addWeighted(const T* __restrict row, float weight, float* __restrict sums, size_t n) {
-#pragma omp simd
-    for (size_t v = 0; v < n; ++v) sums[v] += weight * float(row[v]);
+void addWeighted(const T* row, float weight, float* sums, size_t n) {
+    const __m128 w = _mm_set1_ps(weight);
+    size_t v = 0;
+    for (; v + 8 <= n; v += 8) {
+        __m128 lo, hi;
+        eight(row + v, lo, hi);
+        _mm_storeu_ps(sums + v, _mm_add_ps(_mm_loadu_ps(sums + v), _mm_mul_ps(w, lo)));
+        _mm_storeu_ps(sums + v + 4, _mm_add_ps(_mm_loadu_ps(sums + v + 4), _mm_mul_ps(w, hi)));
+    }
+    for (; v < n; ++v) sums[v] += weight * float(row[v]);
 }
 
 // Values a pixel in a row of sums: a Radiance pixel's light takes a fourth, unused, so that

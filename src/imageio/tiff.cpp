@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fmt/printf.h>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tiffio.h>
@@ -12,6 +13,7 @@
 
 #include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 
 namespace {
 
@@ -86,7 +88,7 @@ public:
         return bits;
     }
 
-    SourceImage read(const SizeCheck& limits) {
+    SourceImage read(const SizeCheck& limits, int eighths) {
         TIFF* tif = tif_.get();
         uint32_t w = 0, h = 0;
         uint16_t samples = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG,
@@ -106,16 +108,19 @@ public:
                      samples >= colours;
         SourceImage image;
         if (plain && bits == 8 && format == SAMPLEFORMAT_UINT)
-            image.ldr = readPlain<uint8_t>(int(w), int(h), samples, colours, planar);
+            image.ldr = readPlain<uint8_t>(int(w), int(h), samples, colours, planar, eighths);
         else if (plain && bits == 16 && format == SAMPLEFORMAT_UINT)
-            image.wide = readPlain<uint16_t>(int(w), int(h), samples, colours, planar);
+            image.wide = readPlain<uint16_t>(int(w), int(h), samples, colours, planar, eighths);
         else if (plain && bits == 32 && format == SAMPLEFORMAT_IEEEFP)
-            image.linear = readPlain<float>(int(w), int(h), samples, colours, planar);
+            image.linear = readPlain<float>(int(w), int(h), samples, colours, planar, eighths);
         else if (bits <= 8)
             image.ldr = readRgba(int(w), int(h));
         else
             throw error(fmt::sprintf("%d-bit samples of format %d, photometric %d, are not read",
                                      bits, format, photometric));
+        // Tiles, planes apart and what libtiff converts were read whole: reduced now.
+        if (image.width() == int(w) && image.height() == int(h))
+            image = reducedToEighths(std::move(image), eighths);
         return image;
     }
 
@@ -135,9 +140,12 @@ private:
         return error(message_.empty() ? std::string("not a TIFF file") : message_);
     }
 
-    // Grey or RGB samples of type T, in strips or tiles, one plane or one per channel.
+    // Grey or RGB samples of type T, in strips or tiles, one plane or one per channel; strips
+    // of all channels reduced to eighths / 8 as they are read (see RowReducer), the others
+    // left at their own size.
     template <class T>
-    Image<RgbPixel<T>> readPlain(int w, int h, int samples, int colours, uint16_t planar) {
+    Image<RgbPixel<T>> readPlain(int w, int h, int samples, int colours, uint16_t planar,
+                                 int eighths) {
         TIFF* tif = tif_.get();
         bool tiled = TIFFIsTiled(tif);
         uint32_t cw = uint32_t(w), ch = uint32_t(h);
@@ -155,7 +163,10 @@ private:
         size_t perPixel = separate ? 1 : size_t(samples);
         size_t rowValues = size_t(cw) * perPixel;
         std::vector<T> chunk(rowValues * ch);
-        Image<RgbPixel<T>> image(w, h, typename Image<RgbPixel<T>>::Unset{});
+        // Streamed, the image is a row, which each strip's rows pass through in turn.
+        std::optional<RowReducer<RgbPixel<T>>> reducer;
+        if (eighths < 8 && !tiled && !separate) reducer.emplace(w, h, eighths);
+        Image<RgbPixel<T>> image(w, reducer ? 1 : h, typename Image<RgbPixel<T>>::Unset{});
         for (int plane = 0; plane < (separate ? colours : 1); ++plane)
             for (uint32_t y0 = 0; y0 < uint32_t(h); y0 += ch)
                 for (uint32_t x0 = 0; x0 < uint32_t(w); x0 += cw) {
@@ -170,7 +181,7 @@ private:
                     if (got < want) throw message_.empty() ? error("data cut short") : fail();
                     for (uint32_t r = 0; r < rows; ++r) {
                         const T* in = chunk.data() + rowValues * r;
-                        RgbPixel<T>* out = image.row(int(y0 + r)) + x0;
+                        RgbPixel<T>* out = image.row(reducer ? 0 : int(y0 + r)) + x0;
                         for (uint32_t x = 0; x < cols; ++x, in += perPixel)
                             if (colours == 1)
                                 out[x] = {in[0], in[0], in[0]};
@@ -178,9 +189,10 @@ private:
                                 out[x] = {in[0], in[1], in[2]};
                             else
                                 (&out[x].r)[plane] = in[0];
+                        if (reducer) reducer->add(out);
                     }
                 }
-        return image;
+        return reducer ? reducer->finish() : std::move(image);
     }
 
     // Any 8-bit kind libtiff converts itself: palettes, YCbCr, CMYK, JPEG-compressed.
@@ -205,9 +217,9 @@ private:
 
 }  // namespace
 
-SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits) {
+SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits, int eighths) {
     TiffReader reader(f, file);
-    return reader.read(limits);
+    return reader.read(limits, eighths);
 }
 
 int tiffBitsPerSample(FILE* f, const path& file) {
