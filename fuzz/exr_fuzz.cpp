@@ -1,7 +1,10 @@
-// Fuzz target: the OpenEXR reader on its stdio stream.
+// Fuzz target: the OpenEXR reader on its stdio stream, read whole and reduced.
 #include "streamfuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    return fuzzStream(data, size,
-                      [](FILE* f, const SizeCheck& limits) { readEXR(f, "fuzz.exr", limits); });
+    for (int eighths : {8, 5})
+        fuzzStream(data, size, [eighths](FILE* f, const SizeCheck& limits) {
+            readEXR(f, "fuzz.exr", limits, eighths);
+        });
+    return 0;
 }

@@ -310,4 +310,14 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     writePNG(dir / "interlaced.png", codes, true);
     for (const char* name : {"a.tif", "a.png", "tiles.tif", "planes.tif", "interlaced.png"})
         EXPECT_EQ(values(readImageFile(dir / name, {}, 5).wide), want) << name;
+    // So do OpenEXR rows read a block at a time, a window away from the origin, Y alone too.
+    Image<RgbPixel<float>> tall = makeImage(30, 150, [](int x, int y) {
+        return RgbPixel<float>{0.01f * float(x * y), 2.0f - 0.01f * float(y), 0.5f};
+    });
+    for (bool luminance : {false, true}) {
+        writeEXR(dir / "tall.exr", tall, false, luminance, -3, 40);
+        SourceImage read = readImageFile(dir / "tall.exr");
+        std::vector<float> all = values(reducedToEighths(std::move(read), 5).linear);
+        EXPECT_EQ(values(readImageFile(dir / "tall.exr", {}, 5).linear), all) << luminance;
+    }
 }

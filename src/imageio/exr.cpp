@@ -1,4 +1,5 @@
 // The OpenEXR reader, through the OpenEXR library on a stdio stream.
+#include <algorithm>
 #include <OpenEXR/ImfChannelList.h>
 #include <OpenEXR/ImfFrameBuffer.h>
 #include <OpenEXR/ImfHeader.h>
@@ -13,6 +14,7 @@
 
 #include "base/file_util.h"
 #include "imageio/readers.h"
+#include "imageio/source_reduce.h"
 
 namespace {
 
@@ -37,12 +39,15 @@ private:
     FILE* f_;
 };
 
-// Reads the RGB channels, or Y into all three, of the data window into image.
-void readChannels(Imf::InputFile& in, Image<RgbPixel<float>>& image, bool rgb) {
+// Reads the RGB channels, or Y into all three, of rows first to first + image.height - 1 of
+// the data window into image.
+void readChannels(Imf::InputFile& in, Image<RgbPixel<float>>& image, bool rgb, int first = 0) {
     const Imath::Box2i window = in.header().dataWindow();
+    const Imath::Box2i rows(Imath::V2i(window.min.x, window.min.y + first),
+                            Imath::V2i(window.max.x, window.min.y + first + image.height - 1));
     Imf::FrameBuffer frame;
-    auto slice = [&](float* first) {
-        return Imf::Slice::Make(Imf::FLOAT, first, window, sizeof(RgbPixel<float>),
+    auto slice = [&](float* origin) {
+        return Imf::Slice::Make(Imf::FLOAT, origin, rows, sizeof(RgbPixel<float>),
                                 size_t(image.rowStride));
     };
     RgbPixel<float>* pixels = image.row(0);
@@ -54,12 +59,15 @@ void readChannels(Imf::InputFile& in, Image<RgbPixel<float>>& image, bool rgb) {
         frame.insert("Y", slice(&pixels->r));
     }
     in.setFrameBuffer(frame);
-    in.readPixels(window.min.y, window.max.y);
+    in.readPixels(rows.min.y, rows.max.y);
     if (!rgb)
         for (int y = 0; y < image.height; ++y)
             for (RgbPixel<float>* p = image.row(y); p != image.row(y) + image.width; ++p)
                 p->g = p->b = p->r;
 }
+
+// Rows read at a time where the image is reduced as it is read.
+constexpr int kRowsPerRead = 64;
 
 // Throws unless every attribute of the header at the stream's position fits in the file: the
 // library allocates what an attribute states before it reads it.
@@ -92,7 +100,7 @@ void checkAttributeSizes(FILE* f) {
 
 }  // namespace
 
-Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limits) {
+Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limits, int eighths) {
     auto error = [&](const std::string& reason) {
         return std::runtime_error(
             fmt::sprintf("Failed to decode OpenEXR file '%s': %s", quoted(file), reason));
@@ -126,15 +134,26 @@ Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limit
         throw error(fmt::sprintf("invalid data window of %d x %d pixels", w, h));
     // The size check's own exceptions pass unchanged; the library's name the file.
     if (limits) limits(int(w), int(h));
-    Image<RgbPixel<float>> image{int(w), int(h)};
+    // Reduced as it is read, a block of rows at a time: the full size is never held.
+    const bool reduce = eighths < 8;
+    Image<RgbPixel<float>> image{int(w), reduce ? std::min(kRowsPerRead, int(h)) : int(h)};
     try {
         stream.seekg(0);
         Imf::InputFile in(stream);
-        readChannels(in, image, rgb);
+        if (!reduce) {
+            readChannels(in, image, rgb);
+            return image;
+        }
+        RowReducer<RgbPixel<float>> reducer(int(w), int(h), eighths);
+        for (int first = 0; first < int(h); first += kRowsPerRead) {
+            image.height = std::min(kRowsPerRead, int(h) - first);
+            readChannels(in, image, rgb, first);
+            for (int y = 0; y < image.height; ++y) reducer.add(image.row(y));
+        }
+        return reducer.finish();
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         throw error(e.what());
     }
-    return image;
 }

@@ -36,9 +36,7 @@ SourceImage decode(const path& file, ImageFormat format, const SizeCheck& limits
         } else if (format == ImageFormat::png) {
             image = readPNG(f, file, limits, eighths);
         } else {
-            // The full size lives only while it is reduced.
-            image.linear = readEXR(f, file, limits);
-            image = reducedToEighths(std::move(image), eighths);
+            image.linear = readEXR(f, file, limits, eighths);
         }
     }
     return image;

@@ -56,9 +56,9 @@ ImageFormat imageFormat(const path& file);
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
 // decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
-// Radiance files, TIFF files in strips and PNG files without interlacing are reduced to it row
-// by row as they are read, other TIFF and PNG files and OpenEXR files read at their own size,
-// alone, and then reduced (see RowReducer); raw previews come at their own size.
+// Radiance, OpenEXR, TIFF files in strips and PNG files without interlacing are reduced to it
+// row by row as they are read, other TIFF and PNG files read at their own size, alone, and then
+// reduced (see RowReducer); raw previews come at their own size.
 SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
                           RowShare* share = nullptr);
 
@@ -124,8 +124,11 @@ int tiffBitsPerSample(FILE* f, const path& file);
 SourceImage readPNG(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // Reads the RGB (or luminance Y) channels of an OpenEXR file's data window from the seekable
-// stream f, as linear light; file names it in messages.
-Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limits = {});
+// stream f, as linear light; file names it in messages. Below 8 eighths, the image is reduced to
+// eighths / 8 of each side as its rows are read, 64 at a time (see RowReducer), without the full
+// size held.
+Image<RgbPixel<float>> readEXR(FILE* f, const path& file, const SizeCheck& limits = {},
+                               int eighths = 8);
 
 // The embedded preview of a raw file of any camera the raw library knows, a JPEG one at 1/8
 // size; failures name the file.
