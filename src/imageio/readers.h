@@ -56,8 +56,8 @@ ImageFormat imageFormat(const path& file);
 // Reads a file of any format imageFormat knows (a raw file's preview); what is not a regular
 // file is refused unread, and limits (when set) sees the stated size first. A JPEG file is
 // decoded at eighths / 8 of each side, its last rows perhaps by a thread that helps through share;
-// Radiance, OpenEXR, TIFF files in strips and PNG files without interlacing are reduced to it
-// row by row as they are read, other TIFF and PNG files read at their own size, alone, and then
+// Radiance, OpenEXR, plain TIFF files and PNG files without interlacing are reduced to it row
+// by row as they are read, other TIFF and PNG files read at their own size, alone, and then
 // reduced (see RowReducer); raw previews come at their own size.
 SourceImage readImageFile(const path& file, const SizeCheck& limits = {}, int eighths = 8,
                           RowShare* share = nullptr);
@@ -110,8 +110,8 @@ Image<RgbPixel<unsigned char>> readJPEG(std::function<void(jpeg_decompress_struc
 // Reads a TIFF file from the seekable stream f (8- or 16-bit integer or 32-bit float samples,
 // grey or RGB, strips or tiles, either planar layout, any codec libtiff has; other 8-bit kinds
 // through libtiff's RGBA reader); file names it in messages. Below 8 eighths, the image is
-// reduced to eighths / 8 of each side (see RowReducer): strips of all channels as they are read,
-// without the full size held, the other layouts once read.
+// reduced to eighths / 8 of each side (see RowReducer): as it is read, a strip or a row of tiles
+// at a time, without the full size held, or, through the RGBA reader, once read.
 SourceImage readTIFF(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
 // The bits of each sample that a TIFF file, from the seekable stream f, states; file names it in

@@ -118,7 +118,7 @@ public:
         else
             throw error(fmt::sprintf("%d-bit samples of format %d, photometric %d, are not read",
                                      bits, format, photometric));
-        // Tiles, planes apart and what libtiff converts were read whole: reduced now.
+        // What libtiff converts itself is read whole: reduced now.
         if (image.width() == int(w) && image.height() == int(h))
             image = reducedToEighths(std::move(image), eighths);
         return image;
@@ -140,9 +140,9 @@ private:
         return error(message_.empty() ? std::string("not a TIFF file") : message_);
     }
 
-    // Grey or RGB samples of type T, in strips or tiles, one plane or one per channel; strips
-    // of all channels reduced to eighths / 8 as they are read (see RowReducer), the others
-    // left at their own size.
+    // Grey or RGB samples of type T, in strips or tiles, one plane or one per channel; below 8
+    // eighths reduced to eighths / 8 as they are read (see RowReducer), a strip or a row of
+    // tiles at a time.
     template <class T>
     Image<RgbPixel<T>> readPlain(int w, int h, int samples, int colours, uint16_t planar,
                                  int eighths) {
@@ -163,14 +163,15 @@ private:
         size_t perPixel = separate ? 1 : size_t(samples);
         size_t rowValues = size_t(cw) * perPixel;
         std::vector<T> chunk(rowValues * ch);
-        // Streamed, the image is a row, which each strip's rows pass through in turn.
+        // Streamed, the image is a band of a strip's or a row of tiles' rows, which pass through
+        // the reducer once every plane and tile has filled them.
         std::optional<RowReducer<RgbPixel<T>>> reducer;
-        if (eighths < 8 && !tiled && !separate) reducer.emplace(w, h, eighths);
-        Image<RgbPixel<T>> image(w, reducer ? 1 : h, typename Image<RgbPixel<T>>::Unset{});
-        for (int plane = 0; plane < (separate ? colours : 1); ++plane)
-            for (uint32_t y0 = 0; y0 < uint32_t(h); y0 += ch)
+        if (eighths < 8) reducer.emplace(w, h, eighths);
+        Image<RgbPixel<T>> image(w, reducer ? int(ch) : h, typename Image<RgbPixel<T>>::Unset{});
+        for (uint32_t y0 = 0; y0 < uint32_t(h); y0 += ch) {
+            const uint32_t rows = std::min(ch, uint32_t(h) - y0);
+            for (int plane = 0; plane < (separate ? colours : 1); ++plane)
                 for (uint32_t x0 = 0; x0 < uint32_t(w); x0 += cw) {
-                    uint32_t rows = std::min(ch, uint32_t(h) - y0);
                     uint32_t cols = std::min(cw, uint32_t(w) - x0);
                     tmsize_t want = tmsize_t(rowValues * rows * sizeof(T));
                     tmsize_t got =
@@ -181,7 +182,7 @@ private:
                     if (got < want) throw message_.empty() ? error("data cut short") : fail();
                     for (uint32_t r = 0; r < rows; ++r) {
                         const T* in = chunk.data() + rowValues * r;
-                        RgbPixel<T>* out = image.row(reducer ? 0 : int(y0 + r)) + x0;
+                        RgbPixel<T>* out = image.row(int(reducer ? r : y0 + r)) + x0;
                         for (uint32_t x = 0; x < cols; ++x, in += perPixel)
                             if (colours == 1)
                                 out[x] = {in[0], in[0], in[0]};
@@ -189,9 +190,11 @@ private:
                                 out[x] = {in[0], in[1], in[2]};
                             else
                                 (&out[x].r)[plane] = in[0];
-                        if (reducer) reducer->add(out);
                     }
                 }
+            if (reducer)
+                for (uint32_t r = 0; r < rows; ++r) reducer->add(image.row(int(r)));
+        }
         return reducer ? reducer->finish() : std::move(image);
     }
 
