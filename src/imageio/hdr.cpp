@@ -174,50 +174,44 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits, int eigh
     long dataSize = long(4 * width * height);
     long available = dataStart < 0 || fileSize < dataStart ? 0 : fileSize - dataStart;
 
+    const bool flat = width < 8 || width > 65535 || !formatSeen || available == dataSize;
+    // A size the file cannot fill fails before its memory is taken.
+    if (flat && available < dataSize)
+        throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
+    std::optional<RleRows> rle;
+    if (!flat) {
+        // No row codes in fewer bytes than its header and one two-byte run per 127 pixels of each
+        // channel; rows the file cannot hold fail in the first of them without being allocated.
+        long rowBytes = long(4 + 8 * ((width + 126) / 127));
+        long fits = available / rowBytes;
+        rle.emplace(f, available, file);
+        if (long(height) > fits) {
+            Image<Rgbe> part{int(width), 1};
+            for (int y = 0; y <= fits; ++y) rle->decode(part, y);
+            rle->badScanline(int(fits));
+        }
+    }
+    // Rows y to y + image.height - 1, flat or run-length coded.
+    auto read = [&](Image<Rgbe>& image, int y) {
+        if (rle) return rle->decode(image, y);
+        const size_t n = size_t(width) * size_t(image.height);
+        if (std::fread(image.data, 4, n, f) != n)
+            throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
+    };
     // Made smaller row by row, the full size is never held: a row of it at a time. The
     // reducer's sums take some 40 bytes a column: from 8 rows on, no more than the file holds.
-    const bool reduce = eighths < 8 && height >= 8;
-    std::optional<RowReducer<Rgbe>> reducer;
-    auto rowsHeld = [&] { return reducer ? 1 : int(height); };
-    if (width < 8 || width > 65535 || !formatSeen || available == dataSize) {
-        // A size the file cannot fill fails before its memory is taken.
-        if (available < dataSize)
-            throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-        if (reduce) reducer.emplace(int(width), int(height), eighths);
-        Image<Rgbe> image{int(width), rowsHeld()};
-        if (!reducer) {
-            if (std::fread(image.data, 1, size_t(dataSize), f) != size_t(dataSize))
-                throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-            return image;
-        }
-        for (unsigned long long y = 0; y < height; ++y) {
-            if (std::fread(image.data, 4, width, f) != width)
-                throw std::runtime_error(fmt::sprintf("Failed to read file '%s'", quoted(file)));
-            reducer->add(image.row(0));
-        }
-        return reducer->finish();
-    }
-    // No row codes in fewer bytes than its header and one two-byte run per 127 pixels of each
-    // channel; rows the file cannot hold fail in the first of them without being allocated.
-    long rowBytes = long(4 + 8 * ((width + 126) / 127));
-    long fits = available / rowBytes;
-    RleRows rows(f, available, file);
-    if (long(height) > fits) {
-        Image<Rgbe> part{int(width), reduce ? 1 : int(fits + 1)};
-        for (int y = 0; y <= fits; y += part.height) rows.decode(part, y);
-        rows.badScanline(int(fits));
-    }
-    if (reduce) reducer.emplace(int(width), int(height), eighths);
-    Image<Rgbe> image{int(width), rowsHeld()};
-    if (!reducer) {
-        rows.decode(image);
+    if (eighths >= 8 || height < 8) {
+        Image<Rgbe> image{int(width), int(height)};
+        read(image, 0);
         return image;
     }
+    RowReducer<Rgbe> reducer(int(width), int(height), eighths);
+    Image<Rgbe> row{int(width), 1};
     for (int y = 0; y < int(height); ++y) {
-        rows.decode(image, y);
-        reducer->add(image.row(0));
+        read(row, y);
+        reducer.add(row.row(0));
     }
-    return reducer->finish();
+    return reducer.finish();
 }
 
 RgbeStats stats(const ImageView<Rgbe>& view, unsigned long step) {

@@ -4,7 +4,6 @@
 #include <fmt/printf.h>
 #include <png.h>
 #include <stdexcept>
-#include <type_traits>
 #include <vector>
 
 #include "base/file_util.h"
@@ -81,14 +80,7 @@ Image<RgbPixel<T>> readPixels(png_structp png, png_infop info, int w, int h, int
     std::vector<png_bytep> rows(size_t(h), nullptr);
     for (int y = 0; y < h; ++y) rows[size_t(y)] = reinterpret_cast<png_bytep>(image.row(y));
     if (!guarded(png, readRows, info, rows.data())) throw fail();
-    SourceImage whole;
-    if constexpr (std::is_same_v<T, uint8_t>) {
-        whole.ldr = std::move(image);
-        return reducedToEighths(std::move(whole), eighths).ldr;
-    } else {
-        whole.wide = std::move(image);
-        return reducedToEighths(std::move(whole), eighths).wide;
-    }
+    return reducedImage(std::move(image), eighths);
 }
 
 }  // namespace

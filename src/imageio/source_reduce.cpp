@@ -119,13 +119,6 @@ void addLight(const Rgbe* row, int width, int n, float* const (&sums)[2], const 
     }
 }
 
-template <class Pixel>
-Image<Pixel> reduced(const Image<Pixel>& full, int eighths) {
-    RowReducer<Pixel> reducer(full.width, full.height, eighths);
-    for (int y = 0; y < full.height; ++y) reducer.add(full.row(y));
-    return reducer.finish();
-}
-
 }  // namespace
 
 template <class Pixel>
@@ -195,11 +188,23 @@ template class RowReducer<RgbPixel<uint16_t>>;
 template class RowReducer<RgbPixel<float>>;
 template class RowReducer<Rgbe>;
 
+template <class Pixel>
+Image<Pixel> reducedImage(Image<Pixel> full, int eighths) {
+    if (eighths >= 8 || eighths < 1) return full;
+    RowReducer<Pixel> reducer(full.width, full.height, eighths);
+    for (int y = 0; y < full.height; ++y) reducer.add(full.row(y));
+    return reducer.finish();
+}
+
+template Image<RgbPixel<uint8_t>> reducedImage(Image<RgbPixel<uint8_t>>, int);
+template Image<RgbPixel<uint16_t>> reducedImage(Image<RgbPixel<uint16_t>>, int);
+template Image<RgbPixel<float>> reducedImage(Image<RgbPixel<float>>, int);
+template Image<Rgbe> reducedImage(Image<Rgbe>, int);
+
 SourceImage reducedToEighths(SourceImage image, int eighths) {
-    if (eighths >= 8 || eighths < 1) return image;
-    if (image.ldr.data) image.ldr = reduced(image.ldr, eighths);
-    if (image.wide.data) image.wide = reduced(image.wide, eighths);
-    if (image.linear.data) image.linear = reduced(image.linear, eighths);
-    if (image.rgbe.data) image.rgbe = reduced(image.rgbe, eighths);
+    if (image.ldr.data) image.ldr = reducedImage(std::move(image.ldr), eighths);
+    if (image.wide.data) image.wide = reducedImage(std::move(image.wide), eighths);
+    if (image.linear.data) image.linear = reducedImage(std::move(image.linear), eighths);
+    if (image.rgbe.data) image.rgbe = reducedImage(std::move(image.rgbe), eighths);
     return image;
 }

@@ -37,4 +37,8 @@ private:
 
 // The image at eighths / 8 of each side, as RowReducer makes it from the image's rows; at
 // eighths of 8 or more the image comes back as it is.
+template <class Pixel>
+Image<Pixel> reducedImage(Image<Pixel> full, int eighths);
+
+// reducedImage of the image that holds a decoded file's pixels.
 SourceImage reducedToEighths(SourceImage image, int eighths);

@@ -114,13 +114,11 @@ public:
         else if (plain && bits == 32 && format == SAMPLEFORMAT_IEEEFP)
             image.linear = readPlain<float>(int(w), int(h), samples, colours, planar, eighths);
         else if (bits <= 8)
-            image.ldr = readRgba(int(w), int(h));
+            // What libtiff converts itself is read whole: reduced now.
+            image.ldr = reducedImage(readRgba(int(w), int(h)), eighths);
         else
             throw error(fmt::sprintf("%d-bit samples of format %d, photometric %d, are not read",
                                      bits, format, photometric));
-        // What libtiff converts itself is read whole: reduced now.
-        if (image.width() == int(w) && image.height() == int(h))
-            image = reducedToEighths(std::move(image), eighths);
         return image;
     }
 
