@@ -331,8 +331,8 @@ class Sweep:
             landscape_fish = any(c["v"] > 80 and c["w"] > c["h"] for c in t["cameras"])
             optimise = not (a.no_optimise or r["baseline"] or landscape_fish)
             projects = [(os.path.join(d, "rig.pts"), r["name"])]
-            if a.pose_error:
-                projects.append((self.pose_project(d, r["seed"], a.pose_error), "%s+pose%g" % (r["name"], a.pose_error)))
+            for err in a.pose_error:
+                projects.append((self.pose_project(d, r["seed"], err), "%s+pose%g" % (r["name"], err)))
             rows = []
             for project, label in projects:
                 say("korvel", label)
@@ -402,6 +402,24 @@ def totals(rows, title):
     return L
 
 
+def against_exact(rows, posed):
+    """Each posed rig's median and mean against the same rig's with exact poses."""
+    exact = {r["name"]: r for r in rows if "error" not in r and r.get("median")}
+    ratios = []
+    for r in posed:
+        e = exact.get(r["name"].rsplit("+pose", 1)[0])
+        if e and "error" not in r and r.get("median") and e.get("mean") and r.get("mean"):
+            ratios.append((r["median"] / e["median"], r["mean"] / e["mean"], r["name"]))
+    if not ratios:
+        return []
+    over = [n for m, a, n in ratios if max(m, a) > 1.1]
+    geo = lambda v: math.exp(sum(math.log(x) for x in v) / len(v))
+    return ["  against exact poses: median x%.3f, mean x%.3f (geometric means over %d rigs); "
+            "median or mean more than 10 %% above: %d rigs%s" % (
+                geo([m for m, _, _ in ratios]), geo([a for _, a, _ in ratios]), len(ratios), len(over),
+                " (%s)" % ", ".join(over) if over else "")]
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(prog="accuracy-sweep.sh", description=__doc__.split("\n")[0])
@@ -409,8 +427,10 @@ def main():
     ap.add_argument("--keep", metavar="DIR", help="work folder, kept: existing rigs and peer results are reused")
     ap.add_argument("--jobs", type=int, default=1, help="rigs handled side by side (default 1; timings suffer)")
     ap.add_argument("--only", metavar="PATTERN", help="only rigs whose name matches this glob (e.g. '*ring13*')")
-    ap.add_argument("--pose-error", type=float, default=0.0, metavar="D",
-                    help="also run korvel on each rig's project with poses off by up to D degrees")
+    ap.add_argument("--pose-error", type=lambda v: [float(x) for x in v.split(",")], default=[], metavar="D[,D...]",
+                    help="also run korvel on each rig's project with poses off by up to D degrees; several "
+                         "values make a table each (e.g. 0.002,1: a thirtieth of a pixel shows how far the "
+                         "medians of one rig wander when nothing but the draw changes)")
     ap.add_argument("--tag", default="latest", help="names the run's results: runs/TAG/, TAG.txt/.tsv/.json")
     ap.add_argument("--large-every", type=int, default=8, metavar="K",
                     help="every K-th block of five rigs (one of each kind) at 3000x4000 (default 8; 0: none)")
@@ -459,9 +479,10 @@ def main():
          "weak photographs (flat share >= %.2f): %s" % (WEAK_SHARE, ", ".join(sorted(p for p in flat if flat[p] >= WEAK_SHARE))),
          ""]
     L += table(rows) + [""] + totals(rows, "exact poses")
-    if prow:
-        L += ["", "project poses off by up to %g degrees (same images and truth):" % a.pose_error] + table(prow) + [""] + \
-             totals(prow, "pose error %g" % a.pose_error)
+    for err in a.pose_error:
+        these = [r for r in prow if r["name"].endswith("+pose%g" % err)]
+        L += ["", "project poses off by up to %g degrees (same images and truth):" % err] + table(these) + [""] + \
+             totals(these, "pose error %g" % err) + against_exact(rows, these)
     L += ["", "sweep wall time: %.0f s (jobs %d)" % (wall, a.jobs)]
     text = "\n".join(L) + "\n"
     sys.stdout.write(text)
