@@ -103,8 +103,9 @@ TEST(ReadHDR, Errors) {
         {eight + std::string{2, 2, 0, 8, char(128 + 9), 1}, scanline},  // too long
         {eight + std::string{2, 2, 0, 8, char(128 + 8)}, scanline},     // no value
     };
-    for (const char* bad : {"+Y 2 +X 9", "-Y 2  +X 9", "-Y two +X 9", "-Y 40000 +X 40000",
-                            "-Y 99999999999999999999999 +X 1", "-Y 0 +X 588888888"})
+    for (const char* bad :
+         {"+Y 2 +X 9", "-Y 2  +X 9", "-Y two +X 9", "-Y 40000 +X 40000",
+          "-Y 99999999999999999999999 +X 1", "-Y 0 +X 588888888", "-Y 77167710 +X 0", "-Y 0 +X 9"})
         cases.push_back({head + bad + "\n" + body, size + bad + "'"});
     TempDir dir;
     fs::path file = dir / "a.hdr";

@@ -161,8 +161,9 @@ Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits, int eigh
     unsigned long long height = 0, width = 0;
     bool gotSize = readLine(f, line, ++number, file) && parseResolution(line, height, width);
     const uint64_t maxBytes = uint64_t(std::numeric_limits<int32_t>::max());
-    if (!gotSize || width > maxBytes / 4 || height > maxBytes ||
-        (width != 0 && height > maxBytes / (4 * width)))
+    // An empty side holds no image, and rows of no pixels would be read without reading the file.
+    if (!gotSize || width == 0 || height == 0 || width > maxBytes / 4 || height > maxBytes ||
+        height > maxBytes / (4 * width))
         throw std::runtime_error(
             fmt::sprintf("Invalid size of RADIANCE file '%s': '%s'", quoted(file), line));
     if (limits) limits(int(width), int(height));
