@@ -4,6 +4,7 @@
 
 #include "exposure/exposure.h"
 #include "exposure/exposure_mask.h"
+#include "exposure/exposure_shift.h"
 #include "imageio/readers.h"
 #include "test_util.h"
 
@@ -238,4 +239,27 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         for (double v : c.values) line += fmt::sprintf("%f ", v);
         EXPECT_EQ(text.substr(err.size()), line + "\n");
     }
+}
+
+// Brightness that agrees about as well at every shift cannot choose one: the first candidate
+// (the matches' consensus) stays, where the least variance among a few candidates would take
+// whichever the noise favours.
+TEST(BestAgreeing, NoiseAloneKeepsTheFirstCandidate) {
+    int moved = 0;
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> noise(0.95f, 1.05f);
+        auto flat = [&] {
+            return makeImage(96, 96, [&](int, int) {
+                float v = 0.5f * noise(rng);
+                return RgbPixel<float>{v, v, v};
+            });
+        };
+        Image<RgbPixel<float>> a = flat(), b = flat();
+        std::vector<Displacement> candidates;
+        for (glm::vec2 d : {glm::vec2(6, -3), glm::vec2(0), glm::vec2(-2, 0), glm::vec2(0, 5)})
+            candidates.push_back([d](glm::vec2) { return d; });
+        moved += bestAgreeing(a, b, 16, 16, 64, 64, nullptr, nullptr, candidates) != 0;
+    }
+    EXPECT_EQ(moved, 0);
 }
