@@ -84,9 +84,9 @@ size_t bestAgreeing(const ImageView<RgbPixel<float>>& imgA, const ImageView<RgbP
         if (2 * judged[k].n >= most &&
             (2 * judged[best].n < most || judged[k].unexplained < judged[best].unexplained))
             best = k;
-    // The first candidate (the matches' consensus) gives way only to an agreement better by more
-    // than two standard errors of the estimate: where smooth brightness agrees about as well at
-    // any shift, the comparison cannot tell them apart and the matches say more.
+    // The first candidate (the matches' consensus, or no shift where there is none) gives way
+    // only to an agreement better by more than two standard errors of the estimate: where smooth
+    // brightness agrees about as well at any shift, the comparison cannot tell them apart.
     const Agreement &first = judged[0], &other = judged[best];
     if (best != 0 && 2 * first.n >= most && std::isfinite(first.unexplained)) {
         double margin = 2 * std::sqrt(2.0 / std::max(1, std::min(first.n, other.n) - 1));
