@@ -42,14 +42,6 @@ Image<RgbPixel<float>> light() {
     });
 }
 
-// The image of a source that holds pixels of type T.
-template <class T>
-Image<RgbPixel<T>>& held(SourceImage& image) {
-    if constexpr (std::is_same_v<T, uint8_t>) return image.ldr;
-    if constexpr (std::is_same_v<T, uint16_t>) return image.wide;
-    if constexpr (std::is_same_v<T, float>) return image.linear;
-}
-
 }  // namespace
 
 // Exposure is measured on 16-bit codes: any 8-bit step on the way would lose them.
@@ -232,10 +224,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     auto check = [](const auto& full, int eighths) {
         SCOPED_TRACE(fmt::sprintf("%d eighths", eighths));
         using T = std::remove_reference_t<decltype(full.at(0, 0).r)>;
-        SourceImage in;
-        held<T>(in) = toImage(full);
-        SourceImage out = reducedToEighths(std::move(in), eighths);
-        const Image<RgbPixel<T>>& r = held<T>(out);
+        const Image<RgbPixel<T>> r = reducedImage(toImage(full), eighths);
         ASSERT_EQ(r.width, (41 * eighths + 7) / 8);
         ASSERT_EQ(r.height, (23 * eighths + 7) / 8);
         // Pixel i spans [8i / e, 8(i + 1) / e), clipped to the image: the mean over it of the
@@ -265,26 +254,23 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     Image<RgbPixel<uint8_t>> bytes = makeImage(4, 2, [](int x, int y) {
         return RgbPixel<uint8_t>{uint8_t(x + 4 * y), uint8_t(255), uint8_t(x == 0 ? 1 : 0)};
     });
-    SourceImage in;
-    in.ldr = toImage(bytes);
-    SourceImage half = reducedToEighths(std::move(in), 4);
-    ASSERT_EQ(std::pair(half.ldr.width, half.ldr.height), std::pair(2, 1));
-    EXPECT_EQ(values(half.ldr), (std::vector<uint8_t>{3, 255, 1, 5, 255, 0}));
+    Image<RgbPixel<uint8_t>> half = reducedImage(toImage(bytes), 4);
+    ASSERT_EQ(std::pair(half.width, half.height), std::pair(2, 1));
+    EXPECT_EQ(values(half), (std::vector<uint8_t>{3, 255, 1, 5, 255, 0}));
     // Radiance pixels become the mean of their light, as Radiance pixels again.
-    SourceImage radiance;
-    radiance.rgbe = makeImage(4, 2, [](int x, int y) {
+    Image<Rgbe> radiance = makeImage(4, 2, [](int x, int y) {
         if (x < 2) return Rgbe{uint8_t(10 * x), uint8_t(100 + y), 255, uint8_t(136 + x - y)};
         return x + y == 4 ? Rgbe{0, 0, 0, 0} : Rgbe{20, 100, 255, 137};
     });
-    SourceImage lit = reducedToEighths(std::move(radiance), 4);
-    ASSERT_EQ(std::pair(lit.rgbe.width, lit.rgbe.height), std::pair(2, 1));
+    Image<Rgbe> lit = reducedImage(std::move(radiance), 4);
+    ASSERT_EQ(std::pair(lit.width, lit.height), std::pair(2, 1));
     // Light (m + 0.5) 2^(e - 136). Left: red (0.5 + 21 + 0.25 + 10.5) / 4 = 8.0625, green
     // (100.5 + 201 + 50.75 + 101.5) / 4 = 113.4375, blue (255.5 + 511 + 127.75 + 255.5) / 4
     // = 287.4375, in steps of 2 at exponent 137. Right, three pixels of (41, 201, 511) and a black
     // one: (30.75, 150.75, 383.25), in steps of 2 too.
     auto stored = [](const Rgbe& p) { return std::vector<int>({p.r, p.g, p.b, p.e}); };
-    EXPECT_EQ(stored(lit.rgbe.at(0, 0)), std::vector<int>({4, 56, 143, 137}));
-    EXPECT_EQ(stored(lit.rgbe.at(1, 0)), std::vector<int>({15, 75, 191, 137}));
+    EXPECT_EQ(stored(lit.at(0, 0)), std::vector<int>({4, 56, 143, 137}));
+    EXPECT_EQ(stored(lit.at(1, 0)), std::vector<int>({15, 75, 191, 137}));
     // Files read through the readers come reduced, and say beforehand whether they hold codes.
     TempDir dir;
     Image<RgbPixel<uint16_t>> codes = wideCodes();
@@ -302,9 +288,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     }
     // Rows reduced as they are read (strips, PNG rows) give what reducing the whole does (tiles,
     // planes apart, interlaced PNG).
-    SourceImage whole;
-    whole.wide = toImage(codes);
-    const std::vector<uint16_t> want = values(reducedToEighths(std::move(whole), 5).wide);
+    const std::vector<uint16_t> want = values(reducedImage(toImage(codes), 5));
     writeTIFF(dir / "tiles.tif", codes, {COMPRESSION_LZW, 16, 0, false, false});
     writeTIFF(dir / "planes.tif", codes, {COMPRESSION_LZW, 0, 4, true, false});
     writePNG(dir / "interlaced.png", codes, true);
@@ -316,8 +300,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     });
     for (bool luminance : {false, true}) {
         writeEXR(dir / "tall.exr", tall, false, luminance, -3, 40);
-        SourceImage read = readImageFile(dir / "tall.exr");
-        std::vector<float> all = values(reducedToEighths(std::move(read), 5).linear);
+        std::vector<float> all = values(reducedImage(readImageFile(dir / "tall.exr").linear, 5));
         EXPECT_EQ(values(readImageFile(dir / "tall.exr", {}, 5).linear), all) << luminance;
     }
 }

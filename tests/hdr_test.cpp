@@ -77,10 +77,9 @@ TEST(ReadHDR, RoundTripsEveryRowCodingAndSignature) {
         ASSERT_EQ(std::memcmp(image.data, pixels.data(), pixels.size() * 4), 0);
         // Reduced as the rows arrive, as the whole image would be; fewer than 8 rows stay whole.
         for (int eighths : {4, 5}) {
-            SourceImage whole;
-            whole.rgbe = toImage(image);
-            if (h >= 8) whole = reducedToEighths(std::move(whole), eighths);
-            EXPECT_EQ(bytesOf(readReduced(dir / "a.hdr", eighths)), bytesOf(whole.rgbe)) << eighths;
+            Image<Rgbe> whole = toImage(image);
+            if (h >= 8) whole = reducedImage(std::move(whole), eighths);
+            EXPECT_EQ(bytesOf(readReduced(dir / "a.hdr", eighths)), bytesOf(whole)) << eighths;
         }
     }
 }

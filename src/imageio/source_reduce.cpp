@@ -200,11 +200,3 @@ template Image<RgbPixel<uint8_t>> reducedImage(Image<RgbPixel<uint8_t>>, int);
 template Image<RgbPixel<uint16_t>> reducedImage(Image<RgbPixel<uint16_t>>, int);
 template Image<RgbPixel<float>> reducedImage(Image<RgbPixel<float>>, int);
 template Image<Rgbe> reducedImage(Image<Rgbe>, int);
-
-SourceImage reducedToEighths(SourceImage image, int eighths) {
-    if (image.ldr.data) image.ldr = reducedImage(std::move(image.ldr), eighths);
-    if (image.wide.data) image.wide = reducedImage(std::move(image.wide), eighths);
-    if (image.linear.data) image.linear = reducedImage(std::move(image.linear), eighths);
-    if (image.rgbe.data) image.rgbe = reducedImage(std::move(image.rgbe), eighths);
-    return image;
-}

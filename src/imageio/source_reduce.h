@@ -39,6 +39,3 @@ private:
 // eighths of 8 or more the image comes back as it is.
 template <class Pixel>
 Image<Pixel> reducedImage(Image<Pixel> full, int eighths);
-
-// reducedImage of the image that holds a decoded file's pixels.
-SourceImage reducedToEighths(SourceImage image, int eighths);
