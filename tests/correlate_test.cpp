@@ -1,5 +1,8 @@
 #include "match/correlate.h"
 
+#include <functional>
+#include <glm/geometric.hpp>
+#include <glm/trigonometric.hpp>
 #include <omp.h>
 
 #include "match/pair_match.h"
@@ -107,6 +110,83 @@ TEST(AcceptMaximum, SubPixelVertexOfAParaboloid) {
         EXPECT_TRUE(v.accepted) << v.log;
         EXPECT_LT(glm::distance(v.offset, offset), 2e-3f) << v.offset.x << "," << v.offset.y;
     }
+}
+
+// The vertex of a quadratic surface from its 3 x 3 samples: exact for any slant, the parabolas
+// per axis where they alone are right (no cross term) or where the samples show no peak.
+TEST(PeakVertex, QuadraticSurfaces) {
+    struct Vertices {
+        glm::vec2 surface, perAxis;
+    };
+    auto vertices = [](const std::function<float(glm::vec2)>& f) {
+        float n[3][3];
+        for (int j = 0; j < 3; ++j)
+            for (int i = 0; i < 3; ++i) n[j][i] = f(glm::vec2(i - 1, j - 1));
+        return Vertices{peakVertex(n), glm::vec2(parabolaVertex(n[1][0], n[1][1], n[1][2]),
+                                                 parabolaVertex(n[0][1], n[1][1], n[2][1]))};
+    };
+    // Curvatures along and across a line at angle degrees through the vertex at.
+    auto surface = [](glm::vec2 at, float degrees, float along, float across) {
+        const float c = std::cos(glm::radians(degrees)), s = std::sin(glm::radians(degrees));
+        return [=](glm::vec2 p) {
+            const glm::vec2 d = p - at;
+            const float u = c * d.x + s * d.y, v = c * d.y - s * d.x;
+            return 1 - along * u * u - across * v * v;
+        };
+    };
+    const glm::vec2 at(0.3f, -0.4f);
+    Vertices slanted = vertices(surface(at, 35, 0.002f, 0.02f));
+    EXPECT_LT(glm::distance(slanted.surface, at), 1e-3f);
+    EXPECT_GT(glm::distance(slanted.perAxis, at), 0.2f);
+    Vertices round = vertices(surface(at, 35, 0.01f, 0.01f));
+    EXPECT_LT(glm::distance(round.surface, at), 1e-4f);
+    EXPECT_LT(glm::distance(round.surface, round.perAxis), 1e-4f);
+    // A saddle, and a ridge whose vertex lies beyond the samples: the parabolas per axis.
+    for (const Vertices& v : {vertices(surface(at, 20, -0.005f, 0.01f)),
+                              vertices(surface(glm::vec2(3, 2.5f), 45, 0.0005f, 0.02f))})
+        EXPECT_EQ(v.surface, v.perAxis);
+}
+
+// A soft edge slanted 35 degrees off the x axis, moved by fractions of a pixel: the correlation
+// peak is a slanted ridge, off which the parabolas per axis place the match; the surface through
+// the peak places it on the ridge's top.
+TEST(SurfaceVertex, PlacesAMatchOnASlantedRidge) {
+    const glm::vec2 along(std::cos(glm::radians(35.0f)), std::sin(glm::radians(35.0f)));
+    auto edge = [&](glm::vec2 shift) {
+        return makeImage(160, 120, [=](int x, int y) {
+            const glm::vec2 p = glm::vec2(x, y) - shift - glm::vec2(80, 60);
+            const float u = glm::dot(p, along), w = glm::dot(p, glm::vec2(-along.y, along.x));
+            // Long along the edge, short across it; a faint texture, so that no window is flat.
+            const float q = glm::dot(p, glm::vec2(0.31f, 0.17f)),
+                        r = glm::dot(p, glm::vec2(0.13f, -0.41f));
+            return RgbPixel<float>{0,
+                                   0.3f + 0.4f * std::exp(-u * u / 80) / (1 + std::exp(-w)) +
+                                       0.01f * (std::sin(q) + std::sin(r)),
+                                   0};
+        });
+    };
+    Image<RgbPixel<float>> a = edge(glm::vec2(0));
+    float perAxis = 0, surface = 0;
+    for (glm::vec2 shift : {glm::vec2(0.4f, 0.35f), glm::vec2(-1.3f, 2.55f), glm::vec2(2.3f, -0.6f),
+                            glm::vec2(-0.45f, 1.3f)}) {
+        Image<RgbPixel<float>> b = edge(shift);
+        const corner_t c{80, 60, 1, 1};
+        CorrelationMap m = cpuCorrelationMap(a, channelView(b, 1), c, 1);
+        Verdict v = judge(m.map, m.ox, m.oy);
+        ASSERT_TRUE(v.accepted) << v.log;
+        glm::vec2 placed = v.offset;
+        ASSERT_TRUE(surfaceVertex(a, channelView(b, 1), c, placed));
+        const float before = glm::distance(v.offset, shift), after = glm::distance(placed, shift);
+        EXPECT_LT(after, std::min(before, 0.05f)) << shift.x << "," << shift.y;
+        perAxis += before;
+        surface += after;
+    }
+    EXPECT_LT(surface, perAxis / 3);
+    // A match that is not at the map's peak is left where it is.
+    glm::vec2 off(3.0f, -2.0f);
+    EXPECT_FALSE(
+        surfaceVertex(a, channelView(edge(glm::vec2(0.4f, 0.35f)), 1), {80, 60, 1, 1}, off));
+    EXPECT_EQ(off, glm::vec2(3.0f, -2.0f));
 }
 
 // The deviation a peak shows is the scatter of the matches it places, to within a factor of two

@@ -78,6 +78,21 @@ float parabolaVertex(float before, float at, float after) {
     return (after - before) / (2 * (2 * at - before - after));
 }
 
+glm::vec2 peakVertex(const float (&n)[3][3]) {
+    const float C = n[1][1];
+    const glm::vec2 apart(parabolaVertex(n[1][0], C, n[1][2]), parabolaVertex(n[0][1], C, n[2][1]));
+    // The surface's slope and its curvature negated, by central differences.
+    const float gx = (n[1][2] - n[1][0]) / 2, gy = (n[2][1] - n[0][1]) / 2;
+    const float xx = 2 * C - n[1][0] - n[1][2], yy = 2 * C - n[0][1] - n[2][1];
+    const float xy = (n[0][2] + n[2][0] - n[2][2] - n[0][0]) / 4;
+    const float det = xx * yy - xy * xy;
+    if (!(xx > 0 && det > 0)) return apart;
+    const glm::vec2 d((yy * gx - xy * gy) / det, (xx * gy - xy * gx) / det);
+    // Beyond the samples the surface is no quadratic of them.
+    if (!(std::abs(d.x) <= 1 && std::abs(d.y) <= 1)) return apart;
+    return d;
+}
+
 std::string correlationDefines() {
     return fmt::sprintf("#define SEARCH_X %d\n#define SEARCH_Y %d\n#define TEMPLATE_UNIT %d\n",
                         kSearchX, kSearchY, kTemplateUnit);
@@ -289,8 +304,13 @@ float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int sam
     return float(s) * std::sqrt(2 * std::max(1 - C, 0.0f) / (float(samples) * flattest));
 }
 
-float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
-                     const corner_t& c, glm::vec2 offset) {
+namespace {
+
+// The map around the match of corner c at c + offset, two cells each way, with the whole cells of
+// offset in whole, taken out; false where it leaves the renderings or has no cell around the
+// origin.
+bool mapAroundMatch(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                    const corner_t& c, glm::vec2 offset, CorrelationMap& m, glm::ivec2& whole) {
     const PatchSize p = patchSize(c.scale);
     // The whole cells of the offset, taken out by moving A's view or B's so that the match lies
     // at the zero move of both.
@@ -298,7 +318,7 @@ float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
     const glm::ivec2 inA = glm::max(-n, glm::ivec2(0)), inB = glm::max(n, glm::ivec2(0));
     if (inA.x >= imgA.width || inA.y >= imgA.height || inB.x >= greenB.width ||
         inB.y >= greenB.height)
-        return INFINITY;
+        return false;
     const corner_t at{c.x - inA.x, c.y - inA.y, c.val, c.scale};
     const ImageView<RgbPixel<float>> a =
         imgA.subView(inA.x, inA.y, imgA.width - inA.x, imgA.height - inA.y);
@@ -306,10 +326,38 @@ float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
         greenB.subView(inB.x, inB.y, greenB.width - inB.x, greenB.height - inB.y);
     if (at.x - p.r < 0 || at.y - p.r < 0 || at.x - p.r + p.Wt > a.width ||
         at.y - p.r + p.P > a.height)
-        return INFINITY;
-    const CorrelationMap m = cpuNearMap(a, b, at, c.scale, glm::ivec2(2 * p.s));
-    if (m.ox < 1 || m.oy < 1 || m.ox + 1 >= m.map.width || m.oy + 1 >= m.map.height)
-        return INFINITY;
+        return false;
+    m = cpuNearMap(a, b, at, c.scale, glm::ivec2(2 * p.s));
+    whole = n;
+    return m.ox >= 1 && m.oy >= 1 && m.ox + 1 < m.map.width && m.oy + 1 < m.map.height;
+}
+
+}  // namespace
+
+bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                   const corner_t& c, glm::vec2& offset) {
+    CorrelationMap m;
+    glm::ivec2 whole;
+    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return false;
+    float n[3][3];
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i) n[j][i] = m.map.at(m.ox + i - 1, m.oy + j - 1);
+    // The peak is the cell the match rounds to; elsewhere the match was another one.
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i)
+            if (!(n[j][i] <= n[1][1])) return false;
+    const glm::vec2 v = peakVertex(n);
+    if (!std::isfinite(v.x) || !std::isfinite(v.y)) return false;
+    offset = glm::vec2(whole) + v * float(patchSize(c.scale).s);
+    return true;
+}
+
+float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                     const corner_t& c, glm::vec2 offset) {
+    CorrelationMap m;
+    glm::ivec2 whole;
+    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return INFINITY;
+    const PatchSize p = patchSize(c.scale);
     return peakDeviation(m.map, {m.ox, m.oy}, p.s, (p.Wt / p.s) * (p.P / p.s));
 }
 

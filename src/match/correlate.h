@@ -35,6 +35,12 @@ void normalise(Image<float>& templ);
 // Offset from the middle of three samples to the vertex of the parabola through them.
 float parabolaVertex(float before, float at, float after);
 
+// Offset from the middle of a 3 x 3 neighbourhood (rows first) to the vertex of the quadratic
+// surface its central differences describe, its cross term included: a peak that is long and
+// slanted (an edge at an angle) has its vertex off both axes' parabolas, which jump with the
+// sample that happens to be highest. The parabolas per axis where the surface is no peak there.
+glm::vec2 peakVertex(const float (&n)[3][3]);
+
 // Template sizes at scale 1, 2 or 4, the same for both back ends; the CPU kernel needs Wt / s
 // to be a multiple of 4.
 PatchSize patchSize(int scale);
@@ -124,6 +130,12 @@ bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
 // registration: Robinson and Milanfar, "Fundamental performance limits in image registration",
 // 2004); k is taken along the map's flattest direction. Infinite where the peak is not curved.
 float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int samples);
+
+// The match of corner c of A at c + offset in greenB placed again at the vertex of the quadratic
+// surface through its peak (peakVertex), from the map around it; false, offset unchanged, where
+// the map leaves a rendering or the cell the match rounds to is no peak.
+bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                   const corner_t& c, glm::vec2& offset);
 
 // peakDeviation of the match of corner c of A at c + offset in greenB, from the map around it.
 float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,

@@ -248,7 +248,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     }
 
     // The parabola leans toward whole pixels: where the pair's displacements are fractions
-    // throughout (they vary across it), each match is refined where it was found.
+    // throughout (they vary across it), each match is refined where it was found, and one that
+    // cannot be (a coarser corner, or one near a whole pixel) is placed on its peak's surface, off
+    // whose slanted ridge the parabolas along the axes stray.
     glm::vec2 low(INFINITY), high(-INFINITY);
     for (const Match& m : matches) {
         glm::vec2 d = field(glm::vec2(m.c.x, m.c.y));
@@ -258,7 +260,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     // Refinement and each match's deviation read B's green channel (GPU maps leave it unmade).
     if (greenB.width == 0 && !matches.empty()) greenB = toImage(channelView(*renderingB, 1));
     if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries)
-        for (Match& m : matches) refineSubPixel(imgA, greenB, m.c, m.offset);
+        for (Match& m : matches)
+            if (!refineSubPixel(imgA, greenB, m.c, m.offset))
+                surfaceVertex(imgA, greenB, m.c, m.offset);
     for (const Match& m : matches) {
         vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
         vec2 src = camA.toProject(a), dst = cameraB->toProject(b);

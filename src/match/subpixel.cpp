@@ -88,8 +88,7 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
         for (int v = 0; v < 3; ++v)
             for (int u = 0; u < 3; ++u)
                 if (!(ncc[v][u] <= C)) return false;
-        const glm::vec2 d(parabolaVertex(ncc[1][0], C, ncc[1][2]),
-                          parabolaVertex(ncc[0][1], C, ncc[2][1]));
+        const glm::vec2 d = peakVertex(ncc);
         if (!std::isfinite(d.x) || !std::isfinite(d.y)) return false;
         o = glm::vec2(nx, ny) + f + d;
         if (std::abs(d.x) < kSubPixelSettled && std::abs(d.y) < kSubPixelSettled) break;

@@ -31,8 +31,8 @@ constexpr float kSubPixelMost = 0.5f;
 // The parabola through a correlation peak and its neighbours leans toward the nearest whole
 // pixel by up to a tenth of one on sharp renderings, most at a third between two. So B is resampled
 // at the match's fraction (separable Lanczos, a = 3: Duchon, "Lanczos filtering in one and two
-// dimensions", 1979) and the peak found again in the resampled window, where it lies within
-// a small share of a pixel of whole and the parabola has no lean left; as image-shift
+// dimensions", 1979) and the peak found again in the resampled window (peakVertex), where it
+// lies within a small share of a pixel of whole and the fit has no lean left; as image-shift
 // refinement does in particle image velocimetry (Scarano and Riethmuller, 2000). Refines offset,
 // corner c of A's green channel found at c + offset in greenB, over a template of the corner's
 // scale; true where it moved it, false where the corner's scale is coarser than kSubPixelScale,
