@@ -218,6 +218,10 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
                 lists.bad.push_back(m.c);
                 continue;
             }
+            // What is left of the turn moves every match by a fraction of a pixel, which the
+            // parabolas along the axes do not follow on a slanted peak: the turns that follow
+            // would swing back and forth.
+            surfaceVertex(imgA, greenB, m.c, offset);
             again.push_back({m.c, offset});
             lists.good.push_back(m.c);
             lists.goodInB.push_back(m.c + offset);
