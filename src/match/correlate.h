@@ -36,9 +36,11 @@ void normalise(Image<float>& templ);
 float parabolaVertex(float before, float at, float after);
 
 // Offset from the middle of a 3 x 3 neighbourhood (rows first) to the vertex of the quadratic
-// surface its central differences describe, its cross term included: a peak that is long and
-// slanted (an edge at an angle) has its vertex off both axes' parabolas, which jump with the
-// sample that happens to be highest. The parabolas per axis where the surface is no peak there.
+// surface its central differences describe, its cross term included (the Taylor expansion that
+// Brown and Lowe, "Invariant features from interest point groups", 2002, fit to a keypoint, in
+// two dimensions): a peak that is long and slanted (an edge at an angle) has its vertex off both
+// axes' parabolas, which jump with the sample that happens to be highest. The parabolas per axis
+// where the surface is no peak there or its vertex lies beyond the samples.
 glm::vec2 peakVertex(const float (&n)[3][3]);
 
 // Template sizes at scale 1, 2 or 4, the same for both back ends; the CPU kernel needs Wt / s
