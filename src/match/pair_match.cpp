@@ -263,9 +263,11 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     }
     // Refinement and each match's deviation read B's green channel (GPU maps leave it unmade).
     if (greenB.width == 0 && !matches.empty()) greenB = toImage(channelView(*renderingB, 1));
+    // Matches found again in a turned rendering are on their peak's surface already.
+    const bool placed = turned != glm::mat3(1);
     if (!matches.empty() && std::max(high.x - low.x, high.y - low.y) >= kSubPixelVaries)
         for (Match& m : matches)
-            if (!refineSubPixel(imgA, greenB, m.c, m.offset))
+            if (!refineSubPixel(imgA, greenB, m.c, m.offset) && !placed)
                 surfaceVertex(imgA, greenB, m.c, m.offset);
     for (const Match& m : matches) {
         vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
