@@ -1,6 +1,6 @@
 // Pair alignment: a turn of B that most of a pair's matches do not follow was made by wrong ones
 // (or by parallax that it chased), and the exposure is compared in the rendering that the matches
-// agreed in; a turn left that converges is taken out too.
+// agreed in; a turn left that converges is taken out too. Matches found again in another view.
 #include <cmath>
 #include <vector>
 
@@ -12,28 +12,41 @@
 #include "match/render.h"
 #include "test_util.h"
 
+namespace {
+
+const int w = 800, h = 600;
+
+// Blobs for corners on light that rises to the right, so that where a region is compared changes
+// its brightness.
+LinearSource blobs(float gain) {
+    Image<LinearTexel> t(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float v = gain * (0.1f + 0.5f * float(x) / float(w)) *
+                      (0.6f + 0.4f * std::sin(0.13f * float(x)) * std::sin(0.17f * float(y)) +
+                       0.3f * float((x / 9 * 7 + y / 9 * 13) % 5 == 0));
+            uint16_t c = floatToHalf(v);
+            t.at(x, y) = {c, c, c, 0};
+        }
+    return LinearSource(std::move(t));
+}
+
+// An image rendered into a view of 50 degrees at the given yaw and pitch.
+std::pair<CameraModel, Image<RgbPixel<float>>> renderView(const ImageParameters& image,
+                                                          const LinearSource& s, vec2 view) {
+    CameraModel m = patchCamera(image, view, 50, vec2(w, h), vec2(640, 480), 0);
+    return std::pair(m, remapOnCpu(s, m, glm::vec3(0)));
+}
+
+}  // namespace
+
 TEST(PairMatch, TurnsFollowedByTheMatchesAndTheExposureWhereTheyAgreed) {
-    const int w = 800, h = 600;
-    // Blobs for corners on light that rises to the right, so that where a region is compared
-    // changes its brightness; B shows the same at twice the light.
-    auto source = [&](float gain) {
-        Image<LinearTexel> t(w, h);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float v = gain * (0.1f + 0.5f * float(x) / float(w)) *
-                          (0.6f + 0.4f * std::sin(0.13f * float(x)) * std::sin(0.17f * float(y)) +
-                           0.3f * float((x / 9 * 7 + y / 9 * 13) % 5 == 0));
-                uint16_t c = floatToHalf(v);
-                t.at(x, y) = {c, c, c, 0};
-            }
-        return LinearSource(std::move(t));
-    };
-    LinearSource a = source(1), b = source(2);
+    // B shows the same at twice the light.
+    LinearSource a = blobs(1), b = blobs(2);
     ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
     imageB.y = 0.8f;  // B's pose in the project is off by 0.8 degrees
     auto render = [&](const ImageParameters& image, const LinearSource& s) {
-        CameraModel m = patchCamera(image, {0.4f, 0}, 50, vec2(w, h), vec2(640, 480), 0);
-        return std::pair(m, remapOnCpu(s, m, glm::vec3(0)));
+        return renderView(image, s, {0.4f, 0});
     };
     auto [camA, imgA] = render(imageA, a);
     auto [camB, imgB] = render(imageB, b);
@@ -61,4 +74,40 @@ TEST(PairMatch, TurnsFollowedByTheMatchesAndTheExposureWhereTheyAgreed) {
         EXPECT_EQ(call, c.renderings) << c.wrong.size();
         EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << c.wrong.size();
     }
+}
+
+// A pair's matches sought again where its images are rendered into another view (turned, as the
+// rig pass renders them): each where it was in the sources, within kAlignReach of its corner.
+TEST(PairMatch, SeedsFoundAgainInAnotherView) {
+    LinearSource a = blobs(1), b = blobs(2);
+    ImageParameters image{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
+    auto [camA, imgA] = renderView(image, a, {0.4f, 0});
+    auto [camB, imgB] = renderView(image, b, {0.4f, 0});
+    ExposureMask all;
+    PairMatch first = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {});
+    ASSERT_GE(first.points.size(), 5u);
+    ASSERT_EQ(first.corners.good.size(), first.points.size());
+    std::vector<Seed> seeds;
+    for (size_t k = 0; k < first.points.size(); ++k)
+        seeds.push_back({{first.points[k].x, first.points[k].y}, first.corners.good[k].scale});
+    auto [turnedA, viewA] = renderView(image, a, {3.1f, -1.7f});
+    auto [turnedB, viewB] = renderView(image, b, {3.1f, -1.7f});
+    std::vector<ControlPoint> again = findAgain(viewA, viewB, turnedA, turnedB, 0, 1, seeds);
+    ASSERT_EQ(again.size(), seeds.size());
+    for (size_t k = 0; k < again.size(); ++k) {
+        const ControlPoint& cp = again[k];
+        // The corner lies at a whole pixel of the new view: within half of one of the seed.
+        EXPECT_LT(glm::length(vec2(cp.x, cp.y) - seeds[k].at), 0.75f) << k;
+        // Both images show the same source: a match lies where its corner does.
+        EXPECT_LT(glm::length(vec2(cp.X - cp.x, cp.Y - cp.y)), 0.1f) << k;
+        EXPECT_EQ(cp.n, 0);
+        EXPECT_EQ(cp.N, 1);
+    }
+    // Where B shows nothing to match, no seed stays.
+    Image<LinearTexel> plain(w, h);
+    uint16_t grey = floatToHalf(0.3f);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) plain.at(x, y) = {grey, grey, grey, 0};
+    auto [plainB, plainView] = renderView(image, LinearSource(std::move(plain)), {3.1f, -1.7f});
+    EXPECT_TRUE(findAgain(viewA, plainView, turnedA, plainB, 0, 1, seeds).empty());
 }

@@ -31,13 +31,15 @@ struct PairResult {
     glm::ivec2 size;
     std::vector<ControlPoint> points;
     exposure_t exposure;
+    std::vector<int> scales;  // of each point's corner
 };
 
 // Renders both images of a pair into its view and matches them, each match expected within
-// expected pixels of its corner where that is set; dumps the renderings where asked.
+// expected pixels of its corner where that is set, and finds the seeds again there; dumps the
+// renderings where asked.
 PairMatch matchPair(PairRenderer& renderer, const Project& project, const ScheduleStep& s,
                     glm::ivec2 size, const Source& a, const Source& b, const std::string& dump,
-                    glm::ivec2 expected = {}) {
+                    glm::ivec2 expected = {}, const std::vector<Seed>& seeds = {}) {
     const int i = s.i, j = s.j;
     const PairView& v = s.view;
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
@@ -52,8 +54,11 @@ PairMatch matchPair(PairRenderer& renderer, const Project& project, const Schedu
             Rendering r = renderer.render(turnedImage(imageJ, turn), b, v, size, 1);
             return std::pair(r.camera, std::move(r.image));
         };
+    std::vector<ControlPoint> seedsFound =
+        findAgain(ri.image, rj.image, ri.camera, rj.camera, i, j, seeds);
     PairMatch m = matchRenderedPair(ri.image, rj.image, ri.camera, rj.camera, i, j, zenith, a.mask,
                                     b.mask, renderer.correlation(ri.image), again, expected);
+    m.again = std::move(seedsFound);
     renderer.finish();
     if (!dump.empty())
         dumpPair(dump, i, j, ri.image, m.turnedB.width > 0 ? m.turnedB : rj.image, m.corners);
@@ -113,18 +118,28 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
     runSteps(
         stepsForPairs(again), cache, mode,
         [&](size_t m, const ScheduleStep& s, const Source& a, const Source& b) {
-            return matchPair(renderer, turned, s, pairs[which[m]].size, a, b, {},
-                             glm::ivec2(kAlignReach));
+            const PairResult& pair = pairs[which[m]];
+            std::vector<Seed> seeds;
+            for (size_t k = 0; k < pair.points.size(); ++k)
+                seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
+            return matchPair(renderer, turned, s, pair.size, a, b, {}, glm::ivec2(kAlignReach),
+                             seeds);
         },
         [&](size_t m, const ScheduleStep& s, PairMatch& match, std::string& log) {
             PairResult& pair = pairs[which[m]];
             int had = int(pair.points.size()), found = int(match.points.size());
-            // Points of aligned renderings are the better ones where there are as many.
+            // Points of aligned renderings are the better ones where there are as many. Else
+            // the first points were matched where the poses warped the renderings against each
+            // other: one that the aligned renderings refuse, the warp made.
             bool better = found > 0 && found >= had;
+            std::string verdict = better ? " -> taken" : "";
+            if (!better && had > 0)
+                verdict = fmt::sprintf("; %d of those found again -> kept", match.again.size());
             writeLog(
                 "rig pass %d-%d: matched again with its images turned as the rig's points show "
                 "(its view by %.2f px): %d points where it had %d%s\n%s",
-                s.i, s.j, moves[m], found, had, better ? " -> taken" : "", log);
+                s.i, s.j, moves[m], found, had, verdict, log);
+            if (!better && had > 0) pair.points = std::move(match.again);
             if (!better) return;
             pair.points = std::move(match.points);
             exposures.erase(std::remove_if(exposures.begin(), exposures.end(),
@@ -264,7 +279,10 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         },
         [&](size_t, const ScheduleStep& s, PairMatch& match, std::string& log) {
             writeLog("%s", log);
-            pairs.push_back({s, sizeOf(s.view), std::move(match.points), match.exposure});
+            std::vector<int> scales;
+            for (const corner_t& c : match.corners.good) scales.push_back(c.scale);
+            pairs.push_back(
+                {s, sizeOf(s.view), std::move(match.points), match.exposure, std::move(scales)});
             exposures.push_back(match.exposure);
         },
         [&](const ScheduleStep& s) { progress.next(s.i, s.j); });

@@ -132,6 +132,13 @@ vec2 CameraModel::patchToSource(vec2 q, const mat3& toCamera) const {
     return vec2(0, 0);
 }
 
+vec2 CameraModel::sourceToPatch(vec2 px) const {
+    vec3 p = glm::transpose(patchToCamera()) * sourceToCamera(px);
+    float s = float(double(outFovX * degToRad) * (1.0 / outSize.x));
+    float lambda = std::atan2(p.x, p.z), theta = std::acos(std::clamp(p.y, -1.0f, 1.0f));
+    return vec2(lambda / s + outSize.x / 2, (theta - 1.5707963705062866f) / s + outSize.y / 2);
+}
+
 vec3 CameraModel::sourceToCamera(vec2 px) const {
     float half = inSize.x / 2;
     vec2 u((px.x - inSize.x / 2 - d) / half, -(px.y - inSize.y / 2 - e) / half);

@@ -58,6 +58,9 @@ struct CameraModel {
     vec2 patchToSource(vec2 q) const { return patchToSource(q, patchToCamera()); }
     // patchToSource with patchToCamera() computed once by the caller, for many pixels.
     vec2 patchToSource(vec2 q, const mat3& toCamera) const;
+    // Patch pixel at which source pixel px is seen (patchToSource's inverse, wherever the
+    // patch shows it).
+    vec2 sourceToPatch(vec2 px) const;
     // Position of source pixel px in the pixels of the image the project describes.
     vec2 toProject(vec2 px) const { return px * projectScale; }
     // Camera-frame unit direction of a source pixel (inverse of cameraToSource, taking the

@@ -87,7 +87,47 @@ ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
     return usable;
 }
 
+// The control point of match m of rendering A in B (image i in camA, image j in camB), with
+// its deviation from the map around it in greenB.
+ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                     const CameraModel& camA, const CameraModel& camB, int i, int j,
+                     const Match& m) {
+    vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = camB.patchToSource(m.c + m.offset);
+    vec2 src = camA.toProject(a), dst = camB.toProject(b);
+    // The deviation in pixels of the finer source; template samples closer than a pixel of the
+    // coarser share its noise, so fewer of them count.
+    float spanA = pixelSpan(camA, vec2(m.c.x, m.c.y), a),
+          spanB = pixelSpan(camB, m.c + m.offset, b);
+    float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
+    float deviation = std::max(spanA, spanB) * matchDeviation(imgA, greenB, m.c, m.offset) /
+                      std::clamp(apart, 1e-3f, 1.0f);
+    return {i, j, src.x, src.y, dst.x, dst.y, deviation};
+}
+
 }  // namespace
+
+std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
+                                    const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
+                                    const CameraModel& camB, int i, int j,
+                                    const std::vector<Seed>& seeds) {
+    std::vector<ControlPoint> points;
+    if (seeds.empty()) return points;
+    Image<float> greenB = toImage(channelView(imgB, 1));
+    CorrelationBackend near = [&](const corner_t& c, int s) {
+        return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
+    };
+    writeLog("found again %d-%d:\n", i, j);
+    for (const Seed& seed : seeds) {
+        vec2 q = glm::round(camA.sourceToPatch(seed.at / camA.projectScale));
+        if (!(q.x >= 0 && q.y >= 0 && q.x < camA.outSize.x && q.y < camA.outSize.y)) continue;
+        corner_t c{int(q.x), int(q.y), 0, seed.scale};
+        glm::vec2 offset;
+        if (!correlate(imgA, camA, camB, c, near, offset, c.scale)) continue;
+        surfaceVertex(imgA, greenB, c, offset);
+        points.push_back(pointOf(imgA, greenB, camA, camB, i, j, {c, offset}));
+    }
+    return points;
+}
 
 std::string controlPointLine(const ControlPoint& cp, int decimals) {
     // The default width and precision are what project files and their readers expect.
@@ -269,18 +309,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         for (Match& m : matches)
             if (!refineSubPixel(imgA, greenB, m.c, m.offset) && !placed)
                 surfaceVertex(imgA, greenB, m.c, m.offset);
-    for (const Match& m : matches) {
-        vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = cameraB->patchToSource(m.c + m.offset);
-        vec2 src = camA.toProject(a), dst = cameraB->toProject(b);
-        // The deviation in pixels of the finer source; template samples closer than a pixel of
-        // the coarser share its noise, so fewer of them count.
-        float spanA = pixelSpan(camA, vec2(m.c.x, m.c.y), a),
-              spanB = pixelSpan(*cameraB, m.c + m.offset, b);
-        float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
-        float deviation = std::max(spanA, spanB) * matchDeviation(imgA, greenB, m.c, m.offset) /
-                          std::clamp(apart, 1e-3f, 1.0f);
-        result.points.push_back({i, j, src.x, src.y, dst.x, dst.y, deviation});
-    }
+    for (const Match& m : matches)
+        result.points.push_back(pointOf(imgA, greenB, camA, *cameraB, i, j, m));
     if (agreed) {
         cameraB = agreed->camera;
         renderingB = agreed->rendering;

@@ -26,8 +26,16 @@ using RerenderB =
 struct PairMatch {
     std::vector<ControlPoint> points;  // in the two images' project pixels
     exposure_t exposure;               // the pair's brightness observation
-    CornerLists corners;               // where every corner of A went
+    CornerLists corners;               // where every corner of A went; good: those of points
     Image<RgbPixel<float>> turnedB;    // B as rendered turned back, where it was; else empty
+    std::vector<ControlPoint> again;   // the seeds found again (see findAgain), where given
+};
+
+// A match made before, to be found again in renderings aligned since: where it lies in A's
+// project pixels, and the scale of its corner.
+struct Seed {
+    glm::vec2 at;
+    int scale;
 };
 
 // Finds the control points of one rendered pair (image i in imgA, image j in imgB) and the
@@ -45,6 +53,15 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
                             const CorrelationBackend& gpuMap, const RerenderB& rerenderB = {},
                             glm::ivec2 expected = {});
+
+// The seeds matched again in a pair's renderings (image i in imgA, image j in imgB) aligned
+// already, each searched for within kAlignReach pixels of its corner as the alignment passes do,
+// as control points; a seed that the correlation's tests refuse there is left out. Writes a log
+// line per seed.
+std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
+                                    const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
+                                    const CameraModel& camB, int i, int j,
+                                    const std::vector<Seed>& seeds);
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
