@@ -241,6 +241,29 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     }
 }
 
+// A pair compared where its renderings show different parts of the scene strays from what the
+// others make of its images: least squares would spread it over all of them.
+TEST(ExposureSolve, AStrayObservationCountsForNothing) {
+    const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1, -0.4};
+    std::vector<exposure_t> entries;
+    // A ring of six and its chords two apart, each a little noisy; two stray by a tenth of a stop.
+    for (int k = 0; k < 6; ++k)
+        for (int step : {1, 2}) {
+            int a = k, b = (k + step) % 6;
+            double noise = 0.004 * std::sin(3.7 * k + step),
+                   stray = (k == 0 && step == 2) || (k == 4 && step == 1) ? 0.1 : 0;
+            entries.push_back(
+                {a, b, std::exp2(truth[size_t(b)] - truth[size_t(a)] + noise + stray)});
+        }
+    std::string text = logOf([&] { calcExposureVariation(entries, 6); });
+    std::istringstream values(text.substr(text.find(' ')));
+    for (double t : truth) {
+        double v = 0;
+        values >> v;
+        EXPECT_NEAR(-v, t, 0.006) << text;
+    }
+}
+
 // Brightness that agrees about as well at every shift cannot choose one: the first candidate
 // (the matches' consensus) stays, where the least variance among a few candidates would take
 // whichever the noise favours.

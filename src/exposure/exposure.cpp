@@ -4,8 +4,10 @@
 #include "exposure/exposure.h"
 
 #include <boost/numeric/ublas/lu.hpp>
+#include <boost/numeric/ublas/matrix_proxy.hpp>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,63 @@ void reportUntied(const std::vector<bool>& tied) {
         names);
     writeLog("%s", text);
     fmt::fprintf(stderr, "%s", text);
+}
+
+// Observations spread about this many stops even where they are sound: the robust scale below
+// it would let the biweight refuse an observation for what noise alone makes.
+constexpr double kExposureNoise = 0.01;
+
+// Reweightings of each kind.
+constexpr int kReweightings = 30;
+
+// The residuals' median absolute value as a normal's standard deviation.
+double robustScale(std::vector<double> residuals) {
+    if (residuals.empty()) return 0;
+    for (double& r : residuals) r = std::fabs(r);
+    auto middle = residuals.begin() + std::ptrdiff_t(residuals.size() / 2);
+    std::nth_element(residuals.begin(), middle, residuals.end());
+    return 1.4826 * *middle;
+}
+
+// The least-squares solution of A x = b with row k weighted by weight(k, residual of row k at x),
+// starting from x.
+ublas::vector<double> reweighted(
+    const ublas::matrix<double>& A, const ublas::vector<double>& b, ublas::vector<double> x,
+    const std::function<double(const ublas::vector<double>&, size_t)>& weight) {
+    ublas::vector<double> r = ublas::prod(A, x) - b;
+    ublas::matrix<double> weightedA = A;
+    ublas::vector<double> weightedB = b;
+    for (size_t row = 0; row < A.size1(); ++row) {
+        double w = std::sqrt(weight(r, row));
+        ublas::row(weightedA, row) *= w;
+        weightedB(row) *= w;
+    }
+    return solveLinearSystem(weightedA, weightedB);
+}
+
+// Solves A x = b robustly: an observation that strays far from what the others make of its two
+// images (a pair compared where its renderings show different parts of the scene) counts for next
+// to nothing, where least squares would spread it over every image. First the least absolute
+// deviations (convex: one minimum whatever the start), then Tukey's biweight from there, both by
+// iteratively reweighted least squares (Beaton and Tukey, 1974). Where the observations make no
+// loops, every residual is zero and least squares stands.
+ublas::vector<double> solveRobustly(const ublas::matrix<double>& A,
+                                    const ublas::vector<double>& b) {
+    ublas::vector<double> x = solveLinearSystem(A, b);
+    for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
+        x = reweighted(A, b, x, [](const ublas::vector<double>& r, size_t row) {
+            return 1 / std::max(std::fabs(r(row)), kExposureNoise / 100);
+        });
+    double width = 0;
+    for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
+        x = reweighted(A, b, x, [&](const ublas::vector<double>& r, size_t row) {
+            if (row == 0)
+                width = 4.685 * std::max(kExposureNoise, robustScale({r.begin(), r.end()}));
+            double u = r(row) / width;
+            // A floor keeps an image whose only ties stray determined by them.
+            return std::max(std::fabs(u) < 1 ? (1 - u * u) * (1 - u * u) : 0.0, 1e-6);
+        });
+    return x;
 }
 
 }  // namespace
@@ -87,7 +146,7 @@ void calcExposureVariation(const std::vector<exposure_t>& exposure, int imageCou
             if (column[rows[r]->imageB] >= 0) A(r, column[rows[r]->imageB]) += 1;
             b(r) = std::log2(rows[r]->ratio);
         }
-        ublas::vector<double> x = solveLinearSystem(A, b);
+        ublas::vector<double> x = solveRobustly(A, b);
         if (x.size() == size_t(unknowns))
             for (int k = 1; k < n; ++k)
                 if (column[k] >= 0) y[k] = x(column[k]);
