@@ -100,8 +100,14 @@ TEST(RigCheck, KeepsParallax) {
     check = checkRig(ring.images, ring.cps);
     EXPECT_EQ(refuted(check), (std::vector<size_t>{40, 41})) << check.log.back();
     EXPECT_NE(check.log[0].find("parallax leaves unchecked"), std::string::npos) << check.log[0];
+    // Without parallax a loose point beside its pair's precise ones adds only its noise; a pair
+    // of loose points alone keeps them, all that ties its images.
     Ring still(0);
     still.cps[40].deviation = 0.4f;
+    check = checkRig(still.images, still.cps);
+    EXPECT_EQ(refuted(check), std::vector<size_t>{40}) << check.log.back();
+    EXPECT_NE(check.log[0].find("too loose"), std::string::npos) << check.log[0];
+    for (size_t k = 36; k < 48; ++k) still.cps[k].deviation = 0.4f;
     EXPECT_EQ(refuted(checkRig(still.images, still.cps)), std::vector<size_t>{});
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fmt/printf.h>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "base/robust.h"
@@ -529,17 +530,37 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t image = 0; image < images.size() && !check.parallax; ++image)
         if (droppedTies[image] > 0 && ties[image] <= kFewTies)
             judgeByConsensus(int(image), images, cps, a, b, check.bound, check);
+    // A point whose own standard deviation, kUnseenSigmas times over, exceeds its bound cannot
+    // show that it is right to within it: where its pair keeps a point that can, it only adds
+    // its noise (a match along an edge, where the correlation's peak is a ridge). A pair of such
+    // points alone keeps them: they are all that ties its images.
+    auto imprecise = [&](size_t k) { return kUnseenSigmas * cps[k].deviation > bound[k]; };
+    std::set<std::pair<int, int>> precise;
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (check.keep[k] && !imprecise(k)) precise.insert({cps[k].n, cps[k].N});
+    std::vector<bool> noisier(cps.size(), false);
+    for (size_t k = 0; k < cps.size() && !check.parallax; ++k)
+        if (check.keep[k] && imprecise(k) && precise.count({cps[k].n, cps[k].N}))
+            check.keep[k] = false, noisier[k] = true;
     int dropped = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
         if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
-        if (unseen(k)) {
-            check.log.push_back(fmt::sprintf(
-                "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f lies within %.2f px (one standard "
-                "deviation) along an epipolar line that parallax leaves unchecked (bound %.1f) "
-                "-> dropped\n",
-                cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, cp.deviation, bound[k]));
+        if (noisier[k] || unseen(k)) {
+            std::string why = noisier[k]
+                                  ? fmt::sprintf(
+                                        ", too loose for its bound (%.1f) beside its pair's more "
+                                        "precise points",
+                                        bound[k])
+                                  : fmt::sprintf(
+                                        " along an epipolar line that parallax leaves unchecked "
+                                        "(bound %.1f)",
+                                        bound[k]);
+            check.log.push_back(
+                fmt::sprintf("rig check %d-%d: %.1f x %.1f -> %.1f x %.1f lies within %.2f px (one "
+                             "standard deviation)%s -> dropped\n",
+                             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, cp.deviation, why));
             continue;
         }
         check.log.push_back(fmt::sprintf(

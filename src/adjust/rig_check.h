@@ -16,7 +16,8 @@ constexpr float kRigCheckSigmas = 5.0f;
 
 // Where the cameras stand apart, a point's depth is free, and the other points cannot see it slide
 // along its epipolar line: there a point whose own standard deviation (ControlPoint::deviation),
-// this many times over, exceeds its bound is dropped.
+// this many times over, exceeds its bound is dropped. Without parallax so is such a point whose
+// pair keeps one within the bound: beside it, it adds only its noise.
 constexpr float kUnseenSigmas = 3.0f;
 
 // What the rig check finds about a run's control points.
@@ -40,7 +41,7 @@ struct RigCheck {
 // there; where the points show parallax, each camera's centre and each point's depth too. A
 // point's deviation is its residual less the median residual of its pair (which keeps what
 // parallax shifts a whole pair by), in pixels of the pair's finer image; points beyond
-// max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line, and with
-// parallax those kUnseenSigmas deviations could carry beyond it. Then each image's turn from the
-// points kept.
+// max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line, and those
+// kUnseenSigmas deviations could carry beyond it (with parallax, or beside a point of their pair
+// that they could not carry beyond it). Then each image's turn from the points kept.
 RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);
