@@ -121,7 +121,8 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             const PairResult& pair = pairs[which[m]];
             std::vector<Seed> seeds;
             for (size_t k = 0; k < pair.points.size(); ++k)
-                seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
+                seeds.push_back({{pair.points[k].x, pair.points[k].y},
+                                 k < pair.scales.size() ? pair.scales[k] : 1});
             return matchPair(renderer, turned, s, pair.size, a, b, {}, glm::ivec2(kAlignReach),
                              seeds);
         },

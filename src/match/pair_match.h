@@ -56,8 +56,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
 
 // The seeds matched again in a pair's renderings (image i in imgA, image j in imgB) aligned
 // already, each searched for within kAlignReach pixels of its corner as the alignment passes do,
-// as control points; a seed that the correlation's tests refuse there is left out. Writes a log
-// line per seed.
+// as control points; a seed that the correlation's tests refuse there, or that the view does not
+// show, is left out. Writes a log line per seed in the view.
 std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
                                     const CameraModel& camB, int i, int j,
