@@ -511,9 +511,10 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     check.spread = float(spreadOf(all));
     check.bound = std::max(kRigCheckFloor, kRigCheckSigmas * check.spread);
     std::vector<float> bound(cps.size());
-    auto unseen = [&](size_t k) {
-        return check.parallax && kUnseenSigmas * cps[k].deviation > bound[k];
-    };
+    // A point whose own standard deviation, kUnseenSigmas times over, exceeds its bound cannot
+    // show that it is right to within it.
+    auto imprecise = [&](size_t k) { return kUnseenSigmas * cps[k].deviation > bound[k]; };
+    auto unseen = [&](size_t k) { return check.parallax && imprecise(k); };
     std::vector<size_t> ties(images.size(), 0), droppedTies(images.size(), 0);
     for (size_t k = 0; k < cps.size(); ++k) {
         // A pair may scatter as far as parallax shifts this rig's pairs, and no farther.
@@ -530,11 +531,9 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t image = 0; image < images.size() && !check.parallax; ++image)
         if (droppedTies[image] > 0 && ties[image] <= kFewTies)
             judgeByConsensus(int(image), images, cps, a, b, check.bound, check);
-    // A point whose own standard deviation, kUnseenSigmas times over, exceeds its bound cannot
-    // show that it is right to within it: where its pair keeps a point that can, it only adds
-    // its noise (a match along an edge, where the correlation's peak is a ridge). A pair of such
-    // points alone keeps them: they are all that ties its images.
-    auto imprecise = [&](size_t k) { return kUnseenSigmas * cps[k].deviation > bound[k]; };
+    // An imprecise point whose pair keeps a precise one only adds its noise there (a match along
+    // an edge, where the correlation's peak is a ridge). A pair of imprecise points alone keeps
+    // them: they are all that ties its images.
     std::set<std::pair<int, int>> precise;
     for (size_t k = 0; k < cps.size(); ++k)
         if (check.keep[k] && !imprecise(k)) precise.insert({cps[k].n, cps[k].N});

@@ -140,8 +140,10 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
                 "rig pass %d-%d: matched again with its images turned as the rig's points show "
                 "(its view by %.2f px): %d points where it had %d%s\n%s",
                 s.i, s.j, moves[m], found, had, verdict, log);
-            if (!better && had > 0) pair.points = std::move(match.again);
-            if (!better) return;
+            if (!better) {
+                if (had > 0) pair.points = std::move(match.again);
+                return;
+            }
             pair.points = std::move(match.points);
             exposures.erase(std::remove_if(exposures.begin(), exposures.end(),
                                            [&](const exposure_t& e) {

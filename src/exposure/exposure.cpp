@@ -7,7 +7,6 @@
 #include <boost/numeric/ublas/matrix_proxy.hpp>
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,20 +64,32 @@ double robustScale(std::vector<double> residuals) {
     return 1.4826 * *middle;
 }
 
-// The least-squares solution of A x = b with row k weighted by weight(k, residual of row k at x),
-// starting from x.
-ublas::vector<double> reweighted(
-    const ublas::matrix<double>& A, const ublas::vector<double>& b, ublas::vector<double> x,
-    const std::function<double(const ublas::vector<double>&, size_t)>& weight) {
+// The least-squares solution of A x = b with each row weighted by weight(its residual at x),
+// for the residuals' robust scale.
+ublas::vector<double> reweighted(const ublas::matrix<double>& A, const ublas::vector<double>& b,
+                                 const ublas::vector<double>& x, double (*weight)(double, double)) {
     ublas::vector<double> r = ublas::prod(A, x) - b;
+    double scale = robustScale({r.begin(), r.end()});
     ublas::matrix<double> weightedA = A;
     ublas::vector<double> weightedB = b;
     for (size_t row = 0; row < A.size1(); ++row) {
-        double w = std::sqrt(weight(r, row));
+        double w = std::sqrt(weight(r(row), scale));
         ublas::row(weightedA, row) *= w;
         weightedB(row) *= w;
     }
     return solveLinearSystem(weightedA, weightedB);
+}
+
+// Least absolute deviations, as least squares with each residual's inverse for weight.
+double absoluteWeight(double residual, double) {
+    return 1 / std::max(std::fabs(residual), kExposureNoise / 100);
+}
+
+// Tukey's biweight, 4.685 robust scales wide (at least kExposureNoise); a floor keeps an image
+// whose only ties stray determined by them.
+double biweight(double residual, double scale) {
+    double u = residual / (4.685 * std::max(kExposureNoise, scale));
+    return std::max(std::fabs(u) < 1 ? (1 - u * u) * (1 - u * u) : 0.0, 1e-6);
 }
 
 // Solves A x = b robustly: an observation that strays far from what the others make of its two
@@ -90,19 +101,9 @@ ublas::vector<double> reweighted(
 ublas::vector<double> solveRobustly(const ublas::matrix<double>& A,
                                     const ublas::vector<double>& b) {
     ublas::vector<double> x = solveLinearSystem(A, b);
-    for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
-        x = reweighted(A, b, x, [](const ublas::vector<double>& r, size_t row) {
-            return 1 / std::max(std::fabs(r(row)), kExposureNoise / 100);
-        });
-    double width = 0;
-    for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
-        x = reweighted(A, b, x, [&](const ublas::vector<double>& r, size_t row) {
-            if (row == 0)
-                width = 4.685 * std::max(kExposureNoise, robustScale({r.begin(), r.end()}));
-            double u = r(row) / width;
-            // A floor keeps an image whose only ties stray determined by them.
-            return std::max(std::fabs(u) < 1 ? (1 - u * u) * (1 - u * u) : 0.0, 1e-6);
-        });
+    for (auto weight : {absoluteWeight, biweight})
+        for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
+            x = reweighted(A, b, x, weight);
     return x;
 }
 

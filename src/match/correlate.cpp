@@ -93,6 +93,14 @@ glm::vec2 peakVertex(const float (&n)[3][3]) {
     return d;
 }
 
+bool vertexOfPeak(const float (&n)[3][3], glm::vec2& d) {
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i)
+            if (!(n[j][i] <= n[1][1])) return false;
+    d = peakVertex(n);
+    return std::isfinite(d.x) && std::isfinite(d.y);
+}
+
 std::string correlationDefines() {
     return fmt::sprintf("#define SEARCH_X %d\n#define SEARCH_Y %d\n#define TEMPLATE_UNIT %d\n",
                         kSearchX, kSearchY, kTemplateUnit);
@@ -342,12 +350,9 @@ bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float
     float n[3][3];
     for (int j = 0; j < 3; ++j)
         for (int i = 0; i < 3; ++i) n[j][i] = m.map.at(m.ox + i - 1, m.oy + j - 1);
-    // The peak is the cell the match rounds to; elsewhere the match was another one.
-    for (int j = 0; j < 3; ++j)
-        for (int i = 0; i < 3; ++i)
-            if (!(n[j][i] <= n[1][1])) return false;
-    const glm::vec2 v = peakVertex(n);
-    if (!std::isfinite(v.x) || !std::isfinite(v.y)) return false;
+    // The peak is the cell the match rounds to.
+    glm::vec2 v;
+    if (!vertexOfPeak(n, v)) return false;
     offset = glm::vec2(whole) + v * float(patchSize(c.scale).s);
     return true;
 }

@@ -43,6 +43,10 @@ float parabolaVertex(float before, float at, float after);
 // where the surface is no peak there or its vertex lies beyond the samples.
 glm::vec2 peakVertex(const float (&n)[3][3]);
 
+// True with d = peakVertex(n) where the middle sample is the highest of the nine and the vertex
+// is finite; a neighbourhood whose middle is no peak holds some other match.
+bool vertexOfPeak(const float (&n)[3][3], glm::vec2& d);
+
 // Template sizes at scale 1, 2 or 4, the same for both back ends; the CPU kernel needs Wt / s
 // to be a multiple of 4.
 PatchSize patchSize(int scale);

@@ -87,6 +87,23 @@ ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
     return usable;
 }
 
+// Corner c of A matched again in B's green channel greenB (camB's), the renderings aligned
+// already: sought within kAlignReach, where a small window keeps twins of a repeated texture
+// farther off out of the ambiguity test, which the first match settled; and placed on its peak's
+// surface, since what is left of a turn moves a match by a fraction of a pixel, which the
+// parabolas along the axes do not follow on a slanted peak (the turns that follow would swing
+// back and forth). True with offset the displacement to it.
+bool matchAgain(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                const CameraModel& camA, const CameraModel& camB, const corner_t& c,
+                glm::vec2& offset) {
+    CorrelationBackend near = [&](const corner_t& at, int s) {
+        return cpuCorrelationMap(imgA, greenB, at, s, glm::ivec2(kAlignReach));
+    };
+    if (!correlate(imgA, camA, camB, c, near, offset, c.scale)) return false;
+    surfaceVertex(imgA, greenB, c, offset);
+    return true;
+}
+
 // The control point of match m of rendering A in B (image i in camA, image j in camB), with
 // its deviation from the map around it in greenB.
 ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
@@ -113,17 +130,13 @@ std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
     std::vector<ControlPoint> points;
     if (seeds.empty()) return points;
     Image<float> greenB = toImage(channelView(imgB, 1));
-    CorrelationBackend near = [&](const corner_t& c, int s) {
-        return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
-    };
     writeLog("found again %d-%d:\n", i, j);
     for (const Seed& seed : seeds) {
         vec2 q = glm::round(camA.sourceToPatch(seed.at / camA.projectScale));
         if (!(q.x >= 0 && q.y >= 0 && q.x < camA.outSize.x && q.y < camA.outSize.y)) continue;
         corner_t c{int(q.x), int(q.y), 0, seed.scale};
         glm::vec2 offset;
-        if (!correlate(imgA, camA, camB, c, near, offset, c.scale)) continue;
-        surfaceVertex(imgA, greenB, c, offset);
+        if (!matchAgain(imgA, greenB, camA, camB, c, offset)) continue;
         points.push_back(pointOf(imgA, greenB, camA, camB, i, j, {c, offset}));
     }
     return points;
@@ -244,24 +257,15 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         turned = turn * turned;
         auto [camera, rendering] = rerenderB(turned);
         greenB = toImage(channelView(rendering, 1));
-        // The match is near where it was: a small window keeps twins of a repeated texture
-        // farther off out of the ambiguity test, which the first pass settled.
-        CorrelationBackend alignedMap = [&](const corner_t& c, int s) {
-            return cpuCorrelationMap(imgA, greenB, c, s, glm::ivec2(kAlignReach));
-        };
         std::vector<Match> again;
         lists.good.clear();
         lists.goodInB.clear();
         for (const Match& m : matches) {
             glm::vec2 offset;
-            if (!correlate(imgA, camA, camera, m.c, alignedMap, offset, m.c.scale)) {
+            if (!matchAgain(imgA, greenB, camA, camera, m.c, offset)) {
                 lists.bad.push_back(m.c);
                 continue;
             }
-            // What is left of the turn moves every match by a fraction of a pixel, which the
-            // parabolas along the axes do not follow on a slanted peak: the turns that follow
-            // would swing back and forth.
-            surfaceVertex(imgA, greenB, m.c, offset);
             again.push_back({m.c, offset});
             lists.good.push_back(m.c);
             lists.goodInB.push_back(m.c + offset);

@@ -84,12 +84,8 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
         float ncc[3][3];
         for (int v = 0; v < 3; ++v)
             for (int u = 0; u < 3; ++u) ncc[v][u] = correlationAt(t, s, u, v);
-        const float C = ncc[1][1];
-        for (int v = 0; v < 3; ++v)
-            for (int u = 0; u < 3; ++u)
-                if (!(ncc[v][u] <= C)) return false;
-        const glm::vec2 d = peakVertex(ncc);
-        if (!std::isfinite(d.x) || !std::isfinite(d.y)) return false;
+        glm::vec2 d;
+        if (!vertexOfPeak(ncc, d)) return false;
         o = glm::vec2(nx, ny) + f + d;
         if (std::abs(d.x) < kSubPixelSettled && std::abs(d.y) < kSubPixelSettled) break;
     }
