@@ -188,7 +188,8 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
     return m;
 }
 
-bool isDistinct(float MM, float sM) {
+bool isDistinct(float M, float MM, float sM) {
+    if (sM >= M - (1 - M) / 2) return false;
     return (MM > 1.0 && sM < 0.98) || (MM > 0.85 && sM < 0.9 * MM) || (MM > 0.7 && sM < 0.7 * MM) ||
            (MM > 0.2 && sM < 0.1 * MM);
 }
@@ -240,7 +241,7 @@ bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool near
             }
         }
     writeLog("sM %5.3f | ", sM);
-    if (!isDistinct(MM, sM))
+    if (!isDistinct(M, MM, sM))
         return reject("max to 2nd max ratio ambiguous (sM @ rel: %dx%d | abs: %dx%d)", sx - mx,
                       sy - my, sx, sy);
 

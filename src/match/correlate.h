@@ -96,8 +96,11 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
 // The correlation map of a corner at a scale, from the back end chosen for the run.
 using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int scale)>;
 
-// True when a best score MM stands out clearly enough from the second local maximum sM.
-bool isDistinct(float MM, float sM);
+// True when a best score MM, interpolated from the map's own maximum M, stands out clearly
+// enough from the second local maximum sM. An MM above 1 is the interpolation's overshoot, not
+// a perfect match: a second maximum within half of the peak's shortfall from 1 (what noise
+// costs the peak, and so about what it moves either score by) is its twin whatever MM says.
+bool isDistinct(float M, float MM, float sM);
 
 // Judges the best cell of a map with origin (ox, oy): border, black, sub-pixel parabola,
 // near-black level and distinctness; on acceptance offset is the displacement in texture
