@@ -121,8 +121,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             const PairResult& pair = pairs[which[m]];
             std::vector<Seed> seeds;
             for (size_t k = 0; k < pair.points.size(); ++k)
-                seeds.push_back({{pair.points[k].x, pair.points[k].y},
-                                 k < pair.scales.size() ? pair.scales[k] : 1});
+                seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
             return matchPair(renderer, turned, s, pair.size, a, b, {}, glm::ivec2(kAlignReach),
                              seeds);
         },
@@ -282,6 +281,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         },
         [&](size_t, const ScheduleStep& s, PairMatch& match, std::string& log) {
             writeLog("%s", log);
+            // The good corners are those of the points, one each, in order.
             std::vector<int> scales;
             for (const corner_t& c : match.corners.good) scales.push_back(c.scale);
             pairs.push_back(
