@@ -22,7 +22,8 @@ TEST(CpuRemap, EveryPoseAgreesWithTheCameraModel) {
 }
 
 // The AVX2 step must give the baseline's result to the bit, minified patches (from the levels,
-// taps clamped at the edges too) included.
+// taps clamped at the edges too) included; so must a rendering of some rectangles alone, inside
+// them (a rectangle may leave the patch), black elsewhere.
 TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
     for (const float* p : poses) {
         ImageParameters image = poseImage(p);
@@ -36,6 +37,20 @@ TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
             for (int x = 0; x < base.width; ++x) seen += base.at(x, y).r > 0;
         EXPECT_GT(seen, n / 4) << "fov " << p[5];
         EXPECT_EQ(0, std::memcmp(base.data, wide.data, size_t(n) * sizeof(Rgb))) << "fov " << p[5];
+        const int w = base.width, h = base.height;
+        PatchRects only{{w / 5, h / 3, w / 2, h / 3 + 7}, {w / 3, h / 2, w + 9, h + 4}};
+        Image<Rgb> part =
+            remapOnCpu(source, m, vec3(image.Vb, image.Vc, image.Vd), true, true, &only);
+        int differ = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                bool in = false;
+                for (const glm::ivec4& r : only)
+                    in = in || (x >= r.x && x < r.z && y >= r.y && y < r.w);
+                const Rgb &a = part.at(x, y), b = in ? wide.at(x, y) : Rgb{0, 0, 0};
+                differ += a.r != b.r || a.g != b.g || a.b != b.b;
+            }
+        EXPECT_EQ(0, differ) << "fov " << p[5];
     }
 }
 

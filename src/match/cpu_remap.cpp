@@ -206,7 +206,8 @@ LinearSource linearSourceOf(SourceImage image, bool codes) {
 }
 
 Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
-                                  glm::vec3 vignetting, bool lowPass, bool widest) {
+                                  glm::vec3 vignetting, bool lowPass, bool widest,
+                                  const PatchRects* only) {
     int w = int(m.outSize.x), h = int(m.outSize.y);
     // Every pixel gets written, the unseen ones black, by the rows' workers.
     Image<RgbPixel<float>> out(w, h, Image<RgbPixel<float>>::Unset{});
@@ -242,8 +243,26 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
         std::vector<float> u(size_t(2 * wq)), v(size_t(2 * wq));
         std::vector<uint8_t> visible(size_t(2 * wq));
         std::vector<float> gain(u.size() / 2), foot2(u.size() / 2);
+        std::vector<uint8_t> inside(only ? size_t(2 * wq) : 0);
 #pragma omp for schedule(dynamic, 4)
         for (int y0 = 0; y0 < hq; y0 += 2) {
+            bool any = !only;
+            if (only) {
+                std::fill(inside.begin(), inside.end(), uint8_t(0));
+                for (const glm::ivec4& r : *only)
+                    for (int k = 0; k < 2; ++k)
+                        if (y0 + k >= r.y && y0 + k < r.w && r.x < r.z) {
+                            int a = std::clamp(r.x, 0, w), b = std::clamp(r.z, 0, w);
+                            std::fill(inside.begin() + k * wq + a, inside.begin() + k * wq + b,
+                                      uint8_t(1));
+                            any = any || a < b;
+                        }
+            }
+            if (!any) {
+                for (int k = 0; k < 2 && y0 + k < h; ++k)
+                    std::fill_n(out.row(y0 + k), w, RgbPixel<float>{0, 0, 0});
+                continue;
+            }
             for (int k = 0; k < 2; ++k) {
                 float theta = m.colatitude(float(y0 + k));
                 size_t at = size_t(k * wq);
@@ -252,6 +271,8 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
                                                       std::cos(theta), wq, u.data() + at,
                                                       v.data() + at, visible.data() + at);
             }
+            if (only)
+                for (size_t x = 0; x < visible.size(); ++x) visible[x] &= inside[x];
             for (int k = 0; k < 2 && y0 + k < h; ++k) {
                 RgbPixel<float>* o = out.row(y0 + k);
                 const float *ur = u.data() + k * wq, *vr = v.data() + k * wq;

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <glm/vec4.hpp>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -64,10 +65,15 @@ extern const std::array<float, 256> kCodeLight;
 // are coarser than their pixels and sample them mostly through the levels.
 LinearSource linearSourceOf(SourceImage image, bool codes = true);
 
+// Rectangles of a patch, (x0, y0, x1, y1) with the far edges outside.
+using PatchRects = std::vector<glm::ivec4>;
+
 // Renders source into the patch of m (whose inSize is the source's size) with vignetting
 // (Vb, Vc, Vd) removed: exact black where m sees no source pixel, else what the remap shader
 // gives there, rounded to half precision as a GL target stores it. Without lowPass, sampling
 // stays sharp where the patch is coarser than the source (the shader without BLUR). Without
-// widest, the pixel step takes the baseline instructions even where AVX2 and FMA exist.
+// widest, the pixel step takes the baseline instructions even where AVX2 and FMA exist. Where
+// only is given, the pixels outside its rectangles are left black (and cost next to nothing).
 Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel& m,
-                                  glm::vec3 vignetting, bool lowPass = true, bool widest = true);
+                                  glm::vec3 vignetting, bool lowPass = true, bool widest = true,
+                                  const PatchRects* only = nullptr);

@@ -5,12 +5,21 @@
 #include "base/timer.h"
 
 Rendering NativeRenderer::render(const ImageParameters& image, const Source& source,
-                                 const PairView& view, glm::ivec2 size, int) {
+                                 const PairView& view, glm::ivec2 size, int slot) {
+    return renderRegion(image, source, view, size, slot, {});
+}
+
+Rendering NativeRenderer::renderRegion(
+    const ImageParameters& image, const Source& source, const PairView& view, glm::ivec2 size, int,
+    const std::function<PatchRects(const CameraModel&)>& regionOf) {
     const LinearSource& linear = *source.linear;
     CameraModel m =
         patchCamera(image, vec2(view.yaw, view.pitch), view.fovX,
                     vec2(float(linear.width()), float(linear.height())), vec2(size), view.roll);
-    Image<RgbPixel<float>> patch = remapOnCpu(linear, m, glm::vec3(image.Vb, image.Vc, image.Vd));
+    PatchRects only;
+    if (regionOf) only = regionOf(m);
+    Image<RgbPixel<float>> patch = remapOnCpu(linear, m, glm::vec3(image.Vb, image.Vc, image.Vd),
+                                              true, true, regionOf ? &only : nullptr);
     lapTimer().print("render (korvel)");
     return {m, std::move(patch)};
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The remap of a pair's two images into its view: native code or GL behind one interface.
+#include <functional>
 #include <glm/vec2.hpp>
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 #include "imageio/image.h"
 #include "match/correlate.h"
 #include "match/correlate_gpu.h"
+#include "match/cpu_remap.h"
 #include "match/render.h"
 #include "match/source.h"
 #include "project/project.h"
@@ -27,6 +29,13 @@ public:
     // first (slot 0) or second (slot 1) image.
     virtual Rendering render(const ImageParameters& image, const Source& source,
                              const PairView& view, glm::ivec2 size, int slot) = 0;
+    // render where only the rectangles that the last argument gives for the rendering's model
+    // are needed: the other pixels may be left black. This one renders them all.
+    virtual Rendering renderRegion(const ImageParameters& image, const Source& source,
+                                   const PairView& view, glm::ivec2 size, int slot,
+                                   const std::function<PatchRects(const CameraModel&)>&) {
+        return render(image, source, view, size, slot);
+    }
     // The correlation back end of the pair rendered last, whose first rendering is imgA; empty
     // for correlation on the CPU.
     virtual CorrelationBackend correlation(const Image<RgbPixel<float>>& imgA) = 0;
@@ -41,6 +50,9 @@ class NativeRenderer : public PairRenderer {
 public:
     Rendering render(const ImageParameters& image, const Source& source, const PairView& view,
                      glm::ivec2 size, int slot) override;
+    Rendering renderRegion(const ImageParameters& image, const Source& source, const PairView& view,
+                           glm::ivec2 size, int slot,
+                           const std::function<PatchRects(const CameraModel&)>& regionOf) override;
     CorrelationBackend correlation(const Image<RgbPixel<float>>&) override { return {}; }
     bool rendersAgain() const override { return true; }
 };
