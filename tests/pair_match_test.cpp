@@ -99,6 +99,18 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         EXPECT_LT(glm::length(vec2(cp.X - cp.x, cp.Y - cp.y)), 0.1f) << k;
         EXPECT_TRUE(cp.n == 0 && cp.N == 1);
     }
+    // Rendered only where it reads the renderings, it finds the same, each seed's own.
+    PatchRects inA = seedRegion(turnedA, seeds, false), inB = seedRegion(turnedA, seeds, true);
+    std::vector<size_t> seedOf;
+    std::vector<ControlPoint> parts =
+        findAgain(remapOnCpu(a, turnedA, glm::vec3(0), true, true, &inA),
+                  remapOnCpu(b, turnedB, glm::vec3(0), true, true, &inB), turnedA, turnedB, 0, 1,
+                  seeds, &seedOf);
+    ASSERT_EQ(parts.size(), again.size());
+    for (size_t k = 0; k < parts.size(); ++k) {
+        EXPECT_EQ(seedOf[k], k);
+        EXPECT_TRUE(parts[k].X == again[k].X && parts[k].Y == again[k].Y) << k;
+    }
     // Where B shows nothing to match, no seed stays.
     auto [darkB, darkView] = renderView(image, blobs(0), {3.1f, -1.7f});
     EXPECT_TRUE(findAgain(viewA, darkView, turnedA, darkB, 0, 1, seeds).empty());

@@ -36,16 +36,31 @@ struct PairResult {
 
 // Renders both images of a pair into its view and matches them, each match expected within
 // expected pixels of its corner where that is set, and finds the seeds again there; dumps the
-// renderings where asked.
+// renderings where asked. With seedsOnly, it renders what the seeds read and finds them again,
+// no more.
 PairMatch matchPair(PairRenderer& renderer, const Project& project, const ScheduleStep& s,
                     glm::ivec2 size, const Source& a, const Source& b, const std::string& dump,
-                    glm::ivec2 expected = {}, const std::vector<Seed>& seeds = {}) {
+                    glm::ivec2 expected = {}, const std::vector<Seed>& seeds = {},
+                    bool seedsOnly = false) {
     const int i = s.i, j = s.j;
     const PairView& v = s.view;
     writeLog("(%d<->%d): dYaw = %f, dPitch = %f\n", i, j, v.yaw, v.pitch);
     // Image 0 is matched as a zenith image only where it looks up, as in the fixed layouts.
     bool zenith = i == 0 && looksUp(project.images[0]);
     const ImageParameters &imageI = project.images[size_t(i)], &imageJ = project.images[size_t(j)];
+    if (seedsOnly) {
+        // Only the seeds' templates and windows are read.
+        Rendering ri = renderer.renderRegion(imageI, a, v, size, 0, [&](const CameraModel& m) {
+            return seedRegion(m, seeds, false);
+        });
+        Rendering rj = renderer.renderRegion(imageJ, b, v, size, 1, [&](const CameraModel&) {
+            return seedRegion(ri.camera, seeds, true);
+        });
+        PairMatch m;
+        m.again = findAgain(ri.image, rj.image, ri.camera, rj.camera, i, j, seeds, &m.againSeeds);
+        renderer.finish();
+        return m;
+    }
     Rendering ri = renderer.render(imageI, a, v, size, 0);
     Rendering rj = renderer.render(imageJ, b, v, size, 1);
     RerenderB again;
@@ -81,6 +96,11 @@ int maxTargetSize() {
 // show it for them.
 constexpr int kRigPassBelow = int(kAffineConsensusMatches);
 
+// A pair with more points has them sought again where the rig's turns move its view by more
+// than this many pixels: on a weak rig with exact poses, noise in its images' rotations moves
+// some views by up to about a pixel, and there the pair's own points place it as well.
+constexpr float kRigSeekFrom = 1.0f;
+
 // The points of the pairs, in schedule order.
 std::vector<ControlPoint> pointsOf(const std::vector<PairResult>& pairs) {
     std::vector<ControlPoint> points;
@@ -88,12 +108,15 @@ std::vector<ControlPoint> pointsOf(const std::vector<PairResult>& pairs) {
     return points;
 }
 
-// Matches again, each image turned as the rig's points show, the pairs that found fewer than
-// kRigPassBelow points where those turns move their views by more than kAlignBelow pixels: a
-// pose off its calibration warps a pair's renderings against each other. Turned so, a match
-// lies where the rig's points say, but for what parallax leaves (kAlignReach). A pair's new
-// points and exposure replace its first ones where there are as many or more; a replaced
-// exposure observation moves to the end of exposures. The pairs run as mode says.
+// Matches again, each image turned as the rig's points show, the pairs whose views those turns
+// move by more than kAlignBelow pixels (kRigSeekFrom for pairs of many points): a pose off its
+// calibration warps a pair's renderings against each other. Turned so, a match lies where the rig's
+// points say, but for what parallax leaves (kAlignReach). A pair that found fewer than
+// kRigPassBelow points is matched anew: its new points and exposure replace its first ones where
+// there are as many or more; a replaced exposure observation moves to the end of exposures. A pair
+// with more has its points sought again: its own turns, from its few points, leave its renderings a
+// fraction of a pixel apart, the rig's, from all of them, far less, and the sub-pixel fit is best
+// at a whole pixel. The pairs run as mode says.
 void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& cache,
                  ExecutorMode mode, std::vector<PairResult>& pairs,
                  std::vector<exposure_t>& exposures) {
@@ -104,16 +127,18 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
     std::vector<ScheduleStep> again;
     std::vector<size_t> which;
     std::vector<float> moves;
+    std::vector<bool> seedsOnly;
     for (size_t p = 0; p < pairs.size(); ++p) {
         const PairResult& pair = pairs[p];
-        if (int(pair.points.size()) >= kRigPassBelow) continue;
         float perRadian = float(pair.size.x) / (pair.pair.view.fovX * float(M_PI) / 180);
         float move = perRadian * turnAngle(glm::transpose(check.turn[size_t(pair.pair.i)]) *
                                            check.turn[size_t(pair.pair.j)]);
-        if (move < kAlignBelow) continue;
+        const bool strong = int(pair.points.size()) >= kRigPassBelow;
+        if (move < (strong ? kRigSeekFrom : kAlignBelow)) continue;
         again.push_back(pair.pair);
         which.push_back(p);
         moves.push_back(move);
+        seedsOnly.push_back(strong);
     }
     runSteps(
         stepsForPairs(again), cache, mode,
@@ -123,10 +148,20 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             for (size_t k = 0; k < pair.points.size(); ++k)
                 seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
             return matchPair(renderer, turned, s, pair.size, a, b, {}, glm::ivec2(kAlignReach),
-                             seeds);
+                             seeds, seedsOnly[m]);
         },
         [&](size_t m, const ScheduleStep& s, PairMatch& match, std::string& log) {
             PairResult& pair = pairs[which[m]];
+            if (seedsOnly[m]) {
+                // A point not found again keeps its place: its pair's own turns found it.
+                for (size_t k = 0; k < match.again.size(); ++k)
+                    pair.points[match.againSeeds[k]] = match.again[k];
+                writeLog(
+                    "rig pass %d-%d: its points sought again with its images turned as the rig's "
+                    "points show (its view by %.2f px): %d of %d found\n%s",
+                    s.i, s.j, moves[m], int(match.again.size()), int(pair.points.size()), log);
+                return;
+            }
             int had = int(pair.points.size()), found = int(match.points.size());
             // Points of aligned renderings are the better ones where there are as many. Else
             // the first points were matched where the poses warped the renderings against each

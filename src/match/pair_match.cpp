@@ -89,18 +89,20 @@ ExposureUsable usableIn(const CameraModel& cam, const ExposureMask& mask) {
 
 // Corner c of A matched again in B's green channel greenB (camB's), the renderings aligned
 // already: sought within kAlignReach, where a small window keeps twins of a repeated texture
-// farther off out of the ambiguity test, which the first match settled; and placed on its peak's
-// surface, since what is left of a turn moves a match by a fraction of a pixel, which the
-// parabolas along the axes do not follow on a slanted peak (the turns that follow would swing
-// back and forth). True with offset the displacement to it.
+// farther off out of the ambiguity test, which the first match settled. With onSurface, placed on
+// its peak's surface, since what is left of a pair's own turn moves a match by a fraction of a
+// pixel, which the parabolas along the axes do not follow on a slanted peak (the turns that
+// follow would swing back and forth); without, left where they put it, as a pair aligned to a
+// small share of a pixel needs: there they lean toward the whole pixel, rightly, and the
+// surface's cross term only adds noise. True with offset the displacement to it.
 bool matchAgain(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                 const CameraModel& camA, const CameraModel& camB, const corner_t& c,
-                glm::vec2& offset) {
+                glm::vec2& offset, bool onSurface) {
     CorrelationBackend near = [&](const corner_t& at, int s) {
         return cpuCorrelationMap(imgA, greenB, at, s, glm::ivec2(kAlignReach));
     };
     if (!correlate(imgA, camA, camB, c, near, offset, c.scale)) return false;
-    surfaceVertex(imgA, greenB, c, offset);
+    if (onSurface) surfaceVertex(imgA, greenB, c, offset);
     return true;
 }
 
@@ -121,25 +123,45 @@ ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
     return {i, j, src.x, src.y, dst.x, dst.y, deviation};
 }
 
+// The corner of A (camA's) at which seed is sought again: the view's pixel nearest it.
+corner_t seedCorner(const CameraModel& camA, const Seed& seed) {
+    vec2 q = glm::round(camA.sourceToPatch(seed.at / camA.projectScale));
+    return {int(q.x), int(q.y), 0, seed.scale};
+}
+
 }  // namespace
 
 std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
                                     const CameraModel& camB, int i, int j,
-                                    const std::vector<Seed>& seeds) {
+                                    const std::vector<Seed>& seeds, std::vector<size_t>* seedOf) {
     std::vector<ControlPoint> points;
     if (seeds.empty()) return points;
     Image<float> greenB = toImage(channelView(imgB, 1));
     writeLog("found again %d-%d:\n", i, j);
-    for (const Seed& seed : seeds) {
-        vec2 q = glm::round(camA.sourceToPatch(seed.at / camA.projectScale));
-        if (!(q.x >= 0 && q.y >= 0 && q.x < camA.outSize.x && q.y < camA.outSize.y)) continue;
-        corner_t c{int(q.x), int(q.y), 0, seed.scale};
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const corner_t c = seedCorner(camA, seeds[k]);
+        if (!(c.x >= 0 && c.y >= 0 && c.x < camA.outSize.x && c.y < camA.outSize.y)) continue;
         glm::vec2 offset;
-        if (!matchAgain(imgA, greenB, camA, camB, c, offset)) continue;
+        if (!matchAgain(imgA, greenB, camA, camB, c, offset, false)) continue;
         points.push_back(pointOf(imgA, greenB, camA, camB, i, j, {c, offset}));
+        if (seedOf) seedOf->push_back(k);
     }
     return points;
+}
+
+PatchRects seedRegion(const CameraModel& camA, const std::vector<Seed>& seeds, bool inB) {
+    PatchRects rects;
+    for (const Seed& seed : seeds) {
+        const corner_t c = seedCorner(camA, seed);
+        const PatchSize p = patchSize(seed.scale);
+        // B's window reaches kAlignReach either way and, for the map around its match, two
+        // cells more; templates are padded on the right.
+        const int reach = inB ? kAlignReach + 2 * p.s + 1 : 0;
+        const int x0 = c.x - p.r - reach, y0 = c.y - p.r - reach;
+        rects.emplace_back(x0, y0, x0 + p.Wt + 2 * reach + 1, y0 + p.P + 2 * reach + 1);
+    }
+    return rects;
 }
 
 std::string controlPointLine(const ControlPoint& cp, int decimals) {
@@ -262,7 +284,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         lists.goodInB.clear();
         for (const Match& m : matches) {
             glm::vec2 offset;
-            if (!matchAgain(imgA, greenB, camA, camera, m.c, offset)) {
+            if (!matchAgain(imgA, greenB, camA, camera, m.c, offset, true)) {
                 lists.bad.push_back(m.c);
                 continue;
             }

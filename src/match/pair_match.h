@@ -12,6 +12,7 @@
 #include "geometry/camera.h"
 #include "imageio/image.h"
 #include "match/correlate.h"
+#include "match/cpu_remap.h"
 #include "match/tiles.h"
 #include "project/project.h"
 
@@ -29,6 +30,7 @@ struct PairMatch {
     CornerLists corners;               // where every corner of A went; good: those of points
     Image<RgbPixel<float>> turnedB;    // B as rendered turned back, where it was; else empty
     std::vector<ControlPoint> again;   // the seeds found again (see findAgain), where given
+    std::vector<size_t> againSeeds;    // the seed of each of those
 };
 
 // A match made before, to be found again in renderings aligned since: where it lies in A's
@@ -55,13 +57,20 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
                             glm::ivec2 expected = {});
 
 // The seeds matched again in a pair's renderings (image i in imgA, image j in imgB) aligned
-// already, each searched for within kAlignReach pixels of its corner as the alignment passes do,
-// as control points; a seed that the correlation's tests refuse there, or that the view does not
-// show, is left out. Writes a log line per seed in the view.
+// already, by the rig's turns, each searched for within kAlignReach pixels of its corner as the
+// alignment passes do and placed by the parabolas along the axes (the rig's points leave its
+// pairs a small share of a pixel apart, where those lean toward the truth), as control points; a
+// seed that the correlation's tests refuse there, or that the view does not show, is left out;
+// seedOf, where given, gets the seed of each point. Writes a log line per seed in the view.
 std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
                                     const CameraModel& camB, int i, int j,
-                                    const std::vector<Seed>& seeds);
+                                    const std::vector<Seed>& seeds,
+                                    std::vector<size_t>* seedOf = nullptr);
+
+// The rectangles of a pair's view that findAgain reads for seeds: their templates in A
+// (camA's), or their search windows in B where inB.
+PatchRects seedRegion(const CameraModel& camA, const std::vector<Seed>& seeds, bool inB);
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.
 constexpr float kAlignBelow = 0.25f;
