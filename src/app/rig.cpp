@@ -69,11 +69,13 @@ PairMatch matchPair(PairRenderer& renderer, const Project& project, const Schedu
             Rendering r = renderer.render(turnedImage(imageJ, turn), b, v, size, 1);
             return std::pair(r.camera, std::move(r.image));
         };
+    std::vector<size_t> seedOf;
     std::vector<ControlPoint> seedsFound =
-        findAgain(ri.image, rj.image, ri.camera, rj.camera, i, j, seeds);
+        findAgain(ri.image, rj.image, ri.camera, rj.camera, i, j, seeds, &seedOf);
     PairMatch m = matchRenderedPair(ri.image, rj.image, ri.camera, rj.camera, i, j, zenith, a.mask,
                                     b.mask, renderer.correlation(ri.image), again, expected);
     m.again = std::move(seedsFound);
+    m.againSeeds = std::move(seedOf);
     renderer.finish();
     if (!dump.empty())
         dumpPair(dump, i, j, ri.image, m.turnedB.width > 0 ? m.turnedB : rj.image, m.corners);

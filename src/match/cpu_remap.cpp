@@ -251,11 +251,12 @@ Image<RgbPixel<float>> remapOnCpu(const LinearSource& source, const CameraModel&
                 std::fill(inside.begin(), inside.end(), uint8_t(0));
                 for (const glm::ivec4& r : *only)
                     for (int k = 0; k < 2; ++k)
-                        if (y0 + k >= r.y && y0 + k < r.w && r.x < r.z) {
+                        if (y0 + k >= r.y && y0 + k < r.w) {
                             int a = std::clamp(r.x, 0, w), b = std::clamp(r.z, 0, w);
+                            if (a >= b) continue;
                             std::fill(inside.begin() + k * wq + a, inside.begin() + k * wq + b,
                                       uint8_t(1));
-                            any = any || a < b;
+                            any = true;
                         }
             }
             if (!any) {
