@@ -88,6 +88,16 @@ TEST(RigCheck, KeepsParallax) {
     // Turns and centres are not told apart well enough to turn a rig with parallax.
     for (const mat3& turn : check.turn)
         EXPECT_LT(degreesApart(turn, mat3(1)), 0.01f) << check.log.back();
+    // Roughly they are (a fit of rotations alone is degrees off here): enough to frame a pair
+    // that poses off their calibration lost.
+    std::vector<ImageParameters> project = ring.images;
+    for (size_t k = 1; k < project.size(); ++k) project[k].y += 2 * std::sin(float(k));
+    check = checkRig(project, ring.cps);
+    for (size_t k = 0; k < project.size(); ++k) {
+        mat3 expected = glm::transpose(toCamera(ring.images[k])) * toCamera(project[k]);
+        EXPECT_LT(degreesApart(check.roughTurn[k], expected), 0.3f) << k;
+        EXPECT_LT(degreesApart(check.turn[k], mat3(1)), 0.01f) << k;
+    }
     // The ring's epipolar lines run level: a point set off upright leaves its own.
     ring.cps[30].Y += 3;
     check = checkRig(ring.images, ring.cps);

@@ -81,10 +81,10 @@ std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPo
 
 // A pair's points: each one's residual less the pair's common residual (the componentwise
 // median, which takes up what parallax or a rotation left over shifts the whole pair by; fewer
-// than three points show none apart from their own), in radians.
+// than kPairShiftFrom points show none apart from their own), in radians.
 std::vector<double> pairDeviations(const std::vector<Vector3d>& residual, Vector3d& common) {
     common = Vector3d::Zero();
-    if (residual.size() >= 3)
+    if (residual.size() >= kPairShiftFrom)
         for (int axis = 0; axis < 3; ++axis) {
             std::vector<double> values;
             for (const Vector3d& r : residual) values.push_back(r[axis]);
@@ -112,11 +112,12 @@ constexpr double kNearest = 4;
 // the origin and no point slides along an epipolar line it does not have. Alternates the depths in
 // closed form with a Gauss-Newton step (Huber's weights, then Tukey's biweight; numeric
 // derivatives) on the cameras. Returns each point's residual: the direction image N sees less the
-// one the rest predicts.
+// one the rest predicts, and the rotations in `fitted`.
 std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
                                          const std::vector<ControlPoint>& cps,
                                          const std::vector<Vector3d>& a,
-                                         const std::vector<Vector3d>& b) {
+                                         const std::vector<Vector3d>& b,
+                                         std::vector<Matrix3d>& fitted) {
     const size_t images = rotation.size();
     std::vector<Vector3d> centre(images, Vector3d::Zero());
     std::vector<double> rho(cps.size(), 1.0);
@@ -219,13 +220,14 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
     for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
     double low = kNearest, high = 0;
     for (size_t k = 0; k < cps.size(); ++k)
-        if (members[{cps[k].n, cps[k].N}] >= 3)
+        if (members[{cps[k].n, cps[k].N}] >= int(kPairShiftFrom))
             low = std::min(low, rho[k]), high = std::max(high, rho[k]);
     for (size_t k = 0; k < cps.size(); ++k)
-        if (members[{cps[k].n, cps[k].N}] < 3 && low <= high)
+        if (members[{cps[k].n, cps[k].N}] < int(kPairShiftFrom) && low <= high)
             rho[k] = std::clamp(rho[k], low, high);
     std::vector<Vector3d> residual;
     for (size_t k = 0; k < cps.size(); ++k) residual.push_back(residualAt(k));
+    fitted = rotation;
     return residual;
 }
 
@@ -433,8 +435,10 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     check.keep.assign(cps.size(), true);
     check.deviation.assign(cps.size(), 0);
     check.turn.assign(images.size(), glm::mat3(1));
+    check.roughTurn = check.turn;
     if (cps.empty()) return check;
     check.turn.clear();
+    check.roughTurn.clear();
     std::vector<CameraModel> cameras(images.begin(), images.end());
     std::vector<Vector3d> a, b;
     for (const ControlPoint& cp : cps) {
@@ -463,7 +467,8 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         residuals.push_back(rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k]);
         still.push_back(residuals.back().norm());
     }
-    std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b);
+    std::vector<Matrix3d> apartRotation = rotation;
+    std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b, apartRotation);
     for (const Vector3d& r : apart) moved.push_back(r.norm());
     double stillSpread = spreadOf(still) * median(perRadian);
     check.parallax = !apart.empty() && stillSpread > kParallaxFloor &&
@@ -485,7 +490,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         double scale = pairScale(images, pair.first, pair.second);
         for (size_t k : p.members) p.residual.push_back(scale * residuals[k]);
         std::vector<double> d = pairDeviations(p.residual, p.common);
-        if (p.members.size() < 3) continue;
+        if (p.members.size() < kPairShiftFrom) continue;
         shifts.push_back(p.common.norm());
         // Few points understate their scatter (Rousseeuw and Leroy's small-sample factor).
         p.spread = spreadOf(d) * (1 + 5.0 / double(p.members.size() - 2));
@@ -498,7 +503,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     double shiftBound = std::max(double(kRigCheckFloor), kRigCheckSigmas * shiftScale);
     std::vector<double> all;
     for (auto& [pair, p] : pairs) {
-        bool shifted = p.members.size() < 3 || p.common.norm() > shiftBound;
+        bool shifted = p.members.size() < kPairShiftFrom || p.common.norm() > shiftBound;
         for (size_t m = 0; m < p.members.size(); ++m) {
             double d = (p.residual[m] - (shifted ? Vector3d::Zero() : p.common)).norm();
             check.deviation[p.members[m]] = std::isfinite(d) ? float(d) : INFINITY;
@@ -573,13 +578,14 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         if (check.keep[k]) kept.push_back(cps[k]), keptA.push_back(a[k]), keptB.push_back(b[k]);
     // Where the cameras stand apart, the points cannot tell a turn from a shift of a centre
     // well enough (tenths of a degree): no turn is reported there.
-    std::vector<Matrix3d> turns(images.size(), Matrix3d::Identity());
-    if (!check.parallax) turns = adjustRotations(images.size(), kept, keptA, keptB);
-    for (const Matrix3d& r : turns) {
+    std::vector<Matrix3d> rough =
+        check.parallax ? apartRotation : adjustRotations(images.size(), kept, keptA, keptB);
+    for (const Matrix3d& r : rough) {
         glm::mat3 m;
         for (int c = 0; c < 3; ++c)
             for (int row = 0; row < 3; ++row) m[c][row] = float(r(row, c));
-        check.turn.push_back(m);
+        check.roughTurn.push_back(m);
+        check.turn.push_back(check.parallax ? glm::mat3(1) : m);
     }
     check.log.push_back(
         fmt::sprintf("rig check: %d of %d points dropped (spread %.2f px, bound %.2f px, pairs "

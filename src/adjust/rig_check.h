@@ -11,6 +11,10 @@
 // is a true match however tightly the others agree.
 constexpr float kRigCheckFloor = 0.5f;
 
+// A pair's points show what parallax or a turn left over shifts the pair by from this many on;
+// fewer are judged by the rig's pairs alone.
+constexpr size_t kPairShiftFrom = 3;
+
 // Deviations beyond this many robust standard deviations of the rig's are dropped.
 constexpr float kRigCheckSigmas = 5.0f;
 
@@ -32,6 +36,9 @@ struct RigCheck {
     // pose stands against the project's, image 0's fixed (the identity where nothing shows it,
     // and for every image where the rig shows parallax).
     std::vector<glm::mat3> turn;
+    // The same, and where the rig shows parallax the rotations of its fit with the cameras'
+    // centres: off by the tenths of a degree the points leave between a turn and a shift.
+    std::vector<glm::mat3> roughTurn;
 };
 
 // Adjusts each image's rotation (image 0 fixed) to all control points by Gauss-Newton on the
@@ -43,5 +50,6 @@ struct RigCheck {
 // parallax shifts a whole pair by), in pixels of the pair's finer image; points beyond
 // max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line, and those
 // kUnseenSigmas deviations could carry beyond it (with parallax, or beside a point of their pair
-// that they could not carry beyond it). Then each image's turn from the points kept.
+// that they could not carry beyond it). Then each image's turn from the points kept, or with
+// parallax only a rough one: the rotations of the fit with the centres.
 RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);

@@ -123,18 +123,29 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
                  ExecutorMode mode, std::vector<PairResult>& pairs,
                  std::vector<exposure_t>& exposures) {
     RigCheck check = checkRig(project.images, pointsOf(pairs));
+    // Where the cameras stand apart the rig's turns are rough: through them, only a pair that
+    // the check leaves no point is matched again, and searched as widely as at first.
+    const std::vector<glm::mat3>& turn = check.parallax ? check.roughTurn : check.turn;
+    const glm::ivec2 reach = check.parallax ? glm::ivec2(0) : glm::ivec2(kAlignReach);
     Project turned = project;
     for (size_t k = 0; k < turned.images.size(); ++k)
-        turned.images[k] = turnedImage(project.images[k], check.turn[k]);
+        turned.images[k] = turnedImage(project.images[k], turn[k]);
     std::vector<ScheduleStep> again;
     std::vector<size_t> which;
     std::vector<float> moves;
     std::vector<bool> seedsOnly;
+    std::vector<bool> refuted;  // per pair: the check keeps none of its points
+    for (size_t p = 0, k = 0; p < pairs.size(); ++p) {
+        refuted.push_back(true);
+        for (size_t end = k + pairs[p].points.size(); k < end; ++k)
+            if (check.keep[k]) refuted.back() = false;
+    }
     for (size_t p = 0; p < pairs.size(); ++p) {
         const PairResult& pair = pairs[p];
+        if (check.parallax && !refuted[p]) continue;
         float perRadian = float(pair.size.x) / (pair.pair.view.fovX * float(M_PI) / 180);
-        float move = perRadian * turnAngle(glm::transpose(check.turn[size_t(pair.pair.i)]) *
-                                           check.turn[size_t(pair.pair.j)]);
+        float move = perRadian * turnAngle(glm::transpose(turn[size_t(pair.pair.i)]) *
+                                           turn[size_t(pair.pair.j)]);
         const bool strong = int(pair.points.size()) >= kRigPassBelow;
         if (move < (strong ? kRigSeekFrom : kAlignBelow)) continue;
         again.push_back(pair.pair);
@@ -149,8 +160,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             std::vector<Seed> seeds;
             for (size_t k = 0; k < pair.points.size(); ++k)
                 seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
-            return matchPair(renderer, turned, s, pair.size, a, b, {}, glm::ivec2(kAlignReach),
-                             seeds, seedsOnly[m]);
+            return matchPair(renderer, turned, s, pair.size, a, b, {}, reach, seeds, seedsOnly[m]);
         },
         [&](size_t m, const ScheduleStep& s, PairMatch& match, std::string& log) {
             PairResult& pair = pairs[which[m]];
@@ -167,17 +177,21 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             int had = int(pair.points.size()), found = int(match.points.size());
             // Points of aligned renderings are the better ones where there are as many. Else
             // the first points were matched where the poses warped the renderings against each
-            // other: one that the aligned renderings refuse, the warp made.
-            bool better = found > 0 && found >= had;
+            // other: one that the aligned renderings refuse, the warp made. Where the cameras
+            // stand apart, a pair too small to show its own shift is not trusted anew.
+            bool few = check.parallax && found < int(kPairShiftFrom);
+            bool better = found > 0 && found >= had && !few;
             std::string verdict = better ? " -> taken" : "";
-            if (!better && had > 0)
+            if (found > 0 && few)
+                verdict = " -> too few to show their pair's shift where the cameras stand apart";
+            else if (!better && had > 0)
                 verdict = fmt::sprintf("; %d of those found again -> kept", match.again.size());
             writeLog(
                 "rig pass %d-%d: matched again with its images turned as the rig's points show "
                 "(its view by %.2f px): %d points where it had %d%s\n%s",
                 s.i, s.j, moves[m], found, had, verdict, log);
             if (!better) {
-                if (had > 0) pair.points = std::move(match.again);
+                if (had > 0 && !check.parallax) pair.points = std::move(match.again);
                 return;
             }
             pair.points = std::move(match.points);
