@@ -63,11 +63,15 @@ def last_json(text):
     raise ValueError("no JSON line in: " + text.strip()[-300:])
 
 
-def points_per_pair(path):
-    """{(i, j), i < j: number of control-point lines} of a 0-based log."""
-    count = {}
+def points_per_pair(path, distinct=False):
+    """{(i, j), i < j: number of control-point lines} of a 0-based log; with distinct, a line
+    repeated word for word counts once (the SIFT peer lists some matches twice)."""
+    count, seen = {}, set()
     for line in open(path, errors="replace"):
         m = re.match(r"^c n(\d+) N(\d+) ", line)
+        if m and distinct and line in seen:
+            continue
+        seen.add(line)
         if m:
             k = tuple(sorted((int(m.group(1)), int(m.group(2)))))
             count[k] = count.get(k, 0) + 1
@@ -231,7 +235,7 @@ class Sweep:
         return out
 
     def peer(self, d, pairs):
-        """Pairs the peer matches with at least 10 inliers; its run is cached beside the rig."""
+        """Pairs the peer matches with at least 10 distinct inliers; its run is cached beside the rig."""
         out, meta = os.path.join(d, "peer.txt"), os.path.join(d, "peer.json")
         if not os.path.exists(meta):
             rig = d
@@ -252,7 +256,7 @@ class Sweep:
                 raise RuntimeError("peer_sift failed: " + p.stderr.strip()[-300:])
             os.replace(out + ".tmp", out)
             json.dump(last_json(p.stdout), open(meta, "w"))
-        return {k for k, v in points_per_pair(out).items() if v >= 10}
+        return {k for k, v in points_per_pair(out, distinct=True).items() if v >= 10}
 
     def korvel_run(self, r, d, project, label):
         a = self.a
