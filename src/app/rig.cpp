@@ -13,6 +13,7 @@
 #include "app/overview.h"
 #include "app/progress.h"
 #include "base/log.h"
+#include "base/robust.h"
 #include "exposure/exposure.h"
 #include "geometry/alignment.h"
 #include "gl/session.h"
@@ -124,7 +125,9 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
                  std::vector<exposure_t>& exposures) {
     RigCheck check = checkRig(project.images, pointsOf(pairs));
     // Where the cameras stand apart the rig's turns are rough: through them, only a pair that
-    // the check leaves no point is matched again, and searched as widely as at first.
+    // the check leaves no point is matched again, and searched as widely as at first; and only
+    // where they move the rig's median pair by more than parallax leaves (kAlignReach), that is
+    // where the poses stand off their calibration, not merely where a turn and a shift blur.
     const std::vector<glm::mat3>& turn = check.parallax ? check.roughTurn : check.turn;
     const glm::ivec2 reach = check.parallax ? glm::ivec2(0) : glm::ivec2(kAlignReach);
     Project turned = project;
@@ -140,12 +143,17 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
         for (size_t end = k + pairs[p].points.size(); k < end; ++k)
             if (check.keep[k]) refuted.back() = false;
     }
-    for (size_t p = 0; p < pairs.size(); ++p) {
+    std::vector<float> pairMoves;
+    for (const PairResult& pair : pairs) {
+        float perRadian = float(pair.size.x) / (pair.pair.view.fovX * float(M_PI) / 180);
+        pairMoves.push_back(perRadian * turnAngle(glm::transpose(turn[size_t(pair.pair.i)]) *
+                                                  turn[size_t(pair.pair.j)]));
+    }
+    bool posesOff = !check.parallax || median(pairMoves) > float(kAlignReach);
+    for (size_t p = 0; p < pairs.size() && posesOff; ++p) {
         const PairResult& pair = pairs[p];
         if (check.parallax && !refuted[p]) continue;
-        float perRadian = float(pair.size.x) / (pair.pair.view.fovX * float(M_PI) / 180);
-        float move = perRadian * turnAngle(glm::transpose(turn[size_t(pair.pair.i)]) *
-                                           turn[size_t(pair.pair.j)]);
+        float move = pairMoves[p];
         const bool strong = int(pair.points.size()) >= kRigPassBelow;
         if (move < (strong ? kRigSeekFrom : kAlignBelow)) continue;
         again.push_back(pair.pair);
