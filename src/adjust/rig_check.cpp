@@ -577,7 +577,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t k = 0; k < cps.size(); ++k)
         if (check.keep[k]) kept.push_back(cps[k]), keptA.push_back(a[k]), keptB.push_back(b[k]);
     // Where the cameras stand apart, the points cannot tell a turn from a shift of a centre
-    // well enough (tenths of a degree): no turn is reported there.
+    // well enough (tenths of a degree): only the fit with the centres' rough one is reported.
     std::vector<Matrix3d> rough =
         check.parallax ? apartRotation : adjustRotations(images.size(), kept, keptA, keptB);
     for (const Matrix3d& r : rough) {

@@ -186,9 +186,10 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             // Points of aligned renderings are the better ones where there are as many. Else
             // the first points were matched where the poses warped the renderings against each
             // other: one that the aligned renderings refuse, the warp made. Where the cameras
-            // stand apart, a pair too small to show its own shift is not trusted anew.
+            // stand apart the first points were all refuted, and a pair too small to show its
+            // own shift is not trusted anew.
             bool few = check.parallax && found < int(kPairShiftFrom);
-            bool better = found > 0 && found >= had && !few;
+            bool better = found > 0 && (check.parallax || found >= had) && !few;
             std::string verdict = better ? " -> taken" : "";
             if (found > 0 && few)
                 verdict = " -> too few to show their pair's shift where the cameras stand apart";
