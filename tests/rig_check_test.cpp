@@ -88,14 +88,15 @@ TEST(RigCheck, KeepsParallax) {
     // Turns and centres are not told apart well enough to turn a rig with parallax.
     for (const mat3& turn : check.turn)
         EXPECT_LT(degreesApart(turn, mat3(1)), 0.01f) << check.log.back();
-    // Roughly they are (a fit of rotations alone is degrees off here): enough to frame a pair
-    // that poses off their calibration lost.
+    // Roughly they are (here no turn is up to 1.9 degrees off, a fit of rotations alone 3.8; the
+    // fit with the centres 0.14 to 0.31 as compilers round): enough to frame a pair that poses
+    // off their calibration lost.
     std::vector<ImageParameters> project = ring.images;
     for (size_t k = 1; k < project.size(); ++k) project[k].y += 2 * std::sin(float(k));
     check = checkRig(project, ring.cps);
     for (size_t k = 0; k < project.size(); ++k) {
         mat3 expected = glm::transpose(toCamera(ring.images[k])) * toCamera(project[k]);
-        EXPECT_LT(degreesApart(check.roughTurn[k], expected), 0.3f) << k;
+        EXPECT_LT(degreesApart(check.roughTurn[k], expected), 0.5f) << k;
         EXPECT_LT(degreesApart(check.turn[k], mat3(1)), 0.01f) << k;
     }
     // The ring's epipolar lines run level: a point set off upright leaves its own.
