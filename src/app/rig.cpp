@@ -149,8 +149,8 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
         pairMoves.push_back(perRadian * turnAngle(glm::transpose(turn[size_t(pair.pair.i)]) *
                                                   turn[size_t(pair.pair.j)]));
     }
-    bool posesOff = !check.parallax || median(pairMoves) > float(kAlignReach);
-    for (size_t p = 0; p < pairs.size() && posesOff; ++p) {
+    if (check.parallax && median(pairMoves) <= float(kAlignReach)) return;
+    for (size_t p = 0; p < pairs.size(); ++p) {
         const PairResult& pair = pairs[p];
         if (check.parallax && !refuted[p]) continue;
         float move = pairMoves[p];
@@ -165,8 +165,9 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
         stepsForPairs(again), cache, mode,
         [&](size_t m, const ScheduleStep& s, const Source& a, const Source& b) {
             const PairResult& pair = pairs[which[m]];
+            // Refuted points are not worth seeking again.
             std::vector<Seed> seeds;
-            for (size_t k = 0; k < pair.points.size(); ++k)
+            for (size_t k = 0; k < pair.points.size() && !check.parallax; ++k)
                 seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
             return matchPair(renderer, turned, s, pair.size, a, b, {}, reach, seeds, seedsOnly[m]);
         },
@@ -193,7 +194,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             std::string verdict = better ? " -> taken" : "";
             if (found > 0 && few)
                 verdict = " -> too few to show their pair's shift where the cameras stand apart";
-            else if (!better && had > 0)
+            else if (!better && had > 0 && !check.parallax)
                 verdict = fmt::sprintf("; %d of those found again -> kept", match.again.size());
             writeLog(
                 "rig pass %d-%d: matched again with its images turned as the rig's points show "
