@@ -246,7 +246,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     glm::mat3 turned(1);
     // Where most matches do not follow a turn, wrong ones made it, or parallax that it chased:
     // the exposure is compared in the rendering before it, where the matches place B, but not at
-    // the matches themselves, which may be the wrong ones.
+    // the matches themselves, which may be the wrong ones. A turn that no two of them follow shows
+    // nothing of the pair (a turn takes two): it is refused, and the points are the matches from
+    // before it, for the rig check to judge with the rest.
     struct Agreed {
         const CameraModel* camera;
         const Image<RgbPixel<float>>* rendering;
@@ -276,10 +278,10 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         bool converging = pass > 0 && pixels <= kAlignConverging * lastPixels;
         if (pixels < (converging ? kAlignFinerBelow : kAlignBelow)) break;
         lastPixels = pixels;
-        turned = turn * turned;
-        auto [camera, rendering] = rerenderB(turned);
+        auto [camera, rendering] = rerenderB(turn * turned);
         greenB = toImage(channelView(rendering, 1));
         std::vector<Match> again;
+        CornerLists before = lists;
         lists.good.clear();
         lists.goodInB.clear();
         for (const Match& m : matches) {
@@ -292,12 +294,21 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             lists.good.push_back(m.c);
             lists.goodInB.push_back(m.c + offset);
         }
-        bool followed = again.size() * 2 >= matches.size();
+        bool followed = again.size() * 2 >= matches.size(), refused = again.size() < 2;
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
             "matches found again%s\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()),
-            followed || agreed ? "" : " -> the exposure is compared before this turn");
+            refused              ? " -> refused: the pair keeps its matches from before it"
+            : followed || agreed ? ""
+                                 : " -> the exposure is compared before this turn");
+        if (refused) {
+            if (!agreed) agreed = Agreed{cameraB, renderingB, shown, field};
+            lists = std::move(before);
+            greenB = toImage(channelView(*renderingB, 1));
+            break;
+        }
+        turned = turn * turned;
         if (!followed && !agreed) {
             if (renderingB == &alignedB) {
                 agreedCamera = alignedCamera;

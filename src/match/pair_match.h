@@ -47,9 +47,10 @@ struct Seed {
 // it is empty (the CPU's may be made on all cores). Where rerenderB is set and the matches show B
 // turned against A (a pose off its calibration) by a turn that moves them by more than kAlignBelow
 // rendering pixels (kAlignFinerBelow once the turns converge), B is rendered again turned back and
-// the matches' corners are matched again there, up to kAlignPasses times; the points and the
-// exposure come from the aligned renderings. Where the renderings are aligned already, expected
-// says how far from its corner a match may lie (see nearFirst); zero: anywhere in the window.
+// the matches' corners are matched again there, up to kAlignPasses times (a turn that fewer than
+// two of them follow is refused); the points and the exposure come from the aligned renderings.
+// Where the renderings are aligned already, expected says how far from its corner a match may lie
+// (see nearFirst); zero: anywhere in the window.
 PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
                             const CameraModel& camA, const CameraModel& camB, int i, int j,
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
