@@ -279,20 +279,16 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         if (pixels < (converging ? kAlignFinerBelow : kAlignBelow)) break;
         lastPixels = pixels;
         auto [camera, rendering] = rerenderB(turn * turned);
-        greenB = toImage(channelView(rendering, 1));
+        // The pair's lists and B's green change only once the turn is taken.
+        Image<float> green = toImage(channelView(rendering, 1));
         std::vector<Match> again;
-        CornerLists before = lists;
-        lists.good.clear();
-        lists.goodInB.clear();
+        std::vector<corner_t> lost;
         for (const Match& m : matches) {
             glm::vec2 offset;
-            if (!matchAgain(imgA, greenB, camA, camera, m.c, offset, true)) {
-                lists.bad.push_back(m.c);
-                continue;
-            }
-            again.push_back({m.c, offset});
-            lists.good.push_back(m.c);
-            lists.goodInB.push_back(m.c + offset);
+            if (matchAgain(imgA, green, camA, camera, m.c, offset, true))
+                again.push_back({m.c, offset});
+            else
+                lost.push_back(m.c);
         }
         bool followed = again.size() * 2 >= matches.size(), refused = again.size() < 2;
         writeLog(
@@ -304,11 +300,17 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
                                  : " -> the exposure is compared before this turn");
         if (refused) {
             if (!agreed) agreed = Agreed{cameraB, renderingB, shown, field};
-            lists = std::move(before);
-            greenB = toImage(channelView(*renderingB, 1));
             break;
         }
         turned = turn * turned;
+        greenB = std::move(green);
+        lists.good.clear();
+        lists.goodInB.clear();
+        for (const Match& m : again) {
+            lists.good.push_back(m.c);
+            lists.goodInB.push_back(m.c + m.offset);
+        }
+        lists.bad.insert(lists.bad.end(), lost.begin(), lost.end());
         if (!followed && !agreed) {
             if (renderingB == &alignedB) {
                 agreedCamera = alignedCamera;
