@@ -8,3 +8,12 @@ bool hasAvx2() {
     return false;
 #endif
 }
+
+bool hasAvx512() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    return avx512;
+#else
+    return false;
+#endif
+}

@@ -3,3 +3,5 @@
 
 // True where the processor runs AVX2; asked once (false off x86).
 bool hasAvx2();
+// True where the processor runs AVX-512 (its foundation); asked once (false off x86).
+bool hasAvx512();

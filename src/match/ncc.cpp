@@ -84,7 +84,8 @@ struct Kernel {
     // Each group of four template floats twice over, 32-byte aligned: one plain load fills
     // both halves of a register.
     const float* doubled;
-    const float* doubledRow(int j) const { return doubled + ptrdiff_t(j) * 2 * tw; }
+    // The same four times over, 64-byte aligned, where AVX-512 takes sixteen cells at once.
+    const float* quadrupled;
 
     // Final score of cell (x, y) given its template product.
     float score(int x, int y, float dot) const {
@@ -128,6 +129,22 @@ void cellsOneByOne(const Kernel& k, int y, int mapWidth, float* out) {
 }
 
 #ifdef KORVEL_X86
+// The map rows among the Y from y that window row y + r meets, as a mask, and in t their template
+// rows from `groups`, which holds each group of four template floats `copies` times over: window
+// row y + r meets template row r - yy of map row y + yy, so the first and last Y - 1 window rows
+// reach only some of the map rows.
+template <int Y>
+inline unsigned templateRows(const Kernel& k, int r, const float* groups, int copies,
+                             const float* (&t)[Y]) {
+    unsigned mask = 0;
+    for (int yy = 0; yy < Y; ++yy) {
+        bool hit = r - yy >= 0 && r - yy < k.th;
+        mask |= unsigned(hit) << yy;
+        t[yy] = groups + ptrdiff_t(hit ? r - yy : 0) * copies * k.tw;
+    }
+    return mask;
+}
+
 // Adds the products of one window row into the accumulators of the map rows in Mask: map row
 // yy pairs it with the doubled template row t[yy]. Register i of a row holds the four lanes of cell
 // i in its low half and of cell i + 4 in its high half, so one eight-float window load feeds two
@@ -173,19 +190,11 @@ __attribute__((target("avx2"))) void cellBlockAvx(const Kernel& k, int y, int x,
     for (int yy = 0; yy < Y; ++yy)
 #pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) acc[yy][i] = _mm256_setzero_ps();
-    const int tw = k.tw, th = k.th;
-    // Window row y + r meets template row r - yy of map row y + yy; the first and last Y - 1
-    // window rows reach only some of the map rows.
-    for (int r = 0; r < th + Y - 1; ++r) {
-        const float* w = k.windowRow(y + r) + x;
+    for (int r = 0; r < k.th + Y - 1; ++r) {
         const float* t[Y];
-        unsigned mask = 0;
-        for (int yy = 0; yy < Y; ++yy) {
-            bool hit = r - yy >= 0 && r - yy < th;
-            mask |= unsigned(hit) << yy;
-            t[yy] = k.doubledRow(hit ? r - yy : 0);
-        }
-        accumulateSome<Y>(mask, acc, w, t, tw, std::make_integer_sequence<unsigned, 1u << Y>());
+        unsigned mask = templateRows<Y>(k, r, k.doubled, 2, t);
+        accumulateSome<Y>(mask, acc, k.windowRow(y + r) + x, t, k.tw,
+                          std::make_integer_sequence<unsigned, 1u << Y>());
     }
     // hadd twice gives (l0 + l1) + (l2 + l3): cells 0..3 in the low half, 4..7 in the high.
 #pragma GCC unroll 4
@@ -241,12 +250,93 @@ __attribute__((target("avx2"))) void rowsAvx(const Kernel& k, int y, Image<float
     }
 }
 
+// accumulateRow sixteen cells wide: register i of a row holds cells i, i + 4, i + 8 and i + 12,
+// four lanes each, every lane summed as one by one.
+template <int Y, unsigned Mask>
+__attribute__((target("avx512f"), always_inline)) inline void accumulateRow512(
+    __m512 (&acc)[Y][4], const float* w, const float* const (&t)[Y], int tw) {
+#pragma GCC unroll 2
+    for (int c = 0; c < tw; c += 4) {
+        __m512 tv[Y];
+#pragma GCC unroll 4
+        for (int yy = 0; yy < Y; ++yy)
+            if (Mask >> yy & 1) tv[yy] = _mm512_load_ps(t[yy] + 4 * c);
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) {
+            __m512 wv = _mm512_loadu_ps(w + c + i);
+            if (Y > 1) asm("" : "+v"(wv));
+#pragma GCC unroll 4
+            for (int yy = 0; yy < Y; ++yy)
+                if (Mask >> yy & 1) {
+                    // A rounded product, as the narrower kernels make: no fused multiply-add.
+                    __m512 product = _mm512_mul_ps(wv, tv[yy]);
+                    asm("" : "+v"(product));
+                    acc[yy][i] = _mm512_add_ps(acc[yy][i], product);
+                }
+        }
+    }
+}
+
+template <int Y, unsigned... Masks>
+__attribute__((target("avx512f"), always_inline)) inline void accumulateSome512(
+    unsigned mask, __m512 (&acc)[Y][4], const float* w, const float* const (&t)[Y], int tw,
+    std::integer_sequence<unsigned, Masks...>) {
+    ((mask == Masks && Masks ? accumulateRow512<Y, Masks>(acc, w, t, tw) : void()), ...);
+}
+
+// _mm256_hadd_ps for each 128-bit block: a's pair sums, then b's.
+__attribute__((target("avx512f"), always_inline)) inline __m512 pairSums(__m512 a, __m512 b) {
+    return _mm512_add_ps(_mm512_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                         _mm512_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+// Template products of the 16 x Y cells from (x, y), as cellBlockAvx makes eight.
+template <int Y>
+__attribute__((target("avx512f"))) void cellBlock512(const Kernel& k, int y, int x,
+                                                     __m512 (&dots)[Y]) {
+    __m512 acc[Y][4];
+#pragma GCC unroll 4
+    for (int yy = 0; yy < Y; ++yy)
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) acc[yy][i] = _mm512_setzero_ps();
+    for (int r = 0; r < k.th + Y - 1; ++r) {
+        const float* t[Y];
+        unsigned mask = templateRows<Y>(k, r, k.quadrupled, 4, t);
+        accumulateSome512<Y>(mask, acc, k.windowRow(y + r) + x, t, k.tw,
+                             std::make_integer_sequence<unsigned, 1u << Y>());
+    }
+    // (l0 + l1) + (l2 + l3) per cell: cells 4b .. 4b + 3 in block b.
+#pragma GCC unroll 4
+    for (int yy = 0; yy < Y; ++yy)
+        dots[yy] = pairSums(pairSums(acc[yy][0], acc[yy][1]), pairSums(acc[yy][2], acc[yy][3]));
+}
+
+// Map rows y .. y + Y - 1 in blocks of sixteen cells; the last block overlaps its predecessor.
+template <int Y>
+__attribute__((target("avx512f"))) void rows512(const Kernel& k, int y, Image<float>& map) {
+    for (int x0 = 0; x0 < map.width; x0 += 16) {
+        int x = std::min(x0, map.width - 16);
+        __m512 dots[Y];
+        cellBlock512<Y>(k, y, x, dots);
+        for (int yy = 0; yy < Y; ++yy) {
+            alignas(64) float dot[16];
+            _mm512_store_ps(dot, dots[yy]);
+            scoreAvx(k, y + yy, x, _mm256_load_ps(dot), map.row(y + yy));
+            scoreAvx(k, y + yy, x + 8, _mm256_load_ps(dot + 8), map.row(y + yy));
+        }
+    }
+}
+
 #endif
 
 // Map rows y .. y + rows - 1 (rows at most kRowsPerStep).
 constexpr int kRowsPerStep = 2;
 void mapRows(const Kernel& k, int y, int rows, Image<float>& map) {
 #ifdef KORVEL_X86
+    if (k.quadrupled && map.width >= 16) {
+        if (rows == 2) return rows512<2>(k, y, map);
+        return rows512<1>(k, y, map);
+    }
     if (hasAvx2() && map.width >= 8) {
         if (rows == 2) return rowsAvx<2>(k, y, map);
         return rowsAvx<1>(k, y, map);
@@ -281,6 +371,20 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
             float* group = doubled + ptrdiff_t(j) * 2 * tw + 2 * (c - c % 4);
             group[c % 4] = group[c % 4 + 4] = templ.row(j)[c];
         }
+    std::unique_ptr<float[]> quadrupledBuffer;
+    float* quadrupled = nullptr;
+#ifdef KORVEL_X86
+    if (hasAvx512()) {
+        quadrupledBuffer.reset(new float[size_t(4) * tw * th + 16]);
+        quadrupled = quadrupledBuffer.get();
+        quadrupled += (16 - reinterpret_cast<uintptr_t>(quadrupled) / sizeof(float) % 16) % 16;
+        for (int j = 0; j < th; ++j)
+            for (int c = 0; c < tw; ++c)
+                for (int copy = 0; copy < 4; ++copy)
+                    quadrupled[ptrdiff_t(j) * 4 * tw + 4 * (c - c % 4) + 4 * copy + c % 4] =
+                        templ.row(j)[c];
+    }
+#endif
     // Every cell of the tables gets written: no need to clear them first.
     const int tableWidth = window.width + 1, tableHeight = window.height + 1;
     std::unique_ptr<double[]> tables(new double[2 * size_t(tableWidth) * tableHeight]);
@@ -295,7 +399,8 @@ Image<float> normalizedCorrelationCoefficient(const ImageView<T>& window,
                    th,
                    s1,
                    s2,
-                   doubled};
+                   doubled,
+                   quadrupled};
     // Rows go in pairs, which share window rows; every cell is computed alike whichever
     // thread takes its pair.
     const int steps = (map.height + kRowsPerStep - 1) / kRowsPerStep;
