@@ -84,7 +84,8 @@ struct Kernel {
     // Each group of four template floats twice over, 32-byte aligned: one plain load fills
     // both halves of a register.
     const float* doubled;
-    // The same four times over, 64-byte aligned, where AVX-512 takes sixteen cells at once.
+    // The same four times over, 64-byte aligned, where AVX-512 takes sixteen cells at once;
+    // null on other processors.
     const float* quadrupled;
 
     // Final score of cell (x, y) given its template product.
