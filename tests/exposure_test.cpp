@@ -227,6 +227,11 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, 0, {0, -1, -2}, ""},
         // Images 2 and 3 are only related to each other, image 4 to nothing.
         {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, 0, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
+        // Pairs without points: 0-2 is left out where 0-1-2 ties its images, 2-3 alone ties 3.
+        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 1.0, true, false}, {2, 3, 8.0, true, false}},
+         0,
+         {0, -1, -2, -5},
+         ""},
     };
     for (const Case& c : cases) {
         std::string text, err = stderrOf([&] {

@@ -362,6 +362,10 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
         writeOverview(options.dumpDir, counts);
     }
 
+    for (const PairResult& p : pairs)
+        if (p.points.empty())
+            for (exposure_t& e : exposures)
+                if (e.imageA == p.pair.i && e.imageB == p.pair.j) e.placed = false;
     calcExposureVariation(exposures, int(images.size()));
     LogSink& log = logSink();
     finishOutput(log.file, log.name);

@@ -20,14 +20,16 @@ bool usable(const exposure_t& e) {
     return e.measured && e.imageA != e.imageB && std::isfinite(e.ratio) && e.ratio > 0;
 }
 
-// Images that a chain of usable observations ties to image 0.
-std::vector<bool> tiedToImage0(const std::vector<exposure_t>& exposure, int n) {
+// Images that a chain of usable observations (placed ones only, where placedOnly) ties to
+// image 0.
+std::vector<bool> tiedToImage0(const std::vector<exposure_t>& exposure, int n,
+                               bool placedOnly = false) {
     std::vector<bool> tied(n, false);
     tied[0] = true;
     for (bool grew = true; grew;) {
         grew = false;
         for (const exposure_t& e : exposure)
-            if (usable(e) && tied[e.imageA] != tied[e.imageB]) {
+            if (usable(e) && (e.placed || !placedOnly) && tied[e.imageA] != tied[e.imageB]) {
                 tied[e.imageA] = tied[e.imageB] = true;
                 grew = true;
             }
@@ -134,9 +136,14 @@ void calcExposureVariation(const std::vector<exposure_t>& exposure, int imageCou
     int unknowns = 0;
     for (int k = 1; k < n; ++k)
         if (tied[k]) column[k] = unknowns++;
+    // A pair without points may compare different parts of the scene, far enough off to outvote
+    // an image's sound ties; it counts only where it is what ties an image at all.
+    std::vector<bool> placedTied = tiedToImage0(exposure, n, true);
     std::vector<const exposure_t*> rows;
     for (const exposure_t& e : exposure)
-        if (usable(e) && tied[e.imageA]) rows.push_back(&e);
+        if (usable(e) && tied[e.imageA] &&
+            (e.placed || !placedTied[e.imageA] || !placedTied[e.imageB]))
+            rows.push_back(&e);
 
     std::vector<double> y(n, 0.0);
     if (unknowns > 0) {
