@@ -2,12 +2,14 @@
 // (or by parallax that it chased), and the exposure is compared in the rendering that the matches
 // agreed in; one that no two follow is refused, and the points stay there too. A turn left that
 // converges is taken out too. Matches found again in another view.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "exposure/exposure_mask.h"
 #include "geometry/alignment.h"
 #include "imageio/half_float.h"
+#include "match/consensus.h"
 #include "match/cpu_remap.h"
 #include "match/pair_match.h"
 #include "match/render.h"
@@ -72,6 +74,34 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
         EXPECT_EQ(call, c.renderings) << c.wrong.size();
         EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << c.wrong.size();
     }
+}
+
+// A zenith pair is matched at a coarser scale only where the first finds nothing; one that finds
+// too few for the pair check to judge (here a pattern that repeats within a template of the first
+// scale, beside three marks that do not) is matched at a coarser scale too.
+TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
+    Image<LinearTexel> t(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float f = std::sin(0.05f * float(x) + 1) * std::sin(0.07f * float(y) + 2) +
+                      std::sin(0.03f * float(x + y)) * std::sin(0.06f * float(x - y));
+            float v = 0.3f + 0.2f * std::sin(0.2618f * float(x)) * std::sin(0.2618f * float(y)) +
+                      0.03f * f;
+            for (vec2 mark : {vec2(213, 341), vec2(588, 127), vec2(402, 466)})
+                if (std::abs(float(x) - mark.x) < 4 && std::abs(float(y) - mark.y) < 4) v += 0.3f;
+            t.at(x, y) = {floatToHalf(v), floatToHalf(v), floatToHalf(v), 0};
+        }
+    LinearSource a(std::move(t));
+    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
+    imageB.y = 0.8f;
+    auto [camA, imgA] = renderView(imageA, a, {0.4f, 0});
+    auto [camB, imgB] = renderView(imageB, a, {0.4f, 0});
+    ExposureMask all;
+    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {});
+    EXPECT_GE(m.points.size(), kAffineConsensusMatches);
+    for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 1.0);
+    EXPECT_TRUE(std::any_of(m.corners.good.begin(), m.corners.good.end(),
+                            [](const corner_t& c) { return c.scale > 1; }));
 }
 
 // A pair's matches sought again where its images are rendered into another view (turned, as the

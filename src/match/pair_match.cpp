@@ -206,32 +206,38 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
     // Every pass's corners by scale, walked again when the pair stays short of matches.
     std::vector<std::pair<int, CornerBuckets>> passes;
-    do {
-        passes.emplace_back(scale, findCorners(imgA, scale));
-        tiles = int(passes.back().second.size());
-        // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
-        logPassSummary(
-            i, j, lists,
-            matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
-    } while (rerunCoarser(lists, tooFewMatches(lists, zenith, camA.rectilinear == 1, imgA.height),
-                          scale));
-    // A weak texture's few distinct corners crowd in few tiles, each closed by its first match or
-    // ten failures: the tiles that matched go on, one at a time, until the pair check can judge
-    // the pair or a round adds nothing.
-    for (bool added = true; added && tooFewToCheck(lists);) {
-        writeLog("====> too few cps for the pair check (%d) -> tiles with one walked on\n",
-                 lists.good.size());
-        const size_t before = lists.good.size();
-        BadStats round{};
-        for (const auto& [passScale, buckets] : passes)
-            for (const CornerBuckets& tile : matchedTiles(buckets, lists)) {
-                if (!tooFewToCheck(lists)) break;
-                scale = passScale;
-                BadStats stats = matchTiles(tile, imgA.height, attempt, found, lists, !gpuMap);
-                for (size_t k = 0; k < stats.size(); ++k) round[k] += stats[k];
-            }
-        logPassSummary(i, j, lists, round);
-        added = lists.good.size() > before;
+    for (int coarsest = scale;; scale = coarsest) {
+        do {
+            passes.emplace_back(scale, findCorners(imgA, scale));
+            tiles = int(passes.back().second.size());
+            // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
+            logPassSummary(
+                i, j, lists,
+                matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
+        } while (rerunCoarser(
+            lists, tooFewMatches(lists, zenith, camA.rectilinear == 1, imgA.height), scale));
+        coarsest = scale;
+        // A weak texture's few distinct corners crowd in few tiles, each closed by its first match
+        // or ten failures: the tiles that matched go on, one at a time, until the pair check can
+        // judge the pair or a round adds nothing.
+        for (bool added = true; added && tooFewToCheck(lists);) {
+            writeLog("====> too few cps for the pair check (%d) -> tiles with one walked on\n",
+                     lists.good.size());
+            const size_t before = lists.good.size();
+            BadStats round{};
+            for (const auto& [passScale, buckets] : passes)
+                for (const CornerBuckets& tile : matchedTiles(buckets, lists)) {
+                    if (!tooFewToCheck(lists)) break;
+                    scale = passScale;
+                    BadStats stats = matchTiles(tile, imgA.height, attempt, found, lists, !gpuMap);
+                    for (size_t k = 0; k < stats.size(); ++k) round[k] += stats[k];
+                }
+            logPassSummary(i, j, lists, round);
+            added = lists.good.size() > before;
+        }
+        // Still too few to judge: a coarser scale finds the corners of a texture too fine or
+        // warped for this one (a pose off its calibration warps a zenith pair's renderings most).
+        if (!rerunCoarser(lists, tooFewToCheck(lists), coarsest)) break;
     }
     std::vector<glm::vec2> shown;
     for (const Match& m : matches) shown.push_back(m.offset);
