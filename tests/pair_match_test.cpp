@@ -4,6 +4,8 @@
 // converges is taken out too. Matches found again in another view.
 #include <algorithm>
 #include <cmath>
+#include <glm/vec4.hpp>
+#include <random>
 #include <vector>
 
 #include "exposure/exposure_mask.h"
@@ -76,28 +78,40 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     }
 }
 
-// A zenith pair is matched at a coarser scale only where the first finds nothing; one that finds
-// too few for the pair check to judge (here a pattern that repeats within a template of the first
-// scale, beside three marks that do not) is matched at a coarser scale too.
+// A zenith pair is matched at a coarser scale only where the first finds nothing; where its
+// renderings are aligned already, one that finds too few for the pair check to judge (here a
+// pattern that repeats within a template of the first scale, beside three marks that do not) is
+// matched at the next scale too.
 TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> u(0, 1);
+    std::vector<glm::vec4> waves(12);  // a smooth field that a larger template tells apart
+    for (glm::vec4& v : waves)
+        v = {0.075f * u(random) + 0.015f, 0.075f * u(random) + 0.015f, 6.28f * u(random),
+             6.28f * u(random)};
+    std::vector<vec2> marks(3);
+    for (vec2& m : marks) m = {w * u(random), h * u(random)};
     Image<LinearTexel> t(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            float f = std::sin(0.05f * float(x) + 1) * std::sin(0.07f * float(y) + 2) +
-                      std::sin(0.03f * float(x + y)) * std::sin(0.06f * float(x - y));
-            float v = 0.3f + 0.2f * std::sin(0.2618f * float(x)) * std::sin(0.2618f * float(y)) +
-                      0.03f * f;
-            for (vec2 mark : {vec2(213, 341), vec2(588, 127), vec2(402, 466)})
-                if (std::abs(float(x) - mark.x) < 4 && std::abs(float(y) - mark.y) < 4) v += 0.3f;
+            float f = 0, fx = float(x), fy = float(y);
+            for (const glm::vec4& v : waves)
+                f += std::sin(v.x * fx + v.z) * std::sin(v.y * fy + v.w);
+            float v = 0.3f + 0.2f * std::sin(0.5236f * fx) * std::sin(0.5236f * fy) + 0.025f * f;
+            for (vec2 m : marks)
+                if (std::abs(fx - float(int(m.x))) < 4 && std::abs(fy - float(int(m.y))) < 4)
+                    v += 0.3f;
             t.at(x, y) = {floatToHalf(v), floatToHalf(v), floatToHalf(v), 0};
         }
     LinearSource a(std::move(t));
-    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
-    imageB.y = 0.8f;
-    auto [camA, imgA] = renderView(imageA, a, {0.4f, 0});
-    auto [camB, imgB] = renderView(imageB, a, {0.4f, 0});
+    ImageParameters image{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
+    auto [camA, imgA] = renderView(image, a, {0.4f, 0});
+    auto [camB, imgB] = renderView(image, a, {0.4f, 0});
     ExposureMask all;
-    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {});
+    const glm::ivec2 aligned(kAlignReach);
+    PairMatch first = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {});
+    EXPECT_LT(first.points.size(), kAffineConsensusMatches);
+    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {}, {}, aligned);
     EXPECT_GE(m.points.size(), kAffineConsensusMatches);
     for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 1.0);
     EXPECT_TRUE(std::any_of(m.corners.good.begin(), m.corners.good.end(),

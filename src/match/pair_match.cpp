@@ -235,9 +235,13 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             logPassSummary(i, j, lists, round);
             added = lists.good.size() > before;
         }
-        // Still too few to judge: a coarser scale finds the corners of a texture too fine or
-        // warped for this one (a pose off its calibration warps a zenith pair's renderings most).
-        if (!rerunCoarser(lists, tooFewToCheck(lists), coarsest)) break;
+        // Renderings aligned already (the rig pass) and still too few to judge: the next scale
+        // finds the corners of a texture too fine for the first. One step, and only there: on
+        // first renderings, where the cameras stand apart, what it added to a few matches slid
+        // 6 to 23 px along epipolar lines that the rig check cannot see.
+        if (coarsest > 1 || expected == glm::ivec2(0) ||
+            !rerunCoarser(lists, tooFewToCheck(lists), coarsest))
+            break;
     }
     std::vector<glm::vec2> shown;
     for (const Match& m : matches) shown.push_back(m.offset);

@@ -50,7 +50,8 @@ struct Seed {
 // the matches' corners are matched again there, up to kAlignPasses times (a turn that fewer than
 // two of them follow is refused); the points and the exposure come from the aligned renderings.
 // Where the renderings are aligned already, expected says how far from its corner a match may lie
-// (see nearFirst); zero: anywhere in the window.
+// (see nearFirst; zero: anywhere in the window), and a pair left too few matches for the pair
+// check is matched at the next scale too.
 PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbPixel<float>>& imgB,
                             const CameraModel& camA, const CameraModel& camB, int i, int j,
                             bool zenith, const ExposureMask& maskA, const ExposureMask& maskB,
