@@ -206,20 +206,18 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
     auto found = [&](const corner_t& c, glm::vec2 offset) { matches.push_back({c, offset}); };
     // Every pass's corners by scale, walked again when the pair stays short of matches.
     std::vector<std::pair<int, CornerBuckets>> passes;
-    for (int coarsest = scale;; scale = coarsest) {
-        do {
-            passes.emplace_back(scale, findCorners(imgA, scale));
-            tiles = int(passes.back().second.size());
-            // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
-            logPassSummary(
-                i, j, lists,
-                matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
-        } while (rerunCoarser(
-            lists, tooFewMatches(lists, zenith, camA.rectilinear == 1, imgA.height), scale));
-        coarsest = scale;
-        // A weak texture's few distinct corners crowd in few tiles, each closed by its first match
-        // or ten failures: the tiles that matched go on, one at a time, until the pair check can
-        // judge the pair or a round adds nothing.
+    auto pass = [&] {
+        passes.emplace_back(scale, findCorners(imgA, scale));
+        tiles = int(passes.back().second.size());
+        // Attempts on the CPU are pure apart from their log lines, so they can run ahead.
+        logPassSummary(
+            i, j, lists,
+            matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
+    };
+    // A weak texture's few distinct corners crowd in few tiles, each closed by its first match or
+    // ten failures: the tiles that matched go on, one at a time, until the pair check can judge
+    // the pair or a round adds nothing.
+    auto walk = [&] {
         for (bool added = true; added && tooFewToCheck(lists);) {
             writeLog("====> too few cps for the pair check (%d) -> tiles with one walked on\n",
                      lists.good.size());
@@ -235,13 +233,21 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             logPassSummary(i, j, lists, round);
             added = lists.good.size() > before;
         }
-        // Renderings aligned already (the rig pass) and still too few to judge: the next scale
-        // finds the corners of a texture too fine for the first. One step, and only there: on
-        // first renderings, where the cameras stand apart, what it added to a few matches slid
-        // 6 to 23 px along epipolar lines that the rig check cannot see.
-        if (coarsest > 1 || expected == glm::ivec2(0) ||
-            !rerunCoarser(lists, tooFewToCheck(lists), coarsest))
-            break;
+    };
+    do pass();
+    while (rerunCoarser(lists, tooFewMatches(lists, zenith, camA.rectilinear == 1, imgA.height),
+                        scale));
+    int coarsest = scale;
+    walk();
+    // Renderings aligned already (the rig pass) and still too few to judge: the next scale finds
+    // the corners of a texture too fine for the first. One step, and only there: on first
+    // renderings, where the cameras stand apart, what it added to a few matches slid 6 to 23 px
+    // along epipolar lines that the rig check cannot see.
+    if (coarsest == 1 && expected != glm::ivec2(0) &&
+        rerunCoarser(lists, tooFewToCheck(lists), coarsest)) {
+        scale = coarsest;
+        pass();
+        walk();
     }
     std::vector<glm::vec2> shown;
     for (const Match& m : matches) shown.push_back(m.offset);
