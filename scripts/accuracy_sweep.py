@@ -407,13 +407,16 @@ def totals(rows, title):
 
 
 def against_exact(rows, posed):
-    """Each posed rig's median and mean against the same rig's with exact poses."""
+    """Each posed rig's median and mean against the same rig's with exact poses, and the pairs
+    that it misses where the rig with exact poses matches them."""
     exact = {r["name"]: r for r in rows if "error" not in r and r.get("median")}
-    ratios = []
+    ratios, lost = [], []
     for r in posed:
         e = exact.get(r["name"].rsplit("+pose", 1)[0])
         if e and "error" not in r and r.get("median") and e.get("mean") and r.get("mean"):
             ratios.append((r["median"] / e["median"], r["mean"] / e["mean"], r["name"]))
+        if e and "error" not in r and "missed_pairs" in r and "missed_pairs" in e:
+            lost += ["%s %s" % (r["name"], p) for p in r["missed_pairs"] if p not in e["missed_pairs"]]
     if not ratios:
         return []
     over = [n for m, a, n in ratios if max(m, a) > 1.1]
@@ -421,7 +424,9 @@ def against_exact(rows, posed):
     return ["  against exact poses: median x%.3f, mean x%.3f (geometric means over %d rigs); "
             "median or mean more than 10 %% above: %d rigs%s" % (
                 geo([m for m, _, _ in ratios]), geo([a for _, a, _ in ratios]), len(ratios), len(over),
-                " (%s)" % ", ".join(over) if over else "")]
+                " (%s)" % ", ".join(over) if over else ""),
+            "  pairs matched with exact poses and missed here: %d%s" % (
+                len(lost), " (%s)" % ", ".join(lost) if lost else "")]
 
 
 def main():
