@@ -2,6 +2,7 @@
 #include <iterator>
 #include <regex>
 
+#include "app/rig.h"
 #include "geometry/camera.h"
 #include "image_writers.h"
 #include "imageio/jpeg_writer.h"
@@ -239,6 +240,20 @@ TEST_P(RigRuns, PointsExposuresAndHuginsEntry) {
     EXPECT_TRUE(!run.parallax || c.posesOff || run.passes.empty()) << run.passes.size();
     EXPECT_GE(run.sought, c.posesOff ? 10 : 0);
     if (!*c.remap) expectHuginEntryAgrees(c, dir, run.log);
+}
+
+// A pair of few points matched again in turned renderings: their points where there are as many,
+// else its first points found again there, and all of them where none is (emptied, the pair would
+// untie its images; the rig check judges them).
+TEST(RigPass, WhatAPairOfFewPointsKeeps) {
+    EXPECT_EQ(rigPassKeeps(3, 3, 1, false), RigPassKeeps::newPoints);
+    EXPECT_EQ(rigPassKeeps(0, 2, 0, false), RigPassKeeps::newPoints);
+    EXPECT_EQ(rigPassKeeps(3, 2, 2, false), RigPassKeeps::foundAgain);
+    EXPECT_EQ(rigPassKeeps(2, 0, 0, false), RigPassKeeps::firstPoints);
+    EXPECT_EQ(rigPassKeeps(3, 1, 0, false), RigPassKeeps::firstPoints);
+    // Where the cameras stand apart, three new points show their pair's shift and two do not.
+    EXPECT_EQ(rigPassKeeps(1, 3, 0, true), RigPassKeeps::newPoints);
+    EXPECT_EQ(rigPassKeeps(4, 2, 2, true), RigPassKeeps::firstPoints);
 }
 
 // ring13-parallax: -e ignores the 4 cm camera offsets, so its errors include 40-60 px of parallax.

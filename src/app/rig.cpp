@@ -184,26 +184,22 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
                 return;
             }
             int had = int(pair.points.size()), found = int(match.points.size());
-            // Points of aligned renderings are the better ones where there are as many. Else
-            // the first points were matched where the poses warped the renderings against each
-            // other: one that the aligned renderings refuse, the warp made. Where the cameras
-            // stand apart the first points were all refuted, and a pair too small to show its
-            // own shift is not trusted anew.
-            bool few = check.parallax && found < int(kPairShiftFrom);
-            bool better = found > 0 && (check.parallax || found >= had) && !few;
-            std::string verdict = better ? " -> taken" : "";
-            if (found > 0 && few)
+            RigPassKeeps keeps = rigPassKeeps(had, found, int(match.again.size()), check.parallax);
+            std::string verdict;
+            if (keeps == RigPassKeeps::newPoints)
+                verdict = " -> taken";
+            else if (found > 0 && check.parallax)
                 verdict = " -> too few to show their pair's shift where the cameras stand apart";
-            else if (!better && had > 0 && !check.parallax)
+            else if (keeps == RigPassKeeps::foundAgain)
                 verdict = fmt::sprintf("; %d of those found again -> kept", match.again.size());
+            else if (had > 0 && !check.parallax)
+                verdict = "; none of those found again -> all kept for the rig check";
             writeLog(
                 "rig pass %d-%d: matched again with its images turned as the rig's points show "
                 "(its view by %.2f px): %d points where it had %d%s\n%s",
                 s.i, s.j, moves[m], found, had, verdict, log);
-            if (!better) {
-                if (had > 0 && !check.parallax) pair.points = std::move(match.again);
-                return;
-            }
+            if (keeps == RigPassKeeps::foundAgain) pair.points = std::move(match.again);
+            if (keeps != RigPassKeeps::newPoints) return;
             pair.points = std::move(match.points);
             exposures.erase(std::remove_if(exposures.begin(), exposures.end(),
                                            [&](const exposure_t& e) {
@@ -236,6 +232,17 @@ std::vector<ControlPoint> writeCheckedPoints(const std::vector<ImageParameters>&
 }
 
 }  // namespace
+
+RigPassKeeps rigPassKeeps(int had, int found, int again, bool parallax) {
+    // Points of aligned renderings are the better ones where there are as many. Else the first
+    // points were matched where the poses warped the renderings against each other: one that the
+    // aligned renderings refuse, the warp made, unless they refuse all. Where the cameras stand
+    // apart the first points were all refuted.
+    bool few = parallax && found < int(kPairShiftFrom);
+    if (found > 0 && (parallax || found >= had) && !few) return RigPassKeeps::newPoints;
+    if (parallax || again == 0) return RigPassKeeps::firstPoints;
+    return RigPassKeeps::foundAgain;
+}
 
 std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& plan,
                                  const RunOptions& options, int argc, char** argv,
