@@ -413,9 +413,11 @@ def against_exact(rows, posed):
     ratios, lost = [], []
     for r in posed:
         e = exact.get(r["name"].rsplit("+pose", 1)[0])
-        if e and "error" not in r and r.get("median") and e.get("mean") and r.get("mean"):
+        if not e or "error" in r:
+            continue
+        if r.get("median") and e.get("mean") and r.get("mean"):
             ratios.append((r["median"] / e["median"], r["mean"] / e["mean"], r["name"]))
-        if e and "error" not in r and "missed_pairs" in r and "missed_pairs" in e:
+        if "missed_pairs" in r and "missed_pairs" in e:
             lost += ["%s %s" % (r["name"], p) for p in r["missed_pairs"] if p not in e["missed_pairs"]]
     if not ratios:
         return []
