@@ -437,7 +437,8 @@ def main():
     ap.add_argument("--rigs", type=int, default=40, help="number of rigs (default 40)")
     ap.add_argument("--keep", metavar="DIR", help="work folder, kept: existing rigs and peer results are reused")
     ap.add_argument("--jobs", type=int, default=1, help="rigs handled side by side (default 1; timings suffer)")
-    ap.add_argument("--only", metavar="PATTERN", help="only rigs whose name matches this glob (e.g. '*ring13*')")
+    ap.add_argument("--only", metavar="PATTERN[,PATTERN...]",
+                    help="only rigs whose name matches one of these globs (e.g. '*ring13*' or '131-*,136-*')")
     ap.add_argument("--pose-error", type=lambda v: [float(x) for x in v.split(",")], default=[], metavar="D[,D...]",
                     help="also run korvel on each rig's project with poses off by up to D degrees; several "
                          "values make a table each (e.g. 0.002,1: a thirtieth of a pixel shows how far the "
@@ -466,7 +467,9 @@ def main():
     photos, flat = prepare_photos(os.path.join(a.work, "photos"), a.photos)
     rigs = plan(a.rigs, photos, flat, a.large_every)
     if a.only:
-        rigs = [r for r in rigs if fnmatch.fnmatch(r["name"], a.only) or a.only in r["name"]]
+        # Several patterns name rigs made before one by one, without making the plan's others.
+        patterns = [p for p in a.only.split(",") if p]
+        rigs = [r for r in rigs if any(fnmatch.fnmatch(r["name"], p) or p in r["name"] for p in patterns)]
     sw = Sweep(a)
     t0 = time.monotonic()
     if a.generate_only:
