@@ -2,8 +2,9 @@
 # Accuracy sweep (a measurement, not part of CI): makes synthetic rigs with exact truth, runs korvel
 # on each, scores the points against the truth, compares with a SIFT peer and Hugin's optimiser,
 # and prints one table row per rig plus totals.
-#   scripts/accuracy-sweep.sh [--rigs N] [--keep DIR] [--jobs N] [--only PATTERN[,...]] [--tag NAME]
-#                             [--pose-error D[,D...]] [--large-every K] [--no-peer] [--no-optimise] ...
+#   scripts/accuracy-sweep.sh [--rigs N] [--keep DIR] [--jobs N] [--only PATTERN[,...]]
+#                             [--tag NAME] [--pose-error D[,D...]] [--large-every K] [--no-peer]
+#                             [--no-optimise] ...
 #   KORVEL=path   the binary to measure (default: build/korvel of this checkout)
 #   RIG_TOOLS=dir rigsim.py, score.py, ... (default: shared/tools here, else /work/shared/tools)
 # Rerun with the same --keep after a code change: rigs and the peer's results are reused, only
