@@ -415,7 +415,7 @@ def against_exact(rows, posed):
         e = exact.get(r["name"].rsplit("+pose", 1)[0])
         if not e or "error" in r:
             continue
-        if r.get("median") and e.get("mean") and r.get("mean"):
+        if r.get("median") and r.get("mean") and e.get("median") and e.get("mean"):
             ratios.append((r["median"] / e["median"], r["mean"] / e["mean"], r["name"]))
         if "missed_pairs" in r and "missed_pairs" in e:
             lost += ["%s %s" % (r["name"], p) for p in r["missed_pairs"] if p not in e["missed_pairs"]]

@@ -238,8 +238,8 @@ RigPassKeeps rigPassKeeps(int had, int found, int again, bool parallax) {
     // points were matched where the poses warped the renderings against each other: one that the
     // aligned renderings refuse, the warp made, unless they refuse all. Where the cameras stand
     // apart the first points were all refuted.
-    bool few = parallax && found < int(kPairShiftFrom);
-    if (found > 0 && (parallax || found >= had) && !few) return RigPassKeeps::newPoints;
+    bool enough = parallax ? found >= int(kPairShiftFrom) : found > 0 && found >= had;
+    if (enough) return RigPassKeeps::newPoints;
     if (parallax || again == 0) return RigPassKeeps::firstPoints;
     return RigPassKeeps::foundAgain;
 }
