@@ -23,11 +23,13 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
     EXPECT_EQ(plain.operands, std::vector<std::string>{"rig.pts"});
     EXPECT_EQ(plain.decimals, 1);
     EXPECT_FALSE(plain.debug);
+    EXPECT_FALSE(plain.threadsGiven);
     std::map<std::string, std::string> env = {
         {"KORVEL_CP_DECIMALS", "6"},    {"NCC", "gpu"},
         {"KORVEL_REMAP", "cpu"},        {"DEBUG", "3"},
         {"KORVEL_SCHEDULE", "derived"}, {"KORVEL_DUMP", "dump"},
-        {"USE_ARRAY_TEXTURE", ""},      {"KORVEL_MEMORY", "512"}};
+        {"USE_ARRAY_TEXTURE", ""},      {"KORVEL_MEMORY", "512"},
+        {"OMP_NUM_THREADS", "3"}};
     RunOptions set = optionsOf({"rig.pts", "-p", "copy.pts", "rig.log"}, env);
     EXPECT_EQ(set.operands, (std::vector<std::string>{"rig.pts", "rig.log"}));
     EXPECT_EQ(set.projectOut, "copy.pts");
@@ -39,6 +41,7 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
     EXPECT_EQ(set.fisheyeStart, 3);
     EXPECT_EQ(set.dumpDir, "dump");
     EXPECT_EQ(set.memoryMiB, 512);
+    EXPECT_TRUE(set.threadsGiven);
     EXPECT_TRUE(set.gl.arrayTextures);
     EXPECT_FALSE(set.gl.coreProfile);
     // DEBUG's text turns flushing on; only a number picks the fisheye start, 0 meaning 1.

@@ -110,6 +110,8 @@ RunOptions readOptions(int argc, char** argv, const Environment& env) {
     o.dumpDir = value("KORVEL_DUMP");
     if (std::string text = value("KORVEL_MEMORY"); !text.empty())
         o.memoryMiB = parseNumber("KORVEL_MEMORY", text, "number of MiB", 64, 1 << 24);
+    // OpenMP reads the number itself; an explicit one is the user's, not to be fitted to the load.
+    o.threadsGiven = !value("OMP_NUM_THREADS").empty();
     o.gl.coreProfile = env("USE_GL_CORE").has_value();
     o.gl.arrayTextures = env("USE_ARRAY_TEXTURE").has_value();
     return o;

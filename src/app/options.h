@@ -30,7 +30,8 @@ struct RunOptions {
     int fisheyeStart = 1;  // DEBUG's number: the fisheye schedule's first ring image
     std::string dumpDir;   // KORVEL_DUMP: where pair renderings go; empty: nowhere
     int memoryMiB = 0;     // KORVEL_MEMORY: bound on the sources held; 0: half the memory limit
-    GlSettings gl;         // USE_GL_CORE, USE_ARRAY_TEXTURE
+    bool threadsGiven = false;  // OMP_NUM_THREADS set: the thread teams as it says
+    GlSettings gl;              // USE_GL_CORE, USE_ARRAY_TEXTURE
 };
 
 // The value of an environment variable, or none where it is unset.

@@ -254,7 +254,7 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     // First in the log, before anything that readers of the log look for.
     writeLog("%s", scheduleLogLine(choice));
     for (const std::string& line : plan.derived.leftOut) writeLog("%s", line);
-    fitThreadsToIdleCores();
+    if (!options.threadsGiven) fitThreadsToIdleCores();
 
     // Where GL itself runs on the CPU, native code remaps several times faster; correlation on
     // the GPU needs GL renderings. A machine without a GPU device needs no context at all (nor a
