@@ -355,6 +355,26 @@ void expectDefinition(const ImageView<float>& I, const ImageView<float>& T,
         }
 }
 
+// Pearson's coefficient of each cell's window and the template, in double: what a map of the
+// template made zero-mean and unit-norm holds, however the kernel sums.
+void expectPearson(const ImageView<float>& I, const ImageView<float>& T, const Image<float>& map) {
+    int compared = 0;
+    for (int y = 0; y < map.height; ++y)
+        for (int x = 0; x < map.width; ++x) {
+            double n = T.width * T.height, w = 0, t = 0, ww = 0, tt = 0, wt = 0;
+            for (int j = 0; j < T.height; ++j)
+                for (int k = 0; k < T.width; ++k) {
+                    double a = I.at(x + k, y + j), b = T.at(k, j);
+                    w += a, t += b, ww += a * a, tt += b * b, wt += a * b;
+                }
+            double r = (wt - w * t / n) / std::sqrt((ww - w * w / n) * (tt - t * t / n));
+            if (std::isnan(map.at(x, y))) continue;
+            EXPECT_NEAR(map.at(x, y), r, 1e-4) << "cell " << x << "," << y;
+            ++compared;
+        }
+    EXPECT_GT(compared, map.width * map.height / 2);
+}
+
 }  // namespace
 
 TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
@@ -381,6 +401,12 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
                 SCOPED_TRACE(testing::Message() << "seed " << seed << ", template width " << tw);
                 expectDefinition(window, templ,
                                  normalizedCorrelationCoefficient<float>(window, templ));
+                if (lo < 0 && !o) {
+                    Image<float> unit = toImage(ImageView<float>(templ));
+                    normalise(unit);
+                    expectPearson(window, templ,
+                                  normalizedCorrelationCoefficient<float>(window, unit));
+                }
             }
     omp_set_num_threads(threads);
 }
