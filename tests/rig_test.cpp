@@ -98,22 +98,21 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
             EXPECT_EQ(previous.substr(9, previous.find(':') - 9), fmt::sprintf("%d-%d", a, b))
                 << line;
         }
-        if (int found, of;
-            std::sscanf(line.c_str(), "rig pass %d-%d: its points sought again%*[^:]: %d of %d", &i,
-                        &j, &found, &of) == 4)
+        if (int of;
+            std::sscanf(line.c_str(), "rig pass %d-%d: its points sought again%*[^:]: %*d of %d",
+                        &i, &j, &of) == 3)
             run.passKept[{std::min(i, j), std::max(i, j)}] = of;
-        if (int now, had; std::sscanf(line.c_str(),
-                                      "rig pass %d-%d: matched again%*[^:]: %d points where it "
-                                      "had %d",
-                                      &i, &j, &now, &had) == 4) {
-            int kept = had, again = 0;
-            if (contains(line, "-> taken"))
-                kept = now;
-            else if (std::sscanf(line.substr(line.find(';') + 1).c_str(),
-                                 " %d of those found again -> kept", &again) == 1)
-                kept = again;
+        // Taken: its new points; else those found again where it says how many, or its first.
+        if (int now, had, again,
+            read = std::sscanf(line.c_str(),
+                               "rig pass %d-%d: matched again%*[^:]: %d points where it had %d; "
+                               "%d of those found again",
+                               &i, &j, &now, &had, &again);
+            read >= 4) {
             ++run.passes;
-            run.passKept[{std::min(i, j), std::max(i, j)}] = kept;
+            run.passKept[{std::min(i, j), std::max(i, j)}] = contains(line, "-> taken") ? now
+                                                             : read == 5                ? again
+                                                                                        : had;
         }
         run.parallax |= line.rfind("rig check: ", 0) == 0 && contains(line, "parallax");
         if (line.rfind("ExposureParams ", 0) == 0) {
