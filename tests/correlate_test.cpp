@@ -463,3 +463,61 @@ TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
     EXPECT_FALSE(refineSubPixel(a, channelView(waves(offset), 1), corner_t{148, 60, 1, 1}, offset));
     EXPECT_EQ(offset, glm::vec2(3.3f, -1.7f));
 }
+
+// Weak texture under noise: the wider template halves what the noise moves a match by and is
+// taken; where B is a warped copy (scaled about the corner), the wider window gains nothing over
+// the narrow one and the narrow match stays.
+TEST(SubPixel, AWiderTemplateTakesNoiseOutOfWeakTexture) {
+    auto texture = [](glm::vec2 at) {
+        float v = 0.5f;
+        for (int k = 0; k < 6; ++k) {
+            const float angle = 1.9f * float(k), period = 9.0f + 2.5f * float(k);
+            v += 0.03f *
+                 std::sin(6.2832f * glm::dot(at, glm::vec2(std::cos(angle), std::sin(angle))) /
+                              period +
+                          float(k));
+        }
+        return v;
+    };
+    std::mt19937 random(3);
+    std::normal_distribution<float> noise(0, 0.008f);
+    const glm::vec2 shift(2.35f, -1.4f);
+    auto rendering = [&](auto moved) {
+        return makeImage(220, 180, [&](int x, int y) {
+            return RgbPixel<float>{0, texture(moved(glm::vec2(x, y))) + noise(random), 0};
+        });
+    };
+    Image<RgbPixel<float>> a = rendering([](glm::vec2 p) { return p; });
+    Image<RgbPixel<float>> b = rendering([&](glm::vec2 p) { return p - shift; });
+    float narrowSum = 0, wideSum = 0;
+    int taken = 0, cases = 0;
+    for (int y = 50; y <= 130; y += 20)
+        for (int x = 50; x <= 170; x += 20) {
+            const corner_t c{x, y, 1, 1};
+            // A corner whose rounded move the noise has made no peak is no match.
+            glm::vec2 narrow = glm::round(shift);
+            if (!surfaceVertex(a, channelView(b, 1), c, narrow)) continue;
+            refineSubPixel(a, channelView(b, 1), c, narrow);
+            glm::vec2 wide = narrow;
+            const bool widened = widenMatch(a, channelView(b, 1), c, wide);
+            EXPECT_EQ(widened, wide != narrow);
+            taken += widened;
+            narrowSum += glm::distance(narrow, shift);
+            wideSum += glm::distance(wide, shift);
+            ++cases;
+        }
+    EXPECT_GT(cases, 25);
+    EXPECT_GT(taken, cases * 3 / 4);
+    EXPECT_GT(narrowSum / float(cases), 0.04f);  // what the noise moves a narrow match by
+    EXPECT_LT(wideSum, 0.7f * narrowSum);
+
+    // B without noise and scaled by 6 % about a corner: the wider window sees twice the warp.
+    noise = std::normal_distribution<float>(0, 0);
+    Image<RgbPixel<float>> warped = rendering(
+        [](glm::vec2 p) { return glm::vec2(110, 90) + (p - glm::vec2(110, 90)) / 1.06f; });
+    glm::vec2 offset(0, 0);
+    ASSERT_TRUE(surfaceVertex(a, channelView(warped, 1), corner_t{110, 90, 1, 1}, offset));
+    const glm::vec2 before = offset;
+    EXPECT_FALSE(widenMatch(a, channelView(warped, 1), corner_t{110, 90, 1, 1}, offset));
+    EXPECT_EQ(offset, before);
+}

@@ -106,11 +106,13 @@ bool matchAgain(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& 
     return true;
 }
 
-// The control point of match m of rendering A in B (image i in camA, image j in camB), with
-// its deviation from the map around it in greenB.
+// The control point of match m of rendering A in B (image i in camA, image j in camB), found
+// again with a wider template where that gains (widenMatch), with its deviation from the map
+// of its corner's template around it in greenB: what its texture shows, the same for the rig check
+// whichever template placed it.
 ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
-                     const CameraModel& camA, const CameraModel& camB, int i, int j,
-                     const Match& m) {
+                     const CameraModel& camA, const CameraModel& camB, int i, int j, Match m) {
+    widenMatch(imgA, greenB, m.c, m.offset);
     vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = camB.patchToSource(m.c + m.offset);
     vec2 src = camA.toProject(a), dst = camB.toProject(b);
     // The deviation in pixels of the finer source; template samples closer than a pixel of the
@@ -154,10 +156,13 @@ PatchRects seedRegion(const CameraModel& camA, const std::vector<Seed>& seeds, b
     PatchRects rects;
     for (const Seed& seed : seeds) {
         const corner_t c = seedCorner(camA, seed);
-        const PatchSize p = patchSize(seed.scale);
+        // A finest corner's match is placed again with the wider template (widenMatch).
+        const bool wider = seed.scale == 1;
+        const PatchSize p = patchSize(wider ? kWiderScale : seed.scale);
         // B's window reaches kAlignReach either way and, for the map around its match, two
-        // cells more; templates are padded on the right.
-        const int reach = inB ? kAlignReach + 2 * p.s + 1 : 0;
+        // cells more; the wider template's resampled window, four pixels past its match
+        // rounded; templates are padded on the right.
+        const int reach = inB ? kAlignReach + (wider ? 5 : 2 * p.s + 1) : 0;
         const int x0 = c.x - p.r - reach, y0 = c.y - p.r - reach;
         rects.emplace_back(x0, y0, x0 + p.Wt + 2 * reach + 1, y0 + p.P + 2 * reach + 1);
     }

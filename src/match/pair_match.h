@@ -71,7 +71,8 @@ std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     std::vector<size_t>* seedOf = nullptr);
 
 // The rectangles of a pair's view that findAgain reads for seeds: their templates in A
-// (camA's), or their search windows in B where inB.
+// (camA's), or their search windows in B where inB; for the finest corners, the wider
+// template's (widenMatch).
 PatchRects seedRegion(const CameraModel& camA, const std::vector<Seed>& seeds, bool inB);
 
 // A turn of B that moves its matches by less than this many pixels is not worth a new rendering.

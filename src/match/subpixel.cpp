@@ -41,14 +41,11 @@ float correlationAt(const Image<float>& t, const Image<float>& s, int u, int v) 
     return num / std::sqrt(ss);
 }
 
-}  // namespace
-
-bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
-                    const corner_t& c, glm::vec2& offset) {
-    if (c.scale > kSubPixelScale) return false;
-    const glm::vec2 fraction = offset - glm::floor(offset + 0.5f);
-    if (std::max(std::abs(fraction.x), std::abs(fraction.y)) < kSubPixelFrom) return false;
-    const PatchSize p = patchSize(c.scale);
+// The peak of the template of side p.P around corner c found again in B resampled at the
+// match's fraction, from offset on; false where a window leaves an image, the resampled peak is
+// not at the centre, or the move exceeds kSubPixelMost.
+bool resampledPeak(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                   const corner_t& c, const PatchSize& p, glm::vec2& offset) {
     const int P = p.P, x0 = c.x - p.r, y0 = c.y - p.r;
     if (x0 < 0 || y0 < 0 || x0 + P > imgA.width || y0 + P > imgA.height) return false;
     Image<float> t = toImage(channelView(imgA, 1).subView(x0, y0, P, P));
@@ -90,6 +87,30 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
         if (std::abs(d.x) < kSubPixelSettled && std::abs(d.y) < kSubPixelSettled) break;
     }
     if (glm::length(o - offset) > kSubPixelMost) return false;
+    offset = o;
+    return true;
+}
+
+}  // namespace
+
+bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                    const corner_t& c, glm::vec2& offset) {
+    if (c.scale > kSubPixelScale) return false;
+    const glm::vec2 fraction = offset - glm::floor(offset + 0.5f);
+    if (std::max(std::abs(fraction.x), std::abs(fraction.y)) < kSubPixelFrom) return false;
+    return resampledPeak(imgA, greenB, c, patchSize(c.scale), offset);
+}
+
+bool widenMatch(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                const corner_t& c, glm::vec2& offset) {
+    if (c.scale != 1) return false;
+    corner_t wide = c;
+    wide.scale = kWiderScale;
+    glm::vec2 o = offset;
+    if (!resampledPeak(imgA, greenB, wide, patchSize(kWiderScale), o)) return false;
+    if (!(matchDeviation(imgA, greenB, wide, o) <=
+          kWiderGain * matchDeviation(imgA, greenB, c, offset)))
+        return false;
     offset = o;
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Sub-pixel refinement of a match, free of the parabola's pull toward whole pixels.
+// Sub-pixel refinement of a match, free of the parabola's pull toward whole pixels and, in weak
+// texture, of a narrow template's noise.
 #include <glm/vec2.hpp>
 
 #include "imageio/image.h"
@@ -40,3 +41,19 @@ constexpr float kSubPixelMost = 0.5f;
 // peak is not at the centre, or the move exceeds kSubPixelMost.
 bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                     const corner_t& c, glm::vec2& offset);
+
+// A match of a finest corner is found again, as refineSubPixel finds it, with a template this
+// many times as wide (the side of that scale's, at full resolution).
+constexpr int kWiderScale = 2;
+
+// The wider template's match is taken where its peak's standard deviation is at most this share
+// of the corner's own: where noise limits the match, four times the samples of the same texture
+// halve it; where the wider window sees what the narrow one does not (a warp, parallax, other
+// structure), the variance is not even halved, and the narrow template's match stays.
+constexpr float kWiderGain = 0.7071f;
+
+// Weak texture leaves a finest corner's match to the noise of its few samples. Corner c of A's
+// green channel, matched at c + offset in greenB, is found again with the wider template, as
+// refineSubPixel finds it; true, offset its match, where kWiderGain allows.
+bool widenMatch(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                const corner_t& c, glm::vec2& offset);
