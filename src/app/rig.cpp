@@ -32,7 +32,8 @@ struct PairResult {
     glm::ivec2 size;
     std::vector<ControlPoint> points;
     exposure_t exposure;
-    std::vector<int> scales;  // of each point's corner
+    std::vector<int> scales;   // of each point's corner
+    bool turnRefused = false;  // its matches' own turn was refused (PairMatch::turnRefused)
 };
 
 // Renders both images of a pair into its view and matches them, each match expected within
@@ -125,7 +126,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
                  std::vector<exposure_t>& exposures) {
     RigCheck check = checkRig(project.images, pointsOf(pairs));
     // Where the cameras stand apart the rig's turns are rough: through them, only a pair that
-    // the check leaves no point is matched again, and searched as widely as at first; and only
+    // the check refutes (below) is matched again, and searched as widely as at first; and only
     // where they move the rig's median pair by more than parallax leaves (kAlignReach), that is
     // where the poses stand off their calibration, not merely where a turn and a shift blur.
     const std::vector<glm::mat3>& turn = check.parallax ? check.roughTurn : check.turn;
@@ -137,11 +138,13 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
     std::vector<size_t> which;
     std::vector<float> moves;
     std::vector<bool> seedsOnly;
-    std::vector<bool> refuted;  // per pair: the check keeps none of its points
+    // Per pair: the check keeps none of its points, or its matches, turned as they say, were not
+    // found again: what parallax leaves unchecked along epipolar lines, they cannot show right.
+    std::vector<bool> refuted;
     for (size_t p = 0, k = 0; p < pairs.size(); ++p) {
         refuted.push_back(true);
         for (size_t end = k + pairs[p].points.size(); k < end; ++k)
-            if (check.keep[k]) refuted.back() = false;
+            if (check.keep[k] && !pairs[p].turnRefused) refuted.back() = false;
     }
     std::vector<float> pairMoves;
     for (const PairResult& pair : pairs) {
@@ -201,6 +204,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             if (keeps == RigPassKeeps::foundAgain) pair.points = std::move(match.again);
             if (keeps != RigPassKeeps::newPoints) return;
             pair.points = std::move(match.points);
+            pair.turnRefused = match.turnRefused;
             exposures.erase(std::remove_if(exposures.begin(), exposures.end(),
                                            [&](const exposure_t& e) {
                                                return e.imageA == s.i && e.imageB == s.j;
@@ -352,8 +356,8 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
             // The good corners are those of the points, one each, in order.
             std::vector<int> scales;
             for (const corner_t& c : match.corners.good) scales.push_back(c.scale);
-            pairs.push_back(
-                {s, sizeOf(s.view), std::move(match.points), match.exposure, std::move(scales)});
+            pairs.push_back({s, sizeOf(s.view), std::move(match.points), match.exposure,
+                             std::move(scales), match.turnRefused});
             exposures.push_back(match.exposure);
         },
         [&](const ScheduleStep& s) { progress.next(s.i, s.j); });

@@ -320,6 +320,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
             : followed || agreed ? ""
                                  : " -> the exposure is compared before this turn");
         if (refused) {
+            result.turnRefused = true;
             if (!agreed) agreed = Agreed{cameraB, renderingB, shown, field};
             break;
         }

@@ -31,6 +31,7 @@ struct PairMatch {
     Image<RgbPixel<float>> turnedB;    // B as rendered turned back, where it was; else empty
     std::vector<ControlPoint> again;   // the seeds found again (see findAgain), where given
     std::vector<size_t> againSeeds;    // the seed of each of those
+    bool turnRefused = false;          // the turn its matches show was refused: they may be wrong
 };
 
 // A match made before, to be found again in renderings aligned since: where it lies in A's
