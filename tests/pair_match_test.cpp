@@ -74,6 +74,8 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
         for (const ControlPoint& p : m.points)
             EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 1.0) << c.wrong.size();
         EXPECT_EQ(call, c.renderings) << c.wrong.size();
+        // The rig pass reads a refused turn as doubt about the matches.
+        EXPECT_EQ(m.turnRefused, !c.wrong.empty() && c.wrong.back() > 1) << c.wrong.size();
         EXPECT_NEAR(m.exposure.ratio, 2.0, 0.03) << c.wrong.size();
     }
 }
