@@ -4,7 +4,7 @@
 # and prints one table row per rig plus totals.
 #   scripts/accuracy-sweep.sh [--rigs N] [--keep DIR] [--jobs N] [--only PATTERN[,...]]
 #                             [--tag NAME] [--pose-error D[,D...]] [--large-every K] [--no-peer]
-#                             [--no-optimise] ...
+#                             [--no-optimise] [--decimals N] ...
 #   KORVEL=path   the binary to measure (default: build/korvel of this checkout)
 #   RIG_TOOLS=dir rigsim.py, score.py, ... (default: shared/tools here, else /work/shared/tools)
 # Rerun with the same --keep after a code change: rigs and the peer's results are reused, only

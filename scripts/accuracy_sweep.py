@@ -269,8 +269,11 @@ class Sweep:
                    faces=r["faces"])
         t0 = time.monotonic()
         # its own process group, so that a timeout ends whatever korvel started too
+        env = dict(os.environ)
+        if a.decimals is not None:
+            env["KORVEL_CP_DECIMALS"] = str(a.decimals)
         p = subprocess.Popen([a.korvel, project, log], cwd=d, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             text=True, errors="replace", start_new_session=True)
+                             text=True, errors="replace", start_new_session=True, env=env)
         try:
             stderr = p.communicate(timeout=a.timeout)[1]
             rc = p.returncode
@@ -451,6 +454,9 @@ def main():
         (p for p in (os.path.join(here, "..", "shared", "tools"), "/work/shared/tools")
          if os.path.exists(os.path.join(p, "rigsim.py"))), "/work/shared/tools"), help="folder of rigsim.py etc.")
     ap.add_argument("--timeout", type=int, default=1800, help="seconds one korvel run may take (default 1800)")
+    ap.add_argument("--decimals", type=int, choices=range(7), metavar="N",
+                    help="decimals of korvel's control points (KORVEL_CP_DECIMALS): its log's 1 by default, which "
+                         "rounds each coordinate by up to 0.05 px; 3 as -p writes them for Hugin")
     ap.add_argument("--no-peer", action="store_true", help="skip the SIFT peer")
     ap.add_argument("--no-optimise", action="store_true", help="skip Hugin's optimiser")
     ap.add_argument("--generate-only", action="store_true", help="make the rigs (and peer results), run nothing")
