@@ -499,9 +499,8 @@ TEST(SubPixel, AWiderTemplateTakesNoiseOutOfWeakTexture) {
             if (!surfaceVertex(a, channelView(b, 1), c, narrow)) continue;
             refineSubPixel(a, channelView(b, 1), c, narrow);
             glm::vec2 wide = narrow;
-            const bool widened = widenMatch(a, channelView(b, 1), c, wide);
-            EXPECT_EQ(widened, wide != narrow);
-            taken += widened;
+            taken += widenMatch(a, channelView(b, 1), c, wide,
+                                matchDeviation(a, channelView(b, 1), c, narrow));
             narrowSum += glm::distance(narrow, shift);
             wideSum += glm::distance(wide, shift);
             ++cases;
@@ -515,9 +514,11 @@ TEST(SubPixel, AWiderTemplateTakesNoiseOutOfWeakTexture) {
     noise = std::normal_distribution<float>(0, 0);
     Image<RgbPixel<float>> warped = rendering(
         [](glm::vec2 p) { return glm::vec2(110, 90) + (p - glm::vec2(110, 90)) / 1.06f; });
+    const corner_t c{110, 90, 1, 1};
     glm::vec2 offset(0, 0);
-    ASSERT_TRUE(surfaceVertex(a, channelView(warped, 1), corner_t{110, 90, 1, 1}, offset));
+    ASSERT_TRUE(surfaceVertex(a, channelView(warped, 1), c, offset));
     const glm::vec2 before = offset;
-    EXPECT_FALSE(widenMatch(a, channelView(warped, 1), corner_t{110, 90, 1, 1}, offset));
+    EXPECT_FALSE(widenMatch(a, channelView(warped, 1), c, offset,
+                            matchDeviation(a, channelView(warped, 1), c, offset)));
     EXPECT_EQ(offset, before);
 }

@@ -112,7 +112,9 @@ bool matchAgain(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& 
 // whichever template placed it.
 ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                      const CameraModel& camA, const CameraModel& camB, int i, int j, Match m) {
-    widenMatch(imgA, greenB, m.c, m.offset);
+    float own = matchDeviation(imgA, greenB, m.c, m.offset);
+    if (widenMatch(imgA, greenB, m.c, m.offset, own))
+        own = matchDeviation(imgA, greenB, m.c, m.offset);
     vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = camB.patchToSource(m.c + m.offset);
     vec2 src = camA.toProject(a), dst = camB.toProject(b);
     // The deviation in pixels of the finer source; template samples closer than a pixel of the
@@ -120,8 +122,7 @@ ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
     float spanA = pixelSpan(camA, vec2(m.c.x, m.c.y), a),
           spanB = pixelSpan(camB, m.c + m.offset, b);
     float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
-    float deviation = std::max(spanA, spanB) * matchDeviation(imgA, greenB, m.c, m.offset) /
-                      std::clamp(apart, 1e-3f, 1.0f);
+    float deviation = std::max(spanA, spanB) * own / std::clamp(apart, 1e-3f, 1.0f);
     return {i, j, src.x, src.y, dst.x, dst.y, deviation};
 }
 

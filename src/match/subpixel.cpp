@@ -102,15 +102,13 @@ bool refineSubPixel(const ImageView<RgbPixel<float>>& imgA, const ImageView<floa
 }
 
 bool widenMatch(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
-                const corner_t& c, glm::vec2& offset) {
+                const corner_t& c, glm::vec2& offset, float deviation) {
     if (c.scale != 1) return false;
     corner_t wide = c;
     wide.scale = kWiderScale;
     glm::vec2 o = offset;
     if (!resampledPeak(imgA, greenB, wide, patchSize(kWiderScale), o)) return false;
-    if (!(matchDeviation(imgA, greenB, wide, o) <=
-          kWiderGain * matchDeviation(imgA, greenB, c, offset)))
-        return false;
+    if (!(matchDeviation(imgA, greenB, wide, o) <= kWiderGain * deviation)) return false;
     offset = o;
     return true;
 }

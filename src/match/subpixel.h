@@ -53,7 +53,8 @@ constexpr int kWiderScale = 2;
 constexpr float kWiderGain = 0.7071f;
 
 // Weak texture leaves a finest corner's match to the noise of its few samples. Corner c of A's
-// green channel, matched at c + offset in greenB, is found again with the wider template, as
-// refineSubPixel finds it; true, offset its match, where kWiderGain allows.
+// green channel, matched at c + offset in greenB with matchDeviation deviation, is found again
+// with the wider template, as refineSubPixel finds it; true, offset its match, where kWiderGain
+// allows.
 bool widenMatch(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
-                const corner_t& c, glm::vec2& offset);
+                const corner_t& c, glm::vec2& offset, float deviation);
