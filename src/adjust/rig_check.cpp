@@ -259,55 +259,52 @@ Matrix3d kabsch(const std::vector<Vector3d>& from, const std::vector<Vector3d>& 
 }
 
 // The turn of directions `from` onto `to` that most of them agree on, within bound pixels (scale:
-// each one's pixels per radian): random sample consensus over every two (Fischler and Bolles,
-// 1981), evenly thinned to some fifty where there are more, then Kabsch over all that agree.
+// each one's pixels per radian; vote: what each one's agreement counts): random sample consensus
+// over every two (Fischler and Bolles, 1981), evenly thinned to some fifty where there are more,
+// then Kabsch over all that agree.
 struct Consensus {
     Matrix3d turn = Matrix3d::Identity();
     std::vector<double> deviation;  // per direction, pixels
     size_t agree = 0;               // directions within bound
+    double votes = 0;               // their votes
 };
 
 Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to,
-                        const std::vector<double>& scale, double bound) {
+                        const std::vector<double>& scale, double bound,
+                        const std::vector<double>& vote) {
     auto deviations = [&](const Matrix3d& turn) {
         std::vector<double> deviation;
         for (size_t k = 0; k < from.size(); ++k)
             deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
         return deviation;
     };
-    auto agreeing = [&](const std::vector<double>& deviation, double& sum) {
-        size_t agree = 0;
+    auto agreeing = [&](const Matrix3d& turn, double& sum) {
+        Consensus c{turn, deviations(turn)};
         sum = 0;
-        for (double d : deviation)
-            if (d <= bound) ++agree, sum += d;
-        return agree;
+        for (size_t k = 0; k < from.size(); ++k)
+            if (c.deviation[k] <= bound) ++c.agree, c.votes += vote[k], sum += c.deviation[k];
+        return c;
     };
-    Consensus best;
-    best.deviation = deviations(best.turn);
-    double least = INFINITY;
+    double least;
+    Consensus best = agreeing(Matrix3d::Identity(), least);
     bool sampled = false;
     const size_t stride = std::max<size_t>(1, from.size() / kConsensusSamples);
     for (size_t i = 0; i < from.size(); i += stride)
         for (size_t j = i + 1; j < from.size(); j += stride) {
-            Matrix3d turn = kabsch({from[i], from[j]}, {to[i], to[j]});
-            std::vector<double> deviation = deviations(turn);
             double sum;
-            size_t agree = agreeing(deviation, sum);
-            if (!sampled || agree > best.agree || (agree == best.agree && sum < least))
-                best = {turn, deviation, agree}, least = sum, sampled = true;
+            Consensus c = agreeing(kabsch({from[i], from[j]}, {to[i], to[j]}), sum);
+            if (!sampled || c.votes > best.votes || (c.votes == best.votes && sum < least))
+                best = c, least = sum, sampled = true;
         }
-    if (!sampled) best.agree = agreeing(best.deviation, least);
     // Two directions turn the image only roughly; all that agree turn it as well as they can.
     for (int again = 0; again < 2 && best.agree >= 2; ++again) {
         std::vector<Vector3d> f, t;
         for (size_t k = 0; k < from.size(); ++k)
             if (best.deviation[k] <= bound) f.push_back(from[k]), t.push_back(to[k]);
-        Matrix3d turn = kabsch(f, t);
-        std::vector<double> deviation = deviations(turn);
         double sum;
-        size_t agree = agreeing(deviation, sum);
-        if (agree < best.agree) break;
-        best = {turn, deviation, agree};
+        Consensus c = agreeing(kabsch(f, t), sum);
+        if (c.votes < best.votes) break;
+        best = c;
     }
     return best;
 }
@@ -315,9 +312,10 @@ Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vec
 // Where only a few points tie an image to the rest, one wrong point far across it has the
 // longer lever and outweighs them in any fit of all points together, until the true ones look
 // wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
-// rest of the rig fitted without them and without the points found wrong. Sets keep and
-// deviation of the image's ties where three or more agree, and more than the fit of all points
-// kept.
+// rest of the rig fitted without them and without the points found wrong. A tie whose own
+// standard deviation could carry it beyond the bound shows little by agreeing: its vote is the
+// share of the bound that kUnseenSigmas of them span, at most one. Sets keep and deviation of the
+// image's ties where three or more votes agree, and more than the fit of all points kept.
 void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
                       const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
                       const std::vector<Vector3d>& b, double bound, RigCheck& check) {
@@ -337,19 +335,22 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
     std::vector<Matrix3d> rotation = adjustRotations(images.size(), rest, restA, restB);
     // Each tie as a direction of the image and where the rest of the rig puts it.
     std::vector<Vector3d> from, to;
-    std::vector<double> scale;
+    std::vector<double> scale, vote;
     for (size_t k : ties) {
+        // A point read from a project has no deviation of its own (0): it votes whole.
+        double spans = kUnseenSigmas * double(cps[k].deviation);
+        vote.push_back(spans > bound ? bound / spans : 1.0);
         bool first = cps[k].n == image;
         int other = first ? cps[k].N : cps[k].n;
         from.push_back(first ? a[k] : b[k]);
         to.push_back(rotation[size_t(other)] * (first ? b[k] : a[k]));
         scale.push_back(pairScale(images, image, other));
     }
-    Consensus best = consensusTurn(from, to, scale, bound);
+    Consensus best = consensusTurn(from, to, scale, bound, vote);
     // The consensus stands where it keeps more of the image's ties than the fit of all did.
-    size_t kept = 0;
-    for (size_t k : ties) kept += check.keep[k];
-    if (best.agree < 3 || best.agree <= kept) return;
+    double kept = 0;
+    for (size_t m = 0; m < ties.size(); ++m) kept += check.keep[ties[m]] * vote[m];
+    if (best.votes < 3 || best.votes <= kept) return;
     for (size_t m = 0; m < ties.size(); ++m) {
         check.keep[ties[m]] = best.deviation[m] <= bound;
         check.deviation[ties[m]] = float(best.deviation[m]);
@@ -410,7 +411,8 @@ std::vector<Matrix3d> placedRotations(const std::vector<ImageParameters>& images
             members.push_back(k);
             scale.push_back(pairScale(images, cps[k].n, cps[k].N));
         }
-        Consensus c = consensusTurn(from, to, scale, kPlacementReach * bound);
+        Consensus c = consensusTurn(from, to, scale, kPlacementReach * bound,
+                                    std::vector<double>(from.size(), 1.0));
         rotation[image] = c.turn;
         placed[image] = true;
         for (size_t m = 0; m < members.size(); ++m)
