@@ -313,9 +313,9 @@ Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vec
 // longer lever and outweighs them in any fit of all points together, until the true ones look
 // wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
 // rest of the rig fitted without them and without the points found wrong. A tie whose own
-// standard deviation could carry it beyond the bound shows little by agreeing: its vote is the
-// share of the bound that kUnseenSigmas of them span, at most one. Sets keep and deviation of the
-// image's ties where three or more votes agree, and more than the fit of all points kept.
+// standard deviation, kUnseenSigmas times over, spans more than the bound shows little by
+// agreeing: its vote is the share of that span which the bound covers. Sets keep and deviation of
+// the image's ties where three or more votes agree, and more than the fit of all points kept.
 void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
                       const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
                       const std::vector<Vector3d>& b, double bound, RigCheck& check) {
