@@ -24,6 +24,19 @@ Verdict judge(const Image<float>& map, int ox, int oy, int s = 1, bool nearBlack
     return v;
 }
 
+// Grey 0.5 plus count sine waves of the amplitude at p, the k-th at angle turn k radians with a
+// period of first + step k pixels.
+float waves(glm::vec2 p, int count, float amplitude, float turn, float first, float step) {
+    float v = 0.5f;
+    for (int k = 0; k < count; ++k) {
+        const float angle = turn * float(k), period = first + step * float(k);
+        v += amplitude *
+             std::sin(6.2832f * glm::dot(p, glm::vec2(std::cos(angle), std::sin(angle))) / period +
+                      float(k));
+    }
+    return v;
+}
+
 }  // namespace
 
 TEST(SearchWindow, OriginCellIsExactNearTheLeftAndTopEdge) {
@@ -414,25 +427,19 @@ TEST(NormalizedCorrelation, MatchesTheCellByCellDefinitionBitForBit) {
 // A texture of sharp waves moved by a fraction of a pixel: the parabola through the peak leans
 // toward the whole pixel, the resampled peak does not; near a whole pixel nothing is resampled.
 TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
-    auto waves = [](glm::vec2 shift) {
+    auto sharp = [](glm::vec2 shift) {
         return makeImage(160, 120, [=](int x, int y) {
-            float v = 0.5f;
-            for (int k = 0; k < 12; ++k) {
-                const float angle = 2.4f * float(k), period = 3.4f + 0.8f * float(k);
-                const glm::vec2 d(std::cos(angle), std::sin(angle));
-                v += 0.04f *
-                     std::sin(6.2832f * glm::dot(glm::vec2(x, y) - shift, d) / period + float(k));
-            }
-            return RgbPixel<float>{0, v, 0};
+            return RgbPixel<float>{0, waves(glm::vec2(x, y) - shift, 12, 0.04f, 2.4f, 3.4f, 0.8f),
+                                   0};
         });
     };
-    Image<RgbPixel<float>> a = waves(glm::vec2(0));
+    Image<RgbPixel<float>> a = sharp(glm::vec2(0));
     float leanSum = 0, leftSum = 0;
     int cases = 0;
     for (glm::vec2 shift :
          {glm::vec2(3.3f, -1.7f), glm::vec2(-2.25f, 0.4f), glm::vec2(0.35f, 2.8f)})
         for (int scale : {1, 4}) {
-            Image<RgbPixel<float>> b = waves(shift);
+            Image<RgbPixel<float>> b = sharp(shift);
             const corner_t c{80, 60, 1, scale};
             CorrelationMap m = cpuCorrelationMap(a, channelView(b, 1), c, scale);
             Verdict v = judge(m.map, m.ox, m.oy, patchSize(scale).s);
@@ -455,12 +462,12 @@ TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
     EXPECT_LT(leftSum, leanSum / 5);
 
     // Within kSubPixelFrom of whole pixels, and where a window leaves B, the match stays.
-    Image<RgbPixel<float>> near = waves(glm::vec2(2.05f, -0.1f));
+    Image<RgbPixel<float>> near = sharp(glm::vec2(2.05f, -0.1f));
     glm::vec2 offset(2.04f, -0.12f);
     EXPECT_FALSE(refineSubPixel(a, channelView(near, 1), corner_t{80, 60, 1, 1}, offset));
     EXPECT_EQ(offset, glm::vec2(2.04f, -0.12f));
     offset = glm::vec2(3.3f, -1.7f);
-    EXPECT_FALSE(refineSubPixel(a, channelView(waves(offset), 1), corner_t{148, 60, 1, 1}, offset));
+    EXPECT_FALSE(refineSubPixel(a, channelView(sharp(offset), 1), corner_t{148, 60, 1, 1}, offset));
     EXPECT_EQ(offset, glm::vec2(3.3f, -1.7f));
 }
 
@@ -468,23 +475,13 @@ TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
 // taken; where B is a warped copy (scaled about the corner), the wider window gains nothing over
 // the narrow one and the narrow match stays.
 TEST(SubPixel, AWiderTemplateTakesNoiseOutOfWeakTexture) {
-    auto texture = [](glm::vec2 at) {
-        float v = 0.5f;
-        for (int k = 0; k < 6; ++k) {
-            const float angle = 1.9f * float(k), period = 9.0f + 2.5f * float(k);
-            v += 0.03f *
-                 std::sin(6.2832f * glm::dot(at, glm::vec2(std::cos(angle), std::sin(angle))) /
-                              period +
-                          float(k));
-        }
-        return v;
-    };
     std::mt19937 random(3);
     std::normal_distribution<float> noise(0, 0.008f);
     const glm::vec2 shift(2.35f, -1.4f);
     auto rendering = [&](auto moved) {
         return makeImage(220, 180, [&](int x, int y) {
-            return RgbPixel<float>{0, texture(moved(glm::vec2(x, y))) + noise(random), 0};
+            float v = waves(moved(glm::vec2(x, y)), 6, 0.03f, 1.9f, 9.0f, 2.5f);
+            return RgbPixel<float>{0, v + noise(random), 0};
         });
     };
     Image<RgbPixel<float>> a = rendering([](glm::vec2 p) { return p; });
