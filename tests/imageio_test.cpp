@@ -11,16 +11,20 @@
 #include "imageio/row_share.h"
 #include "test_util.h"
 
-// An 8x8 grey JPEG: quantisation by 1, DC and AC Huffman tables of one code each, a flat block.
-static std::string greyJpeg() {
-    std::string dht("\xff\xc4\0\x14", 4), zeros(16, 0);
+// An 8x8 JPEG of one flat block per component, 1 (grey) or 4 (CMYK): quantisation by 1, DC and
+// AC Huffman tables of one code each.
+static std::string flatJpeg(int components) {
+    std::string dht("\xff\xc4\0\x14", 4), zeros(16, 0), frame, scan;
+    for (char id = 1; id <= components; ++id) frame += {id, '\x11', '\0'}, scan += {id, '\0'};
+    const char n = char(components);
     return std::string("\xff\xd8\xff\xdb\0\x43\0", 7) + std::string(64, 1) +
-           std::string("\xff\xc0\0\x0b\x08\0\x08\0\x08\x01\x01\x11\0", 13) + dht + '\0' + '\1' +
-           zeros + dht + '\x10' + '\1' + zeros +
-           std::string("\xff\xda\0\x08\x01\x01\0\0\x3f\0\x3f\xff\xd9", 13);
+           std::string("\xff\xc0\0", 3) + char(8 + 3 * n) + std::string("\x08\0\x08\0\x08", 5) + n +
+           frame + dht + '\0' + '\1' + zeros + dht + '\x10' + '\1' + zeros +
+           std::string("\xff\xda\0", 3) + char(6 + 2 * n) + n + scan + std::string("\0\x3f\0", 3) +
+           (n == 1 ? '\x3f' : '\0') + std::string("\xff\xd9", 2);
 }
 
-TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
+TEST(ReadJPEG, DecodesRgbAndGreyAndRefusesEverythingElse) {
     TempDir dir;
     Image<RgbPixel<unsigned char>> picture = makeImage(61, 37, [](int x, int y) {
         return RgbPixel<unsigned char>{uint8_t(x * 4), uint8_t(y * 6), 90};
@@ -32,10 +36,15 @@ TEST(ReadJPEG, DecodesRgbAndRefusesEverythingElse) {
     EXPECT_NEAR(image.at(0, 36).g, 216, 12);
     EXPECT_THROW(writeJPEG("/nonexistent/dir/a.jpg", picture), std::runtime_error);
 
-    fs::path file = writeFile(dir / "grey.jpg", greyJpeg());
+    // Grey files, as monochrome cameras write them, are read as grey light like grey TIFFs.
+    Image<RgbPixel<unsigned char>> grey = readJPEG(writeFile(dir / "grey.jpg", flatJpeg(1)));
+    ASSERT_EQ(std::pair(grey.width, grey.height), std::pair(8, 8));
+    EXPECT_EQ(std::tuple(grey.at(7, 7).r, grey.at(7, 7).g, grey.at(7, 7).b),
+              std::tuple(128, 128, 128));
+    fs::path file = writeFile(dir / "cmyk.jpg", flatJpeg(4));
     EXPECT_EQ(errorMessage([&] { readJPEG(file); }),
               "can not open JPEG with color format other than RGB: JPEG file '" + quoted(file) +
-                  "' has 1 colour components");
+                  "' has 4 colour components");
     // libjpeg only warns of mid-scan damage and fills in made-up pixels.
     std::string good = readFile(dir / "a.jpg"), marker = good, junk = good;
     size_t scan = good.find("\xff\xda") + 20, middle = scan + (good.size() - scan) / 2;

@@ -134,6 +134,9 @@ void decodeJPEG(const std::function<void(jpeg_decompress_struct*)>& setSource,
                       const std::function<void(jpeg_decompress_struct*)>* set) { (*set)(cinfo); };
     if (!guarded(&cinfo, +install, &setSource)) throw fail();
     if (!guarded<void>(&cinfo, readHeader, nullptr)) throw fail();
+    // A grey file is read as the grey light it is, as grey TIFF and PNG files are; libjpeg repeats
+    // the one channel.
+    if (cinfo.jpeg_color_space == JCS_GRAYSCALE) cinfo.out_color_space = JCS_RGB;
     if (preview) {
         // As djpeg -fast -scale 1/8 decodes it, so that previews keep their pixels.
         cinfo.scale_num = 1;
