@@ -91,10 +91,11 @@ Image<Rgbe> readHDR(const path& file, const SizeCheck& limits = {});
 // the full size is never held.
 Image<Rgbe> readHDR(FILE* f, const path& file, const SizeCheck& limits = {}, int eighths = 8);
 
-// Reads an RGB JPEG file at eighths / 8 of each side, rounded up (libjpeg scales the DCT
-// blocks themselves); limits sees the file's own size. Greyscale and CMYK files and corrupt or
-// truncated data throw. With share, a thread waiting for the read may decode its last rows (a
-// progressive file's it may not); the file is read into memory first, for both decoders.
+// Reads an RGB or grey JPEG file (grey repeated in each channel) at eighths / 8 of each side,
+// rounded up (libjpeg scales the DCT blocks themselves); limits sees the file's own size. CMYK
+// files and corrupt or truncated data throw. With share, a thread waiting for the read may
+// decode its last rows (a progressive file's it may not); the file is read into memory first,
+// for both decoders.
 Image<RgbPixel<unsigned char>> readJPEG(const path& file, const SizeCheck& limits = {},
                                         int eighths = 8, RowShare* share = nullptr);
 
