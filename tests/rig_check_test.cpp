@@ -1,3 +1,5 @@
+#include <glm/gtc/quaternion.hpp>
+
 #include "geometry/camera.h"
 #include "adjust/rig_check.h"
 #include "test_util.h"
@@ -209,9 +211,7 @@ TEST(RigCheck, LooseTiesDoNotOutvoteASharpOne) {
     const size_t first = cps.size();
     const vec3 axis = CameraModel(ring.images[1]).sourceToWorld(vec2(1000, 700));
     auto tie = [&](vec2 at, int N, float turn, float deviation) {
-        vec3 d = CameraModel(ring.images[1]).sourceToWorld(at);
-        d = d * std::cos(turn) + glm::cross(axis, d) * std::sin(turn) +
-            axis * glm::dot(axis, d) * (1 - std::cos(turn));
+        vec3 d = glm::angleAxis(turn, axis) * CameraModel(ring.images[1]).sourceToWorld(at);
         vec2 px = CameraModel(ring.images[size_t(N)])
                       .cameraToSource(toCamera(ring.images[size_t(N)]) * d);
         cps.push_back({1, N, at.x, at.y, px.x, px.y, deviation});

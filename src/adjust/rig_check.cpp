@@ -267,6 +267,7 @@ struct Consensus {
     std::vector<double> deviation;  // per direction, pixels
     size_t agree = 0;               // directions within bound
     double votes = 0;               // their votes
+    double sum = 0;                 // their deviations: the lesser wins between equal votes
 };
 
 Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vector3d>& to,
@@ -278,31 +279,27 @@ Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vec
             deviation.push_back(scale[k] * (turn * from[k] - to[k]).norm());
         return deviation;
     };
-    auto agreeing = [&](const Matrix3d& turn, double& sum) {
+    auto agreeing = [&](const Matrix3d& turn) {
         Consensus c{turn, deviations(turn)};
-        sum = 0;
         for (size_t k = 0; k < from.size(); ++k)
-            if (c.deviation[k] <= bound) ++c.agree, c.votes += vote[k], sum += c.deviation[k];
+            if (c.deviation[k] <= bound) ++c.agree, c.votes += vote[k], c.sum += c.deviation[k];
         return c;
     };
-    double least;
-    Consensus best = agreeing(Matrix3d::Identity(), least);
+    Consensus best = agreeing(Matrix3d::Identity());
     bool sampled = false;
     const size_t stride = std::max<size_t>(1, from.size() / kConsensusSamples);
     for (size_t i = 0; i < from.size(); i += stride)
         for (size_t j = i + 1; j < from.size(); j += stride) {
-            double sum;
-            Consensus c = agreeing(kabsch({from[i], from[j]}, {to[i], to[j]}), sum);
-            if (!sampled || c.votes > best.votes || (c.votes == best.votes && sum < least))
-                best = c, least = sum, sampled = true;
+            Consensus c = agreeing(kabsch({from[i], from[j]}, {to[i], to[j]}));
+            if (!sampled || c.votes > best.votes || (c.votes == best.votes && c.sum < best.sum))
+                best = c, sampled = true;
         }
     // Two directions turn the image only roughly; all that agree turn it as well as they can.
     for (int again = 0; again < 2 && best.agree >= 2; ++again) {
         std::vector<Vector3d> f, t;
         for (size_t k = 0; k < from.size(); ++k)
             if (best.deviation[k] <= bound) f.push_back(from[k]), t.push_back(to[k]);
-        double sum;
-        Consensus c = agreeing(kabsch(f, t), sum);
+        Consensus c = agreeing(kabsch(f, t));
         if (c.votes < best.votes) break;
         best = c;
     }
