@@ -258,3 +258,19 @@ TEST(RigCheck, AGroupHangingOnFewTiesKeepsItsTrueOnes) {
         EXPECT_LT(degreesApart(check.turn[k], expected), 0.03f) << k;
     }
 }
+
+// Image 1 hangs on three ties to each neighbour and one more to image 0 high above them, 1.2 px
+// off: the fit of all bends toward that one until it passes; judged by the others it does not.
+TEST(RigCheck, ATieFarAcrossAWeakImageIsJudgedByTheOthers) {
+    Ring ring(0, 3);
+    const float elevation = glm::radians(40.f), yaw = glm::radians(22.5f);
+    const vec3 d(std::sin(yaw) * std::cos(elevation), -std::sin(elevation),
+                 std::cos(yaw) * std::cos(elevation));
+    vec2 px[2];
+    for (int k = 0; k < 2; ++k)
+        px[k] = CameraModel(ring.images[size_t(k)])
+                    .cameraToSource(toCamera(ring.images[size_t(k)]) * d);
+    ring.cps.push_back({1, 0, px[1].x, px[1].y, px[0].x + 1.2f, px[0].y});
+    RigCheck check = checkRig(ring.images, ring.cps);
+    EXPECT_EQ(refuted(check), std::vector<size_t>{ring.cps.size() - 1}) << check.log.back();
+}

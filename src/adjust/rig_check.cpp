@@ -36,47 +36,101 @@ double spreadOf(const std::vector<double>& lengths) {
     return median(lengths) / 1.1774;
 }
 
+// The rotations' fit to the points, linearised where they stand: each point's residual (the
+// difference of its two ends' directions), its derivatives by the turns of its two images, its
+// Huber weight, and the weighted normal equations of a step of every image but image 0.
+struct Linearised {
+    std::vector<Vector3d> residual;
+    std::vector<std::pair<Matrix3d, Matrix3d>> jacobian;  // by image n's turn, by image N's
+    std::vector<double> weight;
+    Eigen::MatrixXd normal;
+    Eigen::VectorXd gradient;
+};
+
+Linearised linearise(size_t images, const std::vector<ControlPoint>& cps,
+                     const std::vector<Vector3d>& a, const std::vector<Vector3d>& b,
+                     const std::vector<Matrix3d>& rotation) {
+    Linearised f;
+    std::vector<double> lengths;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        f.residual.push_back(rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k]);
+        lengths.push_back(f.residual[k].norm());
+    }
+    // Huber's threshold follows the residuals down as the rotations settle.
+    double huber = std::max(2 * spreadOf(lengths), 1e-9);
+    const int unknowns = 3 * int(images - 1);
+    f.normal = Eigen::MatrixXd::Zero(unknowns, unknowns);
+    f.gradient = Eigen::VectorXd::Zero(unknowns);
+    for (size_t k = 0; k < cps.size(); ++k) {
+        double w = lengths[k] <= huber ? 1 : huber / lengths[k];
+        int n = cps[k].n, N = cps[k].N;
+        // The rotation of an image moves by exp([delta]x): direction u by delta x u.
+        f.jacobian.emplace_back(-cross(rotation[size_t(n)] * a[k]),
+                                cross(rotation[size_t(N)] * b[k]));
+        f.weight.push_back(w);
+        std::pair<int, const Matrix3d*> blocks[2] = {{n, &f.jacobian[k].first},
+                                                     {N, &f.jacobian[k].second}};
+        for (auto [p, jp] : blocks) {
+            if (p == 0) continue;
+            f.gradient.segment<3>(3 * (p - 1)) += w * jp->transpose() * f.residual[k];
+            for (auto [q, jq] : blocks)
+                if (q != 0)
+                    f.normal.block<3, 3>(3 * (p - 1), 3 * (q - 1)) += w * jp->transpose() * *jq;
+        }
+    }
+    // Images that no chain of points ties to image 0 stay where the project puts them.
+    f.normal.diagonal().array() += 1e-9 + 1e-9 * f.normal.diagonal().maxCoeff();
+    return f;
+}
+
 // Each image's rotation from the directions of the control points' two ends.
 std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPoint>& cps,
                                       const std::vector<Vector3d>& a,
                                       const std::vector<Vector3d>& b,
                                       std::vector<Matrix3d> rotation = {}) {
     if (rotation.empty()) rotation.assign(images, Matrix3d::Identity());
-    const int unknowns = 3 * int(images - 1);
-    if (unknowns == 0) return rotation;
+    if (images < 2) return rotation;
     for (int iteration = 0; iteration < 12; ++iteration) {
-        std::vector<Vector3d> residual(cps.size());
-        std::vector<double> lengths;
-        for (size_t k = 0; k < cps.size(); ++k) {
-            residual[k] = rotation[size_t(cps[k].n)] * a[k] - rotation[size_t(cps[k].N)] * b[k];
-            lengths.push_back(residual[k].norm());
-        }
-        // Huber's threshold follows the residuals down as the rotations settle.
-        double huber = std::max(2 * spreadOf(lengths), 1e-9);
-        Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(unknowns, unknowns);
-        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(unknowns);
-        for (size_t k = 0; k < cps.size(); ++k) {
-            double w = lengths[k] <= huber ? 1 : huber / lengths[k];
-            int n = cps[k].n, N = cps[k].N;
-            // The rotation of an image moves by exp([delta]x): direction u by delta x u.
-            Matrix3d jn = -cross(rotation[size_t(n)] * a[k]);
-            Matrix3d jN = cross(rotation[size_t(N)] * b[k]);
-            std::pair<int, const Matrix3d*> blocks[2] = {{n, &jn}, {N, &jN}};
-            for (auto [p, jp] : blocks) {
-                if (p == 0) continue;
-                gradient.segment<3>(3 * (p - 1)) += w * jp->transpose() * residual[k];
-                for (auto [q, jq] : blocks)
-                    if (q != 0)
-                        normal.block<3, 3>(3 * (p - 1), 3 * (q - 1)) += w * jp->transpose() * *jq;
-            }
-        }
-        // Images that no chain of points ties to image 0 stay where the project puts them.
-        normal.diagonal().array() += 1e-9 + 1e-9 * normal.diagonal().maxCoeff();
-        Eigen::VectorXd step = normal.ldlt().solve(-gradient);
+        Linearised f = linearise(images, cps, a, b, rotation);
+        Eigen::VectorXd step = f.normal.ldlt().solve(-f.gradient);
         for (size_t p = 1; p < images; ++p) turn(rotation[p], step.segment<3>(3 * int(p - 1)));
         if (step.lpNorm<Eigen::Infinity>() < 1e-10) break;
     }
     return rotation;
+}
+
+// Each point's residual as the rest of the rig predicts it, the point left out of the fit of the
+// rotations: where few points tie an image, that fit bends toward each of them, and a wrong one
+// far across the image keeps only a share of its error. To first order, with the fit's weights
+// held, (I - H)^-1 r, H the point's block of the fit's hat matrix (Cook and Weisberg, "Residuals
+// and Influence in Regression", 1982). A point that nothing else sees (I - H singular) keeps its
+// residual: nothing can judge it.
+std::vector<Vector3d> leftOutResiduals(size_t images, const std::vector<ControlPoint>& cps,
+                                       const std::vector<Vector3d>& a,
+                                       const std::vector<Vector3d>& b,
+                                       const std::vector<Matrix3d>& rotation) {
+    std::vector<Vector3d> out;
+    if (images < 2) {
+        for (size_t k = 0; k < cps.size(); ++k) out.push_back(a[k] - b[k]);
+        return out;
+    }
+    Linearised f = linearise(images, cps, a, b, rotation);
+    const Eigen::MatrixXd inverse =
+        f.normal.ldlt().solve(Eigen::MatrixXd::Identity(f.normal.rows(), f.normal.cols()));
+    for (size_t k = 0; k < cps.size(); ++k) {
+        std::pair<int, const Matrix3d*> blocks[2] = {{cps[k].n, &f.jacobian[k].first},
+                                                     {cps[k].N, &f.jacobian[k].second}};
+        Matrix3d hat = Matrix3d::Zero();
+        for (auto [p, jp] : blocks)
+            for (auto [q, jq] : blocks)
+                if (p != 0 && q != 0)
+                    hat += f.weight[k] * *jp * inverse.block<3, 3>(3 * (p - 1), 3 * (q - 1)) *
+                           jq->transpose();
+        Matrix3d rest = Matrix3d::Identity() - hat;
+        bool seen = Eigen::JacobiSVD<Matrix3d>(rest).singularValues().minCoeff() > 1e-3;
+        out.push_back(seen ? Vector3d(rest.inverse() * f.residual[k]) : f.residual[k]);
+    }
+    return out;
 }
 
 // A pair's points: each one's residual less the pair's common residual (the componentwise
@@ -348,6 +402,19 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
     double kept = 0;
     for (size_t m = 0; m < ties.size(); ++m) kept += check.keep[ties[m]] * vote[m];
     if (best.votes < 3 || best.votes <= kept) return;
+    // Each agreeing tie is judged by the turn that the others agree on, as the fit of all is:
+    // a tie far across the image bends a turn fitted with it toward itself.
+    std::vector<size_t> agreeing;
+    for (size_t m = 0; m < ties.size(); ++m)
+        if (best.deviation[m] <= bound) agreeing.push_back(m);
+    for (size_t m : agreeing) {
+        std::vector<Vector3d> f, t;
+        for (size_t o : agreeing)
+            if (o != m) f.push_back(from[o]), t.push_back(to[o]);
+        if (f.size() < 2) break;
+        double left = scale[m] * (kabsch(f, t) * from[m] - to[m]).norm();
+        best.deviation[m] = std::max(best.deviation[m], left);
+    }
     for (size_t m = 0; m < ties.size(); ++m) {
         check.keep[ties[m]] = best.deviation[m] <= bound;
         check.deviation[ties[m]] = float(best.deviation[m]);
@@ -473,6 +540,15 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     check.parallax = !apart.empty() && stillSpread > kParallaxFloor &&
                      stillSpread > kParallaxGain * spreadOf(moved) * median(perRadian);
     if (check.parallax) residuals = apart;
+    // A pair too small to show its own shift may be all that holds an image on one side: its
+    // points are judged by what the rest of the rig predicts for them.
+    if (!check.parallax) {
+        std::map<std::pair<int, int>, size_t> members;
+        for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+        std::vector<Vector3d> leftOut = leftOutResiduals(images.size(), cps, a, b, rotation);
+        for (size_t k = 0; k < cps.size(); ++k)
+            if (members[{cps[k].n, cps[k].N}] < kPairShiftFrom) residuals[k] = leftOut[k];
+    }
 
     // Each pair's residuals in pixels of its finer image, and what its points are shifted by
     // together.

@@ -47,7 +47,8 @@ struct RigCheck {
 // image 0 one image at a time by the turn most of its ties agree on and fitted again from
 // there; where the points show parallax, each camera's centre and each point's depth too. A
 // point's deviation is its residual less the median residual of its pair (which keeps what
-// parallax shifts a whole pair by), in pixels of the pair's finer image; points beyond
+// parallax shifts a whole pair by; without parallax, in a pair too small to show that, its
+// residual with itself left out of the fit), in pixels of the pair's finer image; points beyond
 // max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line, and those
 // kUnseenSigmas deviations could carry beyond it (with parallax, or beside a point of their pair
 // that they could not carry beyond it). Then each image's turn from the points kept, or with
