@@ -402,12 +402,16 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
     double kept = 0;
     for (size_t m = 0; m < ties.size(); ++m) kept += check.keep[ties[m]] * vote[m];
     if (best.votes < 3 || best.votes <= kept) return;
-    // Each agreeing tie is judged by the turn that the others agree on, as the fit of all is:
-    // a tie far across the image bends a turn fitted with it toward itself.
+    // A tie of a pair too small to show its own shift is judged by the turn that the others
+    // agree on, as in the fit of all: a tie far across the image bends a turn fitted with it
+    // toward itself. (A larger pair's ties have their pair's own agreement to stand on.)
+    std::map<std::pair<int, int>, size_t> members;
+    for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
     std::vector<size_t> agreeing;
     for (size_t m = 0; m < ties.size(); ++m)
         if (best.deviation[m] <= bound) agreeing.push_back(m);
     for (size_t m : agreeing) {
+        if (members[{cps[ties[m]].n, cps[ties[m]].N}] >= kPairShiftFrom) continue;
         std::vector<Vector3d> f, t;
         for (size_t o : agreeing)
             if (o != m) f.push_back(from[o]), t.push_back(to[o]);
