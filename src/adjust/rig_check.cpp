@@ -133,6 +133,15 @@ std::vector<Vector3d> leftOutResiduals(size_t images, const std::vector<ControlP
     return out;
 }
 
+// Per point, whether its pair has fewer than kPairShiftFrom points: too few to show its own shift.
+std::vector<bool> inSmallPair(const std::vector<ControlPoint>& cps) {
+    std::map<std::pair<int, int>, size_t> members;
+    for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+    std::vector<bool> small;
+    for (const ControlPoint& cp : cps) small.push_back(members[{cp.n, cp.N}] < kPairShiftFrom);
+    return small;
+}
+
 // A pair's points: each one's residual less the pair's common residual (the componentwise
 // median, which takes up what parallax or a rotation left over shifts the whole pair by; fewer
 // than kPairShiftFrom points show none apart from their own), in radians.
@@ -270,15 +279,12 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
     }
     // A pair too small to show its own depths could explain a wrong point as a near one: its
     // points stand within the depths that the rig's larger pairs show.
-    std::map<std::pair<int, int>, int> members;
-    for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+    const std::vector<bool> small = inSmallPair(cps);
     double low = kNearest, high = 0;
     for (size_t k = 0; k < cps.size(); ++k)
-        if (members[{cps[k].n, cps[k].N}] >= int(kPairShiftFrom))
-            low = std::min(low, rho[k]), high = std::max(high, rho[k]);
+        if (!small[k]) low = std::min(low, rho[k]), high = std::max(high, rho[k]);
     for (size_t k = 0; k < cps.size(); ++k)
-        if (members[{cps[k].n, cps[k].N}] < int(kPairShiftFrom) && low <= high)
-            rho[k] = std::clamp(rho[k], low, high);
+        if (small[k] && low <= high) rho[k] = std::clamp(rho[k], low, high);
     std::vector<Vector3d> residual;
     for (size_t k = 0; k < cps.size(); ++k) residual.push_back(residualAt(k));
     fitted = rotation;
@@ -405,13 +411,12 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
     // A tie of a pair too small to show its own shift is judged by the turn that the others
     // agree on, as in the fit of all: a tie far across the image bends a turn fitted with it
     // toward itself. (A larger pair's ties have their pair's own agreement to stand on.)
-    std::map<std::pair<int, int>, size_t> members;
-    for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+    const std::vector<bool> small = inSmallPair(cps);
     std::vector<size_t> agreeing;
     for (size_t m = 0; m < ties.size(); ++m)
         if (best.deviation[m] <= bound) agreeing.push_back(m);
     for (size_t m : agreeing) {
-        if (members[{cps[ties[m]].n, cps[ties[m]].N}] >= kPairShiftFrom) continue;
+        if (!small[ties[m]]) continue;
         std::vector<Vector3d> f, t;
         for (size_t o : agreeing)
             if (o != m) f.push_back(from[o]), t.push_back(to[o]);
@@ -547,11 +552,10 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // A pair too small to show its own shift may be all that holds an image on one side: its
     // points are judged by what the rest of the rig predicts for them.
     if (!check.parallax) {
-        std::map<std::pair<int, int>, size_t> members;
-        for (const ControlPoint& cp : cps) ++members[{cp.n, cp.N}];
+        const std::vector<bool> small = inSmallPair(cps);
         std::vector<Vector3d> leftOut = leftOutResiduals(images.size(), cps, a, b, rotation);
         for (size_t k = 0; k < cps.size(); ++k)
-            if (members[{cps[k].n, cps[k].N}] < kPairShiftFrom) residuals[k] = leftOut[k];
+            if (small[k]) residuals[k] = leftOut[k];
     }
 
     // Each pair's residuals in pixels of its finer image, and what its points are shifted by
