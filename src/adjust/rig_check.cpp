@@ -104,19 +104,15 @@ std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPo
 // far across the image keeps only a share of its error. To first order, with the fit's weights
 // held, (I - H)^-1 r, H the point's block of the fit's hat matrix (Cook and Weisberg, "Residuals
 // and Influence in Regression", 1982). A point that nothing else sees (I - H singular) keeps its
-// residual: nothing can judge it.
+// residual: nothing can judge it. Needs two images or more.
 std::vector<Vector3d> leftOutResiduals(size_t images, const std::vector<ControlPoint>& cps,
                                        const std::vector<Vector3d>& a,
                                        const std::vector<Vector3d>& b,
                                        const std::vector<Matrix3d>& rotation) {
-    std::vector<Vector3d> out;
-    if (images < 2) {
-        for (size_t k = 0; k < cps.size(); ++k) out.push_back(a[k] - b[k]);
-        return out;
-    }
     Linearised f = linearise(images, cps, a, b, rotation);
     const Eigen::MatrixXd inverse =
         f.normal.ldlt().solve(Eigen::MatrixXd::Identity(f.normal.rows(), f.normal.cols()));
+    std::vector<Vector3d> out;
     for (size_t k = 0; k < cps.size(); ++k) {
         std::pair<int, const Matrix3d*> blocks[2] = {{cps[k].n, &f.jacobian[k].first},
                                                      {cps[k].N, &f.jacobian[k].second}};
@@ -175,11 +171,13 @@ constexpr double kNearest = 4;
 // the origin and no point slides along an epipolar line it does not have. Alternates the depths in
 // closed form with a Gauss-Newton step (Huber's weights, then Tukey's biweight; numeric
 // derivatives) on the cameras. Returns each point's residual: the direction image N sees less the
-// one the rest predicts, and the rotations in `fitted`.
+// one the rest predicts, and the rotations in `fitted`; small tells the points of pairs too small
+// to show their own depths (inSmallPair).
 std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
                                          const std::vector<ControlPoint>& cps,
                                          const std::vector<Vector3d>& a,
                                          const std::vector<Vector3d>& b,
+                                         const std::vector<bool>& small,
                                          std::vector<Matrix3d>& fitted) {
     const size_t images = rotation.size();
     std::vector<Vector3d> centre(images, Vector3d::Zero());
@@ -279,7 +277,6 @@ std::vector<Vector3d> adjustWithParallax(std::vector<Matrix3d> rotation,
     }
     // A pair too small to show its own depths could explain a wrong point as a near one: its
     // points stand within the depths that the rig's larger pairs show.
-    const std::vector<bool> small = inSmallPair(cps);
     double low = kNearest, high = 0;
     for (size_t k = 0; k < cps.size(); ++k)
         if (!small[k]) low = std::min(low, rho[k]), high = std::max(high, rho[k]);
@@ -371,11 +368,13 @@ Consensus consensusTurn(const std::vector<Vector3d>& from, const std::vector<Vec
 // wrong. Its ties are judged instead by the turn of that image that most of them agree on, the
 // rest of the rig fitted without them and without the points found wrong. A tie whose own
 // standard deviation, kUnseenSigmas times over, spans more than the bound shows little by
-// agreeing: its vote is the share of that span which the bound covers. Sets keep and deviation of
-// the image's ties where three or more votes agree, and more than the fit of all points kept.
+// agreeing: its vote is the share of that span which the bound covers; a tie of a small pair
+// (small, per point: inSmallPair) is judged with itself left out. Sets keep and deviation of the
+// image's ties where three or more votes agree, and more than the fit of all points kept.
 void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
                       const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
-                      const std::vector<Vector3d>& b, double bound, RigCheck& check) {
+                      const std::vector<Vector3d>& b, const std::vector<bool>& small, double bound,
+                      RigCheck& check) {
     std::vector<ControlPoint> rest;
     std::vector<Vector3d> restA, restB;
     std::vector<size_t> ties;
@@ -411,7 +410,6 @@ void judgeByConsensus(int image, const std::vector<ImageParameters>& images,
     // A tie of a pair too small to show its own shift is judged by the turn that the others
     // agree on, as in the fit of all: a tie far across the image bends a turn fitted with it
     // toward itself. (A larger pair's ties have their pair's own agreement to stand on.)
-    const std::vector<bool> small = inSmallPair(cps);
     std::vector<size_t> agreeing;
     for (size_t m = 0; m < ties.size(); ++m)
         if (best.deviation[m] <= bound) agreeing.push_back(m);
@@ -525,6 +523,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // Parallax is what the rig shows, not what a model could make of it: the points of a rig
     // whose cameras share a centre agree once its rotations do, and letting its centres move
     // would only let wrong points slide along epipolar lines it does not have.
+    const std::vector<bool> small = inSmallPair(cps);
     std::vector<Matrix3d> rotation = adjustRotations(images.size(), cps, a, b);
     std::vector<double> still, moved, perRadian;
     for (size_t k = 0; k < cps.size(); ++k) {
@@ -543,7 +542,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         still.push_back(residuals.back().norm());
     }
     std::vector<Matrix3d> apartRotation = rotation;
-    std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b, apartRotation);
+    std::vector<Vector3d> apart = adjustWithParallax(rotation, cps, a, b, small, apartRotation);
     for (const Vector3d& r : apart) moved.push_back(r.norm());
     double stillSpread = spreadOf(still) * median(perRadian);
     check.parallax = !apart.empty() && stillSpread > kParallaxFloor &&
@@ -551,8 +550,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     if (check.parallax) residuals = apart;
     // A pair too small to show its own shift may be all that holds an image on one side: its
     // points are judged by what the rest of the rig predicts for them.
-    if (!check.parallax) {
-        const std::vector<bool> small = inSmallPair(cps);
+    if (!check.parallax && images.size() > 1) {
         std::vector<Vector3d> leftOut = leftOutResiduals(images.size(), cps, a, b, rotation);
         for (size_t k = 0; k < cps.size(); ++k)
             if (small[k]) residuals[k] = leftOut[k];
@@ -618,7 +616,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // ties can settle its turn.
     for (size_t image = 0; image < images.size() && !check.parallax; ++image)
         if (droppedTies[image] > 0 && ties[image] <= kFewTies)
-            judgeByConsensus(int(image), images, cps, a, b, check.bound, check);
+            judgeByConsensus(int(image), images, cps, a, b, small, check.bound, check);
     // An imprecise point whose pair keeps a precise one only adds its noise there (a match along
     // an edge, where the correlation's peak is a ridge). A pair of imprecise points alone keeps
     // them: they are all that ties its images.
