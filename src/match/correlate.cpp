@@ -190,8 +190,8 @@ CorrelationMap cpuCorrelationMap(const ImageView<RgbPixel<float>>& imgA,
 
 bool isDistinct(float M, float MM, float sM) {
     if (sM >= M - (1 - M) / 2) return false;
-    return (MM > 1.0 && sM < 0.98) || (MM > 0.85 && sM < 0.9 * MM) || (MM > 0.7 && sM < 0.7 * MM) ||
-           (MM > 0.2 && sM < 0.1 * MM);
+    return (MM > 1.0 && sM < 0.98 && sM < M - (1 - M)) || (MM > 0.85 && sM < 0.9 * MM) ||
+           (MM > 0.7 && sM < 0.7 * MM) || (MM > 0.2 && sM < 0.1 * MM);
 }
 
 bool acceptMaximum(const ImageView<float>& map, int ox, int oy, int s, bool nearBlack,

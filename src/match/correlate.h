@@ -99,7 +99,9 @@ using CorrelationBackend = std::function<CorrelationMap(const corner_t& c, int s
 // True when a best score MM, interpolated from the map's own maximum M, stands out clearly
 // enough from the second local maximum sM. An MM above 1 is the interpolation's overshoot, not
 // a perfect match: a second maximum within half of the peak's shortfall from 1 (what noise
-// costs the peak, and so about what it moves either score by) is its twin whatever MM says.
+// costs the peak, and so about what it moves either score by) is its twin whatever MM says. The
+// overshoot shows a sharp peak, not a lone one: a peak accepted for it alone needs a second
+// maximum the whole shortfall below M, what noise can move the two scores apart by.
 bool isDistinct(float M, float MM, float sM);
 
 // Judges the best cell of a map with origin (ox, oy): border, black, sub-pixel parabola,
