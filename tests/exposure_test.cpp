@@ -269,6 +269,29 @@ TEST(ExposureSolve, AStrayObservationCountsForNothing) {
     }
 }
 
+// An image that no placed pair ties strays by its pairs' own misregistration: two of its four
+// pairs read low and two high, and the placed ring's tight scale would take one side.
+TEST(ExposureSolve, AnImageTiedOnlyByUnplacedPairsTakesTheirMiddle) {
+    const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1};
+    std::vector<exposure_t> entries;
+    for (int k = 0; k < 4; ++k)
+        for (int step : {1, 2})
+            if (k + step < 4)
+                entries.push_back({k, k + step,
+                                   std::exp2(truth[size_t(k + step)] - truth[size_t(k)] +
+                                             0.003 * std::sin(2.3 * k + step))});
+    for (int k = 0; k < 4; ++k)
+        entries.push_back(
+            {k, 4, std::exp2(truth[4] - truth[size_t(k)] + (k < 2 ? 0.04 : -0.05)), true, false});
+    std::string text = logOf([&] { calcExposureVariation(entries, 5); });
+    std::istringstream values(text.substr(text.find(' ')));
+    for (double t : truth) {
+        double v = 0;
+        values >> v;
+        EXPECT_NEAR(-v, t, t == truth[4] ? 0.02 : 0.005) << text;
+    }
+}
+
 // Brightness that agrees about as well at every shift cannot choose one: the first candidate
 // (the matches' consensus) stays, where the least variance among a few candidates would take
 // whichever the noise favours.

@@ -66,32 +66,41 @@ double robustScale(std::vector<double> residuals) {
     return 1.4826 * *middle;
 }
 
-// The least-squares solution of A x = b with each row weighted by weight(its residual at x),
-// for the residuals' robust scale.
+// The least-squares solution of A x = b with each row weighted by weight(its residual at x, the
+// robust scale of its kind's residuals). Rows placed or not (exposure_t::placed) are of two
+// kinds: a pair compared where nothing placed its renderings strays as far as they stand apart,
+// and by the placed rows' scale the biweight would take the side of half of an image's stray
+// rows.
 ublas::vector<double> reweighted(const ublas::matrix<double>& A, const ublas::vector<double>& b,
-                                 const ublas::vector<double>& x, double (*weight)(double, double)) {
+                                 const std::vector<bool>& placed, const ublas::vector<double>& x,
+                                 double (*weight)(double, double)) {
     ublas::vector<double> r = ublas::prod(A, x) - b;
-    double scale = robustScale({r.begin(), r.end()});
+    std::vector<double> ofKind[2];
+    for (size_t row = 0; row < A.size1(); ++row) ofKind[placed[row]].push_back(r(row));
+    const double scale[2] = {robustScale(ofKind[0]), robustScale(ofKind[1])};
     ublas::matrix<double> weightedA = A;
     ublas::vector<double> weightedB = b;
     for (size_t row = 0; row < A.size1(); ++row) {
-        double w = std::sqrt(weight(r(row), scale));
+        double w = std::sqrt(weight(r(row), scale[placed[row]]));
         ublas::row(weightedA, row) *= w;
         weightedB(row) *= w;
     }
     return solveLinearSystem(weightedA, weightedB);
 }
 
-// Least absolute deviations, as least squares with each residual's inverse for weight.
-double absoluteWeight(double residual, double) {
-    return 1 / std::max(std::fabs(residual), kExposureNoise / 100);
+// Least absolute deviations in units of the row's scale (at least kExposureNoise), as least
+// squares with each residual's inverse for weight.
+double absoluteWeight(double residual, double scale) {
+    return 1 /
+           (std::max(std::fabs(residual), kExposureNoise / 100) * std::max(kExposureNoise, scale));
 }
 
-// Tukey's biweight, 4.685 robust scales wide (at least kExposureNoise); a floor keeps an image
-// whose only ties stray determined by them.
+// Tukey's biweight, 4.685 robust scales wide (at least kExposureNoise), over the scale squared
+// so that rows of a looser kind count for less; a floor keeps an image whose only ties stray
+// determined by them.
 double biweight(double residual, double scale) {
-    double u = residual / (4.685 * std::max(kExposureNoise, scale));
-    return std::max(std::fabs(u) < 1 ? (1 - u * u) * (1 - u * u) : 0.0, 1e-6);
+    double s = std::max(kExposureNoise, scale), u = residual / (4.685 * s);
+    return std::max(std::fabs(u) < 1 ? (1 - u * u) * (1 - u * u) : 0.0, 1e-6) / (s * s);
 }
 
 // Solves A x = b robustly: an observation that strays far from what the others make of its two
@@ -100,12 +109,12 @@ double biweight(double residual, double scale) {
 // deviations (convex: one minimum whatever the start), then Tukey's biweight from there, both by
 // iteratively reweighted least squares (Beaton and Tukey, 1974). Where the observations make no
 // loops, every residual is zero and least squares stands.
-ublas::vector<double> solveRobustly(const ublas::matrix<double>& A,
-                                    const ublas::vector<double>& b) {
+ublas::vector<double> solveRobustly(const ublas::matrix<double>& A, const ublas::vector<double>& b,
+                                    const std::vector<bool>& placed) {
     ublas::vector<double> x = solveLinearSystem(A, b);
     for (auto weight : {absoluteWeight, biweight})
         for (int pass = 0; pass < kReweightings && x.size() == A.size2(); ++pass)
-            x = reweighted(A, b, x, weight);
+            x = reweighted(A, b, placed, x, weight);
     return x;
 }
 
@@ -149,12 +158,14 @@ void calcExposureVariation(const std::vector<exposure_t>& exposure, int imageCou
     if (unknowns > 0) {
         ublas::matrix<double> A = ublas::zero_matrix<double>(rows.size(), unknowns);
         ublas::vector<double> b = ublas::zero_vector<double>(rows.size());
+        std::vector<bool> placed;
         for (size_t r = 0; r < rows.size(); ++r) {
+            placed.push_back(rows[r]->placed);
             if (column[rows[r]->imageA] >= 0) A(r, column[rows[r]->imageA]) -= 1;
             if (column[rows[r]->imageB] >= 0) A(r, column[rows[r]->imageB]) += 1;
             b(r) = std::log2(rows[r]->ratio);
         }
-        ublas::vector<double> x = solveRobustly(A, b);
+        ublas::vector<double> x = solveRobustly(A, b, placed);
         if (x.size() == size_t(unknowns))
             for (int k = 1; k < n; ++k)
                 if (column[k] >= 0) y[k] = x(column[k]);
