@@ -270,7 +270,7 @@ TEST(ExposureSolve, AStrayObservationCountsForNothing) {
 }
 
 // An image that no placed pair ties strays by its pairs' own misregistration: two of its four
-// pairs read low and two high, and the placed ring's tight scale would take one side.
+// pairs read low and two high, and the placed pairs' tight scale would take one side.
 TEST(ExposureSolve, AnImageTiedOnlyByUnplacedPairsTakesTheirMiddle) {
     const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1};
     std::vector<exposure_t> entries;

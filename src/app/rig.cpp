@@ -236,7 +236,7 @@ std::vector<ControlPoint> writeCheckedPoints(const std::vector<ImageParameters>&
 }
 
 // Names the images that the points kept cannot hold: a turn takes two points, and a stitcher's
-// optimiser leaves an image with fewer wherever its start and its one point's noise put it.
+// optimiser leaves an image with fewer where its start puts it, turned about its one point.
 void reportLooselyTied(size_t images, const std::vector<ControlPoint>& points) {
     if (images < 2) return;
     std::vector<int> count(images, 0);
