@@ -2,6 +2,7 @@
 
 #include "geometry/camera.h"
 #include "adjust/rig_check.h"
+#include "adjust/ties.h"
 #include "test_util.h"
 
 namespace {
@@ -273,4 +274,16 @@ TEST(RigCheck, ATieFarAcrossAWeakImageIsJudgedByTheOthers) {
     ring.cps.push_back({1, 0, px[1].x, px[1].y, px[0].x + 1.2f, px[0].y});
     RigCheck check = checkRig(ring.images, ring.cps);
     EXPECT_EQ(refuted(check), std::vector<size_t>{ring.cps.size() - 1}) << check.log.back();
+}
+
+// An image with one point, one with none, and an island of two held only by each other.
+TEST(TieReport, ImagesAnOptimiserCannotPlace) {
+    auto tie = [](int n, int N) { return ControlPoint{n, N, 0, 0, 0, 0}; };
+    const std::vector<ControlPoint> points = {tie(0, 1), tie(0, 1), tie(1, 2), tie(1, 2),
+                                              tie(2, 3), tie(4, 5), tie(5, 4), tie(4, 5)};
+    EXPECT_EQ(tieReport(7, points),
+              (std::vector<std::string>{
+                  "points: too few to fix an orientation (two or more) for image(s) 3 (1), 6 (0)\n",
+                  "points: no chain of control points ties image(s) 4, 5 to image 0\n"}));
+    EXPECT_TRUE(tieReport(3, {tie(0, 1), tie(0, 1), tie(1, 2), tie(2, 1)}).empty());
 }

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include "adjust/rig_check.h"
+#include "adjust/ties.h"
 #include "app/cores.h"
 #include "app/dump.h"
 #include "app/executor.h"
@@ -235,23 +236,6 @@ std::vector<ControlPoint> writeCheckedPoints(const std::vector<ImageParameters>&
     return kept;
 }
 
-// Names the images that the points kept cannot hold: a turn takes two points, and a stitcher's
-// optimiser leaves an image with fewer where its start puts it, turned about its one point.
-void reportLooselyTied(size_t images, const std::vector<ControlPoint>& points) {
-    if (images < 2) return;
-    std::vector<int> count(images, 0);
-    for (const ControlPoint& cp : points) ++count[size_t(cp.n)], ++count[size_t(cp.N)];
-    std::string names;
-    for (size_t k = 0; k < images; ++k)
-        if (count[k] < 2)
-            names += fmt::sprintf("%s%d (%d)", names.empty() ? "" : ", ", int(k), count[k]);
-    if (names.empty()) return;
-    std::string text = fmt::sprintf(
-        "points: too few to fix an orientation (two or more) for image(s) %s\n", names);
-    writeLog("%s", text);
-    fmt::fprintf(stderr, "%s", text);
-}
-
 }  // namespace
 
 RigPassKeeps rigPassKeeps(int had, int found, int again, bool parallax) {
@@ -383,7 +367,10 @@ std::vector<ControlPoint> runRig(const Project& project, const SchedulePlan& pla
     mode.captured = true;
     matchTurned(*renderer, project, cache, mode, pairs, exposures);
     std::vector<ControlPoint> points = writeCheckedPoints(images, options.decimals, pairs);
-    reportLooselyTied(images.size(), points);
+    for (const std::string& line : tieReport(images.size(), points)) {
+        writeLog("%s", line);
+        fmt::fprintf(stderr, "%s", line);
+    }
     if (!options.dumpDir.empty()) {
         std::vector<PairCount> counts;
         for (const PairResult& p : pairs)
