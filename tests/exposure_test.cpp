@@ -246,6 +246,19 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     }
 }
 
+namespace {
+
+// The log brightness of each image that the solve writes (its ExposureParams negated).
+std::vector<double> solvedExposures(const std::vector<exposure_t>& entries, int images) {
+    std::string text = logOf([&] { calcExposureVariation(entries, images); });
+    std::istringstream values(text.substr(text.find(' ')));
+    std::vector<double> solved(size_t(images), NAN);
+    for (double& v : solved) values >> v, v = -v;
+    return solved;
+}
+
+}  // namespace
+
 // A pair compared where its renderings show different parts of the scene strays from what the
 // others make of its images: least squares would spread it over all of them.
 TEST(ExposureSolve, AStrayObservationCountsForNothing) {
@@ -260,13 +273,8 @@ TEST(ExposureSolve, AStrayObservationCountsForNothing) {
             entries.push_back(
                 {a, b, std::exp2(truth[size_t(b)] - truth[size_t(a)] + noise + stray)});
         }
-    std::string text = logOf([&] { calcExposureVariation(entries, 6); });
-    std::istringstream values(text.substr(text.find(' ')));
-    for (double t : truth) {
-        double v = 0;
-        values >> v;
-        EXPECT_NEAR(-v, t, 0.006) << text;
-    }
+    std::vector<double> solved = solvedExposures(entries, 6);
+    for (size_t k = 0; k < truth.size(); ++k) EXPECT_NEAR(solved[k], truth[k], 0.006) << k;
 }
 
 // An image that no placed pair ties strays by its pairs' own misregistration: two of its four
@@ -283,13 +291,9 @@ TEST(ExposureSolve, AnImageTiedOnlyByUnplacedPairsTakesTheirMiddle) {
     for (int k = 0; k < 4; ++k)
         entries.push_back(
             {k, 4, std::exp2(truth[4] - truth[size_t(k)] + (k < 2 ? 0.04 : -0.05)), true, false});
-    std::string text = logOf([&] { calcExposureVariation(entries, 5); });
-    std::istringstream values(text.substr(text.find(' ')));
-    for (double t : truth) {
-        double v = 0;
-        values >> v;
-        EXPECT_NEAR(-v, t, t == truth[4] ? 0.02 : 0.005) << text;
-    }
+    std::vector<double> solved = solvedExposures(entries, 5);
+    for (size_t k = 0; k < truth.size(); ++k)
+        EXPECT_NEAR(solved[k], truth[k], k == 4 ? 0.02 : 0.005) << k;
 }
 
 // Brightness that agrees about as well at every shift cannot choose one: the first candidate

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/chains.h"
 #include "base/log.h"
 
 namespace ublas = boost::numeric::ublas;
@@ -24,17 +25,10 @@ bool usable(const exposure_t& e) {
 // image 0.
 std::vector<bool> tiedToImage0(const std::vector<exposure_t>& exposure, int n,
                                bool placedOnly = false) {
-    std::vector<bool> tied(n, false);
-    tied[0] = true;
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (const exposure_t& e : exposure)
-            if (usable(e) && (e.placed || !placedOnly) && tied[e.imageA] != tied[e.imageB]) {
-                tied[e.imageA] = tied[e.imageB] = true;
-                grew = true;
-            }
-    }
-    return tied;
+    std::vector<std::pair<int, int>> ties;
+    for (const exposure_t& e : exposure)
+        if (usable(e) && (e.placed || !placedOnly)) ties.emplace_back(e.imageA, e.imageB);
+    return reachedFromImage0(size_t(n), ties);
 }
 
 void reportUntied(const std::vector<bool>& tied) {
