@@ -276,6 +276,34 @@ TEST(RigCheck, ATieFarAcrossAWeakImageIsJudgedByTheOthers) {
     EXPECT_EQ(refuted(check), std::vector<size_t>{ring.cps.size() - 1}) << check.log.back();
 }
 
+// Image 8 looks up between images 0 and 1 and hangs on one point to image 0: only its project
+// pose can judge that point, and the other images show how far poses stand off theirs.
+TEST(RigCheck, APointAloneTyingAnImageIsJudgedByItsPose) {
+    Ring ring(0);
+    ring.images.push_back(ImageParameters{"", 1200, 1600, 22.5f, 30, 0, 75});
+    const vec3 d = CameraModel(ring.images[8]).sourceToWorld(vec2(600, 800));
+    vec2 px;
+    ASSERT_TRUE(seesAt(ring.images[0], toCamera(ring.images[0]) * d, 0.1f, px));
+    ring.cps.push_back({8, 0, 600, 800, px.x, px.y});
+    const size_t lone = ring.cps.size() - 1;
+    // Poses up to 1.44 degrees off (image 0's exact); image 8's one degree.
+    std::vector<ImageParameters> project = ring.images;
+    for (size_t k = 1; k < 8; ++k) project[k].y += 1.5f * std::sin(float(k));
+    project[8].y += 1;
+    for (const auto& [poses, shift, kept] :
+         {std::tuple(&ring.images, 0.f, true), std::tuple(&ring.images, 3.f, false),
+          std::tuple(&project, 0.f, true), std::tuple(&project, 60.f, false)}) {
+        std::vector<ControlPoint> cps = ring.cps;
+        cps[lone].x += shift;
+        RigCheck check = checkRig(*poses, cps);
+        EXPECT_EQ(check.keep[lone], kept) << shift << check.log.back();
+        EXPECT_EQ(refuted(check).size(), kept ? 0u : 1u) << check.log.back();
+        if (!kept) {
+            EXPECT_NE(check.log[0].find("alone ties image 8"), std::string::npos) << check.log[0];
+        }
+    }
+}
+
 // An image with one point, one with none, and an island of two held only by each other.
 TEST(TieReport, ImagesAnOptimiserCannotPlace) {
     auto tie = [](int n, int N) { return ControlPoint{n, N, 0, 0, 0, 0}; };

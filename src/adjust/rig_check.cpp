@@ -627,11 +627,45 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t k = 0; k < cps.size() && !check.parallax; ++k)
         if (check.keep[k] && imprecise(k) && precise.count({cps[k].n, cps[k].N}))
             check.keep[k] = false, noisier[k] = true;
+    // A point that alone ties an image has only that image's project pose to be judged by: it
+    // may stand off it as far as the rig's other images stand off theirs (their largest turn,
+    // image 0's fixed) and its own bound beyond. Where too few images show how far that is, or
+    // the point's other image is no better tied, nothing judges it.
+    std::vector<size_t> keptTies(images.size(), 0);
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (check.keep[k]) ++keptTies[size_t(cps[k].n)], ++keptTies[size_t(cps[k].N)];
+    const std::vector<Matrix3d>& posed = check.parallax ? apartRotation : rotation;
+    double largest = 0;
+    size_t witnesses = 0;
+    for (size_t image = 1; image < images.size(); ++image)
+        if (keptTies[image] >= 2)
+            ++witnesses, largest = std::max(largest, Eigen::AngleAxisd(posed[image]).angle());
+    auto alone = [&](int image) { return image != 0 && keptTies[size_t(image)] == 1; };
+    std::vector<float> offPose(cps.size(), 0), poseBound(cps.size(), 0);
+    for (size_t k = 0; k < cps.size() && witnesses >= kPoseWitnesses; ++k) {
+        int n = cps[k].n, N = cps[k].N;
+        if (!check.keep[k] || alone(n) == alone(N)) continue;
+        Matrix3d rn = alone(n) ? Matrix3d::Identity() : posed[size_t(n)];
+        Matrix3d rN = alone(N) ? Matrix3d::Identity() : posed[size_t(N)];
+        double scale = pairScale(images, n, N);
+        offPose[k] = float(scale * (rn * a[k] - rN * b[k]).norm());
+        poseBound[k] = bound[k] + float(scale * largest);
+        if (offPose[k] > poseBound[k]) check.keep[k] = false;
+    }
     int dropped = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
         if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
+        if (offPose[k] > poseBound[k]) {
+            int image = alone(cp.n) ? cp.n : cp.N;
+            check.log.push_back(
+                fmt::sprintf("rig check %d-%d: %.1f x %.1f -> %.1f x %.1f alone ties image %d and "
+                             "stands %.1f px off its pose, farther than the rig's poses stand off "
+                             "theirs (bound %.1f) -> dropped\n",
+                             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, image, offPose[k], poseBound[k]));
+            continue;
+        }
         if (noisier[k] || unseen(k)) {
             std::string why = noisier[k]
                                   ? fmt::sprintf(
