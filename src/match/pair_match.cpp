@@ -219,6 +219,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         logPassSummary(
             i, j, lists,
             matchTiles(passes.back().second, imgA.height, attempt, found, lists, !gpuMap));
+        // Its own lap: else the next pass's corners would carry this one's correlation.
+        lapTimer().print("correlate");
     };
     // A weak texture's few distinct corners crowd in few tiles, each closed by its first match or
     // ten failures: the tiles that matched go on, one at a time, until the pair check can judge
@@ -237,6 +239,7 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
                     for (size_t k = 0; k < stats.size(); ++k) round[k] += stats[k];
                 }
             logPassSummary(i, j, lists, round);
+            lapTimer().print("correlate");
             added = lists.good.size() > before;
         }
     };
