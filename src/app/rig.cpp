@@ -101,11 +101,6 @@ int maxTargetSize() {
 // show it for them.
 constexpr int kRigPassBelow = int(kAffineConsensusMatches);
 
-// A pair with more points has them sought again where the rig's turns move its view by more
-// than this many pixels: on a weak rig with exact poses, noise in its images' rotations moves
-// some views by up to about a pixel, and there the pair's own points place it as well.
-constexpr float kRigSeekFrom = 1.0f;
-
 // The points of the pairs, in schedule order.
 std::vector<ControlPoint> pointsOf(const std::vector<PairResult>& pairs) {
     std::vector<ControlPoint> points;
@@ -114,14 +109,15 @@ std::vector<ControlPoint> pointsOf(const std::vector<PairResult>& pairs) {
 }
 
 // Matches again, each image turned as the rig's points show, the pairs whose views those turns
-// move by more than kAlignBelow pixels (kRigSeekFrom for pairs of many points): a pose off its
-// calibration warps a pair's renderings against each other. Turned so, a match lies where the rig's
-// points say, but for what parallax leaves (kAlignReach). A pair that found fewer than
-// kRigPassBelow points is matched anew: its new points and exposure replace its first ones where
-// there are as many or more; a replaced exposure observation moves to the end of exposures. A pair
-// with more has its points sought again: its own turns, from its few points, leave its renderings a
-// fraction of a pixel apart, the rig's, from all of them, far less, and the sub-pixel fit is best
-// at a whole pixel. The pairs run as mode says.
+// move by more than kAlignBelow pixels: a pose off its calibration warps a pair's renderings
+// against each other, and a pose off by hundredths of a degree leaves them fractions of a pixel
+// apart, where a pair's own turn, from its few matches, is mostly their noise. Turned so, a match
+// lies where the rig's points say, but for what parallax leaves (kAlignReach). A pair that found
+// fewer than kRigPassBelow points is matched anew: its new points and exposure replace its first
+// ones where there are as many or more; a replaced exposure observation moves to the end of
+// exposures. A pair with more has its points sought again: its own turns, from its few points,
+// leave its renderings a fraction of a pixel apart, the rig's, from all of them, far less, and the
+// sub-pixel fit is best at a whole pixel. The pairs run as mode says.
 void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& cache,
                  ExecutorMode mode, std::vector<PairResult>& pairs,
                  std::vector<exposure_t>& exposures) {
@@ -159,7 +155,7 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
         if (check.parallax && !refuted[p]) continue;
         float move = pairMoves[p];
         const bool strong = int(pair.points.size()) >= kRigPassBelow;
-        if (move < (strong ? kRigSeekFrom : kAlignBelow)) continue;
+        if (move < kAlignBelow) continue;
         again.push_back(pair.pair);
         which.push_back(p);
         moves.push_back(move);
