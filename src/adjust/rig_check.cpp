@@ -500,6 +500,46 @@ std::vector<Matrix3d> placedRotations(const std::vector<ImageParameters>& images
     return fitted;
 }
 
+// A point that alone ties an image has only that image's project pose to be judged by: it may
+// stand off it as far as the rig's other images stand off theirs (their largest turn in posed,
+// image 0's fixed) and its own bound beyond. Where fewer than kPoseWitnesses images show how far
+// that is, or the point's other image is no better tied, nothing judges it. Clears keep of the
+// points it refutes.
+struct PoseJudgement {
+    std::vector<float> off, bound;  // per point, pixels of its pair's finer image (0: not judged)
+    std::vector<int> image;         // per point judged, the image it alone ties
+};
+
+PoseJudgement judgeByPose(const std::vector<ImageParameters>& images,
+                          const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
+                          const std::vector<Vector3d>& b, const std::vector<Matrix3d>& posed,
+                          const std::vector<float>& pointBound, std::vector<bool>& keep) {
+    PoseJudgement out{std::vector<float>(cps.size(), 0), std::vector<float>(cps.size(), 0),
+                      std::vector<int>(cps.size(), -1)};
+    std::vector<size_t> keptTies(images.size(), 0);
+    for (size_t k = 0; k < cps.size(); ++k)
+        if (keep[k]) ++keptTies[size_t(cps[k].n)], ++keptTies[size_t(cps[k].N)];
+    double largest = 0;
+    size_t witnesses = 0;
+    for (size_t image = 1; image < images.size(); ++image)
+        if (keptTies[image] >= 2)
+            ++witnesses, largest = std::max(largest, Eigen::AngleAxisd(posed[image]).angle());
+    if (witnesses < kPoseWitnesses) return out;
+    auto alone = [&](int image) { return image != 0 && keptTies[size_t(image)] == 1; };
+    for (size_t k = 0; k < cps.size(); ++k) {
+        int n = cps[k].n, N = cps[k].N;
+        if (!keep[k] || alone(n) == alone(N)) continue;
+        Matrix3d rn = alone(n) ? Matrix3d::Identity() : posed[size_t(n)];
+        Matrix3d rN = alone(N) ? Matrix3d::Identity() : posed[size_t(N)];
+        double scale = pairScale(images, n, N);
+        out.off[k] = float(scale * (rn * a[k] - rN * b[k]).norm());
+        out.bound[k] = pointBound[k] + float(scale * largest);
+        out.image[k] = alone(n) ? n : N;
+        if (out.off[k] > out.bound[k]) keep[k] = false;
+    }
+    return out;
+}
+
 }  // namespace
 
 RigCheck checkRig(const std::vector<ImageParameters>& images,
@@ -627,43 +667,21 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     for (size_t k = 0; k < cps.size() && !check.parallax; ++k)
         if (check.keep[k] && imprecise(k) && precise.count({cps[k].n, cps[k].N}))
             check.keep[k] = false, noisier[k] = true;
-    // A point that alone ties an image has only that image's project pose to be judged by: it
-    // may stand off it as far as the rig's other images stand off theirs (their largest turn,
-    // image 0's fixed) and its own bound beyond. Where too few images show how far that is, or
-    // the point's other image is no better tied, nothing judges it.
-    std::vector<size_t> keptTies(images.size(), 0);
-    for (size_t k = 0; k < cps.size(); ++k)
-        if (check.keep[k]) ++keptTies[size_t(cps[k].n)], ++keptTies[size_t(cps[k].N)];
-    const std::vector<Matrix3d>& posed = check.parallax ? apartRotation : rotation;
-    double largest = 0;
-    size_t witnesses = 0;
-    for (size_t image = 1; image < images.size(); ++image)
-        if (keptTies[image] >= 2)
-            ++witnesses, largest = std::max(largest, Eigen::AngleAxisd(posed[image]).angle());
-    auto alone = [&](int image) { return image != 0 && keptTies[size_t(image)] == 1; };
-    std::vector<float> offPose(cps.size(), 0), poseBound(cps.size(), 0);
-    for (size_t k = 0; k < cps.size() && witnesses >= kPoseWitnesses; ++k) {
-        int n = cps[k].n, N = cps[k].N;
-        if (!check.keep[k] || alone(n) == alone(N)) continue;
-        Matrix3d rn = alone(n) ? Matrix3d::Identity() : posed[size_t(n)];
-        Matrix3d rN = alone(N) ? Matrix3d::Identity() : posed[size_t(N)];
-        double scale = pairScale(images, n, N);
-        offPose[k] = float(scale * (rn * a[k] - rN * b[k]).norm());
-        poseBound[k] = bound[k] + float(scale * largest);
-        if (offPose[k] > poseBound[k]) check.keep[k] = false;
-    }
+    // Without parallax the rotations of the rig check's fit; with it, of the fit with the centres.
+    const PoseJudgement byPose = judgeByPose(
+        images, cps, a, b, check.parallax ? apartRotation : rotation, bound, check.keep);
     int dropped = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
         if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
-        if (offPose[k] > poseBound[k]) {
-            int image = alone(cp.n) ? cp.n : cp.N;
+        if (byPose.off[k] > byPose.bound[k]) {
             check.log.push_back(
                 fmt::sprintf("rig check %d-%d: %.1f x %.1f -> %.1f x %.1f alone ties image %d and "
                              "stands %.1f px off its pose, farther than the rig's poses stand off "
                              "theirs (bound %.1f) -> dropped\n",
-                             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, image, offPose[k], poseBound[k]));
+                             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, byPose.image[k], byPose.off[k],
+                             byPose.bound[k]));
             continue;
         }
         if (noisier[k] || unseen(k)) {
