@@ -80,6 +80,43 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     }
 }
 
+// Once the first turn is taken, a match found again farther from where the turn moved it than
+// the pair check's floor slid along an edge and is lost: here every rendering after the first
+// stretches B's content by 3 % about its middle row behind its camera's back, as a ridge lets a
+// match wander, and an affine consensus would keep all of them.
+TEST(PairMatch, MatchesThatMoveAgainstTheirTurnAreLost) {
+    LinearSource b = blobs(1);
+    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
+    imageB.y = 0.8f;
+    auto [camA, imgA] = renderView(imageA, b, {0.4f, 0});
+    auto [camB, imgB] = renderView(imageB, b, {0.4f, 0});
+    ExposureMask all;
+    size_t call = 0;
+    RerenderB again = [&](const glm::mat3& turn) {
+        ImageParameters turned = turnedImage(imageB, turn);
+        turned.y += call++ == 0 ? 0.01f : 0;  // a turn left that brings a second rendering
+        auto [camera, rendering] = renderView(turned, b, {0.4f, 0});
+        if (call == 1) return std::pair(camera, std::move(rendering));
+        Image<RgbPixel<float>> stretched(rendering.width, rendering.height);
+        const float mid = 0.5f * float(rendering.height);
+        for (int y = 0; y < rendering.height; ++y) {
+            float from = mid + (float(y) + 0.5f - mid) / 1.03f - 0.5f;
+            int y0 = std::clamp(int(std::floor(from)), 0, rendering.height - 2);
+            float f = std::clamp(from - float(y0), 0.0f, 1.0f);
+            for (int x = 0; x < rendering.width; ++x) {
+                RgbPixel<float> p = rendering.at(x, y0), q = rendering.at(x, y0 + 1);
+                stretched.at(x, y) = {p.r + f * (q.r - p.r), p.g + f * (q.g - p.g),
+                                      p.b + f * (q.b - p.b)};
+            }
+        }
+        return std::pair(camera, std::move(stretched));
+    };
+    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {}, again);
+    EXPECT_GE(call, 2u);
+    EXPECT_GE(m.points.size(), 2u);
+    for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 2.5);
+}
+
 // A zenith pair is matched at a coarser scale only where the first finds nothing; where its
 // renderings are aligned already, one that finds too few for the pair check to judge (here a
 // pattern that repeats within a template of the first scale, beside three marks that do not) is

@@ -308,9 +308,22 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         Image<float> green = toImage(channelView(rendering, 1));
         std::vector<Match> again;
         std::vector<corner_t> lost;
+        int slid = 0;
         for (const Match& m : matches) {
             glm::vec2 offset;
-            if (matchAgain(imgA, green, camA, camera, m.c, offset, true))
+            bool found = matchAgain(imgA, green, camA, camera, m.c, offset, true);
+            // Once the first turn is taken the renderings agree but for the matches' noise, and
+            // a true match stays where the turn moves it; one found farther from there than the
+            // pair check's floor lies on a ridge of its map (an edge) that it slides along as the
+            // rendering changes.
+            if (found && pass > 0 &&
+                glm::length(m.c + offset -
+                            camera.sourceToPatch(cameraB->patchToSource(m.c + m.offset))) >
+                    kPairCheckFloor * float(patchSize(m.c.scale).s)) {
+                found = false;
+                ++slid;
+            }
+            if (found)
                 again.push_back({m.c, offset});
             else
                 lost.push_back(m.c);
@@ -318,8 +331,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
         bool followed = again.size() * 2 >= matches.size(), refused = again.size() < 2;
         writeLog(
             "aligned %d-%d: B turned by %.4f degrees (its matches by up to %.2f px), %d of %d "
-            "matches found again%s\n",
+            "matches found again%s%s\n",
             i, j, glm::degrees(turnAngle(turn)), pixels, int(again.size()), int(matches.size()),
+            slid ? fmt::sprintf(" (%d slid along an edge)", slid) : std::string(),
             refused              ? " -> refused: the pair keeps its matches from before it"
             : followed || agreed ? ""
                                  : " -> the exposure is compared before this turn");

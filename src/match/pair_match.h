@@ -49,7 +49,9 @@ struct Seed {
 // turned against A (a pose off its calibration) by a turn that moves them by more than kAlignBelow
 // rendering pixels (kAlignFinerBelow once the turns converge), B is rendered again turned back and
 // the matches' corners are matched again there, up to kAlignPasses times (a turn that fewer than
-// two of them follow is refused); the points and the exposure come from the aligned renderings.
+// two of them follow is refused; after the first, a match found again farther than kPairCheckFloor
+// sub-sampled pixels from where the turn moved it slid along an edge and is lost); the points and
+// the exposure come from the aligned renderings.
 // Where the renderings are aligned already, expected says how far from its corner a match may lie
 // (see nearFirst; zero: anywhere in the window), and a pair left too few matches for the pair
 // check is matched at the next scale too.
