@@ -158,7 +158,8 @@ TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
 }
 
 // A pair's matches sought again where its images are rendered into another view (turned, as the
-// rig pass renders them): each where it was in the sources, within kAlignReach of its corner.
+// rig pass renders them): each where it was in the sources, within kAlignReach of its corner, and
+// none that lay elsewhere in B.
 TEST(PairMatch, SeedsFoundAgainInAnotherView) {
     LinearSource a = blobs(1), b = blobs(2);
     ImageParameters image{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
@@ -170,7 +171,9 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
     ASSERT_EQ(first.corners.good.size(), first.points.size());
     std::vector<Seed> seeds;
     for (size_t k = 0; k < first.points.size(); ++k)
-        seeds.push_back({{first.points[k].x, first.points[k].y}, first.corners.good[k].scale});
+        seeds.push_back({{first.points[k].x, first.points[k].y},
+                         first.corners.good[k].scale,
+                         {first.points[k].X, first.points[k].Y}});
     auto [turnedA, viewA] = renderView(image, a, {3.1f, -1.7f});
     auto [turnedB, viewB] = renderView(image, b, {3.1f, -1.7f});
     std::vector<ControlPoint> again = findAgain(viewA, viewB, turnedA, turnedB, 0, 1, seeds);
@@ -183,6 +186,14 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         EXPECT_LT(glm::length(vec2(cp.X - cp.x, cp.Y - cp.y)), 0.1f) << k;
         EXPECT_TRUE(cp.n == 0 && cp.N == 1);
     }
+    // A seed that lay farther from its corner's match than the pair check's floor slid along an
+    // edge: it is not found again.
+    std::vector<Seed> moved = seeds;
+    moved[0].inB.x += 4;
+    std::vector<size_t> movedOf;
+    EXPECT_EQ(findAgain(viewA, viewB, turnedA, turnedB, 0, 1, moved, &movedOf).size(),
+              seeds.size() - 1);
+    EXPECT_EQ(movedOf.front(), 1u);
     // Rendered only where it reads the renderings, it finds the same, each seed's own.
     PatchRects inA = seedRegion(turnedA, seeds, false), inB = seedRegion(turnedA, seeds, true);
     std::vector<size_t> seedOf;

@@ -168,7 +168,9 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
             // Refuted points are not worth seeking again.
             std::vector<Seed> seeds;
             for (size_t k = 0; k < pair.points.size() && !check.parallax; ++k)
-                seeds.push_back({{pair.points[k].x, pair.points[k].y}, pair.scales[k]});
+                seeds.push_back({{pair.points[k].x, pair.points[k].y},
+                                 pair.scales[k],
+                                 {pair.points[k].X, pair.points[k].Y}});
             return matchPair(renderer, turned, s, pair.size, a, b, {}, reach, seeds, seedsOnly[m]);
         },
         [&](size_t m, const ScheduleStep& s, PairMatch& match, std::string& log) {

@@ -147,6 +147,16 @@ std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
         if (!(c.x >= 0 && c.y >= 0 && c.x < camA.outSize.x && c.y < camA.outSize.y)) continue;
         glm::vec2 offset;
         if (!matchAgain(imgA, greenB, camA, camB, c, offset, false)) continue;
+        // Where the seed lay in B, moved as its corner was rounded to a whole pixel of the view. A
+        // seed is a point placed already: found again, a true one moves by its noise at any scale,
+        // and one farther away slides along an edge that the turns let it wander on.
+        const vec2 was = camB.sourceToPatch(seeds[k].inB / camB.projectScale) + vec2(c.x, c.y) -
+                         camA.sourceToPatch(seeds[k].at / camA.projectScale);
+        if (glm::length(c + offset - was) > kPairCheckFloor) {
+            writeLog("     -> %.2f px from where it lay in B: slid along an edge\n",
+                     glm::length(c + offset - was));
+            continue;
+        }
         points.push_back(pointOf(imgA, greenB, camA, camB, i, j, {c, offset}));
         if (seedOf) seedOf->push_back(k);
     }

@@ -35,10 +35,11 @@ struct PairMatch {
 };
 
 // A match made before, to be found again in renderings aligned since: where it lies in A's
-// project pixels, and the scale of its corner.
+// project pixels, the scale of its corner, and where it lay in B's project pixels.
 struct Seed {
     glm::vec2 at;
     int scale;
+    glm::vec2 inB;
 };
 
 // Finds the control points of one rendered pair (image i in imgA, image j in imgB) and the
@@ -65,7 +66,9 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
 // already, by the rig's turns, each searched for within kAlignReach pixels of its corner as the
 // alignment passes do and placed by the parabolas along the axes (the rig's points leave its
 // pairs a small share of a pixel apart, where those lean toward the truth), as control points; a
-// seed that the correlation's tests refuse there, or that the view does not show, is left out;
+// seed that the correlation's tests refuse there, or that the view does not show, is left out,
+// and so is one found farther than kPairCheckFloor pixels from where it lay in B (it slid along
+// an edge);
 // seedOf, where given, gets the seed of each point. Writes a log line per seed in the view.
 std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
