@@ -114,6 +114,29 @@ TEST(RigCheck, KeepsParallax) {
     check = checkRig(ring.images, ring.cps);
     EXPECT_EQ(refuted(check), (std::vector<size_t>{40, 41})) << check.log.back();
     EXPECT_NE(check.log[0].find("parallax leaves unchecked"), std::string::npos) << check.log[0];
+    // A pair of two points cannot show its own shift, and carries it: as far as the rig forgives
+    // its other pairs theirs, not farther, only where parallax shifts pairs at all, and not along
+    // epipolar lines.
+    for (bool apart : {true, false}) {
+        Ring small(apart ? 0.04 : 0);
+        for (size_t k : {84, 85}) {
+            const ControlPoint& c = small.cps[k];
+            small.cps.push_back({c.N, c.n, c.X, c.Y + 0.7f, c.x, c.y});
+        }
+        check = checkRig(small.images, small.cps);
+        const std::vector<size_t> dropped =
+            apart ? std::vector<size_t>{} : std::vector<size_t>{96, 97};
+        EXPECT_EQ(refuted(check), dropped) << check.log.back();
+        small.cps[96].y += 3;
+        EXPECT_EQ(refuted(checkRig(small.images, small.cps)),
+                  dropped.empty() ? std::vector<size_t>{96} : dropped);
+        // What it carries is no room for a loose peak to slide along its epipolar line.
+        small.cps[96].y -= 3;
+        small.cps[97].deviation = 0.2f;
+        if (apart) {
+            EXPECT_EQ(refuted(checkRig(small.images, small.cps)), std::vector<size_t>{97});
+        }
+    }
     // Without parallax a loose point beside its pair's precise ones adds only its noise; a pair
     // of loose points alone keeps them, all that ties its images.
     Ring still(0);

@@ -636,7 +636,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     // is judged by its own.
     check.spread = float(spreadOf(all));
     check.bound = std::max(kRigCheckFloor, kRigCheckSigmas * check.spread);
-    std::vector<float> bound(cps.size());
+    std::vector<float> bound(cps.size()), carried(cps.size(), 0.0f);
     // A point whose own standard deviation, kUnseenSigmas times over, exceeds its bound cannot
     // show that it is right to within it.
     auto imprecise = [&](size_t k) { return kUnseenSigmas * cps[k].deviation > bound[k]; };
@@ -644,9 +644,15 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     std::vector<size_t> ties(images.size(), 0), droppedTies(images.size(), 0);
     for (size_t k = 0; k < cps.size(); ++k) {
         // A pair may scatter as far as parallax shifts this rig's pairs, and no farther.
-        double scatter = std::min(pairs.at({cps[k].n, cps[k].N}).spread, shiftScale);
+        const PairResiduals& pair = pairs.at({cps[k].n, cps[k].N});
+        double scatter = std::min(pair.spread, shiftScale);
         bound[k] = std::max(check.bound, kRigCheckSigmas * float(scatter));
-        check.keep[k] = check.deviation[k] <= bound[k] && !unseen(k);
+        // Where the cameras stand apart, a pair too small to show its shift carries it in its
+        // points' deviations: as far as the rig forgives its other pairs theirs. Its own peak's
+        // precision is still held to the bound: a shift carried is no room to slide along an
+        // epipolar line.
+        if (check.parallax && pair.members.size() < kPairShiftFrom) carried[k] = float(shiftBound);
+        check.keep[k] = check.deviation[k] <= bound[k] + carried[k] && !unseen(k);
         for (int image : {cps[k].n, cps[k].N}) {
             ++ties[size_t(image)];
             if (!check.keep[k]) ++droppedTies[size_t(image)];
@@ -703,7 +709,7 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
         check.log.push_back(fmt::sprintf(
             "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f deviates %.1f px from what the other "
             "points of the rig say (bound %.1f) -> dropped\n",
-            cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound[k]));
+            cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, check.deviation[k], bound[k] + carried[k]));
     }
     std::vector<ControlPoint> kept;
     std::vector<Vector3d> keptA, keptB;

@@ -53,7 +53,8 @@ struct RigCheck {
 // point's deviation is its residual less the median residual of its pair (which keeps what
 // parallax shifts a whole pair by; without parallax, in a pair too small to show that, its
 // residual with itself left out of the fit), in pixels of the pair's finer image; points beyond
-// max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped, each with a log line, and those
+// max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped (with parallax, a pair too small to
+// show its shift may carry as much as the rig forgives the others), each with a log line, and those
 // kUnseenSigmas deviations could carry beyond it (with parallax, or beside a point of their pair
 // that they could not carry beyond it), and a point that alone ties an image where it stands off
 // that image's project pose farther than the rig's other poses stand off theirs (kPoseWitnesses
