@@ -152,9 +152,8 @@ std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
         // and one farther away slides along an edge that the turns let it wander on.
         const vec2 was = camB.sourceToPatch(seeds[k].inB / camB.projectScale) + vec2(c.x, c.y) -
                          camA.sourceToPatch(seeds[k].at / camA.projectScale);
-        if (glm::length(c + offset - was) > kPairCheckFloor) {
-            writeLog("     -> %.2f px from where it lay in B: slid along an edge\n",
-                     glm::length(c + offset - was));
+        if (const float away = glm::length(c + offset - was); away > kPairCheckFloor) {
+            writeLog("     -> %.2f px from where it lay in B: slid along an edge\n", away);
             continue;
         }
         points.push_back(pointOf(imgA, greenB, camA, camB, i, j, {c, offset}));
