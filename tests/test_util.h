@@ -57,6 +57,12 @@ inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// For EXPECT_TRUE: a failure shows the whole text.
+inline testing::AssertionResult holds(const std::string& text, const std::string& part) {
+    if (contains(text, part)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no '" << part << "' in:\n" << text;
+}
+
 std::vector<double> jsonNumbers(const std::string& json, const std::string& key);
 
 fs::path makeTempDir();
@@ -70,6 +76,11 @@ struct TempDir {
 fs::path writeFile(const fs::path& file, const std::string& text);
 
 std::string readFile(const fs::path& file);
+
+template <class T>
+RgbPixel<T> grey(T v) {
+    return {v, v, v};
+}
 
 template <class F>
 auto makeImage(int w, int h, F f) {
