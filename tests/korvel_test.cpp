@@ -43,9 +43,7 @@ std::string replaced(const std::string& from, const std::string& to,
 
 // A file of w x h mid-grey pixels.
 fs::path writeGrey(const fs::path& file, int w, int h) {
-    writeJPEG(file, makeImage(w, h, [](int, int) {
-                  return RgbPixel<unsigned char>{128, 128, 128};
-              }));
+    writeJPEG(file, makeImage(w, h, [](int, int) { return grey<unsigned char>(128); }));
     return file;
 }
 
@@ -54,6 +52,39 @@ struct Driver : testing::Test {
     fs::path project = writeFile(dir / "p.pts", smallProject);
     fs::path a = writeGrey(dir / "a.jpg", 1000, 800), b = writeGrey(dir / "b.jpg", 1000, 800);
 };
+
+const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
+
+// Stands in for korvel; a hang*.pts project leaves its pids and waits on a child forever.
+fs::path fakeKorvel(const fs::path& dir) {
+    fs::path fake =
+        writeFile(dir / "fake-korvel",
+                  "#!/bin/sh\n"
+                  "case $3 in *hang*.pts)\n"
+                  "  sleep 30 & echo $$ $! >\"$3.tmp\"; mv \"$3.tmp\" \"$3.pid\"; wait;;\n"
+                  "esac\n"
+                  "echo 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    return fake;
+}
+
+// Whether each pid in the file is gone (a zombie counts as gone), allowing a moment to die.
+bool processesGone(const fs::path& pidFile) {
+    std::istringstream pids(readFile(pidFile));
+    std::vector<std::string> left{std::istream_iterator<std::string>(pids), {}};
+    if (left.empty()) return false;
+    for (int wait = 0; wait < 40 && !left.empty(); ++wait) {
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](const std::string& pid) {
+                                      std::string stat = readFile("/proc/" + pid + "/stat");
+                                      size_t end = stat.rfind(") ");
+                                      return end == std::string::npos || stat[end + 2] == 'Z';
+                                  }),
+                   left.end());
+        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return left.empty();
+}
 
 }  // namespace
 
@@ -87,17 +118,14 @@ TEST_F(Driver, ArgumentsAreReadWholeBeforeAnythingIsWritten) {
         {p + " " + q(fifo), "is a FIFO (named pipe), not a regular file"},
         {"-p " + q(fifo) + " " + p, "is a FIFO (named pipe), not a regular file"},
         {p + " /dev/null", "Error opening output file '\"/dev/null\"': is a device"},
-        {"-p /dev/null " + p, "'\"/dev/null\"': is a device, not a regular file"},
-    };
+        {"-p /dev/null " + p, "'\"/dev/null\"': is a device, not a regular file"}};
     const std::string inputs = readFile(project) + readFile(a) + readFile(b);
     for (auto& [args, message] : refused) {
         RunResult r = runKorvel(args);
-        if (message != "usage: ") {
+        if (message != "usage: ")
             expectError(r, message);
-        } else {
-            EXPECT_EQ(r.status, 255);
-            EXPECT_EQ(r.out.rfind(usage, 0), 0u) << args;
-        }
+        else
+            EXPECT_TRUE(r.status == 255 && r.out.rfind(usage, 0) == 0) << args << r.out;
         EXPECT_EQ(readFile(project) + readFile(a) + readFile(b), inputs) << args;
         EXPECT_FALSE(fs::exists(out) || fs::exists(copy)) << args;
         EXPECT_TRUE(fs::is_fifo(fifo) && fs::is_character_file("/dev/null")) << args;
@@ -123,7 +151,6 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         {"o f0 y" + digits + "\n#-imgfile 1 1 \"" + digits, "unreadable image line 1 of project"},
         {"o f0 y1 r1 p1 vnan a0 b0 c0 d0 e0\n", "unreadable image line 1 of project '%s'"},
         {"# nothing\n", "failed to parse project '%s'"},
-        // Hugin's projects.
         {"i w1000 h800 f0 v50 n\"a.jpg\"\ni w1000 h800 f4 v50 n\"b.jpg\"\n",
          "image 1 ('b.jpg', line 2 of project '%s'): lens f4 with v50 is none that korvel models"},
         {"i w1000 h800 f0 v100 n\"a.jpg\"\n", "lens f0 with v100 is none that korvel models"},
@@ -143,8 +170,7 @@ TEST_F(Driver, BadInputEndsWithOneErrorLine) {
         {replaced("a.jpg", "tall.jpg"),
          "holds 800 x 1000 pixels, but the project states 1000 x 800"},
         {replaced("a.jpg", "small.jpg"), "holds 7 x 5 pixels, but the project states 1000 x 800"},
-        {replaced("a.jpg", "giga.jpg"), "holds 60000 x 60000 pixels, but the project states"},
-    };
+        {replaced("a.jpg", "giga.jpg"), "holds 60000 x 60000 pixels, but the project states"}};
     fs::path out = dir / "out.txt";
     for (auto& [text, message] : cases) {
         fs::path file = text.empty()     ? dir.path
@@ -191,7 +217,7 @@ TEST_F(Driver, ImagePathsFromOtherMachines) {
     RunResult r = runKorvel(q(sub) + " " + q(log));
     const std::string note = "image 1: image file '\"C:\\\\rig\\\\b.jpg\"' does not exist; read '" +
                              quoted(dir / "sub/b.jpg") + "' beside the project instead\n";
-    EXPECT_TRUE(contains(r.err, note)) << r.err;
+    EXPECT_TRUE(holds(r.err, note));
     EXPECT_EQ(readFile(log).substr(0, note.size()), note);
     EXPECT_FALSE(contains(r.err, "Error reading image")) << r.err;
     fs::remove(a);
@@ -215,8 +241,7 @@ TEST_F(Driver, ProjectCopyIsRefusedOrKeptUntilARunSucceeds) {
         {noDisplay + "KORVEL_REMAP=gl __EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json ", run,
          "(12opengl_error): no display (DISPLAY is not set) and no OpenGL without one: "},
         {noDisplay + "KORVEL_REMAP=gl DISPLAY=:97531 ", run,
-         "(12opengl_error): Qt cannot open the display \":97531\"; "},
-    };
+         "(12opengl_error): Qt cannot open the display \":97531\"; "}};
     for (auto& [env, args, error] : cases) {
         writeFile(copy, "old");
         fs::remove(log);
@@ -269,23 +294,20 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     std::string command = noDisplay + "DEBUG=5 " + q(dir / "usr/bin/korvel-batch") + " --jobs 2 ";
     RunResult r = runCommand(command + q(rigs));
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.out, "3 projects: 2 done, 1 failed, 0 not run")) << r.out;
-    EXPECT_TRUE(
-        contains(r.out, "failed  " + (rigs / "b/rig.pts").string() + "  status 255: Error ("))
-        << r.out;
+    EXPECT_TRUE(holds(r.out, "3 projects: 2 done, 1 failed, 0 not run"));
+    EXPECT_TRUE(holds(r.out, "failed  " + (rigs / "b/rig.pts").string() + "  status 255: Error ("));
     for (auto [name, kind, line] :
          {std::tuple("a", ".pts", "c n1 N6 "), std::tuple("c", ".pto", "c n0 N5 ")}) {
         fs::path project = rigs / name / (std::string("rig") + kind);
         size_t at = r.out.find("done    " + project.string() + "  ");
         ASSERT_NE(at, std::string::npos) << r.out;
         // Two pairs leave three images without points: the summary names them.
-        EXPECT_TRUE(contains(r.out.substr(at, r.out.find('\n', at) - at),
-                             " control points; too few for image(s) 1 (0), 2 (0), 3 (0)"))
-            << r.out;
+        EXPECT_TRUE(holds(r.out.substr(at, r.out.find('\n', at) - at),
+                          " control points; too few for image(s) 1 (0), 2 (0), 3 (0)"));
         std::string input = readFile(project);
         std::string output = readFile(rigs / name / (std::string("rig.cp") + kind));
         EXPECT_EQ(output.substr(0, input.size()), input);
-        EXPECT_TRUE(contains(output.substr(input.size()), line)) << output;
+        EXPECT_TRUE(holds(output.substr(input.size()), line));
     }
     EXPECT_FALSE(fs::exists(rigs / "b/rig.cp.pts"));
     fs::create_symlink(rig / "fish05.jpg", rigs / "b/fish05.jpg");
@@ -294,48 +316,11 @@ TEST(Batch, InstalledWithoutADisplayThenResumeRunsOnlyWhatIsLeft) {
     auto beforeC = fs::last_write_time(rigs / "c/rig.log");
     r = runCommand(command + "--resume " + q(rigs));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "4 projects: 4 done, 0 failed, 0 not run")) << r.out;
+    EXPECT_TRUE(holds(r.out, "4 projects: 4 done, 0 failed, 0 not run"));
     EXPECT_EQ(fs::last_write_time(rigs / "a/rig.log"), beforeA);
     EXPECT_EQ(fs::last_write_time(rigs / "c/rig.log"), beforeC);
     for (const char* rerun : {"a2", "b"}) EXPECT_TRUE(fs::exists(rigs / rerun / "rig.cp.pts"));
 }
-
-namespace {
-
-const fs::path batchScript = fs::path(KORVEL_EXE).parent_path() / "korvel-batch";
-
-// Stands in for korvel; a hang*.pts project leaves its pids and waits on a child forever.
-fs::path fakeKorvel(const fs::path& dir) {
-    fs::path fake =
-        writeFile(dir / "fake-korvel",
-                  "#!/bin/sh\n"
-                  "case $3 in *hang*.pts)\n"
-                  "  sleep 30 & echo $$ $! >\"$3.tmp\"; mv \"$3.tmp\" \"$3.pid\"; wait;;\n"
-                  "esac\n"
-                  "echo 'c n0 N1 x1 y1 X1 Y1 t0' >\"$4\"\n");
-    fs::permissions(fake, fs::perms::owner_all);
-    return fake;
-}
-
-// Whether each pid in the file is gone (a zombie counts as gone), allowing a moment to die.
-bool processesGone(const fs::path& pidFile) {
-    std::istringstream pids(readFile(pidFile));
-    std::vector<std::string> left{std::istream_iterator<std::string>(pids), {}};
-    if (left.empty()) return false;
-    for (int wait = 0; wait < 40 && !left.empty(); ++wait) {
-        left.erase(std::remove_if(left.begin(), left.end(),
-                                  [](const std::string& pid) {
-                                      std::string stat = readFile("/proc/" + pid + "/stat");
-                                      size_t end = stat.rfind(") ");
-                                      return end == std::string::npos || stat[end + 2] == 'Z';
-                                  }),
-                   left.end());
-        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return left.empty();
-}
-
-}  // namespace
 
 // A missing or hung project must fail, and a hung korvel's child must not outlive it.
 TEST(Batch, MissingAndTimedOutProjectsFail) {
@@ -347,11 +332,10 @@ TEST(Batch, MissingAndTimedOutProjectsFail) {
     writeFile(dir / "list", ok.string() + "\n" + noDir.string() + "\n" + noFile.string() + "\n");
     RunResult r = runCommand(batch + "--list " + q(dir / "list"));
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.out, "done    " + ok.string() + "  1 control points\n")) << r.out;
+    EXPECT_TRUE(holds(r.out, "done    " + ok.string() + "  1 control points\n"));
     for (const fs::path& missing : {noDir, noFile})
-        EXPECT_TRUE(contains(r.out, "failed  " + missing.string() + "  status -: no such file\n"))
-            << r.out;
-    EXPECT_TRUE(contains(r.out, "3 projects: 1 done, 2 failed, 0 not run")) << r.out;
+        EXPECT_TRUE(holds(r.out, "failed  " + missing.string() + "  status -: no such file\n"));
+    EXPECT_TRUE(holds(r.out, "3 projects: 1 done, 2 failed, 0 not run"));
 
     for (const char* bad : {"0", "0.0", "-1", "1x", "''"}) {
         r = runCommand(batch + "--timeout " + bad + " " + q(ok));
@@ -363,9 +347,8 @@ TEST(Batch, MissingAndTimedOutProjectsFail) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(
-        contains(r.out, "failed  " + hang.string() + "  status signal15: timed out after 1s\n"))
-        << r.out;
-    EXPECT_TRUE(contains(r.out, "2 projects: 1 done, 1 failed, 0 not run")) << r.out;
+        holds(r.out, "failed  " + hang.string() + "  status signal15: timed out after 1s\n"));
+    EXPECT_TRUE(holds(r.out, "2 projects: 1 done, 1 failed, 0 not run"));
     EXPECT_TRUE(processesGone(hang.string() + ".pid"));
 }
 
@@ -383,24 +366,22 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     std::mutex m;
     int running = 0, mostRunning = 0, innerThreads = 0;
     std::vector<size_t> written;
-    runInOrder(
-        n,
-        [&](size_t k) {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                mostRunning = std::max(mostRunning, ++running);
-            }
-#pragma omp parallel
-            {
-                std::lock_guard<std::mutex> lock(m);
-                innerThreads = std::max(innerThreads, omp_get_num_threads());
-            }
-            // Later items end first.
-            std::this_thread::sleep_for(std::chrono::milliseconds(2 * int(n - k)));
+    auto run = [&](size_t k) {
+        {
             std::lock_guard<std::mutex> lock(m);
-            --running;
-        },
-        [&](size_t k) { written.push_back(k); });
+            mostRunning = std::max(mostRunning, ++running);
+        }
+#pragma omp parallel
+        {
+            std::lock_guard<std::mutex> lock(m);
+            innerThreads = std::max(innerThreads, omp_get_num_threads());
+        }
+        // Later items end first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * int(n - k)));
+        std::lock_guard<std::mutex> lock(m);
+        --running;
+    };
+    runInOrder(n, run, [&](size_t k) { written.push_back(k); });
     EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(innerThreads, 1);
     EXPECT_TRUE(omp_get_max_threads() == 1 || mostRunning >= 2) << mostRunning;
@@ -417,21 +398,18 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
             failing = true;
             throw std::runtime_error("item 3");
         };
-        std::string message = errorMessage([&] {
-            runInOrder(
-                n,
-                [&](size_t k) {
-                    ++begun;
-                    if (!inWrite) failAt3(k);
-                    for (int ms = 0; k == 2 && !inWrite && !failing && ms < 1000; ++ms)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    std::this_thread::sleep_for(std::chrono::milliseconds(k == 2 ? 10 : 1));
-                },
-                [&](size_t k) {
-                    if (inWrite) failAt3(k);
-                    written.push_back(k);
-                });
-        });
+        auto item = [&](size_t k) {
+            ++begun;
+            if (!inWrite) failAt3(k);
+            for (int ms = 0; k == 2 && !inWrite && !failing && ms < 1000; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(k == 2 ? 10 : 1));
+        };
+        auto write = [&](size_t k) {
+            if (inWrite) failAt3(k);
+            written.push_back(k);
+        };
+        std::string message = errorMessage([&] { runInOrder(n, item, write); });
         EXPECT_EQ(message, "item 3");
         EXPECT_EQ(written, (std::vector<size_t>{0, 1, 2})) << inWrite;
         EXPECT_TRUE(inWrite || begun < n) << begun;  // items after a failed one are skipped
@@ -439,8 +417,7 @@ TEST(InOrder, WritesInOrderAndStopsAtTheFirstFailure) {
     omp_set_num_threads(threads);
 }
 
-// A thread that needs a source another is reading decodes the rows the reader names, and the
-// source is read once.
+// A thread waiting for a source another is reading decodes the rows the reader names; one read.
 TEST(SourceCache, AThreadWaitingForAReadHelpsWithIt) {
     std::atomic<int> reads{0}, helpedFrom{-1};
     std::atomic<bool> reading{false};
@@ -464,8 +441,7 @@ TEST(SourceCache, AThreadWaitingForAReadHelpsWithIt) {
     EXPECT_EQ(helpedFrom, RowShare::claimRow(100, 1000));
 }
 
-// A pair that reaches the gate before the pair ahead of it enters once that one has, though no
-// source is read yet: it reads while the first still reads.
+// A pair at the gate before the one ahead enters once that one has, reading beside it.
 TEST(MemoryGate, ThePairAfterEntersOnceItsTurnComes) {
     SourceCache cache(
         4, [](int, RowShare&) { return std::make_unique<Source>(SourceImage(), true); },
@@ -481,9 +457,7 @@ TEST(MemoryGate, ThePairAfterEntersOnceItsTurnComes) {
     EXPECT_EQ(second.get(), 200u);
 }
 
-// Side by side, sources beyond the budget go, the one needed last first, and pairs wait while
-// theirs would still pass it; a pair too large for it runs alone; the default keeps every worker
-// busy. The container's limit bounds the machine's.
+// Sources beyond the budget go, last needed first; pairs wait, one too large alone; cgroups bound.
 TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
     EXPECT_EQ(cgroupLimit("2147483648\n"), size_t(2) << 30);
     EXPECT_EQ(cgroupLimit("max\n") + cgroupLimit("") + cgroupLimit("99999999999999999999"), 0u);
@@ -502,8 +476,7 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
     pairs.push_back({ScheduleStep::Kind::pair, 1, 3});
     pairs.push_back({ScheduleStep::Kind::pair, 5, 7});
     ScheduleSteps steps = stepsForPairs(pairs);
-    // The default bound keeps every worker matching a pair, though the sources kept for the last
-    // pairs and four pairs' sources would pass it.
+    // Though the sources kept for the last pairs and four pairs' would pass the default bound.
     const size_t byDefault = defaultSourceBudget(100, 4, size_t(1) << 30);
     EXPECT_EQ(defaultSourceBudget(100, 4, 500), 500u);
     for (size_t budget : {size_t(0), size_t(300), size_t(100), byDefault}) {
@@ -517,25 +490,23 @@ TEST(Executor, PairsSideBySideKeepSourcesWithinTheBudget) {
             [](int) { return size_t(100); });
         std::mutex m;
         size_t mostHeld = 0, matched = 0;
-        ExecutorMode mode{true, true, budget};
+        auto match = [&](size_t, const ScheduleStep&, const Source&, const Source&) {
+            int now = ++running;
+            for (int most = mostRunning.load();
+                 now > most && !mostRunning.compare_exchange_weak(most, now);)
+                ;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::lock_guard<std::mutex> lock(m);
+            mostHeld = std::max(mostHeld, cache.heldBytes());
+            --running;
+            return PairMatch{};
+        };
         runSteps(
-            steps, cache, mode,
-            [&](size_t, const ScheduleStep&, const Source&, const Source&) {
-                int now = ++running;
-                for (int most = mostRunning.load();
-                     now > most && !mostRunning.compare_exchange_weak(most, now);)
-                    ;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                std::lock_guard<std::mutex> lock(m);
-                mostHeld = std::max(mostHeld, cache.heldBytes());
-                --running;
-                return PairMatch{};
-            },
+            steps, cache, ExecutorMode{true, true, budget}, match,
             [&](size_t, const ScheduleStep&, PairMatch&, std::string&) { ++matched; },
             [](const ScheduleStep&) {});
         EXPECT_EQ(matched, 10u);
-        // Sources kept for the last pairs are read again where the budget lets them go;
-        // without a bound more is held, else the bound would prove nothing.
+        // Sources let go are read again; without a bound more is held, else it would prove nothing.
         EXPECT_TRUE(budget > 0 ? mostHeld <= std::max(budget, size_t(200)) : mostHeld > 300)
             << budget << ": " << mostHeld;
         EXPECT_TRUE(budget == byDefault || (reads > 16) == (budget > 0)) << budget << ": " << reads;
