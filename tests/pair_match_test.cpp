@@ -1,12 +1,5 @@
-// Pair alignment: a turn of B that most of a pair's matches do not follow was made by wrong ones
-// (or by parallax that it chased), and the exposure is compared in the rendering that the matches
-// agreed in; one that no two follow is refused, and the points stay there too. A turn left that
-// converges is taken out too. Matches found again in another view.
-#include <algorithm>
-#include <cmath>
+// A turn of B that most matches do not follow was made by wrong ones: all stays where they agreed.
 #include <glm/vec4.hpp>
-#include <random>
-#include <vector>
 
 #include "exposure/exposure_mask.h"
 #include "geometry/alignment.h"
@@ -20,9 +13,9 @@
 namespace {
 
 const int w = 800, h = 600;
+const ImageParameters kImage{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
 
-// Blobs for corners on light that rises to the right, so that where a region is compared changes
-// its brightness.
+// Blobs on light rising to the right, so that where a region is compared changes its brightness.
 LinearSource blobs(float gain) {
     Image<LinearTexel> t(w, h);
     for (int y = 0; y < h; ++y)
@@ -43,19 +36,26 @@ std::pair<CameraModel, Image<RgbPixel<float>>> renderView(const ImageParameters&
     return std::pair(m, remapOnCpu(s, m, glm::vec3(0)));
 }
 
+// A and B rendered into the view at yaw 0.4, every pixel usable; rerenderB renders B again.
+PairMatch matchPair(const LinearSource& a, const LinearSource& b, const ImageParameters& imageB,
+                    bool zenith = false, const RerenderB& rerenderB = {},
+                    glm::ivec2 expected = {}) {
+    auto [camA, imgA] = renderView(kImage, a, {0.4f, 0});
+    auto [camB, imgB] = renderView(imageB, b, {0.4f, 0});
+    const ExposureMask all;
+    return matchRenderedPair(imgA, imgB, camA, camB, 0, 1, zenith, all, all, {}, rerenderB,
+                             expected);
+}
+
 }  // namespace
 
 TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     // B shows the same at twice the light.
     LinearSource a = blobs(1), b = blobs(2);
-    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
+    ImageParameters imageB = kImage;
     imageB.y = 0.8f;  // B's pose in the project is off by 0.8 degrees
-    auto [camA, imgA] = renderView(imageA, a, {0.4f, 0});
-    auto [camB, imgB] = renderView(imageB, b, {0.4f, 0});
-    ExposureMask all;
-    // Degrees of yaw that B's renderings after the first are off by, in turn: none; all wrong;
-    // the first a little (so that a second turn follows), the second wrong; the first by a
-    // hundredth, a turn left below kAlignBelow that a sub-pixel fit still feels: one more.
+    // Yaw that B's later renderings are off by: none; wrong; a little, then wrong; a hundredth,
+    // below kAlignBelow yet felt by a sub-pixel fit: one more.
     struct Case {
         std::vector<float> wrong;
         size_t renderings;
@@ -68,7 +68,7 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
             ++call;
             return renderView(turned, b, {0.4f, 0});
         };
-        PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {}, again);
+        PairMatch m = matchPair(a, b, imageB, false, again);
         // A refused turn leaves the points where the matches agreed: B shows A's pixels.
         EXPECT_GE(m.points.size(), 3u) << c.wrong.size();
         for (const ControlPoint& p : m.points)
@@ -80,17 +80,13 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     }
 }
 
-// Once the first turn is taken, a match found again farther from where the turn moved it than
-// the pair check's floor slid along an edge and is lost: here every rendering after the first
-// shows B 3 % larger behind its camera's back, as a ridge lets a match wander, and an affine
-// consensus would keep all of them.
+// After the first turn, a match found again beyond the pair check's floor from where the turn
+// moved it slid along an edge: here later renderings show B 3 % larger behind its camera's back,
+// which an affine consensus would keep.
 TEST(PairMatch, MatchesThatMoveAgainstTheirTurnAreLost) {
     LinearSource b = blobs(1);
-    ImageParameters imageA{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0}, imageB = imageA;
+    ImageParameters imageB = kImage;
     imageB.y = 0.8f;
-    auto [camA, imgA] = renderView(imageA, b, {0.4f, 0});
-    auto [camB, imgB] = renderView(imageB, b, {0.4f, 0});
-    ExposureMask all;
     size_t call = 0;
     RerenderB again = [&](const glm::mat3& turn) {
         ImageParameters turned = turnedImage(imageB, turn);
@@ -100,16 +96,14 @@ TEST(PairMatch, MatchesThatMoveAgainstTheirTurnAreLost) {
         if (call++ > 0) view.second = renderView(turned, b, {0.4f, 0}).second;
         return view;
     };
-    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {}, again);
+    PairMatch m = matchPair(b, b, imageB, false, again);
     EXPECT_GE(call, 2u);
     EXPECT_GE(m.points.size(), 2u);
     for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 2.5);
 }
 
-// A zenith pair is matched at a coarser scale only where the first finds nothing; where its
-// renderings are aligned already, one that finds too few for the pair check to judge (here a
-// pattern that repeats within a template of the first scale, beside three marks that do not) is
-// matched at the next scale too.
+// Aligned already, a zenith pair too few of whose matches the pair check can judge (a pattern
+// repeating within a first-scale template, beside three marks) is matched a scale coarser too.
 TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> u(0, 1);
@@ -132,30 +126,18 @@ TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
             t.at(x, y) = {floatToHalf(v), floatToHalf(v), floatToHalf(v), 0};
         }
     LinearSource a(std::move(t));
-    ImageParameters image{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
-    auto [camA, imgA] = renderView(image, a, {0.4f, 0});
-    auto [camB, imgB] = renderView(image, a, {0.4f, 0});
-    ExposureMask all;
-    const glm::ivec2 aligned(kAlignReach);
-    PairMatch first = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {});
-    EXPECT_LT(first.points.size(), kAffineConsensusMatches);
-    PairMatch m = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, true, all, all, {}, {}, aligned);
+    EXPECT_LT(matchPair(a, a, kImage, true).points.size(), kAffineConsensusMatches);
+    PairMatch m = matchPair(a, a, kImage, true, {}, glm::ivec2(kAlignReach));
     EXPECT_GE(m.points.size(), kAffineConsensusMatches);
     for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 1.0);
     EXPECT_TRUE(std::any_of(m.corners.good.begin(), m.corners.good.end(),
                             [](const corner_t& c) { return c.scale > 1; }));
 }
 
-// A pair's matches sought again where its images are rendered into another view (turned, as the
-// rig pass renders them): each where it was in the sources, within kAlignReach of its corner, and
-// none that lay elsewhere in B.
+// Matches sought again in another view each lie where they were in the sources; no others.
 TEST(PairMatch, SeedsFoundAgainInAnotherView) {
     LinearSource a = blobs(1), b = blobs(2);
-    ImageParameters image{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
-    auto [camA, imgA] = renderView(image, a, {0.4f, 0});
-    auto [camB, imgB] = renderView(image, b, {0.4f, 0});
-    ExposureMask all;
-    PairMatch first = matchRenderedPair(imgA, imgB, camA, camB, 0, 1, false, all, all, {});
+    PairMatch first = matchPair(a, b, kImage);
     ASSERT_GE(first.points.size(), 5u);
     ASSERT_EQ(first.corners.good.size(), first.points.size());
     std::vector<Seed> seeds;
@@ -163,8 +145,8 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         seeds.push_back({{first.points[k].x, first.points[k].y},
                          first.corners.good[k].scale,
                          {first.points[k].X, first.points[k].Y}});
-    auto [turnedA, viewA] = renderView(image, a, {3.1f, -1.7f});
-    auto [turnedB, viewB] = renderView(image, b, {3.1f, -1.7f});
+    auto [turnedA, viewA] = renderView(kImage, a, {3.1f, -1.7f});
+    auto [turnedB, viewB] = renderView(kImage, b, {3.1f, -1.7f});
     std::vector<ControlPoint> again = findAgain(viewA, viewB, turnedA, turnedB, 0, 1, seeds);
     ASSERT_EQ(again.size(), seeds.size());
     for (size_t k = 0; k < again.size(); ++k) {
@@ -175,8 +157,7 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         EXPECT_LT(glm::length(vec2(cp.X - cp.x, cp.Y - cp.y)), 0.1f) << k;
         EXPECT_TRUE(cp.n == 0 && cp.N == 1);
     }
-    // A seed that lay farther from its corner's match than the pair check's floor slid along an
-    // edge: it is not found again.
+    // A seed beyond the pair check's floor from its corner's match slid along an edge: it is lost.
     std::vector<Seed> moved = seeds;
     moved[0].inB.x += 4;
     std::vector<size_t> movedOf;
@@ -196,6 +177,6 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         EXPECT_TRUE(parts[k].X == again[k].X && parts[k].Y == again[k].Y) << k;
     }
     // Where B shows nothing to match, no seed stays.
-    auto [darkB, darkView] = renderView(image, blobs(0), {3.1f, -1.7f});
+    auto [darkB, darkView] = renderView(kImage, blobs(0), {3.1f, -1.7f});
     EXPECT_TRUE(findAgain(viewA, darkView, turnedA, darkB, 0, 1, seeds).empty());
 }
