@@ -1,7 +1,5 @@
 #include "exposure/exposure_observation.h"
 
-#include <random>
-
 #include "exposure/exposure.h"
 #include "exposure/exposure_mask.h"
 #include "exposure/exposure_shift.h"
@@ -12,10 +10,7 @@ namespace {
 
 // Grey rendering whose luminance, seen four times smaller, is lum(X, Y).
 Image<RgbPixel<float>> rendering(int w, int h, const std::function<float(int, int)>& lum) {
-    return makeImage(4 * w, 4 * h, [&](int x, int y) {
-        float v = lum(x / 4, y / 4);
-        return RgbPixel<float>{v, v, v};
-    });
+    return makeImage(4 * w, 4 * h, [&](int x, int y) { return grey(lum(x / 4, y / 4)); });
 }
 
 class ExposureObservation : public testing::Test {
@@ -40,6 +35,15 @@ protected:
         {true, true}, {false, false}, {false, true}};
     const Image<RgbPixel<float>> black = rendering(4, 3, [](int, int) { return 0.0f; });
 };
+
+// The log brightness of each image that the solve writes (its ExposureParams negated).
+std::vector<double> solvedExposures(const std::vector<exposure_t>& entries, int images) {
+    std::string text = logOf([&] { calcExposureVariation(entries, images); });
+    std::istringstream values(text.substr(text.find(' ')));
+    std::vector<double> solved(size_t(images), NAN);
+    for (double& v : solved) values >> v, v = -v;
+    return solved;
+}
 
 }  // namespace
 
@@ -108,7 +112,6 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
         return exp2f(float(x) / 32) * (0.6f + 0.3f * float(h % 1024) / 1024);
     };
     const glm::ivec2 d(6, -3);
-    auto grey = [](float v) { return RgbPixel<float>{v, v, v}; };
     auto a = makeImage(96, 96, [&](int x, int y) { return grey(scene(x, y)); });
     auto b = makeImage(96, 96, [&](int x, int y) { return grey(2 * scene(x - d.x, y - d.y)); });
     // Within half a pixel of the true shift, as the matches measure it.
@@ -123,8 +126,7 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
         EXPECT_NEAR(observe(false, true, a, b, {}, 12, nullptr, field, shown), 2.0, 1e-5);
 }
 
-// n pixels at ratio 1.5, m at 3 and m at 0.75: the estimate needs over half of them to agree
-// within 25 %, and at least kFewestAgreeing; an eighth more, too bright, count for nothing.
+// n pixels at ratio 1.5, m at 3, m at 0.75: over half and kFewestAgreeing must agree within 25 %.
 TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
     const int m = kFewestAgreeing * 2 / 3;
     // Not over m; over m but fewer than kFewestAgreeing; both.
@@ -146,7 +148,7 @@ TEST_F(ExposureObservation, ImageEstimateNeedsAgreeingPixels) {
 // Each format's range sets what clips and what is too dark; rows must not be flipped.
 TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     SourceImage codes, wide, radiance, linear;
-    codes.ldr = makeImage(16, 12, [](int, int) { return RgbPixel<unsigned char>{128, 128, 128}; });
+    codes.ldr = makeImage(16, 12, [](int, int) { return grey<unsigned char>(128); });
     wide.wide = makeImage(16, 12, [](int, int) { return RgbPixel<uint16_t>{32896, 32896, 32896}; });
     radiance.rgbe = makeImage(16, 12, [](int, int) { return Rgbe{128, 128, 128, 120}; });
     linear.linear = makeImage(16, 12, [](int, int) { return RgbPixel<float>{0.2f, 0.2f, 0.2f}; });
@@ -178,9 +180,8 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     EXPECT_TRUE(exposureMaskOf(wide).usable({12.5f, 9.5f}));
     EXPECT_FALSE(exposureMaskOf(linear).usable({12.5f, 9.5f}));
 
-    // Scattered clipped and dark pixels (any channel; a dark channel alone is not dark), against
-    // the 5 x 5 square looked at directly, at widths around whole words and 16-pixel steps: rows
-    // span words of the mask, and the square crosses them.
+    // Scattered clipped and dark pixels (a dark channel alone is not dark) against the 5 x 5
+    // square looked at directly, at widths around the mask's words, which rows and squares cross.
     std::mt19937 random(7);
     auto bad = [](RgbPixel<unsigned char> p) {
         return std::max({p.r, p.g, p.b}) >= 250 ||
@@ -190,19 +191,12 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     for (int width : {1, 3, 17, 63, 64, 65, 130, 200}) {
         SourceImage some;
         some.ldr = makeImage(width, 20, [&](int, int) {
-            RgbPixel<unsigned char> p{128, 128, 128};
+            RgbPixel<unsigned char> p = grey<unsigned char>(128);
             uint8_t* c = &p.r + random() % 3;
-            switch (random() % 40) {
-                case 0:
-                    *c = uint8_t(250 + random() % 6);
-                    break;
-                case 1:
-                    p = {18, 18, 18};
-                    break;
-                case 2:
-                    *c = 0;
-                    break;
-            }
+            const auto kind = random() % 40;
+            if (kind == 0) *c = uint8_t(250 + random() % 6);
+            if (kind == 1) p = {18, 18, 18};
+            if (kind == 2) *c = 0;
             return p;
         });
         ExposureMask s = exposureMaskOf(some);
@@ -231,8 +225,7 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
         {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 1.0, true, false}, {2, 3, 8.0, true, false}},
          0,
          {0, -1, -2, -5},
-         ""},
-    };
+         ""}};
     for (const Case& c : cases) {
         std::string text, err = stderrOf([&] {
                               text = logOf([&] { calcExposureVariation(c.entries, c.images); });
@@ -246,21 +239,7 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     }
 }
 
-namespace {
-
-// The log brightness of each image that the solve writes (its ExposureParams negated).
-std::vector<double> solvedExposures(const std::vector<exposure_t>& entries, int images) {
-    std::string text = logOf([&] { calcExposureVariation(entries, images); });
-    std::istringstream values(text.substr(text.find(' ')));
-    std::vector<double> solved(size_t(images), NAN);
-    for (double& v : solved) values >> v, v = -v;
-    return solved;
-}
-
-}  // namespace
-
-// A pair compared where its renderings show different parts of the scene strays from what the
-// others make of its images: least squares would spread it over all of them.
+// A pair whose renderings show different parts of the scene strays; least squares would spread it.
 TEST(ExposureSolve, AStrayObservationCountsForNothing) {
     const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1, -0.4};
     std::vector<exposure_t> entries;
@@ -277,8 +256,7 @@ TEST(ExposureSolve, AStrayObservationCountsForNothing) {
     for (size_t k = 0; k < truth.size(); ++k) EXPECT_NEAR(solved[k], truth[k], 0.006) << k;
 }
 
-// An image that no placed pair ties strays by its pairs' own misregistration: two of its four
-// pairs read low and two high, and the placed pairs' tight scale would take one side.
+// An image tied by unplaced pairs alone (two low, two high): a tight scale would take one side.
 TEST(ExposureSolve, AnImageTiedOnlyByUnplacedPairsTakesTheirMiddle) {
     const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1};
     std::vector<exposure_t> entries;
@@ -296,19 +274,14 @@ TEST(ExposureSolve, AnImageTiedOnlyByUnplacedPairsTakesTheirMiddle) {
         EXPECT_NEAR(solved[k], truth[k], k == 4 ? 0.02 : 0.005) << k;
 }
 
-// Brightness that agrees about as well at every shift cannot choose one: the first candidate
-// (the matches' consensus) stays, where the least variance among a few candidates would take
-// whichever the noise favours.
+// Brightness agreeing as well at every shift keeps the first candidate, not what noise favours.
 TEST(BestAgreeing, NoiseAloneKeepsTheFirstCandidate) {
     int moved = 0;
     for (unsigned seed = 1; seed <= 8; ++seed) {
         std::mt19937 rng(seed);
         std::uniform_real_distribution<float> noise(0.95f, 1.05f);
         auto flat = [&] {
-            return makeImage(96, 96, [&](int, int) {
-                float v = 0.5f * noise(rng);
-                return RgbPixel<float>{v, v, v};
-            });
+            return makeImage(96, 96, [&](int, int) { return grey(0.5f * noise(rng)); });
         };
         Image<RgbPixel<float>> a = flat(), b = flat();
         std::vector<Displacement> candidates;
