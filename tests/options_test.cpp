@@ -19,11 +19,9 @@ RunOptions optionsOf(std::vector<std::string> args, const std::map<std::string, 
 // Every number and choice reads whole or is refused by name; empty values count as unset.
 TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
     RunOptions plain = optionsOf({"-e", "rig.pts"}, {});
-    EXPECT_TRUE(plain.evaluate);
     EXPECT_EQ(plain.operands, std::vector<std::string>{"rig.pts"});
-    EXPECT_EQ(plain.decimals, 1);
-    EXPECT_FALSE(plain.debug);
-    EXPECT_FALSE(plain.threadsGiven);
+    EXPECT_EQ(std::tuple(plain.evaluate, plain.decimals, plain.debug, plain.threadsGiven),
+              std::tuple(true, 1, false, false));
     std::map<std::string, std::string> env = {
         {"KORVEL_CP_DECIMALS", "6"},    {"NCC", "gpu"},
         {"KORVEL_REMAP", "cpu"},        {"DEBUG", "3"},
@@ -32,23 +30,17 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
         {"OMP_NUM_THREADS", "3"}};
     RunOptions set = optionsOf({"rig.pts", "-p", "copy.pts", "rig.log"}, env);
     EXPECT_EQ(set.operands, (std::vector<std::string>{"rig.pts", "rig.log"}));
-    EXPECT_EQ(set.projectOut, "copy.pts");
-    EXPECT_EQ(set.decimals, 6);
-    EXPECT_EQ(set.correlation, Correlation::gpu);
-    EXPECT_EQ(set.remap, RemapChoice::native);
-    EXPECT_EQ(set.schedule, ScheduleRequest::derived);
-    EXPECT_TRUE(set.debug);
-    EXPECT_EQ(set.fisheyeStart, 3);
-    EXPECT_EQ(set.dumpDir, "dump");
-    EXPECT_EQ(set.memoryMiB, 512);
-    EXPECT_TRUE(set.threadsGiven);
-    EXPECT_TRUE(set.gl.arrayTextures);
-    EXPECT_FALSE(set.gl.coreProfile);
+    EXPECT_EQ(std::tuple(set.projectOut.string(), set.dumpDir, set.decimals, set.fisheyeStart,
+                         set.memoryMiB),
+              std::tuple("copy.pts", "dump", 6, 3, 512));
+    EXPECT_EQ(std::tuple(set.correlation, set.remap, set.schedule),
+              std::tuple(Correlation::gpu, RemapChoice::native, ScheduleRequest::derived));
+    EXPECT_EQ(std::tuple(set.debug, set.threadsGiven, set.gl.arrayTextures, set.gl.coreProfile),
+              std::tuple(true, true, true, false));
     // DEBUG's text turns flushing on; only a number picks the fisheye start, 0 meaning 1.
     for (auto [text, start] : {std::pair("yes", 1), {"", 1}, {"0", 1}, {"5", 5}}) {
         RunOptions o = optionsOf({"p"}, {{"DEBUG", text}});
-        EXPECT_TRUE(o.debug);
-        EXPECT_EQ(o.fisheyeStart, start) << text;
+        EXPECT_EQ(std::pair(o.debug, o.fisheyeStart), std::pair(true, start)) << text;
     }
     EXPECT_EQ(optionsOf({"p"}, {{"NCC", ""}, {"KORVEL_REMAP", ""}}).remap, RemapChoice::automatic);
     // DEBUG=6: there is no ring image 6.
@@ -59,7 +51,7 @@ TEST(RunOptions, NumbersAndChoicesReadOnceByOneRule) {
         size_t at = refused.find('=');
         std::string name = refused.substr(0, at), text = refused.substr(at + 1);
         std::string message = errorMessage([&] { optionsOf({"p"}, {{name, text}}); });
-        EXPECT_TRUE(contains(message, name + "='" + text + "'")) << message;
+        EXPECT_TRUE(holds(message, name + "='" + text + "'"));
         if (name == "KORVEL_CP_DECIMALS" && text == "2x") {
             EXPECT_EQ(message, "KORVEL_CP_DECIMALS='2x' is no number of decimals from 0 to 6");
         } else if (name == "KORVEL_SCHEDULE") {

@@ -12,6 +12,22 @@ Project parseText(const std::string& text) {
     return readProject(writeFile(dir / "p.pts", text));
 }
 
+// Points {n, N, error} with the error along the horizon; a negative one maps to no direction.
+std::tuple<std::string, std::string, int> report(const std::vector<glm::vec3>& points) {
+    const double width = 14140;
+    Project p;
+    p.images.resize(6);
+    for (ImageParameters& image : p.images) image.width = 1000, image.height = 3000, image.v = 80;
+    for (glm::vec3 e : points) {
+        double alpha = 2 * std::asin(e.z * 2 * M_PI / width / 2);
+        float y = p.images[0].height / 2.f;
+        float u = float(500 + std::tan(alpha) / std::tan(40 * M_PI / 180) * 500);
+        p.cps.push_back({int(e.x), int(e.y), 500, y, e.z < 0 ? 1e30f : u, y});
+    }
+    int measured = -1;
+    std::string err, out = stdoutOf([&] { err = stderrOf([&] { measured = calcCPErrors(p); }); });
+    return {out, err, measured};
+}
 }  // namespace
 
 // Values carry over to later images and references count from 1: easy to read one image off.
@@ -36,7 +52,7 @@ TEST(ParsePTGuiProject, ReadsEveryLinePattern) {
     for (const std::string& t : {text, crlf}) {
         Project p;
         std::string err = stderrOf([&] { p = parseText(t); });
-        EXPECT_TRUE(contains(err, "Warning: dropped 2 control point(s)")) << err;
+        EXPECT_TRUE(holds(err, "Warning: dropped 2 control point(s)"));
         ASSERT_EQ(p.images.size(), 3u);
         EXPECT_EQ(stderrOf([&] { printImageParameters(p.images); }),
                   "a b.jpg 358.5 0.4 89.9 100 0.1 -0.03 0.017 -12.8 -11.1 0.5 1 -0.16 0.06 0 \n"
@@ -54,9 +70,8 @@ TEST(ParsePTGuiProject, ReadsEveryLinePattern) {
 TEST(ParsePTGuiProject, Failures) {
     // A dropped image would shift the images of every later control point.
     for (const char* line : {"o f0 y1 r1 p1 v50 ainf b0", "#-imgfile 1200 1600 a.jpg"})
-        EXPECT_TRUE(contains(errorMessage([&] { parseText(std::string(line) + "\n"); }),
-                             "unreadable image line 1 of project"))
-            << line;
+        EXPECT_TRUE(holds(errorMessage([&] { parseText(std::string(line) + "\n"); }),
+                          "unreadable image line 1 of project"));
     TempDir dir;
     fs::path file = writeFile(dir / "e.pts", "");
     // What never ends or blocks is refused unread, and so is a file larger than any project.
@@ -66,30 +81,9 @@ TEST(ParsePTGuiProject, Failures) {
          {std::pair(dir / "fifo.pts", "is a FIFO (named pipe), not a regular file"),
           std::pair(file, "larger than 64 MiB")}) {
         fs::path refused = project;
-        EXPECT_TRUE(contains(errorMessage([&] { readProject(refused); }), reason)) << refused;
+        EXPECT_TRUE(holds(errorMessage([&] { readProject(refused); }), reason));
     }
 }
-
-namespace {
-
-// Points {n, N, error} with the error along the horizon; a negative one maps to no direction.
-std::tuple<std::string, std::string, int> report(const std::vector<glm::vec3>& points) {
-    const double width = 14140;
-    Project p;
-    p.images.resize(6);
-    for (ImageParameters& image : p.images) image.width = 1000, image.height = 3000, image.v = 80;
-    for (glm::vec3 e : points) {
-        double alpha = 2 * std::asin(e.z * 2 * M_PI / width / 2);
-        float y = p.images[0].height / 2.f;
-        float u = float(500 + std::tan(alpha) / std::tan(40 * M_PI / 180) * 500);
-        p.cps.push_back({int(e.x), int(e.y), 500, y, e.z < 0 ? 1e30f : u, y});
-    }
-    int measured = -1;
-    std::string err, out = stdoutOf([&] { err = stderrOf([&] { measured = calcCPErrors(p); }); });
-    return {out, err, measured};
-}
-
-}  // namespace
 
 // One blunder would swamp the totals, so it stays out and the report says so.
 TEST(CPErrors, ReportLines) {
@@ -101,9 +95,8 @@ TEST(CPErrors, ReportLines) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(measured, 3);
     std::tie(out, err, measured) = report({{0, 1, 2}, {0, 1, -1}});
-    EXPECT_TRUE(contains(out, "0-1: n:   1  mean:  2.00  max:  2.0\nsum: n:   2  mean:  2.00"))
-        << out;
-    EXPECT_TRUE(contains(err, "lies where the cameras see nothing")) << err;
+    EXPECT_TRUE(holds(out, "0-1: n:   1  mean:  2.00  max:  2.0\nsum: n:   2  mean:  2.00"));
+    EXPECT_TRUE(holds(err, "lies where the cameras see nothing"));
     EXPECT_EQ(measured, 1);
     EXPECT_EQ(std::get<2>(report({{0, 1, 1500}})), 0);
 }
@@ -127,7 +120,6 @@ TEST(CPErrors, TruthFilesOfTheRigsAreExact) {
         EXPECT_GT(points, 0) << dir;
         EXPECT_EQ(n, points) << dir;
         EXPECT_LT(max, 0.1f) << r.out;
-        EXPECT_TRUE(contains(r.out, std::string("\ncanonicalEquirectWidth: ") + width + "\n"))
-            << dir;
+        EXPECT_TRUE(holds(r.out, std::string("\ncanonicalEquirectWidth: ") + width + "\n"));
     }
 }

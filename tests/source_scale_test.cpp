@@ -7,11 +7,7 @@ namespace {
 const double kFocal4000 = 2000 / std::tan(M_PI / 6);
 
 ImageParameters pinhole(int width, int height) {
-    ImageParameters image;
-    image.width = width;
-    image.height = height;
-    image.v = 60;
-    return image;
+    return {"", width, height, 0, 0, 0, 60};
 }
 
 // A view on the camera's axis whose pixels are `pixels` centre pixels of a 4000-wide source.
@@ -36,13 +32,10 @@ TEST(SourceScale, FootprintIsTheFinestStepOfTheSource) {
 // 8 / M source pixels per decoded pixel never exceed the footprint, and both sides stay whole.
 TEST(SourceScale, EighthsKeepAtLeastOneDecodedPixelPerViewPixel) {
     // 1204 x 1600 is whole at even eighths only; 1201 at none below 8/8.
-    const std::tuple<float, int, int> cases[] = {{3.0f, 4000, 3},
-                                                 {2.0f, 1200, 4},
-                                                 {1.99f, 1200, 5},
-                                                 {20.0f, 1200, 1},
-                                                 {0.9f, 1200, kFullEighths},
-                                                 {8.0f, 1204, 2},
-                                                 {8.0f, 1201, kFullEighths}};
+    const int full = kFullEighths;
+    const std::tuple<float, int, int> cases[] = {
+        {3.0f, 4000, 3},    {2.0f, 1200, 4}, {1.99f, 1200, 5},  {20.0f, 1200, 1},
+        {0.9f, 1200, full}, {8.0f, 1204, 2}, {8.0f, 1201, full}};
     for (auto [footprint, width, eighths] : cases)
         EXPECT_EQ(decodeEighths(footprint, width, width == 4000 ? 3000 : 1600), eighths)
             << footprint << " " << width;
@@ -50,8 +43,7 @@ TEST(SourceScale, EighthsKeepAtLeastOneDecodedPixelPerViewPixel) {
 
 // An image takes the finest of all its views; one in no view is never read.
 TEST(SourceScale, EachImageTakesItsFinestView) {
-    std::vector<ImageParameters> images{pinhole(4000, 3000), pinhole(4000, 3000),
-                                        pinhole(4000, 3000)};
+    std::vector<ImageParameters> images(3, pinhole(4000, 3000));
     std::vector<ScheduledView> views{{0, 1, onAxis(4), kViewSize}, {1, 0, onAxis(1.5), kViewSize}};
     EXPECT_EQ(decodeEighths(images, views), (std::vector<int>{6, 6, 1}));
     views[1].view = onAxis(2.5);

@@ -1,7 +1,5 @@
 // korvel-stitch: the example rig through korvel and Hugin's tools to a panorama.
 
-#include <cmath>
-
 #include "imageio/readers.h"
 #include "project/project.h"
 #include "test_util.h"
@@ -27,8 +25,7 @@ TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
         for (auto [u, v] : {std::pair(a.y, b.y), {a.p, b.p}, {a.r, b.r}})
             EXPECT_LT(std::fabs(std::remainder(u - v, 360.0f)), 0.05f) << "image " << k;
     }
-    // The rig sees everything above its lowest ring: the upper half is covered, with no image
-    // left out of the blend.
+    // The rig sees all above its lowest ring: no image is left out of the upper half's blend.
     SourceImage pano = readImageFile(out);
     ASSERT_EQ(pano.ldr.width, 1024);
     int black = 0;
@@ -40,5 +37,5 @@ TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
     EXPECT_LT(black, 1024 * 256 / 100);
     r = runCommand(command + " 1023");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "WIDTH must be an even number of pixels, not '1023'")) << r.err;
+    EXPECT_TRUE(holds(r.err, "WIDTH must be an even number of pixels, not '1023'"));
 }
