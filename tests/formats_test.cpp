@@ -28,10 +28,8 @@ std::vector<T> values(const ImageView<RgbPixel<T>>& image) {
 
 template <class T>
 Image<RgbPixel<T>> greyOf(const ImageView<RgbPixel<T>>& image) {
-    return makeImage(image.width, image.height, [&](int x, int y) {
-        T v = image.at(x, y).r;
-        return RgbPixel<T>{v, v, v};
-    });
+    return makeImage(image.width, image.height,
+                     [&](int x, int y) { return grey(image.at(x, y).r); });
 }
 
 // Linear light over several stops, above 1 and below half's normal range too.
@@ -51,8 +49,7 @@ TEST(TiffPng, EveryCodeOfEveryLayoutArrives) {
     const TiffLayout layouts[] = {
         {COMPRESSION_NONE, 0, 3, false, false},           {COMPRESSION_LZW, 0, 5, false, false},
         {COMPRESSION_ADOBE_DEFLATE, 16, 0, false, false}, {COMPRESSION_LZW, 0, 4, true, false},
-        {COMPRESSION_ADOBE_DEFLATE, 16, 0, true, false},  {COMPRESSION_LZW, 0, 8, false, true},
-    };
+        {COMPRESSION_ADOBE_DEFLATE, 16, 0, true, false},  {COMPRESSION_LZW, 0, 8, false, true}};
     for (const TiffLayout& layout : layouts) {
         SCOPED_TRACE(fmt::sprintf("compression %d, tile %d, separate %d, grey %d",
                                   layout.compression, layout.tile, layout.separate, layout.grey));
@@ -155,17 +152,15 @@ TEST(ImageFormats, BadFilesNameTheFileAndSizesComeFirst) {
         std::string bytes = readFile(file);
         fs::path cut =
             writeFile(dir / (std::string("cut ") + name), bytes.substr(0, bytes.size() * 3 / 4));
-        std::string message = errorMessage([&] { readImageFile(cut); });
-        EXPECT_EQ(
-            message.rfind(fmt::sprintf("Failed to decode %s file '%s': ", kind, quoted(cut)), 0),
-            0u)
-            << message;
+        const std::string failed =
+            fmt::sprintf("Failed to decode %s file '%s': ", kind, quoted(cut));
+        EXPECT_EQ(errorMessage([&] { readImageFile(cut); }).substr(0, failed.size()), failed);
     }
     std::string png = readFile(dir / "a.png");
     png[png.find("IDAT") + 40] ^= 0x55;
     fs::path damaged = writeFile(dir / "damaged.png", png);
-    EXPECT_TRUE(contains(errorMessage([&] { readImageFile(damaged); }),
-                         "Failed to decode PNG file '" + quoted(damaged) + "'"));
+    EXPECT_TRUE(holds(errorMessage([&] { readImageFile(damaged); }),
+                      "Failed to decode PNG file '" + quoted(damaged) + "'"));
 }
 
 // Light that is negative, not a number or beyond half range would spread through filtering.
@@ -211,8 +206,7 @@ TEST(RawPreviews, EveryNameGivesTheSamePreview) {
                   "': Premature end of JPEG file");
 }
 
-// A reduced source maps back by the scale alone: a shift by part of a pixel, or shares that do
-// not sum to one, would move or tint every point found in it.
+// A part-pixel shift or shares not summing to one would move or tint every point found in it.
 TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     // A ramp along x, another along y: 6 codes per full-size pixel.
     auto ramp = [](auto code) {
@@ -264,10 +258,8 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     });
     Image<Rgbe> lit = reducedImage(std::move(radiance), 4);
     ASSERT_EQ(std::pair(lit.width, lit.height), std::pair(2, 1));
-    // Light (m + 0.5) 2^(e - 136). Left: red (0.5 + 21 + 0.25 + 10.5) / 4 = 8.0625, green
-    // (100.5 + 201 + 50.75 + 101.5) / 4 = 113.4375, blue (255.5 + 511 + 127.75 + 255.5) / 4
-    // = 287.4375, in steps of 2 at exponent 137. Right, three pixels of (41, 201, 511) and a black
-    // one: (30.75, 150.75, 383.25), in steps of 2 too.
+    // Light (m + 0.5) 2^(e - 136), in steps of 2 at exponent 137: left (8.0625, 113.4375,
+    // 287.4375), right three of (41, 201, 511) and a black one, (30.75, 150.75, 383.25).
     auto stored = [](const Rgbe& p) { return std::vector<int>({p.r, p.g, p.b, p.e}); };
     EXPECT_EQ(stored(lit.at(0, 0)), std::vector<int>({4, 56, 143, 137}));
     EXPECT_EQ(stored(lit.at(1, 0)), std::vector<int>({15, 75, 191, 137}));
@@ -286,8 +278,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
         EXPECT_EQ(decodesToCodes(dir / name), name[0] == 'b') << name;
         EXPECT_EQ(bool(image.ldr.data), name[0] == 'b') << name;
     }
-    // Rows reduced as they are read (strips, PNG rows) give what reducing the whole does (tiles,
-    // planes apart, interlaced PNG).
+    // Rows reduced as read (strips, PNG rows) as the whole is (tiles, planes, interlaced PNG).
     const std::vector<uint16_t> want = values(reducedImage(toImage(codes), 5));
     writeTIFF(dir / "tiles.tif", codes, {COMPRESSION_LZW, 16, 0, false, false});
     writeTIFF(dir / "planes.tif", codes, {COMPRESSION_LZW, 0, 4, true, false});

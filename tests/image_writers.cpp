@@ -17,25 +17,21 @@ void writeTIFF(const std::filesystem::path& file, const ImageView<RgbPixel<T>>& 
     std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(file.c_str(), "w"), TIFFClose);
     if (!tif) throw std::runtime_error("cannot write " + file.string());
     const int channels = layout.grey ? 1 : 3, w = image.width, h = image.height;
-    TIFFSetField(tif.get(), TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(tif.get(), TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, channels);
-    TIFFSetField(tif.get(), TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(T)));
-    TIFFSetField(tif.get(), TIFFTAG_SAMPLEFORMAT,
-                 std::is_floating_point_v<T> ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
-    TIFFSetField(tif.get(), TIFFTAG_PHOTOMETRIC,
-                 layout.grey ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
-    TIFFSetField(tif.get(), TIFFTAG_PLANARCONFIG,
-                 layout.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
-    TIFFSetField(tif.get(), TIFFTAG_COMPRESSION, layout.compression);
     const int cw = layout.tile ? layout.tile : w,
               ch = layout.tile ? layout.tile : layout.rowsPerStrip;
-    if (layout.tile) {
-        TIFFSetField(tif.get(), TIFFTAG_TILEWIDTH, cw);
-        TIFFSetField(tif.get(), TIFFTAG_TILELENGTH, ch);
-    } else {
-        TIFFSetField(tif.get(), TIFFTAG_ROWSPERSTRIP, ch);
-    }
+    std::vector<std::pair<int, int>> fields = {
+        {TIFFTAG_IMAGEWIDTH, w},
+        {TIFFTAG_IMAGELENGTH, h},
+        {TIFFTAG_SAMPLESPERPIXEL, channels},
+        {TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(T))},
+        {TIFFTAG_SAMPLEFORMAT,
+         std::is_floating_point_v<T> ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT},
+        {TIFFTAG_PHOTOMETRIC, layout.grey ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB},
+        {TIFFTAG_PLANARCONFIG, layout.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG},
+        {TIFFTAG_COMPRESSION, layout.compression},
+        {layout.tile ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, layout.tile ? cw : ch}};
+    if (layout.tile) fields.push_back({TIFFTAG_TILELENGTH, ch});
+    for (auto [tag, value] : fields) TIFFSetField(tif.get(), tag, value);
     const int planes = layout.separate ? channels : 1, perPixel = layout.separate ? 1 : channels;
     std::vector<T> chunk(size_t(cw) * ch * perPixel);
     for (int plane = 0; plane < planes; ++plane)

@@ -1,8 +1,5 @@
 #include <fcntl.h>
 
-#include <algorithm>
-#include <cstring>
-#include <random>
 #include <thread>
 
 #include "imageio/jpeg_idct.h"
@@ -11,8 +8,7 @@
 #include "imageio/row_share.h"
 #include "test_util.h"
 
-// An 8x8 JPEG of one flat block per component, 1 (grey) or 4 (CMYK): quantisation by 1, DC and
-// AC Huffman tables of one code each.
+// An 8x8 JPEG of one flat block per component, 1 (grey) or 4 (CMYK); tables of one code each.
 static std::string flatJpeg(int components) {
     std::string dht("\xff\xc4\0\x14", 4), zeros(16, 0), frame, scan;
     for (char id = 1; id <= components; ++id) frame += {id, '\x11', '\0'}, scan += {id, '\0'};
@@ -54,8 +50,7 @@ TEST(ReadJPEG, DecodesRgbAndGreyAndRefusesEverythingElse) {
         {"this is no JPEG at all", "Not a JPEG file"},
         {good.substr(0, good.size() / 2), "Premature end of JPEG file"},
         {marker, "Corrupt JPEG data"},
-        {junk, "Corrupt JPEG data"},
-    };
+        {junk, "Corrupt JPEG data"}};
     auto openFiles = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     auto before = openFiles();
     for (auto& [bytes, reason] : cases) {
@@ -133,10 +128,9 @@ TEST(ReadImageSize, StatedBeforeAnyPixelAndOnlyOfRegularFiles) {
                                 std::pair("folder.hdr", "Is a directory"),
                                 std::pair("missing.cr2", "No such file or directory")}) {
         fs::path file = dir / name;
-        EXPECT_EQ(errorMessage([&] { readImageSize(file); }),
-                  "Error reading image '" + quoted(file) + "': " + reason);
-        EXPECT_EQ(errorMessage([&] { readImageFile(file); }),
-                  "Error reading image '" + quoted(file) + "': " + reason);
+        const std::string error = "Error reading image '" + quoted(file) + "': " + reason;
+        EXPECT_EQ(errorMessage([&] { readImageSize(file); }), error);
+        EXPECT_EQ(errorMessage([&] { readImageFile(file); }), error);
     }
 }
 
@@ -185,24 +179,17 @@ TEST(ReadJPEG, WideScaledTransformsWriteLibjpegsBytes) {
     jpeg_start_decompress(&cinfo);
     // At 5/8 of a 4:2:0 file libjpeg picks its sizes 5 and 10, and the wide ones replace them.
     ASSERT_TRUE(installWideScaledIdct(&cinfo));
-    // Blocks as photographs give them, and extremes: those that wrap in libjpeg's range limit,
-    // those past the exact range, which libjpeg itself takes, and a first column at the limits
-    // in every pattern of signs, one of which drives some sum of the first pass past 32 bits.
+    // Photographs' blocks and extremes: past libjpeg's range limit or the exact range, and a first
+    // column at the limits in every sign pattern, one of which sums past 32 bits in the first pass.
     std::mt19937 random(7);
     for (int n : {5, 6, 7, 10, 12, 14}) {
         for (int trial = 0; trial < 6000; ++trial) {
-            const int kind = trial % 4;
-            const int amplitude[] = {60, 400, 3000, 32767};
+            const int kind = trial % 4, most = std::array{60, 400, 3000, 32767}[size_t(kind)];
             JCOEF coefficients[64];
             int16_t quant[64];
             for (int i = 0; i < 64; ++i) {
-                quant[i] = int16_t(kind == 3   ? 1 + random() % 32767
-                                   : kind == 2 ? 1
-                                               : 1 + random() % 60);
-                coefficients[i] =
-                    random() % 3
-                        ? JCOEF(int(random() % (2 * amplitude[kind] + 1)) - amplitude[kind])
-                        : 0;
+                quant[i] = int16_t(kind == 2 ? 1 : 1 + random() % (kind == 3 ? 32767 : 60));
+                coefficients[i] = random() % 3 ? JCOEF(int(random() % (2 * most + 1)) - most) : 0;
                 if (trial < 256) {
                     quant[i] = 1;
                     coefficients[i] = i % 8 ? 0 : trial >> (i / 8) & 1 ? 32767 : -32767;
