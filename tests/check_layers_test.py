@@ -52,9 +52,7 @@ CASES = [
 class CheckLayers(unittest.TestCase):
     def test_breaches_by_file_and_line(self):
         for name, text, cmake, expected in CASES:
-            files = dict(GOOD, **({
-name:
-    text} if name else {}))
+            files = dict(GOOD, **({name: text} if name else {}))
             with self.subTest(name=name, text=text, cmake=cmake), \
                     tempfile.TemporaryDirectory() as root:
                 with open(os.path.join(root, "CMakeLists.txt"), "w") as f:

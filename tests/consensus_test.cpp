@@ -51,8 +51,7 @@ TEST(PairCheck, BoundFromThePairsOwnEvidence) {
     shifted[3] = vec2(30, 20);
     EXPECT_FALSE(checkPair(near, shifted).keep[3]);
 
-    // Four in a tight cluster and two far off, all near no shift: an affine map through three of
-    // the cluster fits four by the median, and thrown that far says the two lie 44 px away.
+    // Four clustered, two far off: an affine fit to three of the cluster throws those 44 px.
     std::vector<vec2> cluster = {{2356, 205}, {2366, 207}, {2400, 209},
                                  {2359, 233}, {1502, 139}, {1473, 203}};
     std::vector<vec2> small = {{1.52f, -0.10f}, {0.70f, 0.05f},   {-1.05f, -0.20f},

@@ -21,9 +21,7 @@ TEST(CpuRemap, EveryPoseAgreesWithTheCameraModel) {
         }
 }
 
-// The AVX2 step must give the baseline's result to the bit, minified patches (from the levels,
-// taps clamped at the edges too) included; so must a rendering of some rectangles alone, inside
-// them (a rectangle may leave the patch), black elsewhere.
+// The AVX2 step gives the baseline's bits, minified too; so do rectangles alone, black elsewhere.
 TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
     for (const float* p : poses) {
         ImageParameters image = poseImage(p);
@@ -54,8 +52,7 @@ TEST(CpuRemap, WidestStepEqualsBaselineWhereLevelsFilter) {
     }
 }
 
-// Held as its 8-bit codes, a source must render as its half floats do, to the bit: sharp taps,
-// level 0 between the levels, and the levels built from the codes, either step.
+// 8-bit codes render as their half floats to the bit: sharp taps, level 0, levels, either step.
 TEST(CpuRemap, CodesRenderAsTheirHalves) {
     for (const float* p : poses) {
         ImageParameters image = poseImage(p);

@@ -182,8 +182,7 @@ TEST(Alignment, BestTurnAndTurnedImages) {
         }
 }
 
-// Five matches in a cluster and one wrong by 50 view pixels: least squares turns B by the wrong
-// one's share, the agreed turn by the five's alone. Where all agree it is the least-squares turn.
+// One match of six 50 view pixels off: least squares follows it, the agreed turn does not.
 TEST(Alignment, AgreedTurnLeavesWrongMatchesOut) {
     const float pixel = glm::radians(0.08f);  // a view pixel
     glm::mat3 turn = glm::mat3(cameraMat(0.5f, 0.3f, -0.2f, vec2(0), vec2(0)));

@@ -69,8 +69,7 @@ std::pair<double, double> disagreement(const ImageParameters& image, const std::
     EXPECT_GE(positions.size(), 1000u);
     std::vector<vec2> hugin = panoTrafo(project, positions, false);
     std::vector<vec2> back = panoTrafo(project, hugin, true);
-    EXPECT_EQ(hugin.size(), positions.size());
-    EXPECT_EQ(back.size(), positions.size());
+    EXPECT_EQ(std::pair(hugin.size(), back.size()), std::pair(positions.size(), positions.size()));
     mat3 toCamera = cameraMat(image.y, image.p, image.r, vec2(0), vec2(0));
     double panoMax = 0, imageMax = 0;
     for (size_t k = 0; k < std::min(hugin.size(), back.size()); ++k) {

@@ -75,14 +75,11 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
     bool afterSought = false;  // a pass that sought points again has no exposure line to end it
     for (std::string line, previous; std::getline(log, line); previous = line) {
         int i, j;
-        if (std::sscanf(line.c_str(), "(%d<->%d): dYaw", &i, &j) == 2)
-            run.pairs.emplace(std::min(i, j), std::max(i, j));
-        if (std::sscanf(line.c_str(), "c n%d N%d ", &i, &j) == 2) {
-            run.matched.emplace(std::min(i, j), std::max(i, j));
-            ++run.finalPoints[{std::min(i, j), std::max(i, j)}];
-        }
-        if (std::sscanf(line.c_str(), "rig check %d-%d:", &i, &j) == 2)
-            ++run.rigDropped[{std::min(i, j), std::max(i, j)}];
+        auto pair = [&] { return Pair(std::min(i, j), std::max(i, j)); };
+        if (std::sscanf(line.c_str(), "(%d<->%d): dYaw", &i, &j) == 2) run.pairs.insert(pair());
+        if (std::sscanf(line.c_str(), "c n%d N%d ", &i, &j) == 2)
+            run.matched.insert(pair()), ++run.finalPoints[pair()];
+        if (std::sscanf(line.c_str(), "rig check %d-%d:", &i, &j) == 2) ++run.rigDropped[pair()];
         // Loose points beside their pairs' precise ones are pruned, not refuted.
         run.dropped += line.rfind("inconsistent ", 0) == 0 ||
                        (line.rfind("rig check ", 0) == 0 && !contains(line, "too loose"));
@@ -101,7 +98,7 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
         if (int of;
             std::sscanf(line.c_str(), "rig pass %d-%d: its points sought again%*[^:]: %*d of %d",
                         &i, &j, &of) == 3)
-            run.passKept[{std::min(i, j), std::max(i, j)}] = of;
+            run.passKept[pair()] = of;
         // Taken: its new points; else those found again where it says how many, or its first.
         if (int now, had, again,
             read = std::sscanf(line.c_str(),
@@ -110,9 +107,7 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
                                &i, &j, &now, &had, &again);
             read >= 4) {
             ++run.passes;
-            run.passKept[{std::min(i, j), std::max(i, j)}] = contains(line, "-> taken") ? now
-                                                             : read == 5                ? again
-                                                                                        : had;
+            run.passKept[pair()] = contains(line, "-> taken") ? now : read == 5 ? again : had;
         }
         run.parallax |= line.rfind("rig check: ", 0) == 0 && contains(line, "parallax");
         if (line.rfind("ExposureParams ", 0) == 0) {
@@ -198,10 +193,9 @@ void expectHuginEntryAgrees(const RigCase& c, const fs::path& rig, const std::st
     ASSERT_EQ(found.size(), expected.size());
     double largest = 0;
     for (size_t k = 0; k < found.size(); ++k) {
-        ASSERT_EQ(std::pair(found[k].n, found[k].N), std::pair(expected[k].n, expected[k].N));
-        for (auto [a, b] :
-             {std::pair(found[k].x, expected[k].x), std::pair(found[k].y, expected[k].y),
-              std::pair(found[k].X, expected[k].X), std::pair(found[k].Y, expected[k].Y)})
+        const ControlPoint &f = found[k], &e = expected[k];
+        ASSERT_EQ(std::pair(f.n, f.N), std::pair(e.n, e.N));
+        for (auto [a, b] : {std::pair(f.x, e.x), {f.y, e.y}, {f.X, e.X}, {f.Y, e.Y}})
             largest = std::max(largest, double(std::fabs(a - b)));
     }
     EXPECT_LE(largest, 0.002);     // both rounded to 0.001
@@ -248,8 +242,7 @@ TEST_P(RigRuns, PointsExposuresAndHuginsEntry) {
     ASSERT_EQ(run.exposure.size(), gains.size());
     for (size_t k = 0; k < gains.size(); ++k)
         EXPECT_NEAR(run.exposure[k], -std::log2(gains[k] / gains[0]), k ? 0.05 : 0.0) << k;
-    // A pass with turned images keeps the points it says, instead of its pair's first ones and
-    // not beside them; the rig check then drops what it names.
+    // A pass keeps the points it says; the rig check drops what it names.
     for (const auto& [pair, kept] : run.passKept)
         EXPECT_EQ(run.finalPoints[pair], kept - run.rigDropped[pair])
             << pair.first << "-" << pair.second;
@@ -262,9 +255,8 @@ TEST_P(RigRuns, PointsExposuresAndHuginsEntry) {
     if (!*c.remap) expectHuginEntryAgrees(c, dir, run.log);
 }
 
-// A pair of few points matched again in turned renderings: their points where there are as many,
-// else its first points found again there, and all of them where none is (emptied, the pair would
-// untie its images; the rig check judges them).
+// A pair of few points matched again in turned renderings keeps the new points where as many,
+// else its first found again, else all its first (emptied, it would untie its images).
 TEST(RigPass, WhatAPairOfFewPointsKeeps) {
     EXPECT_EQ(rigPassKeeps(3, 3, 1, false), RigPassKeeps::newPoints);
     EXPECT_EQ(rigPassKeeps(0, 2, 0, false), RigPassKeeps::newPoints);
@@ -299,8 +291,7 @@ TEST(Rig, PairsSideBySideWriteWhatPairsInTurnWrite) {
     REQUIRE_SHARED();
     fs::path project = sharedDir() / "rigs/ring13-hdr/rig.pts";
     std::string outputs[2];
-    // Native remap, so that two threads match pairs side by side even where a GPU is; an
-    // explicit thread count holds however busy the machine is.
+    // Native remap, so that two threads match side by side even where a GPU is.
     for (int threads : {1, 2}) {
         TempDir dir;
         RunResult r =

@@ -71,8 +71,7 @@ TEST(Schedule, DerivedFromTheCamerasOfAnyRig) {
     }
 }
 
-// Views have the finer source's pixels up to a source size; larger sources render as if they
-// were that size, and keep every pair and view.
+// Views take the finer source's pixels up to a source size, beyond which nothing changes.
 TEST(Schedule, DerivedViewsStopRefiningAboveASourceSize) {
     auto pixels = [](float side) {
         std::vector<ImageParameters> fish4;
@@ -84,8 +83,7 @@ TEST(Schedule, DerivedViewsStopRefiningAboveASourceSize) {
     };
     std::vector<float> small = pixels(1600), matched = pixels(kViewSourceSide),
                        large = pixels(3 * kViewSourceSide);
-    ASSERT_EQ(small.size(), matched.size());
-    ASSERT_EQ(large.size(), matched.size());
+    ASSERT_EQ(std::pair(small.size(), large.size()), std::pair(matched.size(), matched.size()));
     for (size_t k = 0; k < small.size(); ++k) {
         EXPECT_NEAR(small[k] / matched[k], kViewSourceSide / 1600, 2e-3f) << k;
         EXPECT_NEAR(large[k] / matched[k], 1, 2e-3f) << k;
@@ -163,8 +161,7 @@ TEST(Schedule, DerivedWhereTheCamerasLackAFixedLayout) {
         {rig(rings, 75, 0, 0), R::derived, "schedule: derived (KORVEL_SCHEDULE=derived)\n"},
         {std::vector<ImageParameters>(4), R::fixed,
          "schedule: derived (4 images; the fixed schedules take 6 or 13, whatever "
-         "KORVEL_SCHEDULE=fixed asks)\n"},
-    };
+         "KORVEL_SCHEDULE=fixed asks)\n"}};
     for (auto& [images, request, line] : cases) {
         std::string got = said(images, request);
         EXPECT_TRUE(line.back() == '\n' ? got == line : contains(got, line)) << got;
