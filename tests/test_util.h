@@ -90,6 +90,15 @@ auto makeImage(int w, int h, F f) {
     return img;
 }
 
+// Same size and the same bytes, row by row.
+template <class T>
+bool sameBits(const ImageView<T>& a, const ImageView<T>& b) {
+    bool same = a.width == b.width && a.height == b.height;
+    for (int y = 0; same && y < a.height; ++y)
+        same = !std::memcmp(a.row(y), b.row(y), sizeof(T) * size_t(a.width));
+    return same;
+}
+
 // The folder of shared test rigs, or an empty path when it is not there.
 fs::path sharedDir();
 
