@@ -17,16 +17,13 @@ const ImageParameters kImage{"", w, h, 0, 0, 0, 60, 0, 0, 0, 0, 0};
 
 // Blobs on light rising to the right, so that where a region is compared changes its brightness.
 LinearSource blobs(float gain) {
-    Image<LinearTexel> t(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            float v = gain * (0.1f + 0.5f * float(x) / float(w)) *
-                      (0.6f + 0.4f * std::sin(0.13f * float(x)) * std::sin(0.17f * float(y)) +
-                       0.3f * float((x / 9 * 7 + y / 9 * 13) % 5 == 0));
-            uint16_t c = floatToHalf(v);
-            t.at(x, y) = {c, c, c, 0};
-        }
-    return LinearSource(std::move(t));
+    return LinearSource(makeImage(w, h, [&](int x, int y) {
+        uint16_t c =
+            floatToHalf(gain * (0.1f + 0.5f * float(x) / float(w)) *
+                        (0.6f + 0.4f * std::sin(0.13f * float(x)) * std::sin(0.17f * float(y)) +
+                         0.3f * float((x / 9 * 7 + y / 9 * 13) % 5 == 0)));
+        return LinearTexel{c, c, c, 0};
+    }));
 }
 
 // An image rendered into a view of 50 degrees at the given yaw and pitch.
@@ -54,8 +51,7 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     LinearSource a = blobs(1), b = blobs(2);
     ImageParameters imageB = kImage;
     imageB.y = 0.8f;  // B's pose in the project is off by 0.8 degrees
-    // Yaw that B's later renderings are off by: none; wrong; a little, then wrong; a hundredth,
-    // below kAlignBelow yet felt by a sub-pixel fit: one more.
+    // B's later renderings off by none, wrong, a little then wrong, or 0.01 (below kAlignBelow).
     struct Case {
         std::vector<float> wrong;
         size_t renderings;
@@ -80,9 +76,7 @@ TEST(PairMatch, TurnsFollowedByTheMatchesPointsAndExposureWhereTheyAgreed) {
     }
 }
 
-// After the first turn, a match found again beyond the pair check's floor from where the turn
-// moved it slid along an edge: here later renderings show B 3 % larger behind its camera's back,
-// which an affine consensus would keep.
+// A match found again far from where a turn moved it slid along an edge: an affine fit keeps those.
 TEST(PairMatch, MatchesThatMoveAgainstTheirTurnAreLost) {
     LinearSource b = blobs(1);
     ImageParameters imageB = kImage;
@@ -102,8 +96,7 @@ TEST(PairMatch, MatchesThatMoveAgainstTheirTurnAreLost) {
     for (const ControlPoint& p : m.points) EXPECT_LT(std::hypot(p.x - p.X, p.y - p.Y), 2.5);
 }
 
-// Aligned already, a zenith pair too few of whose matches the pair check can judge (a pattern
-// repeating within a first-scale template, beside three marks) is matched a scale coarser too.
+// A zenith pair of too few matches to judge (a repeating pattern, three marks) goes coarser too.
 TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> u(0, 1);
@@ -113,19 +106,14 @@ TEST(PairMatch, TooFewToJudgeMatchedAtACoarserScale) {
              6.28f * u(random)};
     std::vector<vec2> marks(3);
     for (vec2& m : marks) m = {w * u(random), h * u(random)};
-    Image<LinearTexel> t(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            float f = 0, fx = float(x), fy = float(y);
-            for (const glm::vec4& v : waves)
-                f += std::sin(v.x * fx + v.z) * std::sin(v.y * fy + v.w);
-            float v = 0.3f + 0.2f * std::sin(0.5236f * fx) * std::sin(0.5236f * fy) + 0.025f * f;
-            for (vec2 m : marks)
-                if (std::abs(fx - float(int(m.x))) < 4 && std::abs(fy - float(int(m.y))) < 4)
-                    v += 0.3f;
-            t.at(x, y) = {floatToHalf(v), floatToHalf(v), floatToHalf(v), 0};
-        }
-    LinearSource a(std::move(t));
+    LinearSource a(makeImage(w, h, [&](int x, int y) {
+        float f = 0, fx = float(x), fy = float(y);
+        for (const glm::vec4& v : waves) f += std::sin(v.x * fx + v.z) * std::sin(v.y * fy + v.w);
+        float v = 0.3f + 0.2f * std::sin(0.5236f * fx) * std::sin(0.5236f * fy) + 0.025f * f;
+        for (vec2 m : marks)
+            if (std::abs(fx - float(int(m.x))) < 4 && std::abs(fy - float(int(m.y))) < 4) v += 0.3f;
+        return LinearTexel{floatToHalf(v), floatToHalf(v), floatToHalf(v), 0};
+    }));
     EXPECT_LT(matchPair(a, a, kImage, true).points.size(), kAffineConsensusMatches);
     PairMatch m = matchPair(a, a, kImage, true, {}, glm::ivec2(kAlignReach));
     EXPECT_GE(m.points.size(), kAffineConsensusMatches);

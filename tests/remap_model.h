@@ -40,13 +40,10 @@ inline dvec3 sample(const Image<Rgb>& texels, dvec2 p) {
 }
 
 inline LinearSource linearOf(const Image<Rgb>& texels) {
-    Image<LinearTexel> linear(texels.width, texels.height);
-    for (int y = 0; y < texels.height; ++y)
-        for (int x = 0; x < texels.width; ++x) {
-            const Rgb& t = texels.at(x, y);
-            linear.at(x, y) = {floatToHalf(t.r), floatToHalf(t.g), floatToHalf(t.b), 0};
-        }
-    return LinearSource(std::move(linear));
+    return LinearSource(makeImage(texels.width, texels.height, [&](int x, int y) {
+        const Rgb& t = texels.at(x, y);
+        return LinearTexel{floatToHalf(t.r), floatToHalf(t.g), floatToHalf(t.b), 0};
+    }));
 }
 
 // Black means "no source pixel", so it must be exact; too few pixels of a kind would prove little.

@@ -34,6 +34,16 @@ Image<Rgb> scene(int sx, int sy) {
         return Rgb{g, g, g};
     });
 }
+
+// The largest of diff over a w x h map and the cells it scored; a NaN leaves a cell out.
+std::pair<double, int> worstOf(int w, int h, const std::function<double(int, int)>& diff) {
+    std::pair<double, int> worst{0, 0};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (double d = diff(x, y); !std::isnan(d))
+                worst = {std::max(worst.first, d), worst.second + 1};
+    return worst;
+}
 }  // namespace
 
 using Render = GlTest;
@@ -49,8 +59,7 @@ TEST_F(Render, EveryPoseAgreesWithTheCameraModel) {
         Texture out{int(p[16]), int(p[17]), GL_RGB16F};
         CameraModel m;
         stderrOf([&] { m = render(fish, image, {p[13], p[14]}, p[15], in.texture, out); });
-        Image<Rgb> got(out.width, out.height);  // row k is patch row k
-        out.readPixels(got.data, GL_RGB, GL_FLOAT);
+        Image<Rgb> got = readRendering(out);  // row k is patch row k
         // The model is the texture's; its positions map back to the project's pixels.
         vec2 texSize(in.texels.width, in.texels.height);
         ASSERT_EQ(m.inSize, texSize);
@@ -77,15 +86,10 @@ TEST_F(Render, NativeRemapFiltersLikeGlWhereTheSourceIsFiner) {
         });
         Image<Rgb> gl = readRendering(out);
         Image<Rgb> native = remapOnCpu(linearOf(in.texels), m, glm::vec3(0));
-        int compared = 0;
-        double worst = 0;
-        for (int y = 0; y < gl.height; ++y)
-            for (int x = 0; x < gl.width; ++x) {
-                const Rgb &a = gl.at(x, y), &b = native.at(x, y);
-                if ((a.g == 0) != (b.g == 0)) continue;  // an edge decided apart in float
-                worst = std::max(worst, std::abs(double(a.g) - b.g) / std::max(double(a.g), 0.05));
-                compared += a.g > 0;
-            }
+        auto [worst, compared] = worstOf(gl.width, gl.height, [&](int x, int y) {
+            double a = gl.at(x, y).g, b = native.at(x, y).g;  // 0: an edge decided apart in float
+            return a == 0 || b == 0 ? NAN : std::abs(a - b) / std::max(a, 0.05);
+        });
         EXPECT_GT(compared, gl.width * gl.height / 2);
         EXPECT_LT(worst, 0.03);
     }
@@ -106,16 +110,10 @@ TEST_F(GpuCorrelationMap, AgreesWithTheCpuMapAndFindsTheShift) {
         int s = scale == 4 ? 2 : 1;
         EXPECT_NEAR(gpu.map.at(gpu.ox + sx / s, gpu.oy + sy / s), 1.0f, 1e-3f);
         // Cell by cell over the common range: both back ends score the same template.
-        int compared = 0;
-        float worst = 0;
-        for (int y = 0; y < cpu.map.height; ++y)
-            for (int x = 0; x < cpu.map.width; ++x) {
-                float cv = cpu.map.at(x, y),
-                      gv = gpu.map.at(x - cpu.ox + gpu.ox, y - cpu.oy + gpu.oy);
-                if (std::isnan(cv) || std::isnan(gv)) continue;
-                worst = std::max(worst, std::abs(gv - cv));
-                ++compared;
-            }
+        auto [worst, compared] = worstOf(cpu.map.width, cpu.map.height, [&](int x, int y) {
+            float cv = cpu.map.at(x, y), gv = gpu.map.at(x - cpu.ox + gpu.ox, y - cpu.oy + gpu.oy);
+            return std::isnan(cv) || std::isnan(gv) ? NAN : double(std::abs(gv - cv));
+        });
         EXPECT_LT(worst, 2e-3f);
         EXPECT_GT(compared, cpu.map.width * cpu.map.height / 2);
         // No score beyond the CPU's search reach of 120 x 100 pixels.
