@@ -68,10 +68,8 @@ RunResult runCommand(const std::string& command, const std::map<std::string, std
     std::string line =
         prefix + command + " >" + q(dir / "out") + " 2>" + q(dir / "err") + " </dev/null";
     int raw = std::system(line.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = readFile(dir / "out");
-    r.err = readFile(dir / "err");
+    RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "out"),
+                readFile(dir / "err")};
     fs::remove_all(dir);
     return r;
 }
