@@ -20,13 +20,11 @@ protected:
                    int tiles, const ExposureUsable& usableA = nullptr,
                    const Displacement& displacement = nullptr,
                    const std::vector<glm::vec2>& alternatives = {}) {
-        exposure_t e;
         logOf([&] {
-            e = observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles, usableA,
-                                nullptr, displacement, alternatives);
+            last = observeExposure(zenith ? 0 : 2, 3, zenith, rectilinear, a, b, pairs, tiles,
+                                   usableA, nullptr, displacement, alternatives);
         });
-        last = e;
-        return e.ratio;
+        return last.ratio;
     }
 
     exposure_t last{};  // the observation made last
@@ -106,9 +104,7 @@ TEST_F(ExposureObservation, ComparesWhereBShowsTheSameScene) {
     // Pseudo-random texture: a periodic one would agree at its period too.
     auto scene = [](int x, int y) {
         unsigned h = unsigned(x + 1000) * 2654435761u ^ unsigned(y + 1000) * 40503u;
-        h ^= h >> 15;
-        h *= 2246822519u;
-        h ^= h >> 13;
+        h ^= h >> 15, h *= 2246822519u, h ^= h >> 13;
         return exp2f(float(x) / 32) * (0.6f + 0.3f * float(h % 1024) / 1024);
     };
     const glm::ivec2 d(6, -3);
@@ -180,8 +176,7 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
     EXPECT_TRUE(exposureMaskOf(wide).usable({12.5f, 9.5f}));
     EXPECT_FALSE(exposureMaskOf(linear).usable({12.5f, 9.5f}));
 
-    // Scattered clipped and dark pixels (a dark channel alone is not dark) against the 5 x 5
-    // square looked at directly, at widths around the mask's words, which rows and squares cross.
+    // Scattered clipped and dark pixels against the 5 x 5 square, at widths around mask words.
     std::mt19937 random(7);
     auto bad = [](RgbPixel<unsigned char> p) {
         return std::max({p.r, p.g, p.b}) >= 250 ||
@@ -214,22 +209,19 @@ TEST(ExposureMaskOf, ClippedAndDarkStoredValues) {
 TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     struct Case {
         std::vector<exposure_t> entries;
-        int images;
         std::vector<double> values;
         std::string untied;  // the images the report names, "" for no report
     } cases[] = {
-        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, 0, {0, -1, -2}, ""},
+        {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 4.0}}, {0, -1, -2}, ""},
         // Images 2 and 3 are only related to each other, image 4 to nothing.
-        {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, 0, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
+        {{{0, 1, 2.0}, {2, 3, 4.0}, {1, 5, 0.5}, {3, 2, 0.25}}, {0, -1, 0, 0, 0, 0}, "2, 3, 4"},
         // Pairs without points: 0-2 is left out where 0-1-2 ties its images, 2-3 alone ties 3.
         {{{0, 1, 2.0}, {1, 2, 2.0}, {0, 2, 1.0, true, false}, {2, 3, 8.0, true, false}},
-         0,
          {0, -1, -2, -5},
          ""}};
     for (const Case& c : cases) {
-        std::string text, err = stderrOf([&] {
-                              text = logOf([&] { calcExposureVariation(c.entries, c.images); });
-                          });
+        std::string text,
+            err = stderrOf([&] { text = logOf([&] { calcExposureVariation(c.entries); }); });
         std::string report = "exposure: no chain of measured pairs ties image(s) " + c.untied +
                              " to image 0; their values are unknown and written as 0\n";
         EXPECT_EQ(err, c.untied.empty() ? "" : report);
@@ -239,31 +231,27 @@ TEST(ExposureSolve, OneValuePerImageRelativeToImage0) {
     }
 }
 
-// A pair whose renderings show different parts of the scene strays, which least squares would
-// spread; so do an image's pairs that no placed pair ties (two low, two high), whose middle counts.
+// Least squares would spread a stray pair, or an unplaced image's two low and two high ones.
 TEST(ExposureSolve, StrayAndUnplacedPairsPullNoImageOff) {
     const std::vector<double> truth = {0, 0.3, -0.2, 0.5, 0.1, -0.4};
     std::vector<exposure_t> entries, unplaced;
+    auto ratio = [&](int a, int b, double off) { return std::exp2(truth[b] - truth[a] + off); };
     // A ring of six and its chords two apart, each a little noisy; two stray by a tenth of a stop.
     for (int k = 0; k < 6; ++k)
         for (int step : {1, 2}) {
-            int a = k, b = (k + step) % 6;
-            double noise = 0.004 * std::sin(3.7 * k + step),
-                   stray = (k == 0 && step == 2) || (k == 4 && step == 1) ? 0.1 : 0;
-            entries.push_back(
-                {a, b, std::exp2(truth[size_t(b)] - truth[size_t(a)] + noise + stray)});
+            double stray = (k == 0 && step == 2) || (k == 4 && step == 1) ? 0.1 : 0;
+            entries.push_back({k, (k + step) % 6,
+                               ratio(k, (k + step) % 6, 0.004 * std::sin(3.7 * k + step) + stray)});
         }
     std::vector<double> solved = solvedExposures(entries, 6);
     for (size_t k = 0; k < truth.size(); ++k) EXPECT_NEAR(solved[k], truth[k], 0.006) << k;
     for (int k = 0; k < 4; ++k)
         for (int step : {1, 2})
             if (k + step < 4)
-                unplaced.push_back({k, k + step,
-                                    std::exp2(truth[size_t(k + step)] - truth[size_t(k)] +
-                                              0.003 * std::sin(2.3 * k + step))});
+                unplaced.push_back(
+                    {k, k + step, ratio(k, k + step, 0.003 * std::sin(2.3 * k + step))});
     for (int k = 0; k < 4; ++k)
-        unplaced.push_back(
-            {k, 4, std::exp2(truth[4] - truth[size_t(k)] + (k < 2 ? 0.04 : -0.05)), true, false});
+        unplaced.push_back({k, 4, ratio(k, 4, k < 2 ? 0.04 : -0.05), true, false});
     solved = solvedExposures(unplaced, 5);
     for (size_t k = 0; k < 5; ++k) EXPECT_NEAR(solved[k], truth[k], k == 4 ? 0.02 : 0.005) << k;
 }
