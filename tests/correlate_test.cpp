@@ -218,8 +218,7 @@ TEST(SurfaceVertex, PlacesAMatchOnASlantedRidge) {
     EXPECT_EQ(off, glm::vec2(3.0f, -2.0f));
 }
 
-// A peak's deviation is its matches' scatter within a factor of two (cautious where sharp texture
-// is halved) at every scale; smooth texture under weak noise would leave only the misfit.
+// A peak's deviation is its matches' scatter within a factor of two, at every scale and texture.
 TEST(MatchDeviation, IsTheScatterOfNoisyMatches) {
     std::mt19937 random(11);
     std::normal_distribution<float> unit(0, 1);
@@ -257,9 +256,7 @@ TEST(MatchDeviation, IsTheScatterOfNoisyMatches) {
     }
 }
 
-// A window clipped at the left and top edges must not shift the peak. A guided search takes the
-// near cells of the whole map, and refuses what the whole window refutes or what lies beyond its
-// reach, without making the whole map for the latter.
+// Clipped windows keep the peak; a guided search refuses twins and, making no whole map, far peaks.
 TEST(CpuCorrelationMap, FindsTheShiftNearCellsFirst) {
     Image<RgbPixel<float>> a = hashNoise(0, 0), b = hashNoise(4, -2);
     CorrelationMap self = cpuCorrelationMap(b, channelView(b, 1), corner_t{200, 150, 1.0f, 1}, 1);
@@ -449,8 +446,7 @@ TEST(SubPixel, ResamplingTakesTheParabolasLeanAway) {
     EXPECT_EQ(offset, glm::vec2(3.3f, -1.7f));
 }
 
-// Weak texture under noise: the wider template halves the noise's move and is taken; in a copy of
-// B scaled about the corner it gains nothing over the narrow one, whose match stays.
+// The wider template halves noise's move in weak texture; in a warped B it gains nothing, so stays.
 TEST(SubPixel, AWiderTemplateTakesNoiseOutOfWeakTexture) {
     std::mt19937 random(3);
     std::normal_distribution<float> noise(0, 0.008f);

@@ -155,12 +155,10 @@ TEST(Alignment, BestTurnAndTurnedImages) {
     glm::mat3 turn = glm::mat3(cameraMat(0.7f, -0.4f, 0.9f, vec2(0), vec2(0)));
     std::vector<vec3> from, to;
     for (int k = 0; k < 12; ++k) {
-        vec3 d = glm::normalize(vec3(std::sin(k * 0.9f), 0.3f * std::cos(k * 1.7f), 1.0f));
-        from.push_back(d);
-        to.push_back(turn * d + vec3(1e-5f * float(k % 3), -1e-5f * float(k % 2), 0));
+        from.push_back(glm::normalize(vec3(std::sin(k * 0.9f), 0.3f * std::cos(k * 1.7f), 1.0f)));
+        to.push_back(turn * from.back() + vec3(1e-5f * float(k % 3), -1e-5f * float(k % 2), 0));
     }
-    glm::mat3 found = bestTurn(from, to);
-    EXPECT_LT(glm::degrees(turnAngle(glm::transpose(found) * turn)), 0.002f);
+    EXPECT_LT(glm::degrees(turnAngle(glm::transpose(bestTurn(from, to)) * turn)), 0.002f);
     EXPECT_NEAR(glm::degrees(turnAngle(turn)), 1.2, 0.1);
     // A turn of a hundredth of a degree, as aligned pairs are left with, reads as one.
     glm::mat3 small = glm::mat3(cameraMat(0.006f, -0.008f, 0, vec2(0), vec2(0)));
@@ -187,11 +185,9 @@ TEST(Alignment, AgreedTurnLeavesWrongMatchesOut) {
     const float pixel = glm::radians(0.08f);  // a view pixel
     glm::mat3 turn = glm::mat3(cameraMat(0.5f, 0.3f, -0.2f, vec2(0), vec2(0)));
     std::vector<vec3> from, to;
-    for (int k = 0; k < 6; ++k) {
-        vec3 d = glm::normalize(vec3(0.1f * float(k % 3), 0.08f * float(k / 3), 1.0f));
-        from.push_back(d);
-        // Half a pixel of noise on the good ones.
-        to.push_back(glm::normalize(turn * d + vec3(0.5f * pixel * float(k % 2), 0, 0)));
+    for (int k = 0; k < 6; ++k) {  // half a pixel of noise on the good ones
+        from.push_back(glm::normalize(vec3(0.1f * float(k % 3), 0.08f * float(k / 3), 1.0f)));
+        to.push_back(glm::normalize(turn * from.back() + vec3(0.5f * pixel * float(k % 2), 0, 0)));
     }
     // How far the turn leaves the good matches, view pixels.
     auto worst = [&](const glm::mat3& t) {

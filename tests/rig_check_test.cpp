@@ -32,8 +32,7 @@ struct Ring {
                 // A scene point between the two axes, on the room's walls.
                 double yaw = (45 * k + 22.5) * M_PI / 180 + along(random);
                 vec3 ray(float(std::sin(yaw)), float(height(random)), float(std::cos(yaw)));
-                float reach = 1.25f / std::max(std::fabs(ray.x), std::fabs(ray.z));
-                vec3 point = ray * reach;
+                vec3 point = ray * (1.25f / std::max(std::fabs(ray.x), std::fabs(ray.z)));
                 vec2 px[2];
                 for (int side = 0; side < 2; ++side) {
                     const ImageParameters& image = images[size_t(side ? N : n)];
@@ -117,8 +116,7 @@ TEST(RigCheck, KeepsParallax) {
     // Turns and centres are not told apart well enough to turn a rig with parallax.
     for (const mat3& turn : check.turn)
         EXPECT_LT(degreesApart(turn, mat3(1)), 0.01f) << check.log.back();
-    // Roughly they are (within 0.14 to 0.31 degrees here, rotations alone 3.8, no turn 1.9):
-    // enough to frame a pair that poses off their calibration lost.
+    // Roughly they are (0.14 to 0.31 degrees): enough to frame a pair that poses off lost.
     std::vector<ImageParameters> project = ring.images;
     for (size_t k = 1; k < project.size(); ++k) project[k].y += 2 * std::sin(float(k));
     check = checkRig(project, ring.cps);
@@ -139,8 +137,7 @@ TEST(RigCheck, KeepsParallax) {
     check = checkRig(ring.images, ring.cps);
     EXPECT_EQ(refuted(check), (std::vector<size_t>{40, 41})) << check.log.back();
     EXPECT_NE(check.log[0].find("parallax leaves unchecked"), std::string::npos) << check.log[0];
-    // A pair of two points cannot show its shift and carries it, where parallax shifts pairs at
-    // all: as far as the rig forgives its other pairs, no farther, and not along epipolar lines.
+    // Under parallax a two-point pair carries its shift, as far as the rig forgives the others.
     for (bool apart : {true, false}) {
         Ring small(apart ? 0.04 : 0);
         for (size_t k : {84, 85}) {
@@ -175,8 +172,7 @@ TEST(RigCheck, KeepsParallax) {
 TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     std::vector<ImageParameters> truth{{"", 3000, 4000, 0, 88, 0, 75}};
     for (int k = 0; k < 12; ++k)
-        truth.push_back(
-            ImageParameters{"", 3000, 4000, 30.f * float(k), k % 2 ? -30.f : 30.f, 0, 75});
+        truth.push_back({"", 3000, 4000, 30.f * float(k), k % 2 ? -30.f : 30.f, 0, 75});
     const std::vector<ImageParameters> project = offPoses(truth, 0);
     std::vector<ControlPoint> cps;
     for (int n = 1; n < 13; ++n)
@@ -206,9 +202,7 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
             vec2 px;
             if (!seesAt(truth[size_t(N)], direction, best, px)) continue;
             best = (toCamera(truth[size_t(N)]) * direction).z;
-            tie.N = N;
-            tie.X = px.x;
-            tie.Y = px.y;
+            tie.N = N, tie.X = px.x, tie.Y = px.y;
         }
         if (at.x > 2000) {
             tie.X += at.y > 2000 ? 60 : -35;
@@ -223,8 +217,7 @@ TEST(RigCheck, AFewPointsHoldAnImageAgainstWrongOnes) {
     expectTurns(check, project, truth, 0.01f);
 }
 
-// Image 1 hangs on two ties to image 2 at one place and three to image 0 at another: two of
-// those loose (2.5 px), agreeing on a turn about the first place, may not outvote the sharp one.
+// Image 1 hangs on two ties to image 2 and three to image 0, two loose ones outvoting no sharp one.
 TEST(RigCheck, LooseTiesDoNotOutvoteASharpOne) {
     Ring ring(0, 4);
     std::vector<ControlPoint> cps(ring.cps.begin() + 8, ring.cps.end());
@@ -267,8 +260,7 @@ TEST(RigCheck, AGroupHangingOnFewTiesKeepsItsTrueOnes) {
     expectTurns(check, project, ring.images, 0.03f);
 }
 
-// Image 1 weakly tied: its scattered ties to image 0 must not cost its true ties to image 2; a
-// tie 1.2 px off far across it, toward which the fit of all bends, is judged by the others.
+// A weakly tied image keeps its true ties; a tie 1.2 px off that bends the fit is judged by others.
 TEST(RigCheck, AWeaklyTiedImageIsJudgedByItsOtherTies) {
     Ring ring(0, 5);
     for (size_t m = 0; m < 5; ++m) ring.cps[m].X += m % 2 ? 1.5f : -1.5f;
@@ -307,9 +299,7 @@ TEST(RigCheck, APointAloneTyingAnImageIsJudgedByItsPose) {
         RigCheck check = checkRig(*poses, cps);
         EXPECT_EQ(refuted(check), kept ? std::vector<size_t>{} : std::vector<size_t>{lone})
             << shift << check.log.back();
-        if (!kept) {
-            EXPECT_NE(check.log[0].find("alone ties image 8"), std::string::npos) << check.log[0];
-        }
+        EXPECT_TRUE(kept || contains(check.log[0], "alone ties image 8")) << check.log[0];
     }
 }
 

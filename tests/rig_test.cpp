@@ -17,18 +17,15 @@ using Pair = std::pair<int, int>;  // lower image first
 
 struct RigRun {
     RunResult result;
-    std::set<Pair> pairs;          // of the pair header lines
-    std::set<Pair> matched;        // pairs with control points
-    std::vector<double> exposure;  // the ExposureParams values
-    std::string evaluation;        // korvel -e on the project copy
-    std::string log;
-    int dropped = 0;                  // points dropped by the pair check and by the rig check
-    int passes = 0;                   // rig passes that matched a pair again
-    int sought = 0;                   // rig passes that sought points again
-    std::map<Pair, int> passKept;     // points a pair's rig pass left it, before the rig check
-    std::map<Pair, int> rigDropped;   // points of a pair that the rig check dropped
-    std::map<Pair, int> finalPoints;  // control-point lines of a pair
-    bool parallax = false;            // the rig check saw the cameras apart
+    std::set<Pair> pairs, matched;  // of the pair header lines; of those with control points
+    std::vector<double> exposure;   // the ExposureParams values
+    std::string evaluation, log;    // korvel -e on the project copy; the log
+    // Points the pair and rig checks dropped; rig passes that matched a pair or sought points
+    // again.
+    int dropped = 0, passes = 0, sought = 0;
+    // A pair's points its rig pass left before the rig check, that the check dropped, and written.
+    std::map<Pair, int> passKept, rigDropped, finalPoints;
+    bool parallax = false;  // the rig check saw the cameras apart
 };
 
 using Poses = std::array<std::vector<double>, 3>;
@@ -120,8 +117,7 @@ RigRun runProject(const fs::path& project, const std::map<std::string, std::stri
 }
 
 void expectAccurate(const RigRun& run, double meanLimit, double pointLimit) {
-    double sum = 0;
-    int points = 0;
+    double sum = 0, points = 0;
     std::istringstream lines(run.evaluation);
     for (std::string line; std::getline(lines, line);)
         if (float e; std::sscanf(line.c_str(), "cp: %*d %*d -> %f", &e) == 1) {
@@ -172,8 +168,7 @@ struct RigCase {
     const char* rig;
     size_t pairs;                  // the fixed schedule's length, or 0: derived from the layout
     double meanLimit, pointLimit;  // -e pixels
-    int textureless;               // pairs whose overlap shows nothing to match
-    int dropped;                   // points the pair and rig checks may drop (-1: any)
+    int textureless, dropped;      // pairs with nothing to match; points checks may drop (-1: any)
     const char* remap = "";        // KORVEL_REMAP: the native remap runs where no GPU is
     bool posesOff = false;         // the project's poses are off the truth: scored with the truth
     double poseLimit = 0.01;       // mean degrees Hugin's optimiser recovers; 0: not tried
@@ -255,8 +250,7 @@ TEST_P(RigRuns, PointsExposuresAndHuginsEntry) {
     if (!*c.remap) expectHuginEntryAgrees(c, dir, run.log);
 }
 
-// A pair of few points matched again in turned renderings keeps the new points where as many,
-// else its first found again, else all its first (emptied, it would untie its images).
+// New points where as many, else the first found again, else all the first: never none.
 TEST(RigPass, WhatAPairOfFewPointsKeeps) {
     EXPECT_EQ(rigPassKeeps(3, 3, 1, false), RigPassKeeps::newPoints);
     EXPECT_EQ(rigPassKeeps(0, 2, 0, false), RigPassKeeps::newPoints);
@@ -268,8 +262,7 @@ TEST(RigPass, WhatAPairOfFewPointsKeeps) {
     EXPECT_EQ(rigPassKeeps(4, 2, 2, true), RigPassKeeps::firstPoints);
 }
 
-// ring13-parallax: -e ignores the 4 cm camera offsets, so its errors include 40-60 px of parallax.
-// Pair 8-1 of ring13 is featureless sky and may pass the distinctness test or not.
+// -e leaves ring13-parallax's 40-60 px of parallax in; ring13's pair 8-1 is sky, matched or not.
 INSTANTIATE_TEST_SUITE_P(
     Shared, RigRuns,
     testing::Values(RigCase{"ring13", 30, 0.6, 5, 1, 3}, RigCase{"fisheye6", 10, 0.6, 5, 0, 2},
@@ -340,11 +333,10 @@ TEST(Rig, SourcesDecodedSmallerKeepPointsInFullSizePixels) {
         auto twice = makeImage(source.width * 2, source.height * 2,
                                [&](int x, int y) { return source.at(x / 2, y / 2); });
         // Image 5 as PNG, which is reduced once read, as the JPEG files are decoded smaller.
-        std::string name = m[3].str() == "ring05.jpg" ? "ring05.png" : m[3].str();
-        if (name == "ring05.png")
-            writePNG(dir / name, ImageView<RgbPixel<uint8_t>>(twice));
-        else
-            writeJPEG(dir / name, twice, 95);
+        const bool png = m[3].str() == "ring05.jpg";
+        std::string name = png ? "ring05.png" : m[3].str();
+        png ? writePNG(dir / name, ImageView<RgbPixel<uint8_t>>(twice))
+            : writeJPEG(dir / name, twice, 95);
         doubled +=
             fmt::sprintf("#-imgfile %d %d \"%s\"", 2 * std::stoi(m[1]), 2 * std::stoi(m[2]), name);
     }
