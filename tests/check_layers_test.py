@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""The layer check on small trees of its own: each breach is named by file and line, a tree
-that keeps the layers passes.
-    tests/check_layers_test.py <source dir>
-"""
+"""The layer check names each breach by file and line: tests/check_layers_test.py <source dir>"""
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -31,8 +29,7 @@ GOOD = {
 
 CAMERA, TIMER, RUN = "geometry/camera.cpp", "base/timer.cpp", "app/run.cpp"
 LINK_BASE = "target_link_libraries(korvel_geometry PRIVATE korvel_base)\n"
-#A file's text (None: the tree as it is), the lines added to CMakeLists.txt, and each breach
-#expected : where it is and a part of what it says.
+# A file and its text (None: the tree as it is), lines for CMakeLists.txt, and breaches expected.
 CASES = [
     (None, None, "", []),
     (CAMERA, '#include "geometry/camera.h"\n#include "app/run.h"\n', "",
@@ -55,17 +52,14 @@ class CheckLayers(unittest.TestCase):
             files = dict(GOOD, **({name: text} if name else {}))
             with self.subTest(name=name, text=text, cmake=cmake), \
                     tempfile.TemporaryDirectory() as root:
-                with open(os.path.join(root, "CMakeLists.txt"), "w") as f:
-                    f.write(CMAKE + cmake)
+                pathlib.Path(root, "CMakeLists.txt").write_text(CMAKE + cmake)
                 for file, content in files.items():
-                    path = os.path.join(root, "src", file)
-                    os.makedirs(os.path.dirname(path), exist_ok=True)
-                    with open(path, "w") as f:
-                        f.write(content)
-                done = subprocess.run([sys.executable, SCRIPT, root], capture_output=True,
-                                      text=True)
-                lines = done.stdout.splitlines()
-                self.assertEqual(done.returncode, 1 if expected else 0)
+                    path = pathlib.Path(root, "src", file)
+                    path.parent.mkdir(parents=True, exist_ok=True)
+                    path.write_text(content)
+                ran = subprocess.run([sys.executable, SCRIPT, root], capture_output=True, text=True)
+                lines = ran.stdout.splitlines()
+                self.assertEqual(ran.returncode, 1 if expected else 0)
                 self.assertEqual([line.split(" ")[0] for line in lines], [w for w, _ in expected])
                 for line, (_, part) in zip(lines, expected):
                     self.assertIn(part, line)

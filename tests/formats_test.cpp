@@ -221,8 +221,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
         const Image<RgbPixel<T>> r = reducedImage(toImage(full), eighths);
         ASSERT_EQ(r.width, (41 * eighths + 7) / 8);
         ASSERT_EQ(r.height, (23 * eighths + 7) / 8);
-        // Pixel i spans [8i / e, 8(i + 1) / e), clipped to the image: the mean over it of the
-        // ramp's steps, 6k on [k, k + 1), rounded for codes.
+        // Pixel i: the mean of the steps 6k on [k, k + 1) over [8i / e, 8(i + 1) / e) in the image.
         const double span = 8.0 / eighths;
         auto mean = [&](int i, int size) {
             const double a = i * span, b = std::min((i + 1) * span, double(size));
@@ -239,11 +238,8 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
                 EXPECT_EQ(double(r.at(x, y).b), 100.0);
             }
     };
-    for (int eighths : {1, 4, 5, 7}) {
-        check(ramp(uint8_t()), eighths);
-        check(ramp(uint16_t()), eighths);
-        check(ramp(float()), eighths);
-    }
+    for (int e : {1, 4, 5, 7})
+        check(ramp(uint8_t()), e), check(ramp(uint16_t()), e), check(ramp(float()), e);
     // Halving takes the mean of each 2 x 2 block, rounded.
     Image<RgbPixel<uint8_t>> bytes = makeImage(4, 2, [](int x, int y) {
         return RgbPixel<uint8_t>{uint8_t(x + 4 * y), uint8_t(255), uint8_t(x == 0 ? 1 : 0)};
@@ -258,8 +254,7 @@ TEST(SourceReduce, EachPixelTheMeanOfTheAreaItCovers) {
     });
     Image<Rgbe> lit = reducedImage(std::move(radiance), 4);
     ASSERT_EQ(std::pair(lit.width, lit.height), std::pair(2, 1));
-    // Light (m + 0.5) 2^(e - 136), in steps of 2 at exponent 137: left (8.0625, 113.4375,
-    // 287.4375), right three of (41, 201, 511) and a black one, (30.75, 150.75, 383.25).
+    // Light (m + 0.5) 2^(e - 136): left (8.06, 113.44, 287.44), right (30.75, 150.75, 383.25).
     auto stored = [](const Rgbe& p) { return std::vector<int>({p.r, p.g, p.b, p.e}); };
     EXPECT_EQ(stored(lit.at(0, 0)), std::vector<int>({4, 56, 143, 137}));
     EXPECT_EQ(stored(lit.at(1, 0)), std::vector<int>({15, 75, 191, 137}));

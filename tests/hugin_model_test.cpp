@@ -33,10 +33,9 @@ std::vector<vec2> panoTrafo(const std::string& project, const std::vector<vec2>&
     TempDir dir;
     std::string input;
     for (vec2 p : positions) input += fmt::sprintf("%.6f %.6f\n", p.x, p.y);
-    writeFile(dir / "in.txt", input);
-    writeFile(dir / "p.pto", project);
     RunResult r = runCommand(fmt::sprintf("(pano_trafo %s %s 0 < %s)", reverse ? "-r" : "",
-                                          q(dir / "p.pto"), q(dir / "in.txt")));
+                                          q(writeFile(dir / "p.pto", project)),
+                                          q(writeFile(dir / "in.txt", input))));
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<vec2> out;
     std::istringstream lines(r.out);
@@ -92,8 +91,8 @@ TEST(HuginModel, AgreesWithPanoTrafo) {
         for (bool landscape : {false, true}) {
             int w = landscape ? 1600 : 1200, h = landscape ? 1200 : 1600;
             std::string line = fmt::sprintf(
-                "i w%d h%d f%d v%g y33.3 p-21.7 r7.4 a0.012 b-0.031 c0.017 d-12.9 e8.1 "
-                "n\"x.jpg\"\n",
+                "i w%d h%d f%d v%g y33.3 p-21.7 r7.4 a0.012 b-0.031 "
+                "c0.017 d-12.9 e8.1 n\"x.jpg\"\n",
                 w, h, f, v);
             Project read = parseHuginProject("p f2 w8000 h4000 v360\n" + line, "read.pto");
             ASSERT_EQ(read.images.size(), 1u);
@@ -101,8 +100,7 @@ TEST(HuginModel, AgreesWithPanoTrafo) {
 
             // The same numbers as a project file's lens, written as Hugin's.
             Project written;
-            written.images.push_back(read.images[0]);
-            ImageParameters& image = written.images[0];
+            ImageParameters& image = written.images.emplace_back(read.images[0]);
             image.a = 0.012f, image.b = -0.031f, image.c = 0.017f, image.v = v;
             auto [panoWritten, imageWritten] = disagreement(image, huginProjectText(written));
 

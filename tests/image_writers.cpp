@@ -112,11 +112,9 @@ void writeEXR(const std::filesystem::path& file, const ImageView<RgbPixel<float>
     out.writePixels(image.height);
 }
 
-template void writeTIFF(const std::filesystem::path&, const ImageView<RgbPixel<uint8_t>>&,
-                        const TiffLayout&);
-template void writeTIFF(const std::filesystem::path&, const ImageView<RgbPixel<uint16_t>>&,
-                        const TiffLayout&);
-template void writeTIFF(const std::filesystem::path&, const ImageView<RgbPixel<float>>&,
-                        const TiffLayout&);
-template void writePNG(const std::filesystem::path&, const ImageView<RgbPixel<uint8_t>>&, bool);
-template void writePNG(const std::filesystem::path&, const ImageView<RgbPixel<uint16_t>>&, bool);
+using Path = std::filesystem::path;
+template void writeTIFF(const Path&, const ImageView<RgbPixel<uint8_t>>&, const TiffLayout&);
+template void writeTIFF(const Path&, const ImageView<RgbPixel<uint16_t>>&, const TiffLayout&);
+template void writeTIFF(const Path&, const ImageView<RgbPixel<float>>&, const TiffLayout&);
+template void writePNG(const Path&, const ImageView<RgbPixel<uint8_t>>&, bool);
+template void writePNG(const Path&, const ImageView<RgbPixel<uint16_t>>&, bool);

@@ -57,8 +57,7 @@ TEST(HuginProject, ProjectCopies) {
 
     Project fromPts = readProject(pts);
     writeProjectCopy(fromPts, pts, dir / "out.pto", found);
-    std::string text = readFile(dir / "out.pto");
-    EXPECT_TRUE(holds(text,
+    EXPECT_TRUE(holds(readFile(dir / "out.pto"),
                       "\nc n0 N1 x0.500 y1.500 X2.500 Y3.500 t0\n"
                       "c n0 N1 x10.000 y19.750 X29.500 Y39.500 t0\n"));
     Project back = readProject(dir / "out.pto");

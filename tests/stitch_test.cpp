@@ -8,8 +8,7 @@ TEST(Stitch, ExampleRigBecomesAPanoramaOfTheWidthAsked) {
     REQUIRE_THAT(commandsInstalled("autooptimiser pto_var pano_modify nona verdandi"),
                  "Hugin's tools (Debian hugin-tools)");
     TempDir dir;
-    fs::path stitch = fs::path(KORVEL_EXE).parent_path() / "korvel-stitch";
-    fs::path out = dir / "pano.jpg";
+    fs::path stitch = fs::path(KORVEL_EXE).parent_path() / "korvel-stitch", out = dir / "pano.jpg";
     std::string command =
         q(stitch) + " " + shellQuote(KORVEL_SOURCE_DIR "/examples/ring13/rig.pts") + " " + q(out);
     RunResult r = runCommand("KORVEL_STITCH_KEEP=" + q(dir / "keep") + " " + command + " 1024");
