@@ -260,6 +260,12 @@ TEST(RigPass, WhatAPairOfFewPointsKeeps) {
     // Where the cameras stand apart, three new points show their pair's shift and two do not.
     EXPECT_EQ(rigPassKeeps(1, 3, 0, true), RigPassKeeps::newPoints);
     EXPECT_EQ(rigPassKeeps(4, 2, 2, true), RigPassKeeps::firstPoints);
+    // Many points are sought again; there, refuted, matched anew: seeking them would find nothing.
+    EXPECT_EQ(rigPassWay(8, 2, false, false), RigPassWay::seek);
+    EXPECT_EQ(rigPassWay(3, 2, false, false), RigPassWay::matchAnew);
+    EXPECT_EQ(rigPassWay(8, 0.1f, false, false), RigPassWay::none);
+    EXPECT_EQ(rigPassWay(8, 30, true, true), RigPassWay::matchAnew);
+    EXPECT_EQ(rigPassWay(8, 30, false, true), RigPassWay::none);
 }
 
 // -e leaves ring13-parallax's 40-60 px of parallax in; ring13's pair 8-1 is sky, matched or not.

@@ -151,15 +151,13 @@ void matchTurned(PairRenderer& renderer, const Project& project, SourceCache& ca
     }
     if (check.parallax && median(pairMoves) <= float(kAlignReach)) return;
     for (size_t p = 0; p < pairs.size(); ++p) {
-        const PairResult& pair = pairs[p];
-        if (check.parallax && !refuted[p]) continue;
-        float move = pairMoves[p];
-        const bool strong = int(pair.points.size()) >= kRigPassBelow;
-        if (move < kAlignBelow) continue;
-        again.push_back(pair.pair);
+        RigPassWay way =
+            rigPassWay(int(pairs[p].points.size()), pairMoves[p], refuted[p], check.parallax);
+        if (way == RigPassWay::none) continue;
+        again.push_back(pairs[p].pair);
         which.push_back(p);
-        moves.push_back(move);
-        seedsOnly.push_back(strong);
+        moves.push_back(pairMoves[p]);
+        seedsOnly.push_back(way == RigPassWay::seek);
     }
     runSteps(
         stepsForPairs(again), cache, mode,
@@ -235,6 +233,12 @@ std::vector<ControlPoint> writeCheckedPoints(const std::vector<ImageParameters>&
 }
 
 }  // namespace
+
+RigPassWay rigPassWay(int points, float move, bool refuted, bool parallax) {
+    if ((parallax && !refuted) || move < kAlignBelow) return RigPassWay::none;
+    // Where the cameras stand apart, a refuted pair's points are not worth seeking again.
+    return points >= kRigPassBelow && !parallax ? RigPassWay::seek : RigPassWay::matchAnew;
+}
 
 RigPassKeeps rigPassKeeps(int had, int found, int again, bool parallax) {
     // Points of aligned renderings are the better ones where there are as many. Else the first

@@ -7,6 +7,19 @@
 #include "project/project.h"
 #include "schedule/plan.h"
 
+// What the rig pass does with a pair.
+enum class RigPassWay {
+    none,       // leaves it as it is
+    seek,       // seeks its points again, each near where it lay
+    matchAnew,  // matches it anew, its new points judged by rigPassKeeps
+};
+
+// The way for a pair of `points` points whose view the rig's turns move by `move` pixels, refuted:
+// the rig check kept none of its points or its own turn was refused; parallax: the rig's cameras
+// stand apart (where only refuted pairs are matched again, whatever their points). Below
+// kAlignBelow pixels nothing: a pair's own turns leave it closer.
+RigPassWay rigPassWay(int points, float move, bool refuted, bool parallax);
+
 // What a pair of few points keeps once matched again with its images turned as the rig's points
 // show.
 enum class RigPassKeeps {
