@@ -278,13 +278,16 @@ TEST(RigCheck, AWeaklyTiedImageIsJudgedByItsOtherTies) {
     EXPECT_EQ(refuted(check), std::vector<size_t>{few.cps.size() - 1}) << check.log.back();
 }
 
-// Image 8 hangs on one point to image 0: its pose judges it, as far off as the others' are.
+// Image 8 hangs on one point to image 0: its pose judges it, as far off as the others' are. So
+// it does where a second tie far below turns image 8 about itself to follow the first anywhere.
 TEST(RigCheck, APointAloneTyingAnImageIsJudgedByItsPose) {
     Ring ring(0);
     ring.images.push_back(ImageParameters{"", 1200, 1600, 22.5f, 30, 0, 75});
-    const vec3 d = CameraModel(ring.images[8]).sourceToWorld(vec2(600, 800));
-    vec2 px;
+    const CameraModel eight(ring.images[8]);
+    const vec3 d = eight.sourceToWorld(vec2(600, 800)), below = eight.sourceToWorld(vec2(600, 100));
+    vec2 px, under;
     ASSERT_TRUE(seesAt(ring.images[0], d, 0.1f, px));
+    ASSERT_TRUE(seesAt(ring.images[1], below, 0.1f, under));
     ring.cps.push_back({8, 0, 600, 800, px.x, px.y});
     const size_t lone = ring.cps.size() - 1;
     // Poses up to 1.44 degrees off (image 0's exact); image 8's one degree.
@@ -300,6 +303,20 @@ TEST(RigCheck, APointAloneTyingAnImageIsJudgedByItsPose) {
         EXPECT_EQ(refuted(check), kept ? std::vector<size_t>{} : std::vector<size_t>{lone})
             << shift << check.log.back();
         EXPECT_TRUE(kept || contains(check.log[0], "alone ties image 8")) << check.log[0];
+    }
+    for (const auto& [angle, kept] : {std::pair(0.f, true), std::pair(0.1f, false)}) {
+        // Turned about `below` (Rodrigues), as image 8 would see it turned so.
+        const vec3 seen = d * std::cos(angle) + glm::cross(below, d) * std::sin(angle) +
+                          below * glm::dot(below, d) * (1 - std::cos(angle));
+        std::vector<ControlPoint> cps = ring.cps;
+        ASSERT_TRUE(seesAt(ring.images[0], seen, 0.1f, px));
+        cps[lone] = {8, 0, 600, 800, px.x, px.y};
+        cps.push_back({8, 1, 600, 100, under.x, under.y});
+        RigCheck check = checkRig(project, cps);
+        EXPECT_EQ(refuted(check), kept ? std::vector<size_t>{} : std::vector<size_t>{lone})
+            << angle << check.log.back();
+        EXPECT_TRUE(kept || contains(check.log[0], "no other can see holds: image 8"))
+            << check.log[0];
     }
 }
 

@@ -108,8 +108,10 @@ std::vector<Matrix3d> adjustRotations(size_t images, const std::vector<ControlPo
 std::vector<Vector3d> leftOutResiduals(size_t images, const std::vector<ControlPoint>& cps,
                                        const std::vector<Vector3d>& a,
                                        const std::vector<Vector3d>& b,
-                                       const std::vector<Matrix3d>& rotation) {
+                                       const std::vector<Matrix3d>& rotation,
+                                       std::vector<bool>* seenOut = nullptr) {
     Linearised f = linearise(images, cps, a, b, rotation);
+    if (seenOut) seenOut->assign(cps.size(), true);
     const Eigen::MatrixXd inverse =
         f.normal.ldlt().solve(Eigen::MatrixXd::Identity(f.normal.rows(), f.normal.cols()));
     std::vector<Vector3d> out;
@@ -125,6 +127,7 @@ std::vector<Vector3d> leftOutResiduals(size_t images, const std::vector<ControlP
         Matrix3d rest = Matrix3d::Identity() - hat;
         bool seen = Eigen::JacobiSVD<Matrix3d>(rest).singularValues().minCoeff() > 1e-3;
         out.push_back(seen ? Vector3d(rest.inverse() * f.residual[k]) : f.residual[k]);
+        if (seenOut) (*seenOut)[k] = seen;
     }
     return out;
 }
@@ -500,41 +503,51 @@ std::vector<Matrix3d> placedRotations(const std::vector<ImageParameters>& images
     return fitted;
 }
 
-// A point that alone ties an image has only that image's project pose to be judged by: it may
-// stand off it as far as the rig's other images stand off theirs (their largest turn in posed,
-// image 0's fixed) and its own bound beyond. Where fewer than kPoseWitnesses images show how far
-// that is, or the point's other image is no better tied, nothing judges it. Clears keep of the
-// points it refutes.
+// An image that one point alone ties, or that a point no other can see holds (seen: per point,
+// as leftOutResiduals tells; of its two images, the one with fewer ties), has only its project
+// pose to judge its ties by: they may stand off it as far as the rig's other images stand off
+// theirs (their largest turn in posed, image 0's fixed) and their own bound beyond. Where fewer
+// than kPoseWitnesses images show how far that is, or a tie's other image is held no better,
+// nothing judges it. Clears keep of the points it refutes.
 struct PoseJudgement {
     std::vector<float> off, bound;  // per point, pixels of its pair's finer image (0: not judged)
-    std::vector<int> image;         // per point judged, the image it alone ties
+    std::vector<int> image;         // per point judged, the image held so
+    std::vector<size_t> ties;       // per image, the points kept that tie it
 };
 
 PoseJudgement judgeByPose(const std::vector<ImageParameters>& images,
                           const std::vector<ControlPoint>& cps, const std::vector<Vector3d>& a,
                           const std::vector<Vector3d>& b, const std::vector<Matrix3d>& posed,
-                          const std::vector<float>& pointBound, std::vector<bool>& keep) {
+                          const std::vector<float>& pointBound, const std::vector<bool>& seen,
+                          std::vector<bool>& keep) {
     PoseJudgement out{std::vector<float>(cps.size(), 0), std::vector<float>(cps.size(), 0),
-                      std::vector<int>(cps.size(), -1)};
-    std::vector<size_t> keptTies(images.size(), 0);
+                      std::vector<int>(cps.size(), -1), std::vector<size_t>(images.size(), 0)};
+    std::vector<size_t>& ties = out.ties;
     for (size_t k = 0; k < cps.size(); ++k)
-        if (keep[k]) ++keptTies[size_t(cps[k].n)], ++keptTies[size_t(cps[k].N)];
+        if (keep[k]) ++ties[size_t(cps[k].n)], ++ties[size_t(cps[k].N)];
+    std::vector<bool> held(images.size(), false);
+    for (size_t image = 1; image < images.size(); ++image) held[image] = ties[image] == 1;
+    for (size_t k = 0; k < cps.size(); ++k) {
+        size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+        if (!keep[k] || seen[k] || ties[n] == ties[N]) continue;
+        size_t weaker = ties[n] < ties[N] ? n : N;
+        if (weaker != 0) held[weaker] = true;
+    }
     double largest = 0;
     size_t witnesses = 0;
     for (size_t image = 1; image < images.size(); ++image)
-        if (keptTies[image] >= 2)
+        if (!held[image] && ties[image] >= 2)
             ++witnesses, largest = std::max(largest, Eigen::AngleAxisd(posed[image]).angle());
     if (witnesses < kPoseWitnesses) return out;
-    auto alone = [&](int image) { return image != 0 && keptTies[size_t(image)] == 1; };
     for (size_t k = 0; k < cps.size(); ++k) {
-        int n = cps[k].n, N = cps[k].N;
-        if (!keep[k] || alone(n) == alone(N)) continue;
-        Matrix3d rn = alone(n) ? Matrix3d::Identity() : posed[size_t(n)];
-        Matrix3d rN = alone(N) ? Matrix3d::Identity() : posed[size_t(N)];
-        double scale = pairScale(images, n, N);
+        size_t n = size_t(cps[k].n), N = size_t(cps[k].N);
+        if (!keep[k] || held[n] == held[N]) continue;
+        Matrix3d rn = held[n] ? Matrix3d::Identity() : posed[n];
+        Matrix3d rN = held[N] ? Matrix3d::Identity() : posed[N];
+        double scale = pairScale(images, int(n), int(N));
         out.off[k] = float(scale * (rn * a[k] - rN * b[k]).norm());
         out.bound[k] = pointBound[k] + float(scale * largest);
-        out.image[k] = alone(n) ? n : N;
+        out.image[k] = int(held[n] ? n : N);
         if (out.off[k] > out.bound[k]) keep[k] = false;
     }
     return out;
@@ -588,6 +601,8 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
     check.parallax = !apart.empty() && stillSpread > kParallaxFloor &&
                      stillSpread > kParallaxGain * spreadOf(moved) * median(perRadian);
     if (check.parallax) residuals = apart;
+    std::vector<bool> seen;
+    leftOutResiduals(images.size(), cps, a, b, rotation, &seen);
     // A pair too small to show its own shift may be all that holds an image on one side: its
     // points are judged by what the rest of the rig predicts for them.
     if (!check.parallax && images.size() > 1) {
@@ -675,19 +690,21 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
             check.keep[k] = false, noisier[k] = true;
     // Without parallax the rotations of the rig check's fit; with it, of the fit with the centres.
     const PoseJudgement byPose = judgeByPose(
-        images, cps, a, b, check.parallax ? apartRotation : rotation, bound, check.keep);
+        images, cps, a, b, check.parallax ? apartRotation : rotation, bound, seen, check.keep);
     int dropped = 0;
     for (size_t k = 0; k < cps.size(); ++k) {
         if (check.keep[k]) continue;
         ++dropped;
         const ControlPoint& cp = cps[k];
         if (byPose.off[k] > byPose.bound[k]) {
-            check.log.push_back(
-                fmt::sprintf("rig check %d-%d: %.1f x %.1f -> %.1f x %.1f alone ties image %d and "
-                             "stands %.1f px off its pose, farther than the rig's poses stand off "
-                             "theirs (bound %.1f) -> dropped\n",
-                             cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y, byPose.image[k], byPose.off[k],
-                             byPose.bound[k]));
+            const int image = byPose.image[k];
+            const bool alone = byPose.ties[size_t(image)] == 1;
+            check.log.push_back(fmt::sprintf(
+                "rig check %d-%d: %.1f x %.1f -> %.1f x %.1f %s image %d and stands %.1f px off "
+                "its pose, farther than the rig's poses stand off theirs (bound %.1f) -> dropped\n",
+                cp.n, cp.N, cp.x, cp.y, cp.X, cp.Y,
+                alone ? "alone ties" : "ties an image that a point no other can see holds:", image,
+                byPose.off[k], byPose.bound[k]));
             continue;
         }
         if (noisier[k] || unseen(k)) {

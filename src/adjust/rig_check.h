@@ -24,8 +24,9 @@ constexpr float kRigCheckSigmas = 5.0f;
 // pair keeps one within the bound: beside it, it adds only its noise.
 constexpr float kUnseenSigmas = 3.0f;
 
-// A point that alone ties an image is judged by how far the rig's poses stand off their
-// calibration where at least this many other images, each tied by two points or more, show it.
+// An image that one point alone ties, or holds unseen by the others, has its ties judged by how
+// far the rig's poses stand off their calibration where at least this many other images, each
+// tied by two points or more, show it.
 constexpr size_t kPoseWitnesses = 3;
 
 // What the rig check finds about a run's control points.
@@ -56,8 +57,9 @@ struct RigCheck {
 // max(kRigCheckFloor, kRigCheckSigmas spreads) are dropped (with parallax, a pair too small to
 // show its shift may carry as much as the rig forgives the others), each with a log line, and those
 // kUnseenSigmas deviations could carry beyond it (with parallax, or beside a point of their pair
-// that they could not carry beyond it), and a point that alone ties an image where it stands off
-// that image's project pose farther than the rig's other poses stand off theirs (kPoseWitnesses
-// of them showing it) and its own bound. Then each image's turn from the points kept, or with
-// parallax only a rough one: the rotations of the fit with the centres.
+// that they could not carry beyond it), and a tie of an image that one point alone ties or holds
+// unseen by the others where it stands off that image's project pose farther than the rig's other
+// poses stand off theirs (kPoseWitnesses of them showing it) and its own bound. Then each image's
+// turn from the points kept, or with parallax only a rough one: the rotations of the fit with the
+// centres.
 RigCheck checkRig(const std::vector<ImageParameters>& images, const std::vector<ControlPoint>& cps);
