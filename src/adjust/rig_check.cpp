@@ -602,14 +602,12 @@ RigCheck checkRig(const std::vector<ImageParameters>& images,
                      stillSpread > kParallaxGain * spreadOf(moved) * median(perRadian);
     if (check.parallax) residuals = apart;
     std::vector<bool> seen;
-    leftOutResiduals(images.size(), cps, a, b, rotation, &seen);
+    const std::vector<Vector3d> leftOut =
+        leftOutResiduals(images.size(), cps, a, b, rotation, &seen);
     // A pair too small to show its own shift may be all that holds an image on one side: its
     // points are judged by what the rest of the rig predicts for them.
-    if (!check.parallax && images.size() > 1) {
-        std::vector<Vector3d> leftOut = leftOutResiduals(images.size(), cps, a, b, rotation);
-        for (size_t k = 0; k < cps.size(); ++k)
-            if (small[k]) residuals[k] = leftOut[k];
-    }
+    for (size_t k = 0; k < cps.size() && !check.parallax; ++k)
+        if (small[k]) residuals[k] = leftOut[k];
 
     // Each pair's residuals in pixels of its finer image, and what its points are shifted by
     // together.
