@@ -68,8 +68,8 @@ PairMatch matchRenderedPair(const Image<RgbPixel<float>>& imgA, const Image<RgbP
 // pairs a small share of a pixel apart, where those lean toward the truth), as control points; a
 // seed that the correlation's tests refuse there, or that the view does not show, is left out,
 // and so is one found farther than kPairCheckFloor pixels from where it lay in B (it slid along
-// an edge);
-// seedOf, where given, gets the seed of each point. Writes a log line per seed in the view.
+// an edge); seedOf, where given, gets the seed of each point. Writes a log line per seed in the
+// view.
 std::vector<ControlPoint> findAgain(const Image<RgbPixel<float>>& imgA,
                                     const Image<RgbPixel<float>>& imgB, const CameraModel& camA,
                                     const CameraModel& camB, int i, int j,
