@@ -208,4 +208,12 @@ TEST(Alignment, AgreedTurnLeavesWrongMatchesOut) {
     // Too few to outvote anything.
     EXPECT_EQ(agreedTurn({from[0], from[1]}, {to[0], to[1]}, pixel),
               bestTurn({from[0], from[1]}, {to[0], to[1]}));
+    // Half of them wrong, scattered along an edge: the median lies among them.
+    from.resize(6), to.resize(6);
+    for (int k = 0; k < 6; ++k)
+        to[k] = glm::normalize(turn * from[k] + vec3(k < 3 ? 0 : (14 + 9 * k) * pixel, 0, 0));
+    float good = 0;
+    for (int k = 0; k < 3; ++k)
+        good = std::max(good, glm::length(agreedTurn(from, to, 2 * pixel) * from[k] - to[k]));
+    EXPECT_LT(good / pixel, 0.5f);
 }

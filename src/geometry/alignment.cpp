@@ -40,8 +40,12 @@ glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::
         }
         return m;
     };
-    glm::mat3 best(1);
-    float bestMedian = std::numeric_limits<float>::infinity();
+    auto within = [&](const std::vector<float>& m, float bound) {
+        return size_t(std::count_if(m.begin(), m.end(), [&](float d) { return d <= bound; }));
+    };
+    glm::mat3 best(1), most(1);
+    float bestMedian = std::numeric_limits<float>::infinity(), mostMedian = bestMedian;
+    size_t mostCount = 0;
     // Every two while they are few, else a fixed spread of them.
     const size_t total = n * (n - 1) / 2, step = std::max<size_t>(1, total / 300);
     size_t index = 0;
@@ -49,12 +53,21 @@ glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::
         for (size_t b = a + 1; b < n; ++b, ++index) {
             if (index % step) continue;
             glm::mat3 turn = bestTurn({from[a], from[b]}, {to[a], to[b]});
-            float m = median(misfits(turn));
+            std::vector<float> misfit = misfits(turn);
+            float m = median(misfit);
             if (m < bestMedian) bestMedian = m, best = turn;
+            size_t count = within(misfit, floor);
+            if (count > mostCount || (count == mostCount && m < mostMedian))
+                mostCount = count, mostMedian = m, most = turn;
         }
     float bound = std::max(floor, 3.5f * spreadOfFit(bestMedian, n, 3));
-    std::vector<glm::vec3> agreeingFrom, agreeingTo;
     std::vector<float> m = misfits(best);
+    // Where half the pairs are wrong the median lies among them, and the turn it picks splits
+    // the difference; a turn that three or more follow within the floor, more than follow the
+    // median's, is the pair's.
+    if (bestMedian > floor && mostCount >= 3 && mostCount > within(m, floor))
+        bound = floor, m = misfits(most);
+    std::vector<glm::vec3> agreeingFrom, agreeingTo;
     for (size_t k = 0; k < n; ++k)
         if (m[k] <= bound) agreeingFrom.push_back(from[k]), agreeingTo.push_back(to[k]);
     return bestTurn(agreeingFrom, agreeingTo);

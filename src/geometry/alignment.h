@@ -15,7 +15,9 @@ glm::mat3 bestTurn(const std::vector<glm::vec3>& from, const std::vector<glm::ve
 // The rotation that best maps `from` onto `to` where some of the pairs are wrong: of the turns
 // through two of them, the one they misfit least by the median (least median of squares,
 // Rousseeuw 1984), then bestTurn of those that misfit it by at most `floor` radians or three and a
-// half robust spreads; bestTurn of all where fewer than three.
+// half robust spreads; but where fewer than half follow that turn within `floor`, and more
+// follow another through two within it, three at least, bestTurn of those; bestTurn of all where
+// fewer than three.
 glm::mat3 agreedTurn(const std::vector<glm::vec3>& from, const std::vector<glm::vec3>& to,
                      float floor);
 
