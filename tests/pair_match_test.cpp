@@ -1,6 +1,7 @@
 // A turn of B that most matches do not follow was made by wrong ones: all stays where they agreed.
 #include <glm/vec4.hpp>
 
+#include "adjust/rig_check.h"
 #include "exposure/exposure_mask.h"
 #include "geometry/alignment.h"
 #include "imageio/half_float.h"
@@ -164,6 +165,27 @@ TEST(PairMatch, SeedsFoundAgainInAnotherView) {
         EXPECT_EQ(seedOf[k], k);
         EXPECT_TRUE(parts[k].X == again[k].X && parts[k].Y == again[k].Y) << k;
     }
+    // A match along a slightly bent edge is placed along it by little.
+    auto edge = [](uint32_t seed) {
+        return LinearSource(makeImage(w, h, [=](int x, int y) {
+            const float u = float(x) - 400 - 0.001f * float((y - 300) * (y - 300));
+            uint32_t n = (uint32_t(x) * 374761393u + uint32_t(y) * 668265263u) ^ seed;
+            n = (n ^ (n >> 13)) * 1274126177u;
+            uint16_t c = floatToHalf(0.2f + 0.6f / (1 + std::exp(-u)) +
+                                     0.3f * float(std::abs(x - 600) < 6 && std::abs(y - 300) < 6) +
+                                     0.001f * float(n >> 24) / 255);
+            return LinearTexel{c, c, c, 0};
+        }));
+    };
+    auto [edgeA, edgeViewA] = renderView(kImage, edge(1), {0.4f, 0});
+    auto [edgeB, edgeViewB] = renderView(kImage, edge(2), {0.4f, 0});
+    std::vector<ControlPoint> onEdge =
+        findAgain(edgeViewA, edgeViewB, edgeA, edgeB, 0, 1,
+                  {{{400, 300}, 1, {400, 300}}, {{594, 294}, 1, {594, 294}}});
+    ASSERT_EQ(onEdge.size(), 2u);
+    // The rig check counts the edge's point imprecise, the corner's not.
+    EXPECT_GT(kUnseenSigmas * onEdge[0].deviation, kRigCheckFloor);
+    EXPECT_LT(kUnseenSigmas * onEdge[1].deviation, kRigCheckFloor);
     // Where B shows nothing to match, no seed stays.
     auto [darkB, darkView] = renderView(kImage, blobs(0), {3.1f, -1.7f});
     EXPECT_TRUE(findAgain(viewA, darkView, turnedA, darkB, 0, 1, seeds).empty());

@@ -302,13 +302,18 @@ bool correlate(const ImageView<RgbPixel<float>>& imgA, const CameraModel& camA,
     return acceptMaximum(m.map, m.ox, m.oy, p.s, nearBlack, offset);
 }
 
-float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int samples) {
+glm::vec2 peakCurvatures(const ImageView<float>& map, glm::ivec2 peak) {
     auto R = [&](int dx, int dy) { return map.at(peak.x + dx, peak.y + dy); };
     const float C = R(0, 0);
-    // The map's curvature: its Hessian negated, whose smaller eigenvalue is the flattest way.
+    // The Hessian negated: its eigenvalues.
     const float xx = 2 * C - R(-1, 0) - R(1, 0), yy = 2 * C - R(0, -1) - R(0, 1);
     const float xy = (R(1, -1) + R(-1, 1) - R(1, 1) - R(-1, -1)) / 4;
-    const float flattest = 0.5f * (xx + yy) - std::hypot(0.5f * (xx - yy), xy);
+    const float mean = 0.5f * (xx + yy), half = std::hypot(0.5f * (xx - yy), xy);
+    return {mean - half, mean + half};
+}
+
+float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int samples) {
+    const float C = map.at(peak.x, peak.y), flattest = peakCurvatures(map, peak).x;
     if (!(flattest > 0)) return INFINITY;
     return float(s) * std::sqrt(2 * std::max(1 - C, 0.0f) / (float(samples) * flattest));
 }
@@ -356,6 +361,15 @@ bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float
     if (!vertexOfPeak(n, v)) return false;
     offset = glm::vec2(whole) + v * float(patchSize(c.scale).s);
     return true;
+}
+
+float matchFlatness(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                    const corner_t& c, glm::vec2 offset) {
+    CorrelationMap m;
+    glm::ivec2 whole;
+    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return 1;
+    const glm::vec2 curved = peakCurvatures(m.map, {m.ox, m.oy});
+    return curved.y > 0 ? std::max(curved.x, 0.0f) / curved.y : 1;
 }
 
 float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,

@@ -148,6 +148,19 @@ float peakDeviation(const ImageView<float>& map, glm::ivec2 peak, int s, int sam
 bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                    const corner_t& c, glm::vec2& offset);
 
+// The curvatures of a map at cell peak, flattest way first: the eigenvalues of its Hessian negated.
+glm::vec2 peakCurvatures(const ImageView<float>& map, glm::ivec2 peak);
+
+// A peak curved along its flattest way less than this share of its curvature across is a ridge:
+// an edge, which the correlation places along itself by little (Lowe's principal curvature test
+// for edges, "Distinctive image features from scale-invariant keypoints", 2004, on the map).
+constexpr float kRidgeRatio = 0.01f;
+
+// The flattest curvature of the map around the match of corner c of A at c + offset in greenB
+// as a share of the steepest (0 to 1; 1 where the map leaves a rendering).
+float matchFlatness(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+                    const corner_t& c, glm::vec2 offset);
+
 // peakDeviation of the match of corner c of A at c + offset in greenB, from the map around it.
 float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                      const corner_t& c, glm::vec2 offset);

@@ -123,6 +123,11 @@ ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
           spanB = pixelSpan(camB, m.c + m.offset, b);
     float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
     float deviation = std::max(spanA, spanB) * own / std::clamp(apart, 1e-3f, 1.0f);
+    // On a ridge (an edge), what places the match along it is what else differs between the
+    // renderings, not the noise that the deviation measures: it grows as the peak's spread does
+    // along the ridge against across it.
+    const float flatness = matchFlatness(imgA, greenB, m.c, m.offset);
+    if (flatness < kRidgeRatio) deviation /= std::sqrt(std::max(flatness, 1e-6f));
     return {i, j, src.x, src.y, dst.x, dst.y, deviation};
 }
 
