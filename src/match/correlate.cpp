@@ -363,22 +363,20 @@ bool surfaceVertex(const ImageView<RgbPixel<float>>& imgA, const ImageView<float
     return true;
 }
 
-float matchFlatness(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+MatchPeak matchPeak(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                     const corner_t& c, glm::vec2 offset) {
     CorrelationMap m;
     glm::ivec2 whole;
-    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return 1;
+    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return {INFINITY, 1};
+    const PatchSize p = patchSize(c.scale);
     const glm::vec2 curved = peakCurvatures(m.map, {m.ox, m.oy});
-    return curved.y > 0 ? std::max(curved.x, 0.0f) / curved.y : 1;
+    return {peakDeviation(m.map, {m.ox, m.oy}, p.s, (p.Wt / p.s) * (p.P / p.s)),
+            curved.y > 0 ? std::max(curved.x, 0.0f) / curved.y : 1};
 }
 
 float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                      const corner_t& c, glm::vec2 offset) {
-    CorrelationMap m;
-    glm::ivec2 whole;
-    if (!mapAroundMatch(imgA, greenB, c, offset, m, whole)) return INFINITY;
-    const PatchSize p = patchSize(c.scale);
-    return peakDeviation(m.map, {m.ox, m.oy}, p.s, (p.Wt / p.s) * (p.P / p.s));
+    return matchPeak(imgA, greenB, c, offset).deviation;
 }
 
 template <class T>

@@ -156,12 +156,17 @@ glm::vec2 peakCurvatures(const ImageView<float>& map, glm::ivec2 peak);
 // for edges, "Distinctive image features from scale-invariant keypoints", 2004, on the map).
 constexpr float kRidgeRatio = 0.01f;
 
-// The flattest curvature of the map around the match of corner c of A at c + offset in greenB
-// as a share of the steepest (0 to 1; 1 where the map leaves a rendering).
-float matchFlatness(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
+// What the map around a match shows of its peak.
+struct MatchPeak {
+    float deviation;  // peakDeviation; infinite where the map leaves a rendering
+    float flatness;   // the flattest curvature as a share of the steepest (0 to 1; 1 where none)
+};
+
+// The peak of the match of corner c of A at c + offset in greenB, from one map around it.
+MatchPeak matchPeak(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                     const corner_t& c, glm::vec2 offset);
 
-// peakDeviation of the match of corner c of A at c + offset in greenB, from the map around it.
+// matchPeak's deviation alone.
 float matchDeviation(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                      const corner_t& c, glm::vec2 offset);
 

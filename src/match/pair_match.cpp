@@ -112,9 +112,9 @@ bool matchAgain(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& 
 // whichever template placed it.
 ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<float>& greenB,
                      const CameraModel& camA, const CameraModel& camB, int i, int j, Match m) {
-    float own = matchDeviation(imgA, greenB, m.c, m.offset);
-    if (widenMatch(imgA, greenB, m.c, m.offset, own))
-        own = matchDeviation(imgA, greenB, m.c, m.offset);
+    MatchPeak peak = matchPeak(imgA, greenB, m.c, m.offset);
+    if (widenMatch(imgA, greenB, m.c, m.offset, peak.deviation))
+        peak = matchPeak(imgA, greenB, m.c, m.offset);
     vec2 a = camA.patchToSource(vec2(m.c.x, m.c.y)), b = camB.patchToSource(m.c + m.offset);
     vec2 src = camA.toProject(a), dst = camB.toProject(b);
     // The deviation in pixels of the finer source; template samples closer than a pixel of the
@@ -122,12 +122,11 @@ ControlPoint pointOf(const ImageView<RgbPixel<float>>& imgA, const ImageView<flo
     float spanA = pixelSpan(camA, vec2(m.c.x, m.c.y), a),
           spanB = pixelSpan(camB, m.c + m.offset, b);
     float apart = std::min(spanA, spanB) * float(patchSize(m.c.scale).s);
-    float deviation = std::max(spanA, spanB) * own / std::clamp(apart, 1e-3f, 1.0f);
+    float deviation = std::max(spanA, spanB) * peak.deviation / std::clamp(apart, 1e-3f, 1.0f);
     // On a ridge (an edge), what places the match along it is what else differs between the
     // renderings, not the noise that the deviation measures: it grows as the peak's spread does
     // along the ridge against across it.
-    const float flatness = matchFlatness(imgA, greenB, m.c, m.offset);
-    if (flatness < kRidgeRatio) deviation /= std::sqrt(std::max(flatness, 1e-6f));
+    if (peak.flatness < kRidgeRatio) deviation /= std::sqrt(std::max(peak.flatness, 1e-6f));
     return {i, j, src.x, src.y, dst.x, dst.y, deviation};
 }
 
